@@ -1,0 +1,68 @@
+// File system, paths and whole-file writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct FIO_STATUS {
+    uint64_t size = 0;
+};
+
+class FIO_FILE_SYSTEM {
+  public:
+    static bool exists(const std::string& path);
+    // True and the file's size in status when the file exists.
+    static bool status(const std::string& path, FIO_STATUS& status);
+    // Removes a file in-process; true when it is gone afterwards (also when it never existed).
+    static bool remove_file(const std::string& path);
+    // Reads a whole file; false when it cannot be opened or read.
+    static bool read_file(const std::string& path, std::vector<unsigned char>& data);
+    // Decompresses a gzip (or raw zlib) file into another file in-process. The output lands whole through
+    // FIO_ATOMIC_FILE. Fails with a report naming the file when the input is missing or not compressed data.
+    static void gunzip_file(const std::string& input, const std::string& output);
+};
+
+class FIO_PATH {
+  public:
+    explicit FIO_PATH(std::string path) : m_path(std::move(path)) {}
+    bool is_unc_path() const;
+    void change_path_separators_for_windows_api() {} // this platform keeps "/"
+    // The absolute form of the path (relative paths are taken from the current directory).
+    std::string fullpath() const;
+
+  private:
+    std::string m_path;
+};
+
+// Writes a file so that it appears whole or not at all: the data goes to a temporary file in the target's
+// directory, every write and the close are checked, and commit() renames it over the target. Destroying the
+// writer without commit() removes the temporary and leaves any previous file untouched. Every failure is a
+// report naming the target file.
+class FIO_ATOMIC_FILE {
+  public:
+    explicit FIO_ATOMIC_FILE(std::string target);
+    ~FIO_ATOMIC_FILE();
+    FIO_ATOMIC_FILE(const FIO_ATOMIC_FILE&) = delete;
+    FIO_ATOMIC_FILE& operator=(const FIO_ATOMIC_FILE&) = delete;
+
+    void write(const void* data, size_t size);
+    void write(const std::vector<unsigned char>& data) { write(data.data(), data.size()); }
+    // Flushes, syncs, closes and renames into place.
+    void commit();
+    const std::string& target() const { return m_target; }
+    const std::string& temporary() const { return m_temporary; }
+
+    // Test hook: every writer fails once this many bytes in total have been written by writers created
+    // afterwards (negative: no limit). Used to prove a failed write leaves the previous file in place.
+    static void set_fail_after_bytes_for_testing(long long bytes);
+
+  private:
+    [[noreturn]] void fail(const std::string& what);
+    std::string m_target;
+    std::string m_temporary;
+    std::FILE* m_file = nullptr;
+    bool m_committed = false;
+};

@@ -1,0 +1,55 @@
+#include "msg_internal_error.h"
+
+#include <cstdio>
+#include <iostream>
+
+namespace {
+thread_local std::vector<std::string> t_frames;
+
+std::string base_name_without_extension(const char* source) {
+    std::string s = source ? source : "";
+    size_t slash = s.find_last_of("/\\");
+    if (slash != std::string::npos)
+        s.erase(0, slash + 1);
+    size_t dot = s.find('.');
+    if (dot != std::string::npos)
+        s.erase(dot);
+    return s;
+}
+} // namespace
+
+BRIX_INTERNAL_ERROR::BRIX_INTERNAL_ERROR(std::string condition, std::string module, std::string source, int line,
+                                         std::vector<std::string> context)
+    : std::runtime_error(condition), m_condition(std::move(condition)), m_module(std::move(module)),
+      m_source(std::move(source)), m_line(line), m_context(std::move(context)) {}
+
+std::string BRIX_INTERNAL_ERROR::report_text() const {
+    std::string text = "Internal error: " + m_condition + "\n";
+    text += "   module " + m_module + ", source " + m_source + ", line " + std::to_string(m_line) + "\n";
+    for (auto it = m_context.rbegin(); it != m_context.rend(); ++it)
+        text += "   while reading " + *it + "\n";
+    return text;
+}
+
+void MSG_INTERNAL_ERROR::report(const std::string& condition, const char* module, const char* source, int line) {
+    throw BRIX_INTERNAL_ERROR(condition, module ? module : "", base_name_without_extension(source), line,
+                              INPUT_CONTEXT::current());
+}
+
+void MSG_INTERNAL_ERROR::print(const BRIX_INTERNAL_ERROR& error) {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::cerr << error.report_text();
+    std::cerr.flush();
+}
+
+INPUT_CONTEXT::INPUT_CONTEXT(std::string where) : m_index(t_frames.size()) { t_frames.push_back(std::move(where)); }
+
+INPUT_CONTEXT::~INPUT_CONTEXT() { t_frames.resize(m_index); }
+
+void INPUT_CONTEXT::set(std::string where) {
+    if (m_index < t_frames.size())
+        t_frames[m_index] = std::move(where);
+}
+
+std::vector<std::string> INPUT_CONTEXT::current() { return t_frames; }

@@ -1,0 +1,64 @@
+// Internal-error report: the one way every check in the program fails.
+//
+// report() never returns: it throws BRIX_INTERNAL_ERROR. The program entry catches it, prints it to
+// standard error and ends with exit status 1; worker threads catch it and hand it to the thread that joins
+// them (see thr.h); tests catch it in-process and compare the condition text.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class BRIX_INTERNAL_ERROR : public std::runtime_error {
+  public:
+    BRIX_INTERNAL_ERROR(std::string condition, std::string module, std::string source, int line,
+                        std::vector<std::string> context);
+
+    const std::string& condition() const { return m_condition; }
+    const std::string& module() const { return m_module; }
+    const std::string& source() const { return m_source; }
+    int line() const { return m_line; }
+    // Innermost input location last ("while reading X, element Y, line N").
+    const std::vector<std::string>& context() const { return m_context; }
+    // The full multi-line report as printed to standard error.
+    std::string report_text() const;
+
+  private:
+    std::string m_condition;
+    std::string m_module;
+    std::string m_source;
+    int m_line;
+    std::vector<std::string> m_context;
+};
+
+class MSG_INTERNAL_ERROR {
+  public:
+    // source may be a full path (__FILE__); only its base name without extension is kept.
+    [[noreturn]] static void report(const std::string& condition, const char* module, const char* source, int line);
+    // Prints the report of an error to standard error (after flushing standard output).
+    static void print(const BRIX_INTERNAL_ERROR& error);
+};
+
+// Where the program is in its input, for failure reports. Frames nest per thread; an RAII guard pushes one
+// frame and pops it when the reader leaves that piece of input. set() updates the innermost text in place
+// (a reader walking lines updates the line number without pushing a frame per line).
+class INPUT_CONTEXT {
+  public:
+    explicit INPUT_CONTEXT(std::string where);
+    ~INPUT_CONTEXT();
+    INPUT_CONTEXT(const INPUT_CONTEXT&) = delete;
+    INPUT_CONTEXT& operator=(const INPUT_CONTEXT&) = delete;
+    void set(std::string where);
+    static std::vector<std::string> current();
+
+  private:
+    size_t m_index;
+};
+
+#define BRIX_REPORT(text) MSG_INTERNAL_ERROR::report((text), "BRIX", __FILE__, __LINE__)
+// A check with its condition text given explicitly, exactly as documented.
+#define BRIX_CHECK(cond, text)                                                                               \
+    do {                                                                                                     \
+        if (!(cond))                                                                                         \
+            BRIX_REPORT(text);                                                                               \
+    } while (0)

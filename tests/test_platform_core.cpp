@@ -1,0 +1,91 @@
+// Failure reports, input context, whole-file writes and worker threads.
+#include "fio.h"
+#include "test_support.h"
+#include "thr.h"
+
+#include <atomic>
+
+TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
+    BRIX_INTERNAL_ERROR e = catch_brix_error([] {
+        INPUT_CONTEXT file("granite_family.xml");
+        INPUT_CONTEXT element("element block_info name=\"CRAM\", line 42");
+        BRIX_CHECK(1 + 1 == 3, "block != NULL");
+    });
+    EXPECT_EQ("block != NULL", e.condition());
+    EXPECT_EQ("BRIX", e.module());
+    EXPECT_EQ("test_platform_core", e.source());
+    ASSERT_EQ(2u, e.context().size());
+    EXPECT_EQ("granite_family.xml", e.context()[0]);
+    std::string text = e.report_text();
+    EXPECT_NE(std::string::npos, text.find("Internal error: block != NULL\n"));
+    EXPECT_NE(std::string::npos, text.find("while reading element block_info name=\"CRAM\", line 42"));
+    // Frames are popped when the readers leave their input.
+    EXPECT_TRUE(INPUT_CONTEXT::current().empty());
+}
+
+TEST(AtomicFile, CommitReplacesAndAbandonLeavesPrevious) {
+    TEMP_DIR dir;
+    std::string target = dir.file("db.bin");
+    {
+        FIO_ATOMIC_FILE f(target);
+        f.write("old", 3);
+        f.commit();
+    }
+    EXPECT_EQ("old", read_text_file(target));
+    {
+        FIO_ATOMIC_FILE f(target);
+        f.write("new-but-unfinished", 18);
+    } // no commit: the temporary goes away
+    EXPECT_EQ("old", read_text_file(target));
+    FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(4);
+    BRIX_INTERNAL_ERROR e = catch_brix_error([&] {
+        FIO_ATOMIC_FILE f(target);
+        f.write("abcdefgh", 8);
+        f.commit();
+    });
+    FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1);
+    EXPECT_NE(std::string::npos, e.condition().find(target));
+    EXPECT_EQ("old", read_text_file(target));
+    // Nothing but the target is left in the directory.
+    COMMAND_RESULT ls = run_command("ls '" + dir.path() + "'");
+    EXPECT_EQ("db.bin\n", ls.out);
+}
+
+TEST(AtomicFile, UnwritableDirectoryIsReportedWithTheFileName) {
+    BRIX_INTERNAL_ERROR e = catch_brix_error([] { FIO_ATOMIC_FILE f("/nonexistent-dir/x.ddb"); });
+    EXPECT_NE(std::string::npos, e.condition().find("/nonexistent-dir/x.ddb"));
+}
+
+namespace {
+std::atomic<int> g_finished{0};
+void* slow_worker(void*) {
+    thr_msleep(50);
+    g_finished++;
+    return nullptr;
+}
+void* failing_worker(void*) { BRIX_REPORT("tids[i] != 0"); }
+} // namespace
+
+TEST(Threads, WorkerFailureReachesTheWaiterAfterAllWorkersEnded) {
+    g_finished = 0;
+    THR_HANDLE failing = thr_thread_create(failing_worker, nullptr, 0);
+    THR_HANDLE slow1 = thr_thread_create(slow_worker, nullptr, 0);
+    THR_HANDLE slow2 = thr_thread_create(slow_worker, nullptr, 0);
+    ASSERT_TRUE(failing && slow1 && slow2);
+    EXPECT_BRIX_ERROR(thr_thread_wait(failing), "tids[i] != 0");
+    EXPECT_EQ(2, g_finished.load());
+    thr_fail_next_thread_creates_for_testing(1);
+    EXPECT_EQ(nullptr, thr_thread_create(slow_worker, nullptr, 0));
+    THR_HANDLE ok = thr_thread_create(slow_worker, nullptr, 0);
+    ASSERT_NE(nullptr, ok);
+    thr_thread_wait(ok);
+}
+
+TEST(Shell, QuotedWordsStayLiteral) {
+    TEMP_DIR dir;
+    std::string evil = dir.file("a b'; touch pwned; echo '");
+    EXPECT_EQ(0, thr_system(thr_shell_command({"touch", evil})));
+    EXPECT_TRUE(FIO_FILE_SYSTEM::exists(evil));
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists("pwned"));
+    EXPECT_EQ(3, thr_system("exit 3"));
+}

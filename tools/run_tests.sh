@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the normal build, then the
+# AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install_deps.sh
+tools/build.sh build
+(cd build && ctest --output-on-failure -j"$(nproc)")
+tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIX_SANITIZE=address,undefined -DBRIX_BUILD_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$(nproc)")

@@ -1,0 +1,112 @@
+#include "pgm_common.h"
+
+#include "gen.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+
+namespace {
+std::array<uint16_t, 256> make_crc16_table() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        uint16_t crc = static_cast<uint16_t>(b);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+        table[b] = crc;
+    }
+    return table;
+}
+const std::array<uint16_t, 256> k_crc16_table = make_crc16_table();
+
+uint16_t crc16_bit(uint16_t crc, unsigned bit) {
+    return ((crc ^ bit) & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+}
+
+std::string strip_comment(const std::string& line) {
+    size_t cut = line.find('#');
+    size_t slashes = line.find("//");
+    if (slashes < cut)
+        cut = slashes;
+    return cut == std::string::npos ? line : line.substr(0, cut);
+}
+} // namespace
+
+uint16_t PGM_COMMON::calculate_crc16_bitwise(const unsigned char* buffer, uint64_t first_bit, uint64_t bit_count,
+                                             uint16_t initial) {
+    uint16_t crc = initial;
+    for (uint64_t i = first_bit; i < first_bit + bit_count; ++i)
+        crc = crc16_bit(crc, (buffer[i / 8] >> (i % 8)) & 1u);
+    return crc;
+}
+
+uint16_t PGM_COMMON::calculate_crc16(const unsigned char* buffer, uint64_t first_bit, uint64_t bit_count,
+                                     uint16_t initial) {
+    uint16_t crc = initial;
+    uint64_t i = first_bit, end = first_bit + bit_count;
+    for (; i < end && (i % 8) != 0; ++i) // leading bits up to a byte boundary
+        crc = crc16_bit(crc, (buffer[i / 8] >> (i % 8)) & 1u);
+    const unsigned char* p = buffer + i / 8;
+    for (uint64_t n = (end - i) / 8; n > 0; --n, ++p)
+        crc = static_cast<uint16_t>((crc >> 8) ^ k_crc16_table[(crc ^ *p) & 0xFF]);
+    for (i += ((end - i) / 8) * 8; i < end; ++i) // trailing bits
+        crc = crc16_bit(crc, (buffer[i / 8] >> (i % 8)) & 1u);
+    return crc;
+}
+
+bool PGM_COMMON::check_extension(const std::string& path, const std::string& extension) {
+    if (path.size() <= extension.size())
+        return false;
+    size_t dot = path.size() - extension.size() - 1;
+    return path[dot] == '.' && gen_stricmp(path.substr(dot + 1), extension) == 0;
+}
+
+bool PGM_COMMON::compare_string(const std::string& a, const std::string& b, bool case_sensitive) {
+    return case_sensitive ? a == b : gen_stricmp(a, b) == 0;
+}
+
+bool PGM_COMMON::convert_string_to_dword(const std::string& text, uint32_t& value) {
+    value = 0;
+    std::string t = gen_remove_leading_and_trailing_white_spaces(text);
+    unsigned base = 10;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        base = 16;
+        t.erase(0, 2);
+    }
+    if (t.empty())
+        return false;
+    uint64_t v = 0;
+    for (char c : t) {
+        int u = std::toupper(static_cast<unsigned char>(c));
+        unsigned digit;
+        if (u >= '0' && u <= '9')
+            digit = static_cast<unsigned>(u - '0');
+        else if (base == 16 && u >= 'A' && u <= 'F')
+            digit = static_cast<unsigned>(u - 'A' + 10);
+        else
+            return false;
+        v = v * base + digit;
+        if (v > 0xFFFFFFFFull)
+            return false;
+    }
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+std::string PGM_COMMON::convert_dword_to_string(uint32_t value, uint32_t invalid, bool show_invalid) {
+    if (show_invalid && value == invalid)
+        return "INVALID";
+    return std::to_string(value);
+}
+
+std::string PGM_COMMON::get_rid_header_and_trailer_white_space_and_comment(const std::string& line) {
+    return gen_remove_leading_and_trailing_white_spaces(strip_comment(line));
+}
+
+std::string PGM_COMMON::get_rid_white_space_and_comment(const std::string& line) {
+    std::string out;
+    for (char c : strip_comment(line))
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            out += c;
+    return out;
+}

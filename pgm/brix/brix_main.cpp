@@ -191,8 +191,9 @@ int parse_command_line(int argc, char** argv) {
             file_paths.push_back(arg);
             continue;
         }
-        int status = parse_option(arg.substr(
-            arg.find_first_not_of('-') == std::string::npos ? arg.size() : arg.find_first_not_of('-')));
+        // All leading dashes go: -device, --device and ---device are the same option.
+        size_t dashes = arg.find_first_not_of('-');
+        int status = parse_option(dashes == std::string::npos ? std::string() : arg.substr(dashes));
         if (status != 0)
             return status;
     }

@@ -16,6 +16,7 @@
 #include "brix_vocabulary.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct BRIX_PDB;

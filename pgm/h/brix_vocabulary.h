@@ -1,7 +1,8 @@
 // The vocabularies of the databases: one enumeration per kind of typed record, each with a name table
 // indexed by value. Every enumeration is listed once, in its .def file; the constants and the name table are
-// both generated from that list, so they cannot drift apart. Value 0 of every enumeration has the empty name;
-// each enumeration's _MAX constant is its number of values (a record type field that is not set holds it).
+// both generated from that list, so they cannot drift apart. Value 0 of every enumeration is the constant
+// <prefix>_INVALID with the empty name; each enumeration's _MAX constant is its number of values (a record
+// type field that is not set holds it).
 #pragma once
 
 #include <iterator>

@@ -29,7 +29,9 @@ bool FIO_FILE_SYSTEM::status(const std::string& path, FIO_STATUS& status) {
     return true;
 }
 
-bool FIO_FILE_SYSTEM::remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+bool FIO_FILE_SYSTEM::remove_file(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
 
 bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned char>& data) {
     data.clear();
@@ -73,7 +75,9 @@ void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& o
     out.commit();
 }
 
-bool FIO_PATH::is_unc_path() const { return m_path.size() >= 2 && m_path[0] == '\\' && m_path[1] == '\\'; }
+bool FIO_PATH::is_unc_path() const {
+    return m_path.size() >= 2 && m_path[0] == '\\' && m_path[1] == '\\';
+}
 
 std::string FIO_PATH::fullpath() const {
     if (!m_path.empty() && m_path[0] == '/')
@@ -121,6 +125,8 @@ void FIO_ATOMIC_FILE::write(const void* data, size_t size) {
     if (size == 0)
         return;
     errno = 0;
+    if (!m_file)
+        fail("write after finish");
     long long limit = g_fail_after_bytes.load();
     if (limit >= 0) {
         if (static_cast<long long>(size) > limit) {
@@ -134,7 +140,9 @@ void FIO_ATOMIC_FILE::write(const void* data, size_t size) {
         fail("write");
 }
 
-void FIO_ATOMIC_FILE::commit() {
+void FIO_ATOMIC_FILE::finish() {
+    if (!m_file)
+        return;
     errno = 0;
     if (std::fflush(m_file) != 0)
         fail("flush");
@@ -144,9 +152,16 @@ void FIO_ATOMIC_FILE::commit() {
     m_file = nullptr;
     if (rc != 0)
         fail("close");
+}
+
+void FIO_ATOMIC_FILE::commit() {
+    finish();
+    errno = 0;
     if (std::rename(m_temporary.c_str(), m_target.c_str()) != 0)
         fail("rename");
     m_committed = true;
 }
 
-void FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(long long bytes) { g_fail_after_bytes = bytes; }
+void FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(long long bytes) {
+    g_fail_after_bytes = bytes;
+}

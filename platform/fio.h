@@ -50,7 +50,10 @@ class FIO_ATOMIC_FILE {
 
     void write(const void* data, size_t size);
     void write(const std::vector<unsigned char>& data) { write(data.data(), data.size()); }
-    // Flushes, syncs, closes and renames into place.
+    // Flushes, syncs and closes the temporary; commit() then only renames it. Lets a writer of several files
+    // finish them all before it puts any in place.
+    void finish();
+    // Flushes, syncs, closes (unless finish() did) and renames into place.
     void commit();
     const std::string& target() const { return m_target; }
     const std::string& temporary() const { return m_temporary; }

@@ -1,0 +1,335 @@
+// BRIX databases: writing and reading a database with its part files, database paths and PCF names.
+#include "brix_data_server.h"
+
+#include "fio.h"
+#include "gen.h"
+#include "msg_internal_error.h"
+#include "pgm_brix__pdb.h"
+#include "pgmdev.h"
+#include "thr.h"
+
+#include <algorithm>
+#include <vector>
+
+bool BRIX_DATA_SERVER::s_read_only = false;
+PDB_ARCHIVE* BRIX_DATA_SERVER::s_pcf_db = nullptr;
+
+namespace {
+const char* const ARCHIVE_EXTENSION = ".ddb";
+// Part files are numbered from 0; a database has at most this many plus one.
+const unsigned MAX_THREAD_INDEX = 32;
+
+std::string part_path(const std::string& p, unsigned i) {
+    return p + "_rif_t" + std::to_string(i);
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Starts one worker per record in order; stops at the first that cannot be started. Waits for every started
+// worker in start order (a worker's report travels on after all have ended). Returns false when not all
+// could be started.
+bool run_workers(std::vector<RIF_THREAD_DATA>& data, THR_FUNCTION worker) {
+    std::vector<THR_HANDLE> tids;
+    bool all_started = true;
+    for (RIF_THREAD_DATA& d : data) {
+        THR_HANDLE h = thr_thread_create(worker, &d, 0);
+        if (!h) {
+            all_started = false;
+            break;
+        }
+        tids.push_back(h);
+    }
+    for (THR_HANDLE h : tids)
+        thr_thread_wait(h);
+    return all_started;
+}
+
+// Releases the list objects of the records; with entries, their G2 entries too.
+void release_part_lists(std::vector<RIF_THREAD_DATA>& data, bool entries) {
+    for (RIF_THREAD_DATA& d : data) {
+        if (entries)
+            brix_release_list(d.g2_s2_list);
+        else
+            delete d.g2_s2_list;
+        d.g2_s2_list = nullptr;
+    }
+}
+} // namespace
+
+void BRIX_DATA_SERVER::begin_read() {
+    s_read_only = true;
+}
+
+void BRIX_DATA_SERVER::begin_write() {
+    s_read_only = false;
+}
+
+void BRIX_DATA_SERVER::end_read() {
+    delete s_pcf_db;
+    s_pcf_db = nullptr;
+}
+
+std::string BRIX_DATA_SERVER::get_vantrel_pdb_path(const std::string& name, bool is_family, bool add_suffix) {
+    std::string path = gen_get_device_db_fullpath() + "/programmer/" + stl_lower(name);
+    if (is_family)
+        path += "_family";
+    if (add_suffix)
+        path += "_brix";
+    return path;
+}
+
+void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info, bool name_is_path) {
+    const std::string p = name_is_path ? name : get_vantrel_pdb_path(name, false, true);
+    BRIX_DEVICE_INFO* device = info ? info->get_device_info() : nullptr;
+
+    // Split the G2 list: part i holds entries i*k up to (i+1)*k. The part lists share the entries with the
+    // device list, which keeps owning them until every file is in place.
+    std::vector<RIF_THREAD_DATA> parts;
+    G2_SII_LIST* g2_s2_list = device ? device->get_g2_s2_list() : nullptr;
+    const unsigned thread_size = device ? device->get_g2_s2_thread_size() : 0;
+    const unsigned list_size = device ? device->get_g2_s2_list_size() : 0;
+    if (g2_s2_list != nullptr && thread_size != 0) {
+        BRIX_CHECK(thread_size > 0 && list_size == unsigned(g2_s2_list->size()),
+                   "g2_s2_thread_size > 0 && g2_s2_list_size == UINT(g2_s2_list->size())");
+        const size_t n = g2_s2_list->size();
+        const size_t k = (n + thread_size - 1) / thread_size;
+        size_t index = 0;
+        parts.resize(thread_size);
+        struct RELEASE {
+            std::vector<RIF_THREAD_DATA>& parts;
+            ~RELEASE() { release_part_lists(parts, false); }
+        } release{parts};
+        for (unsigned i = 0; i < thread_size; ++i) {
+            BRIX_CHECK(i <= MAX_THREAD_INDEX, "thread_index <= 32");
+            RIF_THREAD_DATA& d = parts[i];
+            d.file_name = part_path(p, i);
+            d.family_type = device->get_family_type();
+            d.device_type = device->get_device_type();
+            const size_t end = std::min((i + 1) * k, n);
+            d.g2_s2_list =
+                new G2_SII_LIST(g2_s2_list->begin() + std::min(index, n), g2_s2_list->begin() + end);
+            index = std::max(index, end);
+        }
+        BRIX_CHECK(index == n, "index == g2_s2_list_size");
+        BRIX_CHECK(run_workers(parts, thread_write_brix_rif), "tids[i] != 0");
+    }
+
+    info->set_signature(BRIX_CONST_ENUM_CSV_MD5);
+
+    // The main archive holds the device record without its list, and the size and CRC-32 of every part.
+    std::vector<PDB_FILE_CHECK> checks;
+    for (const RIF_THREAD_DATA& d : parts)
+        checks.push_back(d.check);
+    PDB_ARCHIVE main_archive(p + ARCHIVE_EXTENSION);
+    main_archive.set_companions(checks);
+    if (!parts.empty()) {
+        device->set_g2_s2_list(nullptr, false, false);
+        device->set_g2_s2_list_size(list_size);
+        device->set_g2_s2_thread_size(thread_size);
+        try {
+            pdb_write_ptr(main_archive, BRIX_PDB::INFO, info);
+            main_archive.finish();
+        } catch (...) {
+            device->set_g2_s2_list(g2_s2_list, false, false);
+            device->set_g2_s2_thread_size(thread_size);
+            throw;
+        }
+    } else {
+        pdb_write_ptr(main_archive, BRIX_PDB::INFO, info);
+        main_archive.finish();
+    }
+
+    // Every file is complete: put the parts in place, then the main archive, then drop stale parts.
+    for (RIF_THREAD_DATA& d : parts)
+        d.archive->commit();
+    main_archive.commit();
+    for (unsigned i = unsigned(parts.size()); i <= MAX_THREAD_INDEX; ++i)
+        FIO_FILE_SYSTEM::remove_file(part_path(p, i) + ARCHIVE_EXTENSION);
+
+    // The entries now live in the part files; the device record keeps the sizes only.
+    if (!parts.empty())
+        brix_release_list(g2_s2_list);
+}
+
+void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
+    RIF_THREAD_DATA& data = *static_cast<RIF_THREAD_DATA*>(arg);
+    BRIX_INFO part;
+    BRIX_DEVICE_INFO* device = new BRIX_DEVICE_INFO;
+    part.set_device_info(device);
+    device->set_family_type(data.family_type);
+    device->set_device_type(data.device_type);
+    device->set_g2_s2_list(data.g2_s2_list, true, false);
+    // The entries stay with the main database's list: detach them before the part record goes.
+    struct DETACH {
+        BRIX_DEVICE_INFO* device;
+        ~DETACH() { device->set_g2_s2_list(nullptr, false, false); }
+    } detach{device};
+    part.set_signature(BRIX_CONST_ENUM_CSV_MD5);
+    data.archive.reset(new PDB_ARCHIVE(data.file_name + ARCHIVE_EXTENSION));
+    pdb_write_ptr(*data.archive, BRIX_PDB::INFO, &part);
+    data.archive->finish();
+    data.check = data.archive->file_check();
+    return nullptr;
+}
+
+BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_rif) {
+    std::string p = path;
+    if (p.size() >= 5 && ends_with(stl_lower(p), ARCHIVE_EXTENSION))
+        p.erase(p.size() - 4);
+    const std::string file = p + ARCHIVE_EXTENSION;
+
+    PDB_ARCHIVE archive;
+    BRIX_INFO* raw = nullptr;
+    if (!archive.open(file) || !pdb_read_ptr(archive, BRIX_PDB::INFO, raw)) {
+        INPUT_CONTEXT here(file);
+        BRIX_REPORT("pdb_read(result, pcf_db, \"\")");
+    }
+    archive.close();
+    std::unique_ptr<BRIX_INFO> result(raw);
+    if (!result)
+        return nullptr;
+
+    INPUT_CONTEXT here(file);
+    BRIX_CHECK(result->get_signature() == BRIX_CONST_ENUM_CSV_MD5, "signature == BRIX_CONST_ENUM_CSV_MD5");
+
+    BRIX_DEVICE_INFO* device = result->get_device_info();
+    const unsigned thread_size = device ? device->get_g2_s2_thread_size() : 0;
+    if (thread_size > 0 && !skip_rif) {
+        BRIX_CHECK(device->get_g2_s2_list() == nullptr,
+                   "g2_s2_thread_size > 0 && result->get_device_info()->get_g2_s2_list() == NULL");
+        BRIX_CHECK(archive.companions().size() == thread_size,
+                   "The main archive does not record its " + std::to_string(thread_size) + " part files");
+        std::vector<RIF_THREAD_DATA> parts(thread_size);
+        for (unsigned i = 0; i < thread_size; ++i) {
+            BRIX_CHECK(i <= MAX_THREAD_INDEX, "thread_index <= 32");
+            parts[i].file_name = part_path(p, i);
+            parts[i].family_type = device->get_family_type();
+            parts[i].device_type = device->get_device_type();
+            parts[i].check = archive.companions()[i];
+        }
+        G2_SII_LIST* combined = new G2_SII_LIST;
+        try {
+            BRIX_CHECK(run_workers(parts, thread_read_brix_rif), "tids[i] != 0");
+            for (RIF_THREAD_DATA& d : parts) {
+                combined->insert(combined->end(), d.g2_s2_list->begin(), d.g2_s2_list->end());
+                delete d.g2_s2_list;
+                d.g2_s2_list = nullptr;
+            }
+            BRIX_CHECK(unsigned(combined->size()) == device->get_g2_s2_list_size(),
+                       "UINT(g2_s2_list->size()) == g2_s2_list_size");
+        } catch (...) {
+            release_part_lists(parts, true);
+            brix_release_list(combined);
+            throw;
+        }
+        device->set_g2_s2_list(combined, true, true);
+    }
+    return result.release();
+}
+
+void* BRIX_DATA_SERVER::thread_read_brix_rif(void* arg) {
+    RIF_THREAD_DATA& data = *static_cast<RIF_THREAD_DATA*>(arg);
+    const std::string file = data.file_name + ARCHIVE_EXTENSION;
+    PDB_ARCHIVE archive;
+    BRIX_INFO* raw = nullptr;
+    if (!archive.open(file) || !pdb_read_ptr(archive, BRIX_PDB::INFO, raw)) {
+        INPUT_CONTEXT here(file);
+        BRIX_REPORT("pdb_read(brix_info, pcf_db, \"\")");
+    }
+    archive.close();
+    std::unique_ptr<BRIX_INFO> brix_info(raw);
+    INPUT_CONTEXT here(file);
+    BRIX_CHECK(brix_info != nullptr, "brix_info != NULL");
+    BRIX_DEVICE_INFO* brix_device_info = brix_info->get_device_info();
+    BRIX_CHECK(brix_device_info != nullptr, "brix_device_info != NULL");
+    G2_SII_LIST* g2_s2_list = brix_device_info->get_g2_s2_list();
+    BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
+    BRIX_CHECK(unsigned(g2_s2_list->size()) == brix_device_info->get_g2_s2_list_size(),
+               "UINT((g2_s2_list->size()) == brix_device_info->get_g2_s2_list_size())");
+    BRIX_CHECK(brix_device_info->get_g2_s2_thread_size() == 0,
+               "brix_device_info->get_g2_s2_thread_size() == 0");
+    BRIX_CHECK(brix_device_info->get_family_type() == data.family_type,
+               "brix_device_info->get_family_type() == (*data).family_type");
+    BRIX_CHECK(brix_device_info->get_device_type() == data.device_type,
+               "brix_device_info->get_device_type() == (*data).device_type");
+    // A part left from another write of the same device passes every check above; the main archive's
+    // record of the part's size and CRC-32 tells them apart.
+    BRIX_CHECK(
+        archive.file_check() == data.check,
+        "The part file does not belong to this database: its size or CRC-32 differs from the main archive's "
+        "record");
+    data.g2_s2_list = g2_s2_list;
+    brix_device_info->set_g2_s2_list(nullptr, false, false);
+    return nullptr;
+}
+
+BRIX_INFO* BRIX_DATA_SERVER::vantrel_get_brix_info(const std::string& name, bool is_family, bool skip_rif,
+                                                   bool add_suffix) {
+    return get_brix_info(get_vantrel_pdb_path(name, is_family, add_suffix), skip_rif);
+}
+
+bool BRIX_DATA_SERVER::check_is_device_pcf_supported(const std::string& name, unsigned& device_type) {
+    const std::string upper = stl_upper(name);
+    for (unsigned i = 0; i < BRIX_DEVICE_MAX; ++i) {
+        if (upper == BRIX_DEVICE_TYPE_NAMES[i]) {
+            device_type = i;
+            return true;
+        }
+    }
+    device_type = BRIX_DEVICE_MAX;
+    return false;
+}
+
+bool BRIX_DATA_SERVER::check_is_family_pcf_supported(const std::string& name, unsigned& family_type) {
+    const std::string upper = stl_upper(name);
+    for (unsigned i = 0; i < BRIX_FAMILY_MAX; ++i) {
+        if (upper == BRIX_FAMILY_TYPE_NAMES[i]) {
+            family_type = i;
+            return true;
+        }
+    }
+    family_type = BRIX_FAMILY_MAX;
+    return false;
+}
+
+std::string BRIX_DATA_SERVER::get_pcf(const std::string& name, bool full_path) {
+    if (name.size() > 4 && ends_with(name, ARCHIVE_EXTENSION))
+        return name;
+    unsigned device_type = 0;
+    std::string pcf = name;
+    if (!check_is_device_pcf_supported(name, device_type)) {
+        pcf = PGMDEV_DEVICE_GRAMMAR_MGR::get_dev_part_pcf(name);
+        if (pcf.empty())
+            pcf = PGMDEV_DEVICE_GRAMMAR_MGR::get_pgm_part_pcf(name);
+    }
+    if (!pcf.empty() && full_path)
+        return gen_get_device_db_fullpath() + "/programmer/" + stl_lower(pcf) + "_brix" + ARCHIVE_EXTENSION;
+    return stl_upper(pcf);
+}
+
+std::string BRIX_DATA_SERVER::get_family_pcf(const std::string& name, bool full_path) {
+    if (name.size() > 4 && ends_with(name, ARCHIVE_EXTENSION))
+        return name;
+    unsigned family_type = 0;
+    std::string pcf;
+    if (check_is_family_pcf_supported(name, family_type)) {
+        pcf = name + "_FAMILY";
+    } else {
+        pcf = PGMDEV_DEVICE_GRAMMAR_MGR::get_dev_family_pcf(name);
+        if (pcf.empty())
+            pcf = PGMDEV_DEVICE_GRAMMAR_MGR::get_pgm_family_pcf(name);
+        if (pcf.empty())
+            pcf = PGMDEV_DEVICE_GRAMMAR_MGR::get_pcf_family_pcf(name);
+    }
+    if (pcf.empty())
+        return pcf;
+    if (full_path)
+        return gen_get_device_db_fullpath() + "/programmer/" + stl_lower(pcf) + "_brix" + ARCHIVE_EXTENSION;
+    stl_toupper(pcf);
+    BRIX_CHECK(pcf.size() >= 7 && pcf.rfind("_FAMILY") == (pcf.size() - 7),
+               "pcf.size() >= 7 && pcf.rfind(\"_FAMILY\") == (pcf.size() - 7)");
+    pcf.erase(pcf.size() - 7);
+    return pcf;
+}

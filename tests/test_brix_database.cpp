@@ -1,0 +1,519 @@
+// BRIX databases through the server: round trips of family and device databases, the split G2 list in part
+// files, damaged and mismatched files, writes that fail part-way, paths and PCF names.
+#include "brix_data_server.h"
+#include "fio.h"
+#include "gen.h"
+#include "pgm_brix__pdb.h"
+#include "test_support.h"
+#include "thr.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <zlib.h>
+
+namespace {
+
+// Renders a database field by field (names, values, nulls, list order) for whole-tree comparisons.
+class RENDER : public PDB_VISITOR {
+  public:
+    std::string text;
+    void value_u32(const char* n, uint32_t v) override {
+        text += std::string(n) + "=" + std::to_string(v) + ";";
+    }
+    void value_bool(const char* n, bool v) override { text += std::string(n) + (v ? "=T;" : "=F;"); }
+    void value_u8(const char* n, uint8_t v) override {
+        text += std::string(n) + "=" + std::to_string(v) + ";";
+    }
+    void value_u32_vector(const char* n, const std::vector<uint32_t>& v) override {
+        text += std::string(n) + "[";
+        for (uint32_t x : v)
+            text += std::to_string(x) + ",";
+        text += "];";
+    }
+    void value_bytes(const char* n, const unsigned char* d, uint32_t count) override {
+        text += std::string(n) + (d ? "#" : "=null") + ";";
+        for (uint32_t i = 0; d && i < count; ++i)
+            text += std::to_string(d[i]) + ",";
+    }
+    void value_null(const char* n) override { text += std::string(n) + "=null;"; }
+    void begin_record(const char* n, const PDB_CLASS_THUNK& t) override {
+        text += std::string(n) + ":" + t.name + "{";
+    }
+    void end_record() override { text += "}"; }
+    void begin_list(const char* n, uint32_t c) override {
+        text += std::string(n) + "(" + std::to_string(c) + ":";
+    }
+    void end_list() override { text += ")"; }
+};
+
+std::string render(BRIX_INFO* info) {
+    RENDER r;
+    pdb_walk(BRIX_PDB::INFO, info, r);
+    return r.text;
+}
+
+unsigned char* bytes(std::initializer_list<unsigned char> values) {
+    unsigned char* p = new unsigned char[values.size()];
+    std::copy(values.begin(), values.end(), p);
+    return p;
+}
+
+BRIX_OB_DATA* nine_bit_option() {
+    return new BRIX_OB_DATA(12, 3, 4, 9, 7, bytes({0xA5, 0x01}));
+}
+
+// A family database: a full block and a block with every list and the frame null, plus an empty list.
+BRIX_INFO* make_family_database() {
+    auto* block = new BRIX_BLOCK(5, true);
+    block->set_length(10);
+    block->set_has_crc(true);
+    block->set_const_values(
+        new BRIX_CONST_DATA_LIST{new BRIX_CONST_DATA(0xDEADBEEF, 0), new BRIX_CONST_DATA(2, 1)}, false);
+    auto* dyn = new BRIX_DYN_DATA(8, 1, 2, 9, 0x1FF, true, false);
+    dyn->set_ob_datas(new BRIX_OB_DATA_LIST{nine_bit_option()}, false);
+    block->set_dyn_values(new BRIX_DYN_DATA_LIST{dyn, new BRIX_DYN_DATA(9, 0, 0, 1, 1, false, true)}, false);
+    block->set_frame(new BRIX_FRAME(3, 100, 2, 90, 4, 4, 0xFFFF, 3, true), false);
+    block->set_instructions(
+        new BRIX_INSTRUCTION_LIST{new BRIX_INSTRUCTION(2, 0x55, true, 64, false, 8, true)}, false);
+    auto* bare = new BRIX_BLOCK(6, false);
+    auto* empty_lists = new BRIX_BLOCK(7, false);
+    empty_lists->set_const_values(new BRIX_CONST_DATA_LIST, false);
+    auto* family = new BRIX_FAMILY_INFO;
+    family->set_family_type(4);
+    family->set_config_data_width(32);
+    family->set_block_info_list(new BRIX_BLOCK_LIST{block, bare, empty_lists});
+    auto* info = new BRIX_INFO;
+    info->set_family_info(family);
+    return info;
+}
+
+// G2 entry i, with a shape and values that depend on i; every seventh bit has no G2_SI list.
+G2_SII* g2_entry(unsigned i) {
+    auto* lists = new G2_SII_BIT_LIST_LIST;
+    for (unsigned l = 0; l < 1 + i % 2; ++l) {
+        auto* bit = new G2_SII_BIT(i * 3 + l);
+        if (i % 7 != 0)
+            bit->set_g2_s1_list(new G2_SI_LIST{new G2_SI(i, l, i % 2 == 0, i + 300)});
+        lists->push_back(new G2_SII_BIT_LIST{bit});
+    }
+    auto* entry = new G2_SII;
+    entry->set_g2_s2_bit_list_list(lists);
+    return entry;
+}
+
+G2_SII_LIST* g2_list(unsigned n, unsigned seed = 0) {
+    auto* list = new G2_SII_LIST;
+    for (unsigned i = 0; i < n; ++i)
+        list->push_back(g2_entry(i + seed));
+    return list;
+}
+
+// A device database with every kind of field; g2_entries > 0 gives it a G2 list with its thread size.
+BRIX_INFO* make_device_database(unsigned g2_entries, unsigned family_type = 4, unsigned seed = 0) {
+    auto* device = new BRIX_DEVICE_INFO;
+    device->set_family_type(family_type);
+    device->set_device_type(5);
+    device->set_parameter_list(
+        new BRIX_PARAMETER_LIST{
+            new BRIX_PARAMETER(3, 4, 69, new BRIX_CONST_DATA_LIST{new BRIX_CONST_DATA(7, 2)}),
+            new BRIX_PARAMETER(4, 0, 1, nullptr)},
+        false);
+    auto* rows = new BRIX_ARG_DATA_LIST{new BRIX_ARG_DATA(bytes({1, 2, 3}), 3, 1),
+                                        new BRIX_ARG_DATA(bytes({1, 2, 3, 4, 5, 6, 7, 8}), 2, 4),
+                                        new BRIX_ARG_DATA(nullptr, 0, 0)};
+    device->set_argument_list(new BRIX_ARG_LIST{new BRIX_ARG(6, 2, rows), new BRIX_ARG(7, 3, nullptr)},
+                              false);
+    auto* lutram = new LUTRAM_MRAM_INFO(11);
+    lutram->update_row(1);
+    lutram->update_row(5);
+    device->set_lutram_info(new LUTRAM_MRAM_INFO_LIST{lutram, new LUTRAM_MRAM_INFO(12)});
+    device->set_simplified_lutram({1, 2}, {3});
+    device->set_simplified_mram({}, {0xFFFFFFFF});
+    device->set_ob_datas(new BRIX_OB_DATA_LIST{nine_bit_option()}, false);
+    if (g2_entries)
+        device->set_g2_s2_list(g2_list(g2_entries, seed), true, true);
+    auto* info = new BRIX_INFO;
+    info->set_device_info(device);
+    return info;
+}
+
+std::vector<unsigned char> file_bytes(const std::string& path) {
+    std::vector<unsigned char> data;
+    EXPECT_TRUE(FIO_FILE_SYSTEM::read_file(path, data)) << path;
+    return data;
+}
+
+void put_file_bytes(const std::string& path, const std::vector<unsigned char>& data) {
+    write_text_file(path, std::string(data.begin(), data.end()));
+}
+
+std::string directory_listing(const TEMP_DIR& dir) {
+    return run_command("ls '" + dir.path() + "'").out;
+}
+
+std::unique_ptr<BRIX_INFO> read_database(const std::string& path, bool skip_rif = false) {
+    return std::unique_ptr<BRIX_INFO>(BRIX_DATA_SERVER::get_brix_info(path, skip_rif));
+}
+
+// Writes a database and keeps the rendering of what was written (the written tree loses its G2 list).
+std::string write_database(const std::string& p, BRIX_INFO* info) {
+    std::unique_ptr<BRIX_INFO> owned(info);
+    BRIX_DATA_SERVER::write_brix_info(p, info, true);
+    return render(info);
+}
+
+// Restores an environment variable on destruction.
+class ENV_GUARD {
+  public:
+    ENV_GUARD(const char* name, const std::string& value) : m_name(name) {
+        const char* old = std::getenv(name);
+        m_had = old != nullptr;
+        if (old)
+            m_old = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ENV_GUARD() {
+        if (m_had)
+            ::setenv(m_name, m_old.c_str(), 1);
+        else
+            ::unsetenv(m_name);
+    }
+
+  private:
+    const char* m_name;
+    bool m_had;
+    std::string m_old;
+};
+
+} // namespace
+
+TEST(BrixDatabase, FamilyDatabaseRoundTripsFieldByField) {
+    TEMP_DIR dir;
+    const std::string p = dir.file("granite_family_brix");
+    std::unique_ptr<BRIX_INFO> expected(make_family_database());
+    expected->set_signature(BRIX_CONST_ENUM_CSV_MD5);
+    write_database(p, make_family_database());
+    EXPECT_EQ("granite_family_brix.ddb\n", directory_listing(dir)) << "one file, no part files";
+
+    std::unique_ptr<BRIX_INFO> back = read_database(p);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(render(expected.get()), render(back.get()));
+    EXPECT_EQ(BRIX_CONST_ENUM_CSV_MD5, back->get_signature());
+    EXPECT_EQ(nullptr, back->get_device_info());
+    // Independent of the serialise operations: the getters see the values that were set.
+    BRIX_BLOCK_LIST* blocks = back->get_family_info()->get_block_info_list();
+    ASSERT_EQ(3u, blocks->size());
+    EXPECT_EQ(0xDEADBEEFu, (*(*blocks)[0]->get_const_values())[0]->get_value());
+    EXPECT_EQ(90u, (*blocks)[0]->get_frame()->get_core_size());
+    EXPECT_TRUE((*blocks)[0]->get_frame()->get_crc_include_header());
+    BRIX_OB_DATA* ob = (*(*(*blocks)[0]->get_dyn_values())[0]->get_ob_datas())[0];
+    unsigned length = 0;
+    unsigned char* value = ob->get_data(length);
+    EXPECT_EQ(9u, length);
+    EXPECT_EQ(2u, ob->get_data_size()) << "a 9-bit option value takes 2 bytes";
+    EXPECT_EQ(0xA5, value[0]);
+    EXPECT_EQ(0x01, value[1]);
+    EXPECT_EQ(nullptr, (*blocks)[1]->get_frame());
+    EXPECT_EQ(nullptr, (*blocks)[1]->get_const_values());
+    ASSERT_NE(nullptr, (*blocks)[2]->get_const_values());
+    EXPECT_TRUE((*blocks)[2]->get_const_values()->empty());
+
+    // ".ddb" in any case is dropped from the path given to the reader.
+    EXPECT_TRUE(read_database(p + ".DDB"));
+}
+
+TEST(BrixDatabase, DeviceDatabaseRoundTripsFieldByField) {
+    TEMP_DIR dir;
+    const std::string p = dir.file("d");
+    // Thread size 0: the G2 list stays in the main archive.
+    BRIX_INFO* info = make_device_database(0);
+    info->get_device_info()->set_g2_s2_list(g2_list(5), true, false);
+    std::unique_ptr<BRIX_INFO> expected(make_device_database(0));
+    expected->get_device_info()->set_g2_s2_list(g2_list(5), true, false);
+    expected->set_signature(BRIX_CONST_ENUM_CSV_MD5);
+    write_database(p, info);
+    EXPECT_EQ("d.ddb\n", directory_listing(dir));
+
+    std::unique_ptr<BRIX_INFO> back = read_database(p);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(render(expected.get()), render(back.get()));
+    BRIX_DEVICE_INFO* device = back->get_device_info();
+    EXPECT_EQ(nullptr, back->get_family_info());
+    EXPECT_EQ(5u, device->get_g2_s2_list_size());
+    EXPECT_EQ(0u, device->get_g2_s2_thread_size());
+    unsigned length = 0;
+    unsigned* values = device->get_const_uints(3, length);
+    ASSERT_EQ(4u, length);
+    EXPECT_EQ(7u, values[2]);
+    delete[] values;
+    unsigned size = 0, unit = 0;
+    unsigned char* data = (*(*device->get_argument_list())[0]->get_data())[1]->get_data(&size, &unit);
+    EXPECT_EQ(2u, size);
+    EXPECT_EQ(4u, unit);
+    EXPECT_EQ(8, data[7]);
+    EXPECT_EQ(nullptr, (*(*device->get_argument_list())[0]->get_data())[2]->get_data(nullptr, nullptr));
+    EXPECT_EQ(nullptr, device->get_mram_info());
+    std::vector<unsigned> col, row;
+    device->get_simplified_mram(col, row);
+    EXPECT_TRUE(col.empty());
+    EXPECT_EQ(std::vector<unsigned>{0xFFFFFFFF}, row);
+    unsigned frame = 0, bit = 0;
+    bool dir_flag = false;
+    G2_SII_BIT* g2_bit = (*(*(*device->get_g2_s2_list())[3]->get_g2_s2_bit_list_list())[1])[0];
+    G2_SI* si = (*g2_bit->get_data(bit))[0];
+    EXPECT_EQ(10u, bit);
+    EXPECT_EQ(303 & 0xFF, si->get_data(frame, bit, dir_flag));
+    EXPECT_EQ(3u, frame);
+
+    // The same database gives the same bytes.
+    write_database(dir.file("e"), [] {
+        BRIX_INFO* again = make_device_database(0);
+        again->get_device_info()->set_g2_s2_list(g2_list(5), true, false);
+        return again;
+    }());
+    EXPECT_EQ(file_bytes(p + ".ddb"), file_bytes(dir.file("e.ddb")));
+}
+
+TEST(BrixDatabaseParts, SplitListGoesToPartFilesAndComesBackInOrder) {
+    TEMP_DIR dir;
+    const std::string p = dir.file("d_brix");
+    std::unique_ptr<BRIX_INFO> info(make_device_database(4500));
+    BRIX_DEVICE_INFO* written = info->get_device_info();
+    ASSERT_EQ(3u, written->get_g2_s2_thread_size());
+    BRIX_DATA_SERVER::write_brix_info(p, info.get(), true);
+    EXPECT_EQ(nullptr, written->get_g2_s2_list());
+    EXPECT_EQ(4500u, written->get_g2_s2_list_size());
+    EXPECT_EQ(3u, written->get_g2_s2_thread_size());
+    EXPECT_EQ("d_brix.ddb\nd_brix_rif_t0.ddb\nd_brix_rif_t1.ddb\nd_brix_rif_t2.ddb\n",
+              directory_listing(dir));
+
+    // Each part holds 1500 entries with thread size 0.
+    for (unsigned i = 0; i < 3; ++i) {
+        std::unique_ptr<BRIX_INFO> part = read_database(p + "_rif_t" + std::to_string(i));
+        ASSERT_TRUE(part && part->get_device_info());
+        EXPECT_EQ(1500u, part->get_device_info()->get_g2_s2_list()->size());
+        EXPECT_EQ(0u, part->get_device_info()->get_g2_s2_thread_size());
+    }
+
+    std::unique_ptr<BRIX_INFO> skipped = read_database(p, true);
+    EXPECT_EQ(nullptr, skipped->get_device_info()->get_g2_s2_list());
+    EXPECT_EQ(4500u, skipped->get_device_info()->get_g2_s2_list_size());
+    EXPECT_EQ(3u, skipped->get_device_info()->get_g2_s2_thread_size());
+
+    std::unique_ptr<BRIX_INFO> back = read_database(p, false);
+    std::unique_ptr<BRIX_INFO> expected(make_device_database(4500));
+    expected->set_signature(BRIX_CONST_ENUM_CSV_MD5);
+    EXPECT_EQ(render(expected.get()), render(back.get()));
+    EXPECT_EQ(3u, back->get_device_info()->get_g2_s2_thread_size());
+}
+
+// Every failure case starts from a good split database (3 parts) and spoils one thing.
+TEST(BrixDatabaseParts, DamagedOrMismatchedFilesAreReported) {
+    TEMP_DIR dir;
+    const std::string good = dir.file("good");
+    write_database(good, make_device_database(4500));
+    const std::string other_family = dir.file("other_family");
+    write_database(other_family, make_device_database(4500, 5));
+    const std::string other_write = dir.file("other_write");
+    write_database(other_write, make_device_database(4500, 4, 1));
+    // A database stamped with another vocabulary.
+    const std::string stranger = dir.file("stranger");
+    {
+        std::unique_ptr<BRIX_INFO> info(make_family_database());
+        info->set_signature("0123456789abcdef0123456789abcdef");
+        PDB_ARCHIVE archive(stranger + ".ddb");
+        pdb_write_ptr(archive, BRIX_PDB::INFO, info.get());
+        archive.commit();
+    }
+    const std::string p = dir.file("case");
+    const std::string part1 = p + "_rif_t1.ddb";
+
+    struct CASE {
+        const char* what;
+        std::function<void()> spoil;
+        std::string condition;
+        std::string file; // the file the report must name
+    };
+    auto copy = [](const std::string& from, const std::string& to) { put_file_bytes(to, file_bytes(from)); };
+    const std::vector<CASE> cases = {
+        {"wrong signature", [&] { copy(stranger + ".ddb", p + ".ddb"); },
+         "signature == BRIX_CONST_ENUM_CSV_MD5", p + ".ddb"},
+        {"signature of 31 bytes",
+         [&] {
+             std::vector<unsigned char> d = file_bytes(p + ".ddb");
+             std::string text(d.begin(), d.end());
+             size_t at = text.find(BRIX_CONST_ENUM_CSV_MD5);
+             ASSERT_NE(std::string::npos, at);
+             d[at - 4] = 31;
+             d.erase(d.begin() + at);
+             uint32_t crc = static_cast<uint32_t>(crc32_z(0, d.data(), d.size() - 4));
+             for (int i = 0; i < 4; ++i)
+                 d[d.size() - 4 + i] = static_cast<unsigned char>(crc >> (8 * i));
+             put_file_bytes(p + ".ddb", d);
+         },
+         "n == cn", p + ".ddb"},
+        {"truncated main archive",
+         [&] {
+             std::vector<unsigned char> d = file_bytes(p + ".ddb");
+             d.resize(d.size() - 10);
+             put_file_bytes(p + ".ddb", d);
+         },
+         "Archive is damaged or truncated: CRC-32 mismatch", p + ".ddb"},
+        {"flipped byte in the main archive",
+         [&] {
+             std::vector<unsigned char> d = file_bytes(p + ".ddb");
+             d[d.size() / 2] ^= 0x10;
+             put_file_bytes(p + ".ddb", d);
+         },
+         "Archive is damaged or truncated: CRC-32 mismatch", p + ".ddb"},
+        {"truncated part file",
+         [&] {
+             std::vector<unsigned char> d = file_bytes(part1);
+             d.resize(d.size() / 3);
+             put_file_bytes(part1, d);
+         },
+         "Archive is damaged or truncated: CRC-32 mismatch", part1},
+        {"missing part file", [&] { FIO_FILE_SYSTEM::remove_file(part1); },
+         "pdb_read(brix_info, pcf_db, \"\")", part1},
+        {"missing main archive", [&] { FIO_FILE_SYSTEM::remove_file(p + ".ddb"); },
+         "pdb_read(result, pcf_db, \"\")", p + ".ddb"},
+        {"part file of another family", [&] { copy(other_family + "_rif_t1.ddb", part1); },
+         "brix_device_info->get_family_type() == (*data).family_type", part1},
+        {"part file of another write", [&] { copy(other_write + "_rif_t1.ddb", part1); },
+         "The part file does not belong to this database: its size or CRC-32 differs from the main archive's "
+         "record",
+         part1},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* suffix : {".ddb", "_rif_t0.ddb", "_rif_t1.ddb", "_rif_t2.ddb"})
+            copy(good + suffix, p + suffix);
+        c.spoil();
+        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_database(p); });
+        EXPECT_EQ(c.condition, e.condition());
+        ASSERT_FALSE(e.context().empty());
+        EXPECT_EQ(0u, e.context().back().find(c.file)) << e.context().back();
+    }
+}
+
+TEST(BrixDatabaseParts, FailedWriteLeavesThePreviousDatabase) {
+    TEMP_DIR dir;
+    const std::string p = dir.file("d");
+    write_database(p, make_device_database(4500));
+    const std::string listing = directory_listing(dir);
+    std::vector<std::vector<unsigned char>> before;
+    for (const char* suffix : {".ddb", "_rif_t0.ddb", "_rif_t1.ddb", "_rif_t2.ddb"})
+        before.push_back(file_bytes(p + suffix));
+    const std::string readable = render(read_database(p).get());
+
+    // The new database has four parts: the failure hits the part files, then the main archive.
+    const long long parts = static_cast<long long>(before[1].size() * 4);
+    for (long long fail_after : {100LL, parts / 2, parts + 100}) {
+        SCOPED_TRACE(fail_after);
+        std::unique_ptr<BRIX_INFO> info(make_device_database(7000, 4, 9));
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(fail_after);
+        BRIX_INTERNAL_ERROR e =
+            catch_brix_error([&] { BRIX_DATA_SERVER::write_brix_info(p, info.get(), true); });
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1);
+        EXPECT_EQ(0u, e.condition().find("Unable to write " + p)) << e.condition();
+        EXPECT_EQ(listing, directory_listing(dir)) << "no temporary or new part file is left";
+        size_t i = 0;
+        for (const char* suffix : {".ddb", "_rif_t0.ddb", "_rif_t1.ddb", "_rif_t2.ddb"})
+            EXPECT_EQ(before[i++], file_bytes(p + suffix)) << suffix;
+        EXPECT_EQ(readable, render(read_database(p).get()));
+    }
+
+    // A worker that cannot be started fails the write the same way.
+    std::unique_ptr<BRIX_INFO> info(make_device_database(7000, 4, 9));
+    thr_fail_next_thread_creates_for_testing(1);
+    EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::write_brix_info(p, info.get(), true), "tids[i] != 0");
+    EXPECT_EQ(listing, directory_listing(dir));
+    EXPECT_EQ(readable, render(read_database(p).get()));
+    thr_fail_next_thread_creates_for_testing(1);
+    EXPECT_BRIX_ERROR(read_database(p), "tids[i] != 0");
+}
+
+TEST(BrixDatabaseParts, RewriteWithFewerPartsRemovesStaleParts) {
+    TEMP_DIR dir;
+    const std::string p = dir.file("d");
+    write_database(p, make_device_database(4500));
+    const std::string expected = write_database(p, make_device_database(1800, 4, 3));
+    EXPECT_EQ("d.ddb\nd_rif_t0.ddb\n", directory_listing(dir));
+    std::unique_ptr<BRIX_INFO> back = read_database(p);
+    EXPECT_EQ(1800u, back->get_device_info()->get_g2_s2_list()->size());
+    write_database(p, make_family_database());
+    EXPECT_EQ("d.ddb\n", directory_listing(dir));
+}
+
+TEST(BrixDatabase, SecondWriteOfTheSameRecordIsRefused) {
+    TEMP_DIR dir;
+    std::unique_ptr<BRIX_INFO> info(make_family_database());
+    BRIX_DATA_SERVER::write_brix_info(dir.file("a"), info.get(), true);
+    EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::write_brix_info(dir.file("b"), info.get(), true),
+                      "signature.size() == 32 && m_signature == NULL");
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("b.ddb")));
+}
+
+TEST(BrixDatabase, PathsUnderTheDeviceDatabaseDirectory) {
+    TEMP_DIR dir;
+    ENV_GUARD env("BRIX_VANTREL_PATH", dir.path());
+    const std::string programmer = dir.path() + "/devdb/programmer/";
+    struct CASE {
+        const char* name;
+        bool is_family, add_suffix;
+        std::string path;
+    };
+    for (const CASE& c : std::vector<CASE>{{"Granite", true, true, programmer + "granite_family_brix"},
+                                           {"GRANITE_D1", false, true, programmer + "granite_d1_brix"},
+                                           {"GRANITE_D1", false, false, programmer + "granite_d1"},
+                                           {"Slate", true, false, programmer + "slate_family"}})
+        EXPECT_EQ(c.path, BRIX_DATA_SERVER::get_vantrel_pdb_path(c.name, c.is_family, c.add_suffix))
+            << c.name;
+
+    ASSERT_EQ(0, std::system(("mkdir -p '" + programmer + "'").c_str()));
+    BRIX_DATA_SERVER::write_brix_info("GRANITE_D1", make_device_database(2500), false);
+    EXPECT_TRUE(FIO_FILE_SYSTEM::exists(programmer + "granite_d1_brix.ddb"));
+    EXPECT_TRUE(FIO_FILE_SYSTEM::exists(programmer + "granite_d1_brix_rif_t1.ddb"));
+    std::unique_ptr<BRIX_INFO> back(
+        BRIX_DATA_SERVER::vantrel_get_brix_info("granite_d1", false, false, true));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(2500u, back->get_device_info()->get_g2_s2_list()->size());
+}
+
+TEST(BrixDatabase, DeviceAndFamilyNames) {
+    unsigned type = 0;
+    EXPECT_TRUE(BRIX_DATA_SERVER::check_is_device_pcf_supported("granite_d1", type));
+    EXPECT_EQ(4u, type);
+    EXPECT_FALSE(BRIX_DATA_SERVER::check_is_device_pcf_supported("GRD1F780C6", type));
+    EXPECT_EQ(unsigned(BRIX_DEVICE_MAX), type);
+    EXPECT_TRUE(BRIX_DATA_SERVER::check_is_family_pcf_supported("Talon", type));
+    EXPECT_EQ(7u, type);
+    EXPECT_FALSE(BRIX_DATA_SERVER::check_is_family_pcf_supported("GRANITE_FAMILY", type));
+    EXPECT_EQ(unsigned(BRIX_FAMILY_MAX), type);
+
+    // The device table of the sample installation maps parts and display names.
+    const std::string programmer = gen_get_device_db_fullpath() + "/programmer/";
+    EXPECT_EQ("GRANITE_D1", BRIX_DATA_SERVER::get_pcf("granite_d1", false));
+    EXPECT_EQ("GRANITE_D1", BRIX_DATA_SERVER::get_pcf("GRD1F780C6", false));
+    EXPECT_EQ("GRANITE_D1", BRIX_DATA_SERVER::get_pcf("Granite D1", false));
+    EXPECT_EQ(programmer + "granite_d1_brix.ddb", BRIX_DATA_SERVER::get_pcf("GRD1F780C6", true));
+    EXPECT_EQ("", BRIX_DATA_SERVER::get_pcf("no such part", true));
+    EXPECT_EQ("/x/y_brix.ddb", BRIX_DATA_SERVER::get_pcf("/x/y_brix.ddb", true));
+
+    EXPECT_EQ("GRANITE", BRIX_DATA_SERVER::get_family_pcf("granite", false));
+    EXPECT_EQ("GRANITE", BRIX_DATA_SERVER::get_family_pcf("GRD1F780C6", false));
+    EXPECT_EQ(programmer + "granite_family_brix.ddb", BRIX_DATA_SERVER::get_family_pcf("GRANITE", true));
+    EXPECT_EQ("", BRIX_DATA_SERVER::get_family_pcf("no such part", false));
+}
+
+TEST(BrixDatabase, ReadStateFlags) {
+    BRIX_DATA_SERVER::begin_read();
+    EXPECT_TRUE(BRIX_DATA_SERVER::s_read_only);
+    BRIX_DATA_SERVER::begin_write();
+    EXPECT_FALSE(BRIX_DATA_SERVER::s_read_only);
+    BRIX_DATA_SERVER::s_pcf_db = new PDB_ARCHIVE;
+    BRIX_DATA_SERVER::end_read();
+    EXPECT_EQ(nullptr, BRIX_DATA_SERVER::s_pcf_db);
+}

@@ -98,6 +98,8 @@ void PDB_SEGMENT::refill(size_t n) {
 }
 
 void PDB_SEGMENT::put_block(const void* data, size_t n) {
+    if (n == 0)
+        return;
     if (n <= static_cast<size_t>(m_lim - m_cur)) {
         std::memcpy(m_cur, data, n);
         m_cur += n;
@@ -116,6 +118,8 @@ void PDB_SEGMENT::put_block(const void* data, size_t n) {
 }
 
 void PDB_SEGMENT::get_block(void* data, size_t n) {
+    if (n == 0)
+        return;
     if (n > remaining())
         fail_at(m_offset, "Archive is damaged: its data runs past the end of the file");
     unsigned char* p = static_cast<unsigned char*>(data);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <zlib.h>
 
 namespace {
@@ -473,7 +474,8 @@ TEST(BrixDatabase, PathsUnderTheDeviceDatabaseDirectory) {
             << c.name;
 
     ASSERT_EQ(0, std::system(("mkdir -p '" + programmer + "'").c_str()));
-    BRIX_DATA_SERVER::write_brix_info("GRANITE_D1", make_device_database(2500), false);
+    std::unique_ptr<BRIX_INFO> info(make_device_database(2500));
+    BRIX_DATA_SERVER::write_brix_info("GRANITE_D1", info.get(), false);
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(programmer + "granite_d1_brix.ddb"));
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(programmer + "granite_d1_brix_rif_t1.ddb"));
     std::unique_ptr<BRIX_INFO> back(
@@ -516,4 +518,48 @@ TEST(BrixDatabase, ReadStateFlags) {
     BRIX_DATA_SERVER::s_pcf_db = new PDB_ARCHIVE;
     BRIX_DATA_SERVER::end_read();
     EXPECT_EQ(nullptr, BRIX_DATA_SERVER::s_pcf_db);
+}
+
+TEST(BrixDump, PrintsDatabaseAsJsonAndVerifies) {
+    const std::string dump = BRIX_DUMP_EXE;
+    ASSERT_FALSE(dump.empty());
+    TEMP_DIR dir;
+    const std::string p = dir.file("d");
+    write_database(p, make_device_database(4500));
+    const std::string file = p + ".ddb";
+
+    COMMAND_RESULT full = run_command(thr_shell_command({dump, file}));
+    ASSERT_EQ(0, full.status) << full.err;
+    EXPECT_EQ(full.out, run_command(thr_shell_command({dump, file})).out) << "output is deterministic";
+    nlohmann::json j = nlohmann::json::parse(full.out);
+    const nlohmann::json& device = j["BRIX_INFO"]["m_device_info"];
+    EXPECT_TRUE(j["BRIX_INFO"]["m_family_info"].is_null());
+    EXPECT_EQ(nlohmann::json::parse(R"({"value": 4, "name": "GRANITE"})"), device["m_family_type"]);
+    EXPECT_EQ(4500u, device["m_g2_s2_list"].size()) << "part files merged";
+    EXPECT_EQ(std::vector<unsigned>({1, 2}), device["m_simplified_lutram_col"].get<std::vector<unsigned>>());
+    EXPECT_EQ("a501", device["m_ob_datas"][0]["m_data"]);
+    EXPECT_EQ("0102030405060708", device["m_arguments"][0]["m_data"][1]["m_data"]);
+    EXPECT_TRUE(device["m_arguments"][1]["m_data"].is_null());
+    EXPECT_EQ(std::string(BRIX_CONST_ENUM_CSV_MD5).size() * 2,
+              j["BRIX_INFO"]["m_signature"].get<std::string>().size());
+    const nlohmann::json& si = device["m_g2_s2_list"][3]["m_g2_s2_bits_list"][1][0]["m_g2_s1_list"][0];
+    EXPECT_EQ(nlohmann::json::parse(R"({"m_frame": 3, "m_bit": 1, "m_dir": false, "m_dist": 47})"), si);
+
+    COMMAND_RESULT skipped = run_command(thr_shell_command({dump, "--skip-rif", file}));
+    ASSERT_EQ(0, skipped.status);
+    EXPECT_TRUE(nlohmann::json::parse(skipped.out)["BRIX_INFO"]["m_device_info"]["m_g2_s2_list"].is_null());
+
+    COMMAND_RESULT ok = run_command(thr_shell_command({dump, "--verify", file}));
+    EXPECT_EQ(0, ok.status);
+    EXPECT_EQ("OK: " + file + ": device database with 3 part files\n", ok.out);
+    FIO_FILE_SYSTEM::remove_file(p + "_rif_t2.ddb");
+    COMMAND_RESULT missing = run_command(thr_shell_command({dump, "--verify", file}));
+    EXPECT_EQ(1, missing.status);
+    EXPECT_EQ("FAIL: pdb_read(brix_info, pcf_db, \"\") (" + p + "_rif_t2.ddb)\n", missing.out);
+    COMMAND_RESULT broken = run_command(thr_shell_command({dump, file}));
+    EXPECT_EQ(1, broken.status);
+    EXPECT_NE(std::string::npos, broken.err.find("pdb_read(brix_info, pcf_db, \"\")"));
+
+    EXPECT_EQ(2, run_command(thr_shell_command({dump})).status);
+    EXPECT_EQ(2, run_command(thr_shell_command({dump, dir.file("notes.txt")})).status);
 }

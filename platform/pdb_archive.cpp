@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <future>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -13,6 +14,8 @@ const unsigned char MAGIC[8] = {'B', 'R', 'I', 'X', 'P', 'D', 'B', 0x1A};
 constexpr size_t BUFFER_SIZE = 1 << 20;
 // Blocks at least this long move directly between the caller's memory and the file.
 constexpr size_t DIRECT_BLOCK = 1 << 16;
+// Blocks at least this long are written while their CRC is computed beside.
+constexpr size_t PARALLEL_CRC_BLOCK = 1 << 20;
 constexpr uint32_t MAX_NAME = 255;
 
 std::string hex32(uint32_t v) {
@@ -112,8 +115,16 @@ void PDB_SEGMENT::put_block(const void* data, size_t n) {
         return;
     }
     const unsigned char* p = static_cast<const unsigned char*>(data);
-    m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, n));
-    m_out->write(p, n);
+    if (n < PARALLEL_CRC_BLOCK) {
+        m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, n));
+        m_out->write(p, n);
+    } else {
+        // The CRC of a large block is computed on a second thread while the block is written, and joined
+        // to the running CRC afterwards.
+        std::future<uLong> block_crc = std::async(std::launch::async, [p, n] { return crc32_z(0, p, n); });
+        m_out->write(p, n);
+        m_crc = static_cast<uint32_t>(crc32_combine(m_crc, block_crc.get(), static_cast<z_off_t>(n)));
+    }
     m_written += n;
 }
 

@@ -108,7 +108,7 @@ int dump_brix_database(const OPTIONS& options) {
     std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::get_brix_info(options.file, options.skip_rif));
     JSON_BUILDER builder;
     pdb_walk(BRIX_PDB::INFO, info.get(), builder);
-    JSON document = {{"file", options.file}, {"kind", "BRIX database"}, {"BRIX_INFO", builder.root}};
+    JSON document = {{"kind", "BRIX database"}, {"BRIX_INFO", builder.root}};
     std::cout << document.dump(1) << "\n";
     return 0;
 }

@@ -63,9 +63,7 @@ void* slow_worker(void*) {
     g_finished++;
     return nullptr;
 }
-void* failing_worker(void*) {
-    BRIX_REPORT("tids[i] != 0");
-}
+void* failing_worker(void*) { BRIX_REPORT("tids[i] != 0"); }
 } // namespace
 
 TEST(Threads, WorkerFailureReachesTheWaiterAfterAllWorkersEnded) {

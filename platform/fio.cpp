@@ -29,9 +29,7 @@ bool FIO_FILE_SYSTEM::status(const std::string& path, FIO_STATUS& status) {
     return true;
 }
 
-bool FIO_FILE_SYSTEM::remove_file(const std::string& path) {
-    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
-}
+bool FIO_FILE_SYSTEM::remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
 
 bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned char>& data) {
     data.clear();
@@ -75,9 +73,7 @@ void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& o
     out.commit();
 }
 
-bool FIO_PATH::is_unc_path() const {
-    return m_path.size() >= 2 && m_path[0] == '\\' && m_path[1] == '\\';
-}
+bool FIO_PATH::is_unc_path() const { return m_path.size() >= 2 && m_path[0] == '\\' && m_path[1] == '\\'; }
 
 std::string FIO_PATH::fullpath() const {
     if (!m_path.empty() && m_path[0] == '/')

@@ -563,3 +563,58 @@ TEST(BrixDump, PrintsDatabaseAsJsonAndVerifies) {
     EXPECT_EQ(2, run_command(thr_shell_command({dump})).status);
     EXPECT_EQ(2, run_command(thr_shell_command({dump, dir.file("notes.txt")})).status);
 }
+
+// The archive contract: class ids, and every class's fields in visit order with their kinds.
+TEST(BrixDatabase, ClassIdsAndFieldsInArchiveOrder) {
+    struct CLASS {
+        const PDB_CLASS_THUNK& thunk;
+        uint32_t id;
+        const char* fields;
+    };
+    const std::vector<CLASS> expected = {
+        {BRIX_PDB::INFO, 0x897B4237, "m_family_info:record m_device_info:record m_signature:bytes"},
+        {BRIX_PDB::FAMILY_INFO, 0xB8645316, "m_family_type:u32 m_config_data_width:u32 m_block_list:list"},
+        {BRIX_PDB::BLOCK, 0x102994CF,
+         "m_block_type:u32 m_static:bool m_length:u32 m_has_crc:bool m_one_init:bool m_const_values:list "
+         "m_dyn_values:list m_frame:record m_instruction_list:list"},
+        {BRIX_PDB::FRAME, 0xA3297E42,
+         "m_frame_type:u32 m_size:u32 m_header_size:u32 m_core_size:u32 m_edcrc_size:u32 m_crc_size:u32 "
+         "m_crc_mask:u32 m_end_padding_bits:u32 m_crc_include_header:bool"},
+        {BRIX_PDB::INSTRUCTION, 0x3EE23B12,
+         "m_instruction_type:u32 m_opcode:u32 m_has_flc:bool m_core_size:u32 m_core_default_zero:bool "
+         "m_padding_size:u32 m_padding_default_zero:bool"},
+        {BRIX_PDB::CONST_DATA, 0x89B1618E, "m_value:u32 m_offset:u32"},
+        {BRIX_PDB::DYN_DATA, 0x8CEBCD44,
+         "m_dyn_data_type:u32 m_word_offset:u32 m_bit_offset:u32 m_length:u32 m_mask:u32 m_xflip:bool "
+         "m_end_padding:bool m_ob_datas:list"},
+        {BRIX_PDB::OB_DATA, 0xC1271454,
+         "m_ob_data_type:u32 m_bit_index:u32 m_bit_offset:u32 m_length:u32 m_data_size:u32 m_link_block:u32 "
+         "m_data:bytes"},
+        {BRIX_PDB::DEVICE_INFO, 0x882A9B5C,
+         "m_family_type:u32 m_device_type:u32 m_parameters:list m_arguments:list m_lutram_info:list "
+         "m_mram_info:list m_simplified_lutram_col:u32 vector m_simplified_lutram_row:u32 vector "
+         "m_simplified_mram_col:u32 vector m_simplified_mram_row:u32 vector m_g2_s2_list:list "
+         "m_g2_s2_list_size:u32 m_g2_s2_thread_size:u32 m_ob_datas:list"},
+        {BRIX_PDB::PARAMETER, 0x9CBDB978,
+         "m_parameter_type:u32 m_length:u32 m_block_type:u32 m_const_values:list"},
+        {BRIX_PDB::ARG, 0xF1780A02, "m_arg_type:u32 m_block_type:u32 m_data:list"},
+        {BRIX_PDB::ARG_DATA, 0xE7B91589, "m_data_size:u32 m_unit_size:u32 m_data:bytes"},
+        {BRIX_PDB::LUTRAM_MRAM, 0x37633E2E, "m_col:u32 m_rows:u32 vector"},
+        {BRIX_PDB::SIMPLIFIED_LUTRAM_MRAM, 0x842D003D, "m_values:u32 vector"},
+        {BRIX_PDB::G2_S1, 0x3DE8332C, "m_frame:u32 m_bit:u32 m_dir:bool m_dist:u8"},
+        {BRIX_PDB::G2_S2, 0xF4F5B265, "m_g2_s2_bits_list:list of lists"},
+        {BRIX_PDB::G2_S2_BIT, 0x26FE5227, "m_bit:u32 m_g2_s1_list:list"},
+    };
+    for (const CLASS& c : expected) {
+        SCOPED_TRACE(c.thunk.name);
+        EXPECT_EQ(c.id, c.thunk.class_id);
+        std::vector<PDB_SCHEMA_CLASS> schema = pdb_describe(c.thunk);
+        std::string fields;
+        for (const PDB_SCHEMA_FIELD& f : schema[0].fields)
+            fields += (fields.empty() ? "" : " ") + f.name + ":" + pdb_kind_name(f.kind);
+        EXPECT_EQ(c.fields, fields);
+    }
+    // A database's schema holds every class reachable from the root; the simplified LUTRAM/MRAM record is
+    // persistent on its own but not part of a database.
+    EXPECT_EQ(16u, pdb_describe(BRIX_PDB::INFO).size());
+}

@@ -7,6 +7,7 @@
 #include <climits>
 #include <future>
 #include <sys/stat.h>
+#include <system_error>
 #include <zlib.h>
 
 namespace {
@@ -73,10 +74,34 @@ void PDB_SEGMENT::fail_at(uint64_t offset, const std::string& text) {
     pdb_internal_error(text);
 }
 
+void PDB_SEGMENT::add_crc(const unsigned char* p, size_t n) {
+    join_crc();
+    m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, n));
+}
+
+void PDB_SEGMENT::add_crc_beside(const unsigned char* p, size_t n) {
+    join_crc();
+    try {
+        m_pending_crc =
+            std::async(std::launch::async, [p, n] { return static_cast<unsigned long>(crc32_z(0, p, n)); });
+        m_pending_length = n;
+    } catch (const std::system_error&) {
+        // No thread to spare: compute it here.
+        m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, n));
+    }
+}
+
+uint32_t PDB_SEGMENT::join_crc() {
+    if (m_pending_crc.valid())
+        m_crc = static_cast<uint32_t>(crc32_combine(m_crc, static_cast<uLong>(m_pending_crc.get()),
+                                                    static_cast<z_off_t>(m_pending_length)));
+    return m_crc;
+}
+
 void PDB_SEGMENT::flush_out() {
     size_t n = static_cast<size_t>(m_cur - m_buffer.data());
     if (n) {
-        m_crc = static_cast<uint32_t>(crc32_z(m_crc, m_buffer.data(), n));
+        add_crc(m_buffer.data(), n);
         m_out->write(m_buffer.data(), n);
         m_written += n;
     }
@@ -92,7 +117,7 @@ void PDB_SEGMENT::refill(size_t n) {
     size_t room = m_buffer.size() - left;
     size_t want = static_cast<size_t>(std::min<uint64_t>(room, m_data_end - m_file_pos));
     size_t got = std::fread(m_buffer.data() + left, 1, want, m_in);
-    m_crc = static_cast<uint32_t>(crc32_z(m_crc, m_buffer.data() + left, got));
+    add_crc(m_buffer.data() + left, got);
     m_file_pos += got;
     m_cur = m_buffer.data();
     m_lim = m_buffer.data() + left + got;
@@ -115,16 +140,12 @@ void PDB_SEGMENT::put_block(const void* data, size_t n) {
         return;
     }
     const unsigned char* p = static_cast<const unsigned char*>(data);
-    if (n < PARALLEL_CRC_BLOCK) {
-        m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, n));
-        m_out->write(p, n);
-    } else {
-        // The CRC of a large block is computed on a second thread while the block is written, and joined
-        // to the running CRC afterwards.
-        std::future<uLong> block_crc = std::async(std::launch::async, [p, n] { return crc32_z(0, p, n); });
-        m_out->write(p, n);
-        m_crc = static_cast<uint32_t>(crc32_combine(m_crc, block_crc.get(), static_cast<z_off_t>(n)));
-    }
+    // The block stays in place until the write ends, so its CRC can be computed while it is written.
+    if (n < PARALLEL_CRC_BLOCK)
+        add_crc(p, n);
+    else
+        add_crc_beside(p, n);
+    m_out->write(p, n);
     m_written += n;
 }
 
@@ -148,7 +169,11 @@ void PDB_SEGMENT::get_block(void* data, size_t n) {
     }
     // The buffer is empty here: read the rest straight into place.
     size_t got = std::fread(p, 1, n, m_in);
-    m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, got));
+    // The CRC of the block is computed while the reading goes on.
+    if (got < PARALLEL_CRC_BLOCK)
+        add_crc(p, got);
+    else
+        add_crc_beside(p, got);
     m_file_pos += got;
     if (got != n)
         fail_at(m_file_pos, "Archive is damaged: the file ends early");
@@ -489,6 +514,7 @@ void PDB_ARCHIVE::write_root(const PDB_CLASS_THUNK& thunk, void* root) {
     }
     s.record("ptr", root, thunk);
     s.flush_out();
+    s.join_crc();
     unsigned char trailer[4] = {static_cast<unsigned char>(s.m_crc), static_cast<unsigned char>(s.m_crc >> 8),
                                 static_cast<unsigned char>(s.m_crc >> 16),
                                 static_cast<unsigned char>(s.m_crc >> 24)};
@@ -582,6 +608,7 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
             s.fail_at(s.m_offset, "Archive is damaged: " + std::to_string(s.m_data_end - s.m_offset) +
                                       " bytes follow the root record");
         s.m_crc_checked = true;
+        s.join_crc();
         unsigned char trailer[4];
         if (std::fread(trailer, 1, 4, m_in) != 4)
             s.fail_at(s.m_data_end, "Archive is damaged: the file ends early");
@@ -592,6 +619,8 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
         m_check.size = m_in_size;
         m_check.crc = stored;
     } catch (const BRIX_INTERNAL_ERROR&) {
+        // The block whose CRC may still be computed belongs to the graph released here.
+        s.join_crc();
         if (root)
             thunk.destroy(root);
         // A failure in the middle of damaged data is best explained by the damage: check the CRC over the
@@ -603,7 +632,7 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
                 size_t want =
                     static_cast<size_t>(std::min<uint64_t>(s.m_buffer.size(), s.m_data_end - s.m_file_pos));
                 size_t got = std::fread(s.m_buffer.data(), 1, want, m_in);
-                s.m_crc = static_cast<uint32_t>(crc32_z(s.m_crc, s.m_buffer.data(), got));
+                s.add_crc(s.m_buffer.data(), got);
                 s.m_file_pos += got;
                 if (got != want) {
                     complete = false;

@@ -648,6 +648,11 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
             }
         }
         throw;
+    } catch (...) {
+        s.join_crc();
+        if (root)
+            thunk.destroy(root);
+        throw;
     }
     return root;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory, then the tests that run
-# worker threads (database part files, thread library) under ThreadSanitizer.
+# worker threads (database part files, archive CRC threads, thread library) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh
@@ -11,4 +11,4 @@ tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIX_SANITIZE=address,undef
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$(nproc)")
 cmake -S . -B build-tsan -DBRIX_WERROR=ON -DBRIX_SANITIZE=thread -DBRIX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan --target brix_tests -j"$(nproc)"
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$(nproc)" -R '^(BrixDatabaseParts|Threads)\.')
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$(nproc)" -R '^(BrixDatabaseParts|PdbArchive|Threads)\.')

@@ -618,3 +618,21 @@ TEST(BrixDatabase, ClassIdsAndFieldsInArchiveOrder) {
     // persistent on its own but not part of a database.
     EXPECT_EQ(16u, pdb_describe(BRIX_PDB::INFO).size());
 }
+
+TEST(BrixDatabase, InconsistentListSizesAreRefusedBeforeWriting) {
+    TEMP_DIR dir;
+    struct CASE {
+        unsigned thread_size, list_size;
+        const char* condition;
+    };
+    for (const CASE& c :
+         std::vector<CASE>{{40, 40, "thread_index <= 32"},
+                           {2, 39, "g2_s2_thread_size > 0 && g2_s2_list_size == UINT(g2_s2_list->size())"}}) {
+        SCOPED_TRACE(c.condition);
+        std::unique_ptr<BRIX_INFO> info(make_device_database(40));
+        info->get_device_info()->set_g2_s2_thread_size(c.thread_size);
+        info->get_device_info()->set_g2_s2_list_size(c.list_size);
+        EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::write_brix_info(dir.file("d"), info.get(), true), c.condition);
+        EXPECT_EQ("", directory_listing(dir));
+    }
+}

@@ -97,13 +97,13 @@ void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info,
         const size_t n = g2_s2_list->size();
         const size_t k = (n + thread_size - 1) / thread_size;
         size_t index = 0;
+        BRIX_CHECK(thread_size - 1 <= MAX_THREAD_INDEX, "thread_index <= 32");
         parts.resize(thread_size);
         struct RELEASE {
             std::vector<RIF_THREAD_DATA>& parts;
             ~RELEASE() { release_part_lists(parts, false); }
         } release{parts};
         for (unsigned i = 0; i < thread_size; ++i) {
-            BRIX_CHECK(i <= MAX_THREAD_INDEX, "thread_index <= 32");
             RIF_THREAD_DATA& d = parts[i];
             d.file_name = part_path(p, i);
             d.family_type = device->get_family_type();
@@ -202,9 +202,9 @@ BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_ri
                    "g2_s2_thread_size > 0 && result->get_device_info()->get_g2_s2_list() == NULL");
         BRIX_CHECK(archive.companions().size() == thread_size,
                    "The main archive does not record its " + std::to_string(thread_size) + " part files");
+        BRIX_CHECK(thread_size - 1 <= MAX_THREAD_INDEX, "thread_index <= 32");
         std::vector<RIF_THREAD_DATA> parts(thread_size);
         for (unsigned i = 0; i < thread_size; ++i) {
-            BRIX_CHECK(i <= MAX_THREAD_INDEX, "thread_index <= 32");
             parts[i].file_name = part_path(p, i);
             parts[i].family_type = device->get_family_type();
             parts[i].device_type = device->get_device_type();

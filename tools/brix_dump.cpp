@@ -109,7 +109,7 @@ int dump_brix_database(const OPTIONS& options) {
     JSON_BUILDER builder;
     pdb_walk(BRIX_PDB::INFO, info.get(), builder);
     JSON document = {{"kind", "BRIX database"}, {"BRIX_INFO", builder.root}};
-    std::cout << document.dump(1) << "\n";
+    std::cout << document.dump(2) << "\n";
     return 0;
 }
 

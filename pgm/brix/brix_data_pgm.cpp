@@ -143,8 +143,10 @@ std::unique_ptr<unsigned char[]> read_device_container(const std::string& path, 
 }
 
 void check_payload_consumed(size_t index, uint32_t raw_size) {
-    if (index != raw_size)
-        fail_at_byte(index, "index == uncompressed_size");
+    if (index != raw_size) {
+        INPUT_CONTEXT here("payload byte " + std::to_string(index));
+        BRIX_REPORT("index == uncompressed_size");
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "brix_non_ddb_builder.h"
 #include "brix_operations.h"
 #include "brix_vocabulary.h"
+#include "dev_db.h"
 #include "fio.h"
 #include "pgmdev.h"
 #include "test_support.h"
@@ -216,4 +217,32 @@ TEST(PgmRba, OperationChecksItsArgumentsFirst) {
                       "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
     EXPECT_BRIX_ERROR(build_pgm_rba("granite_d1_brix.ddb", rba),
                       "!PGM_COMMON::check_extension(target, \"ddb\")");
+}
+
+// The sample installation's RBA texts: each parses in its family's format and every tile lies inside the
+// device's CRAM (frames along the columns, bits along the rows).
+TEST(PgmRba, SampleTextsFitTheirDevices) {
+    for (const char* name : {"GRANITE_D1", "BASALT_D1", "SLATE_D1", "HARRIER_D1", "TALON_D0"}) {
+        SCOPED_TRACE(name);
+        const DEV_TABLE_DEVICE* device = DEV_TABLE::get()->find_device_by_name(name);
+        ASSERT_NE(nullptr, device);
+        ASSERT_TRUE(device->has_rba_file && device->has_cram_rows && device->has_cram_columns);
+        uint32_t family = find_pgm_family_info(PGMDEV_DEVICE_GRAMMAR_MGR::get_family(name));
+        ASSERT_NE(uint32_t(-1), family);
+        testing::internal::CaptureStdout();
+        BRIX_RBA_BLOCK_LIST list =
+            parse_rba_file(device->rba_file, PGM_FAMILY_INFO_DATABASE[family].rba_version);
+        testing::internal::GetCapturedStdout();
+        ASSERT_FALSE(list.empty());
+        bool has_mlab = false;
+        for (const auto& block : list) {
+            has_mlab |= block->type == PGM_RBA_LA_MLAB;
+            for (const auto& entry : block->locations)
+                for (const BRIX_RBA_LOCATION& l : entry.second) {
+                    EXPECT_LE(uint64_t{entry.first} + block->frame_size, device->cram_columns);
+                    EXPECT_LE(uint64_t{l.bit_index} + block->bit_size, device->cram_rows);
+                }
+        }
+        EXPECT_TRUE(has_mlab); // the FID builder needs the LUTRAM columns of the older families
+    }
 }

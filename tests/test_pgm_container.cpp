@@ -1,5 +1,6 @@
 // Container files of the programmer databases and the byte serialisation of their records.
 #include "brix_data_server.h"
+#include "brix_pgm_dump.h"
 #include "fio.h"
 #include "gen.h"
 #include "pgm_common.h"
@@ -573,4 +574,79 @@ TEST(PgmCrc16, TablesAgreeWithTheBitwiseDefinition) {
             ASSERT_EQ(PGM_COMMON::calculate_crc16_bitwise(data.data(), first, count, 0x1234),
                       PGM_COMMON::calculate_crc16(data.data(), first, count, 0x1234))
                 << "first bit " << first << ", " << count << " bits";
+}
+
+// ---- Inspection
+// ---------------------------------------------------------------------------------------------
+
+TEST(PgmDump, JsonShowsHeaderThenRecords) {
+    TEMP_DIR dir;
+    std::string rba = write_container(dir, serialise(make_rba_list()), "pgm_rba", "granite_d1");
+    nlohmann::ordered_json j = pgm_container_to_json(rba);
+    EXPECT_EQ((std::vector<std::string>{"file", "header", "pgm_rba"}), [&] {
+        std::vector<std::string> keys;
+        for (auto it = j.begin(); it != j.end(); ++it)
+            keys.push_back(it.key());
+        return keys;
+    }());
+    EXPECT_EQ("PGM_RBA", j["header"]["file_extension"]);
+    EXPECT_EQ("GRANITE_D1", j["header"]["name"]);
+    EXPECT_EQ(1, j["header"]["flag"]);
+    EXPECT_EQ(serialise(make_rba_list()).size(), j["header"]["raw_data_size"].get<size_t>());
+    const auto& lab = j["pgm_rba"][0];
+    EXPECT_EQ("LA_LAB", lab["type_name"]);
+    EXPECT_EQ(2, lab["locations"][0]["frame_index"]);
+    EXPECT_EQ(true, lab["locations"][0]["placements"][0]["bit_mirror"]);
+    EXPECT_EQ(40, lab["locations"][1]["placements"][1]["bit_index"]);
+
+    BYTES map_payload = {0x05};
+    BYTES maps = serialise(make_cram_map_list());
+    map_payload.insert(map_payload.end(), maps.begin(), maps.end());
+    j = pgm_container_to_json(write_container(dir, map_payload, "cram_map", "basalt_family"));
+    EXPECT_EQ(true, j["cram_map"]["col_as_frame"]);
+    EXPECT_EQ(false, j["cram_map"]["keep_column_order"]);
+    EXPECT_EQ(true, j["cram_map"]["keep_row_order"]);
+    EXPECT_EQ((std::vector<std::string>{"ff01", "1000"}),
+              j["cram_map"]["maps"][0]["info"].get<std::vector<std::string>>());
+
+    j = pgm_container_to_json(write_container(dir, serialise(make_fid()), "fid", "basalt_d2"));
+    EXPECT_EQ((std::vector<std::string>{"a503", "0002"}),
+              j["fid"]["edcrc_rmf"].get<std::vector<std::string>>());
+    EXPECT_EQ((std::vector<uint32_t>{193, 0xFFFFFFFE}),
+              j["fid"]["img_to_bs_bit_mapping"].get<std::vector<uint32_t>>());
+    EXPECT_EQ(86, j["fid"]["family_constant_4"]);
+}
+
+TEST(PgmDump, VerifyNamesTheFailedCheck) {
+    TEMP_DIR dir;
+    BYTES payload = serialise(make_rba_list());
+    std::string good = write_container(dir, payload, "pgm_rba", "granite_d1");
+    std::string reason;
+    EXPECT_TRUE(pgm_container_verify(good, reason)) << reason;
+    EXPECT_NE(std::string::npos, reason.find("PGM_RBA GRANITE_D1")) << reason;
+
+    BYTES file = read_bytes(good);
+    file[100] ^= 1;
+    std::string flipped = dir.file("flipped.pgm_rba");
+    write_bytes(flipped, file);
+    EXPECT_FALSE(pgm_container_verify(flipped, reason));
+    EXPECT_EQ("file_data[file_size - 2] == BYTE(crc16 & 0xFF) (" + flipped + ", byte " +
+                  std::to_string(file.size() - 2) + ")",
+              reason);
+
+    // Intact container, but its payload holds one byte more than its records.
+    payload.push_back(0);
+    TEMP_DIR other;
+    std::string longer = write_container(other, payload, "pgm_rba", "granite_d1");
+    EXPECT_FALSE(pgm_container_verify(longer, reason));
+    EXPECT_EQ("index == uncompressed_size (" + longer + ", payload byte " +
+                  std::to_string(payload.size() - 1) + ")",
+              reason);
+
+    TEMP_DIR v2;
+    EXPECT_FALSE(
+        pgm_container_verify(write_container(v2, serialise(make_rba_list()), "pgm_rba", "g", 2), reason));
+    EXPECT_NE(std::string::npos, reason.find("version == 1")) << reason;
+    EXPECT_FALSE(pgm_container_verify(write_container(v2, {1, 2, 3}, "other", "g"), reason));
+    EXPECT_NE(std::string::npos, reason.find("Unknown container kind OTHER")) << reason;
 }

@@ -55,10 +55,15 @@ void put_rows(std::vector<unsigned char>& out, const PGM_BYTE_ROWS& rows, uint32
 
 // ---- reading ----------------------------------------------------------------------------------------------
 
+// A failed check about the payload, reported with the offset it concerns.
+[[noreturn]] void fail_at(size_t index, const char* text) {
+    INPUT_CONTEXT here("payload byte " + std::to_string(index));
+    BRIX_REPORT(text);
+}
+
 // A read past the end of the payload: reported with the offset where the read was attempted.
 [[noreturn]] void fail_past_end(size_t index) {
-    INPUT_CONTEXT here("payload byte " + std::to_string(index));
-    BRIX_REPORT("index < max");
+    fail_at(index, "index < max");
 }
 
 // Checks that `bytes` more bytes are there before anything that large is read or allocated.
@@ -149,6 +154,9 @@ void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_F
           &v.edcrc_bit_size, &v.edcrc_bit_byte_size, &v.family_constant_1, &v.family_constant_2,
           &v.lutram_frame_offset, &v.family_constant_3, &v.lutram_frame_size, &v.family_constant_4})
         *x = get_u32(buffer, max, index);
+    // Rows of the EDCRC RMF hold edcrc_bit_size bits when they are present.
+    if (v.edcrc_bit_byte_size != 0 && uint64_t{v.edcrc_bit_byte_size} != (uint64_t{v.edcrc_bit_size} + 7) / 8)
+        fail_at(2 + 6 * 4, "v.edcrc_bit_byte_size == (v.edcrc_bit_size + 7) / 8");
     get_u32_array(buffer, max, index, v.img_to_bs_frame_mapping, v.img_frame_size,
                   "v.img_to_bs_frame_mapping == NULL");
     get_u32_array(buffer, max, index, v.bs_to_img_frame_mapping, v.bs_frame_size,
@@ -239,6 +247,9 @@ void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_C
     v.frame_size = get_u32(buffer, max, index);
     v.bit_size = get_u32(buffer, max, index);
     v.bit_byte_size = get_u32(buffer, max, index);
+    // Users of the map read bit_size bits from each row: the row width must hold them.
+    if (uint64_t{v.bit_byte_size} != (uint64_t{v.bit_size} + 7) / 8)
+        fail_at(index - 4, "v.bit_byte_size == (v.bit_size + 7) / 8");
     get_rows(buffer, max, index, v.info, v.frame_size, v.bit_byte_size, "v.info == NULL");
 }
 

@@ -238,9 +238,13 @@ TEST(PgmRecords, ReadersRefuseLengthsThePayloadCannotHold) {
     BYTES fid_scalars(2 + 13 * 4, 0);
     put_u32(fid_scalars, 2, 0xFFFFFFFF); // img_frame_size: a 16 GB array from a 54-byte payload
     BYTES fid_rmf(2 + 13 * 4, 0);
-    put_u32(fid_rmf, 2 + 4 * 4, 0x10000);                // edcrc_frame_size
-    put_u32(fid_rmf, 2 + 6 * 4, 0x10000);                // edcrc_bit_byte_size
-    fid_rmf.resize(fid_rmf.size() + 2 * 4 * 0x10000, 0); // the two u32 arrays are there, the rows are not
+    put_u32(fid_rmf, 2 + 4 * 4, 0x10000);                            // edcrc_frame_size
+    put_u32(fid_rmf, 2 + 5 * 4, 0x80000);                            // edcrc_bit_size
+    put_u32(fid_rmf, 2 + 6 * 4, 0x10000);                            // edcrc_bit_byte_size
+    fid_rmf.resize(fid_rmf.size() + 4 * (2 * 0x10000 + 0x80000), 0); // the arrays are there, the rows are not
+    BYTES fid_row_width(2 + 13 * 4, 0);
+    put_u32(fid_row_width, 2 + 5 * 4, 17); // edcrc_bit_size 17 needs 3 bytes per row, not 2
+    put_u32(fid_row_width, 2 + 6 * 4, 2);
 
     std::vector<CASE> cases = {
         {"empty payload", read_rba, {}, "index < max", 0},
@@ -255,9 +259,17 @@ TEST(PgmRecords, ReadersRefuseLengthsThePayloadCannotHold) {
          28},
         {"CRAM map rows beyond the payload",
          read_map,
-         {1, 0, 0, 0, 12, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 9, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01},
+         {1,    0,    0,    0,    12,   0,    0,    0,    0xFF, 0xFF, 0xFF,
+          0xFF, 0xF0, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0xFF, 0x1F, 0xFF, 0x01},
          "index < max",
          22},
+        {"CRAM map rows narrower than their bits",
+         read_map,
+         {1, 0, 0, 0, 12, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0xFF},
+         "v.bit_byte_size == (v.bit_size + 7) / 8",
+         16},
+        {"FID RMF rows narrower than their bits", read_fid, fid_row_width,
+         "v.edcrc_bit_byte_size == (v.edcrc_bit_size + 7) / 8", 26},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.what);

@@ -189,6 +189,7 @@ void build_pgm_rba(const std::string& target, const std::string& rba_file) {
     std::vector<unsigned char> data;
     pgm_ddb_write(data, list);
     BRIX_CHECK(data.size() > 0, "data.size() > 0");
+    BRIX_CHECK(data.size() <= 0xFFFFFFFFu, "data.size() <= 0xFFFFFFFF"); // the header stores a 32-bit size
     BRIX_DATA_SERVER::write_pgm_database_file(data.data(), static_cast<uint32_t>(data.size()), 1, "pgm_rba",
                                               pcf, pcf, gen_get_device_db_fullpath() + "/programmer/fid/");
     BRIX_DATA_SERVER::delete_device_rba(list);

@@ -595,7 +595,7 @@ TEST(PgmDump, JsonShowsHeaderThenRecords) {
     TEMP_DIR dir;
     std::string rba = write_container(dir, serialise(make_rba_list()), "pgm_rba", "granite_d1");
     nlohmann::ordered_json j = pgm_container_to_json(rba);
-    EXPECT_EQ((std::vector<std::string>{"file", "header", "pgm_rba"}), [&] {
+    EXPECT_EQ((std::vector<std::string>{"kind", "header", "pgm_rba"}), [&] {
         std::vector<std::string> keys;
         for (auto it = j.begin(); it != j.end(); ++it)
             keys.push_back(it.key());

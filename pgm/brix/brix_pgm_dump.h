@@ -5,8 +5,8 @@
 
 #include <string>
 
-// The container as JSON: its header fields first, then its records (bit rows as hexadecimal text, byte 0
-// first). A file that fails any check is the report of that check.
+// The container as JSON: its kind ("PGM container"), its header fields, then its records (bit rows as
+// hexadecimal text, byte 0 first). A file that fails any check is the report of that check.
 nlohmann::ordered_json pgm_container_to_json(const std::string& path);
 
 // Checks a container: size, CRC, header fields, payload length, and that the payload holds exactly the

@@ -2,12 +2,16 @@
 #include "brix_data_server.h"
 #include "brix_non_ddb_builder.h"
 #include "brix_operations.h"
+#include "brix_pgm_dump.h"
 #include "brix_vocabulary.h"
 #include "dev_db.h"
 #include "fio.h"
+#include "gen.h"
 #include "pgmdev.h"
 #include "test_support.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <zlib.h>
 
 namespace {
@@ -244,5 +248,92 @@ TEST(PgmRba, SampleTextsFitTheirDevices) {
                 }
         }
         EXPECT_TRUE(has_mlab); // the FID builder needs the LUTRAM columns of the older families
+    }
+}
+
+namespace {
+// A private installation: the sample device table and an empty programmer directory.
+class RBA_INSTALLATION {
+  public:
+    RBA_INSTALLATION() {
+        std::string devdb = m_dir.path() + "/devdb";
+        EXPECT_EQ(0, run_command("mkdir -p '" + devdb + "/programmer/fid' && cp '" +
+                                 std::string(BRIX_SOURCE_DIR) +
+                                 "/samples/vantrel/devdb/device_table.json' '" + devdb + "/'")
+                         .status);
+        const char* old = std::getenv("BRIX_VANTREL_PATH");
+        m_old = old ? old : "";
+        ::setenv("BRIX_VANTREL_PATH", m_dir.path().c_str(), 1);
+        DEV_TABLE::reload();
+    }
+    ~RBA_INSTALLATION() {
+        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
+        DEV_TABLE::reload();
+    }
+    std::string path() const { return m_dir.path(); }
+    std::string fid_dir() const { return m_dir.path() + "/devdb/programmer/fid/"; }
+
+  private:
+    TEMP_DIR m_dir;
+    std::string m_old;
+};
+} // namespace
+
+TEST(PgmRba, OperationWritesTheDeviceDatabase) {
+    RBA_INSTALLATION install;
+    std::string rba = install.path() + "/granite.rba";
+    write_text_file(rba, k_version0_text);
+    testing::internal::CaptureStdout();
+    build_pgm_rba("granite_d1", rba);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string file = install.fid_dir() + "GRANITE_D1.pgm_rba";
+    EXPECT_EQ(
+        "\n   Building RBA file ... \n\n      PCF: GRANITE_D1\n      Family: GRANITE\n      Version: 0\n\n"
+        "   Parsing " +
+            rba +
+            " ...\n\n      LA_LAB\n      MM_M20K\n\n"
+            "\n   Generating PGM Database file: " +
+            file + " ...\n\n\n",
+        out);
+    uint32_t version = 0, raw_size = 0;
+    std::string extension, name;
+    auto payload = BRIX_DATA_SERVER::read_pgm_database_file(file, version, extension, name, raw_size);
+    EXPECT_EQ(1u, version);
+    EXPECT_EQ("PGM_RBA", extension);
+    EXPECT_EQ("GRANITE_D1", name);
+    EXPECT_EQ(k_expected_payload, BYTES(payload.get(), payload.get() + raw_size));
+    // The device name finds the file; the header must name the device.
+    EXPECT_EQ(k_expected_payload, serialise(BRIX_DATA_SERVER::get_device_rba("GRANITE_D1")));
+    std::string other = install.fid_dir() + "BASALT_D1.pgm_rba";
+    ASSERT_EQ(0, std::rename(file.c_str(), other.c_str()));
+    EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::get_device_rba("BASALT_D1"), "device_name == pcf || pcf == \"\"");
+
+    std::string talon = install.path() + "/talon.rba";
+    write_text_file(talon, k_version1_text);
+    testing::internal::CaptureStdout();
+    build_pgm_rba("TALON_D0", talon);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("      Version: 1\n")) << out;
+    EXPECT_EQ(k_expected_payload, serialise(BRIX_DATA_SERVER::get_device_rba("TALON_D0")));
+
+    EXPECT_BRIX_ERROR(build_pgm_rba("KESTREL_D1", rba), "rba_index != DWORD(-1)");
+    EXPECT_BRIX_ERROR(build_pgm_rba("NO_SUCH_DEVICE", rba), "!pcf.empty() && !family.empty()");
+    std::string pcf;
+    EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::get_device_fid_file("NO_SUCH_DEVICE", pcf), "!pcf.empty()");
+    EXPECT_EQ(install.fid_dir() + "GRANITE_D1.fid", BRIX_DATA_SERVER::get_device_fid_file("granite_d1", pcf));
+    EXPECT_EQ("GRANITE_D1", pcf);
+}
+
+// The tool builds the PGM RBA database of each sample device, and each one passes verification.
+TEST(PgmRba, ToolBuildsTheSampleDatabases) {
+    RBA_INSTALLATION install;
+    for (const char* device : {"GRANITE_D1", "BASALT_D1", "SLATE_D1", "HARRIER_D1", "TALON_D0"}) {
+        SCOPED_TRACE(device);
+        std::string rba = std::string(BRIX_SOURCE_DIR) + "/samples/vantrel/rba/" + stl_lower(device) + ".rba";
+        COMMAND_RESULT r = run_command("BRIX_VANTREL_PATH='" + install.path() + "' '" + BRIX_EXE +
+                                       "' -rba=" + device + " '" + rba + "'");
+        EXPECT_EQ(0, r.status) << r.err;
+        std::string reason;
+        EXPECT_TRUE(pgm_container_verify(install.fid_dir() + device + ".pgm_rba", reason)) << reason;
     }
 }

@@ -9,6 +9,7 @@
 #include "gen.h"
 #include "pgmdev.h"
 #include "test_support.h"
+#include "thr.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -324,16 +325,34 @@ TEST(PgmRba, OperationWritesTheDeviceDatabase) {
     EXPECT_EQ("GRANITE_D1", pcf);
 }
 
-// The tool builds the PGM RBA database of each sample device, and each one passes verification.
+// The tool builds the PGM RBA database of each sample device; brix_dump verifies each one and prints it.
 TEST(PgmRba, ToolBuildsTheSampleDatabases) {
+    const std::string dump = BRIX_DUMP_EXE;
+    ASSERT_FALSE(dump.empty());
     RBA_INSTALLATION install;
     for (const char* device : {"GRANITE_D1", "BASALT_D1", "SLATE_D1", "HARRIER_D1", "TALON_D0"}) {
         SCOPED_TRACE(device);
         std::string rba = std::string(BRIX_SOURCE_DIR) + "/samples/vantrel/rba/" + stl_lower(device) + ".rba";
-        COMMAND_RESULT r = run_command("BRIX_VANTREL_PATH='" + install.path() + "' '" + BRIX_EXE +
-                                       "' -rba=" + device + " '" + rba + "'");
-        EXPECT_EQ(0, r.status) << r.err;
-        std::string reason;
-        EXPECT_TRUE(pgm_container_verify(install.fid_dir() + device + ".pgm_rba", reason)) << reason;
+        COMMAND_RESULT r = run_command("BRIX_VANTREL_PATH=" + thr_shell_quote(install.path()) + " " +
+                                       thr_shell_command({BRIX_EXE, std::string("-rba=") + device, rba}));
+        ASSERT_EQ(0, r.status) << r.err;
+        std::string file = install.fid_dir() + device + ".pgm_rba";
+        COMMAND_RESULT verified = run_command(thr_shell_command({dump, "--verify", file}));
+        EXPECT_EQ(0, verified.status);
+        EXPECT_EQ(0u, verified.out.find("OK: " + file + ": PGM_RBA " + device + ", version 1: "))
+            << verified.out;
+        COMMAND_RESULT printed = run_command(thr_shell_command({dump, file}));
+        ASSERT_EQ(0, printed.status) << printed.err;
+        nlohmann::json j = nlohmann::json::parse(printed.out);
+        EXPECT_EQ(device, j["header"]["name"].get<std::string>());
+        EXPECT_EQ("RT_HIOL", j["pgm_rba"][0]["type_name"].get<std::string>());
     }
+    // A damaged file fails verification with the check that found it.
+    std::string file = install.fid_dir() + "SLATE_D1.pgm_rba";
+    std::string bytes = read_text_file(file);
+    bytes[97] = static_cast<char>(bytes[97] ^ 0x40);
+    write_text_file(file, bytes);
+    COMMAND_RESULT damaged = run_command(thr_shell_command({dump, "--verify", file}));
+    EXPECT_EQ(1, damaged.status);
+    EXPECT_EQ(0u, damaged.out.find("FAIL: file_data[file_size - ")) << damaged.out;
 }

@@ -10,4 +10,5 @@ export BRIX_VANTREL_PATH="$PWD/samples/vantrel/"
 mkdir -p samples/vantrel/devdb/programmer/fid
 for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
   ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rba"
+  ./build/brix_dump --verify "samples/vantrel/devdb/programmer/fid/$device.pgm_rba"
 done

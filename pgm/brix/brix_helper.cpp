@@ -57,26 +57,67 @@ struct BCM_RESULT {
     std::vector<std::string> emitted_names;
 };
 
+// A CONFIGURATION or ConfValue element, read once: every attribute walks them all.
+struct BCM_ENTRY {
+    const DOMElement* element = nullptr;
+    bool shape_ok = false; // each child used occurs exactly once
+    std::string conf_id;
+    std::string name;    // CONFIGURATION: AttrName; ConfValue: SubAttrName
+    std::string setting; // CONFIGURATION: AttrSetting; ConfValue: SubAttrSetting
+};
+
+std::vector<BCM_ENTRY> read_configurations(const std::vector<DOMElement*>& elements) {
+    std::vector<BCM_ENTRY> entries(elements.size());
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const DOMElement* element = elements[i];
+        BCM_ENTRY& entry = entries[i];
+        entry.element = element;
+        entry.shape_ok = children(element, "ConfID").size() == 1 &&
+                         children(element, "AttrName").size() == 1 &&
+                         children(element, "AttrSetting").size() == 1;
+        if (!entry.shape_ok)
+            continue;
+        entry.conf_id = child_text(element, "ConfID");
+        entry.name = child_text(element, "AttrName");
+        entry.setting = child_text(element, "AttrSetting");
+    }
+    return entries;
+}
+
+std::vector<BCM_ENTRY> read_values(const std::vector<DOMElement*>& elements) {
+    std::vector<BCM_ENTRY> entries(elements.size());
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const DOMElement* element = elements[i];
+        BCM_ENTRY& entry = entries[i];
+        entry.element = element;
+        std::vector<DOMElement*> assigns = children(element, "SubAttrAssign");
+        entry.shape_ok = children(element, "ConfID").size() == 1 && assigns.size() == 1 &&
+                         children(assigns[0], "SubAttrName").size() == 1 &&
+                         children(assigns[0], "SubAttrSetting").size() == 1;
+        if (!entry.shape_ok)
+            continue;
+        entry.conf_id = child_text(element, "ConfID");
+        entry.name = child_text(assigns[0], "SubAttrName");
+        entry.setting = child_text(assigns[0], "SubAttrSetting");
+    }
+    return entries;
+}
+
 // Prints the ob_val lines of the attribute's default configuration (ConfID conf_id).
 void print_default_configuration(const std::string& name, bool numeric_default, uint64_t default_value,
                                  const std::string& default_text, const std::string& conf_id,
-                                 const std::vector<DOMElement*>& values, BCM_RESULT& result) {
-    for (DOMElement* value : values) {
-        INPUT_CONTEXT here(BRIX_DOM::describe_element(value));
-        std::vector<DOMElement*> assigns = children(value, "SubAttrAssign");
-        bool shape_ok = children(value, "ConfID").size() == 1 && assigns.size() == 1 &&
-                        children(assigns[0], "SubAttrName").size() == 1 &&
-                        children(assigns[0], "SubAttrSetting").size() == 1;
-        if (!shape_ok) {
+                                 const std::vector<BCM_ENTRY>& values, BCM_RESULT& result) {
+    for (const BCM_ENTRY& value : values) {
+        if (!value.shape_ok) {
             std::cout << "   ConfID and SubAttrAssign size within ConfValue must be 1\n\n";
             std::cout << "   SubAttrName and SubAttrSetting size within SubAttrAssign must be 1\n\n";
             result.failed = true;
             return;
         }
-        if (child_text(value, "ConfID") != conf_id)
+        if (value.conf_id != conf_id)
             continue;
-        std::string sub_name = child_text(assigns[0], "SubAttrName");
-        std::string setting = child_text(assigns[0], "SubAttrSetting");
+        INPUT_CONTEXT here(BRIX_DOM::describe_element(value.element));
+        const std::string& sub_name = value.name;
         unsigned high = 0;
         unsigned low = 0;
         if (!parse_op_bit_range(sub_name, high, low))
@@ -89,6 +130,7 @@ void print_default_configuration(const std::string& name, bool numeric_default, 
 
         uint64_t bits = default_value;
         if (!numeric_default) {
+            std::string setting = value.setting;
             if (setting.find("'b") == std::string::npos && setting.find("'d") == std::string::npos &&
                 setting.find("'h") == std::string::npos)
                 setting = "'b" + setting;
@@ -104,18 +146,19 @@ void print_default_configuration(const std::string& name, bool numeric_default, 
 }
 
 void convert_document(const DOMElement* root, BCM_RESULT& result) {
-    std::vector<DOMElement*> attributes =
-        BRIX_DOM::get_elements_by_tag_name(root->getOwnerDocument(), "ATTRIBUTE");
-    std::vector<DOMElement*> configurations =
-        BRIX_DOM::get_elements_by_tag_name(root->getOwnerDocument(), "CONFIGURATION");
-    std::vector<DOMElement*> values =
-        BRIX_DOM::get_elements_by_tag_name(root->getOwnerDocument(), "ConfValue");
-    if (attributes.empty() || configurations.empty() || values.empty()) {
+    const xercesc::DOMDocument* document = root->getOwnerDocument();
+    std::vector<DOMElement*> attributes = BRIX_DOM::get_elements_by_tag_name(document, "ATTRIBUTE");
+    std::vector<DOMElement*> configuration_elements =
+        BRIX_DOM::get_elements_by_tag_name(document, "CONFIGURATION");
+    std::vector<DOMElement*> value_elements = BRIX_DOM::get_elements_by_tag_name(document, "ConfValue");
+    if (attributes.empty() || configuration_elements.empty() || value_elements.empty()) {
         std::cout << "   ATTRIBUTE, CONFIGURATION and/or ConfValue is NULL\n\n";
         result.failed = true;
         return;
     }
-    for (DOMElement* attribute : attributes) {
+    const std::vector<BCM_ENTRY> configurations = read_configurations(configuration_elements);
+    const std::vector<BCM_ENTRY> values = read_values(value_elements);
+    for (const DOMElement* attribute : attributes) {
         if (result.failed)
             break;
         INPUT_CONTEXT here(BRIX_DOM::describe_element(attribute));
@@ -131,21 +174,16 @@ void convert_document(const DOMElement* root, BCM_RESULT& result) {
         bool numeric_default =
             PGM_COMMON::convert_scientific_string_to_qword(default_text, default_value, message);
 
-        for (DOMElement* configuration : configurations) {
-            INPUT_CONTEXT conf_here(BRIX_DOM::describe_element(configuration));
-            if (children(configuration, "ConfID").size() != 1 ||
-                children(configuration, "AttrName").size() != 1 ||
-                children(configuration, "AttrSetting").size() != 1) {
+        for (const BCM_ENTRY& configuration : configurations) {
+            if (!configuration.shape_ok) {
                 std::cout << "   AttrName and ConfID size within CONFIGURATION must be 1\n\n";
                 result.failed = true;
                 break;
             }
-            if (child_text(configuration, "AttrName") != name)
-                continue;
-            if (!numeric_default && child_text(configuration, "AttrSetting") != default_text)
+            if (configuration.name != name || (!numeric_default && configuration.setting != default_text))
                 continue;
             print_default_configuration(name, numeric_default, default_value, default_text,
-                                        child_text(configuration, "ConfID"), values, result);
+                                        configuration.conf_id, values, result);
             break;
         }
     }

@@ -12,6 +12,7 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLException.hpp>
+#include <xercesc/validators/DTD/DTDElementDecl.hpp>
 
 #include <cstdint>
 #include <iostream>
@@ -67,6 +68,24 @@ void KOVAN_DOM_PARSER::startElement(const XMLElementDecl& elemDecl, const unsign
     }
     if (isEmpty)
         endElement(elemDecl, urlId, isRoot, elemPrefix);
+}
+
+void KOVAN_DOM_PARSER::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* const publicId,
+                                   const XMLCh* const systemId, const bool hasIntSubset,
+                                   const bool hasExtSubset) {
+    // Validation, automatic once a document has a DOCTYPE, loads an external DTD whatever the load flag says.
+    // The parse stops here instead, before the parser starts on the external subset.
+    if (hasExtSubset) {
+        const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
+        if (auto* handler = dynamic_cast<BRIX_DOM_ERROR_HANDLER*>(getErrorHandler()))
+            handler->report_fatal(locator ? BRIX_DOM::to_string(locator->getSystemId()) : std::string(),
+                                  locator ? locator->getLineNumber() : 0,
+                                  locator ? locator->getColumnNumber() : 0,
+                                  "The external resource \"" + BRIX_DOM::to_string(systemId) +
+                                      "\" is not read: XML inputs may not refer to other files");
+        throw EXTERNAL_DTD_REFUSED();
+    }
+    XercesDOMParser::doctypeDecl(elemDecl, publicId, systemId, hasIntSubset, hasExtSubset);
 }
 
 // ---- BRIX_DOM_ERROR_HANDLER -------------------------------------------------------------------------------
@@ -154,8 +173,8 @@ DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
     m_parser->setDoSchema(false);
     m_parser->setLoadExternalDTD(false);
     m_parser->setErrorHandler(m_error_handler);
-    // Validation (automatic when a document has a DOCTYPE) would load an external DTD whatever the flag above
-    // says; every external resource goes to the refuser instead, and the parser never resolves one itself.
+    // External entities go to the refuser (an external DTD stops the parser before it is looked for), and
+    // the parser never resolves one itself.
     m_parser->setXMLEntityResolver(m_entity_refuser);
     m_parser->setDisableDefaultEntityResolution(true);
     m_parser->setSecurityManager(m_security_manager);
@@ -178,6 +197,8 @@ DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
     } catch (const SAXException& e) {
         std::cout << to_string(e.getMessage()) << "\n";
         BRIX_REPORT("Error during XML parsing");
+    } catch (const KOVAN_DOM_PARSER::EXTERNAL_DTD_REFUSED&) {
+        // Already reported; the error flag stops the caller.
     } catch (const BRIX_INTERNAL_ERROR&) {
         throw;
     } catch (...) {

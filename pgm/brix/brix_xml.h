@@ -22,11 +22,18 @@
 
 // The DOM parser of the tool: constructed with no validator, the default memory manager and no grammar pool.
 // It records the line of every element's start tag on the element (BRIX_DOM::get_line), so failure reports
-// can say where in the file the faulty element is.
+// can say where in the file the faulty element is, and it stops at a DOCTYPE that names an external DTD.
 class KOVAN_DOM_PARSER : public xercesc::XercesDOMParser {
   public:
+    // Thrown out of the parse when a document names an external DTD (after the error handler has reported
+    // it); the loader catches it.
+    struct EXTERNAL_DTD_REFUSED {};
+
     KOVAN_DOM_PARSER();
     ~KOVAN_DOM_PARSER() override;
+
+    void doctypeDecl(const xercesc::DTDElementDecl& elemDecl, const XMLCh* const publicId,
+                     const XMLCh* const systemId, const bool hasIntSubset, const bool hasExtSubset) override;
 
     void startElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int urlId,
                       const XMLCh* const elemPrefix, const xercesc::RefVectorOf<xercesc::XMLAttr>& attrList,

@@ -203,7 +203,7 @@ TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
          {"--device_xml", "--family_xml", "a.xml"},
          "",
          1,
-         not_available("family_xml")},
+         "Internal error: Invalid family XML naming or file does not exist"},
         {"device_xml before device", {"--device", "--device_xml", "a.xml"}, "", 1, not_available("device")},
         {"device before parse_ob_bcm", {"--parse_ob_bcm", "--device", "a"}, "", 1, not_available("device")},
         {"parse_ob_bcm",

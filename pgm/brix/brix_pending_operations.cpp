@@ -3,7 +3,6 @@
 #include "brix_operations.h"
 #include "msg_internal_error.h"
 
-void build_family_xml(const std::string&, bool) { BRIX_REPORT("family_xml is not available yet"); }
 void build_device(void*, const std::string&, bool, bool, bool) { BRIX_REPORT("device is not available yet"); }
 void build_pgm_rba(const std::string&, const std::string&) { BRIX_REPORT("rba is not available yet"); }
 void build_family_cram_map(const std::string&) { BRIX_REPORT("cram_map is not available yet"); }

@@ -5,4 +5,14 @@ cd "$(dirname "$0")/.."
 tools/install_deps.sh
 tools/build.sh build -DBRIX_BUILD_TESTS=OFF -DBRIX_BUILD_BENCH=OFF
 export BRIX_VANTREL_PATH="$PWD/samples/vantrel/"
-./build/build_brix -help
+programmer="${BRIX_VANTREL_PATH}devdb/programmer"
+mkdir -p "$programmer"
+
+# The family database of every sample family, into the device database directory's programmer/.
+for xml in samples/vantrel/xml/*_family.xml; do
+    ./build/build_brix -family_xml "$xml"
+done
+# The ob_val lines of the sample option-bit description.
+./build/build_brix -parse_ob_bcm samples/vantrel/xml/sample.bcm.xml
+# One of the family databases as JSON.
+./build/brix_dump "$programmer/granite_family_brix.ddb"

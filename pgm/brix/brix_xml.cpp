@@ -24,8 +24,9 @@ namespace {
 // Key of the user data that holds an element's line.
 const XMLCh k_line_key[] = u"brix-line";
 
-// Entity expansions one document may make; stops exponential internal-entity documents.
-const XMLSize_t k_entity_expansion_limit = 100000;
+// Expansions of declared entities one document may make (predefined entities and character references do
+// not count); stops documents whose nested entities grow exponentially.
+const XMLSize_t k_entity_expansion_limit = 10000;
 
 // The XML platform is initialised once, on first use, and terminated when the program ends (after every
 // loader, which lives on a stack, is gone). A failed initialisation is retried on the next use.

@@ -206,3 +206,17 @@ TEST(BcmConverter, ExitStatusOfTheTool) {
     EXPECT_EQ(1, empty.status);
     EXPECT_EQ(k_head + "   ATTRIBUTE, CONFIGURATION and/or ConfValue is NULL\n\n", empty.out);
 }
+
+TEST(BcmConverter, FailuresNameFileAndElement) {
+    TEMP_DIR dir;
+    std::string file = dir.file("where.bcm.xml");
+    write_text_file(file, bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") +
+                              value("1", "op_bit[3:0]", "1") + value("1", "op_bit[2:9]", "1")));
+    testing::internal::CaptureStdout();
+    BRIX_INTERNAL_ERROR e = catch_brix_error([&] { parse_ob_bcm(file); });
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ("Option-bit range op_bit[2:9] has its high bit below its low bit", e.condition());
+    std::vector<std::string> expected = {file, "element BCM, line 1", "element ATTRIBUTE, line 2",
+                                         "element ConfValue, line 5"};
+    EXPECT_EQ(expected, e.context());
+}

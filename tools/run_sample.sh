@@ -5,10 +5,19 @@ cd "$(dirname "$0")/.."
 tools/install_deps.sh
 tools/build.sh build -DBRIX_BUILD_TESTS=OFF -DBRIX_BUILD_BENCH=OFF
 export BRIX_VANTREL_PATH="$PWD/samples/vantrel/"
-./build/build_brix -help
-# PGM RBA databases of the sample devices that have an RBA text.
-mkdir -p samples/vantrel/devdb/programmer/fid
-for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
-  ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rba"
-  ./build/brix_dump --verify "samples/vantrel/devdb/programmer/fid/$device.pgm_rba"
+programmer="${BRIX_VANTREL_PATH}devdb/programmer"
+mkdir -p "$programmer/fid"
+
+# The family database of every sample family, into the device database directory's programmer/.
+for xml in samples/vantrel/xml/*_family.xml; do
+    ./build/build_brix -family_xml "$xml"
 done
+# The ob_val lines of the sample option-bit description.
+./build/build_brix -parse_ob_bcm samples/vantrel/xml/sample.bcm.xml
+# PGM RBA databases of the sample devices that have an RBA text.
+for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
+    ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rba"
+    ./build/brix_dump --verify "$programmer/fid/$device.pgm_rba"
+done
+# One of the family databases as JSON.
+./build/brix_dump "$programmer/granite_family_brix.ddb"

@@ -16,6 +16,7 @@ class NULL_BUFFER : public std::streambuf {
 };
 
 NULL_BUFFER g_null_buffer;
+bool g_verbose = false;
 // Kept outside any std::string: the exit handler runs after static strings are destroyed.
 char g_remove_command[4096];
 
@@ -41,7 +42,13 @@ const std::string& fuzz_scratch_dir() {
     return dir;
 }
 
+void fuzz_note_report(const BRIX_INTERNAL_ERROR& error) {
+    if (g_verbose)
+        std::fprintf(stderr, "report: %s\n", error.report_text().c_str());
+}
+
 void fuzz_setup() {
+    g_verbose = std::getenv("BRIX_FUZZ_VERBOSE") != nullptr;
     std::cout.rdbuf(&g_null_buffer);
     std::cerr.rdbuf(&g_null_buffer);
     ::setenv("BRIX_VANTREL_PATH", BRIX_SOURCE_DIR "/samples/vantrel/", 1);

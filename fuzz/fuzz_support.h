@@ -20,10 +20,15 @@ std::string fuzz_write_input(const std::string& name, const uint8_t* data, size_
 // The scratch directory (ends without "/").
 const std::string& fuzz_scratch_dir();
 
+// With BRIX_FUZZ_VERBOSE set in the environment, every report is printed to standard error (for looking at
+// what an input does when run alone: `BRIX_FUZZ_VERBOSE=1 build-fuzz/<target> <file>`).
+void fuzz_note_report(const BRIX_INTERNAL_ERROR& error);
+
 // Runs f; a failure report is a normal end for malformed input, anything else propagates to the fuzzer.
 template <typename F> void fuzz_expect_report_or_success(F&& f) {
     try {
         f();
-    } catch (const BRIX_INTERNAL_ERROR&) {
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        fuzz_note_report(error);
     }
 }

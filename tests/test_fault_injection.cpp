@@ -209,3 +209,20 @@ TEST(FaultInjection, DecompressedFileKeepsThePreviousOutput) {
     EXPECT_NE(std::string::npos, run.err.find(output)) << run.err;
     before.expect_unchanged();
 }
+
+// A directory without write permission: the writer cannot create its temporary, reports the target and
+// leaves the previous file. Root ignores directory permissions, so the case cannot be shown as root.
+TEST(FaultInjection, ReadOnlyDirectoryKeepsThePreviousFile) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "running as root: directory permissions do not stop root's writes";
+    TEMP_DIR dir;
+    std::string input = dir.file("raw.rbaz"), output = dir.file("raw.rba");
+    write_gzip_file(input, std::string(1000, 'r'));
+    write_text_file(output, "previous content\n");
+    SNAPSHOT before(dir.path(), {input, output});
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0555));
+    BRIX_INTERNAL_ERROR error = catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_file(input, output); });
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_NE(std::string::npos, error.condition().find("Unable to write " + output)) << error.condition();
+    before.expect_unchanged();
+}

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the hand-made seed inputs of the binary fuzz targets into fuzz/corpus/<target>/.
+"""Writes the seed inputs of the fuzz targets into fuzz/corpus/<target>/.
 
-The text targets are seeded from the sample installation and small files kept in the corpus directly; the
-binary formats are easier to keep as this generator: small records, each valid, laid out field by field.
-Run it from anywhere; it rewrites only the files it names.
+Seeds come from the sample installation (the head of each sample file, so that the fuzzer mutates small
+inputs) and from small hand-made inputs, each showing one case: valid records laid out field by field, a
+refused value, a size that does not match. Run it from anywhere; it rewrites only the files it names.
+  tools/make_fuzz_seeds.py [--samples DIR]   (default: samples/vantrel of this checkout)
 """
+import argparse
+import glob
+import gzip
 import os
 import struct
 import zlib
@@ -82,5 +86,43 @@ def container_seeds():
     write("fuzz_container", "pgm_rba_file_size_too_large", bytes([(1 << 2) | 1]) + bytes(short))
 
 
+def head_lines(path, count):
+    with open(path, "rb") as f:
+        return b"".join(f.readlines()[:count])
+
+
+def rba_seeds(samples):
+    """Selector byte: bit 0 the format version, bits 1-2 plain text, compressed by the target, raw .rbaz."""
+    for path in sorted(glob.glob(os.path.join(samples, "rba", "*.rba"))):
+        text = head_lines(path, 40)
+        version = 1 if text.startswith(b"HEADER") else 0
+        name = os.path.splitext(os.path.basename(path))[0]
+        if version == 0 and b"$BLOCK_CRAM" in text and b"\n$BLOCK_" not in text.split(b"$BLOCK_CRAM", 1)[1]:
+            text += b"$BLOCK_END\n"
+        write("fuzz_rba", name, bytes([version]) + text)
+        write("fuzz_rba", name + "_compressed", bytes([version | 2]) + text)
+        write("fuzz_rba", name + "_rbaz", bytes([version | 4]) + gzip.compress(text, mtime=0))
+    cases = {
+        "v0_two_blocks": (0, b"$BLOCK_CRAM\nLA_LAB X1Y0 40 118 16 0 1 0\nLA_LAB X1Y1 40 118 16 118 1 0\n"
+                              b"MM_M20K X2Y0 30 40 56 0 0 1\n$BLOCK_END\n"),
+        "v0_block_type_again": (0, b"$BLOCK_CRAM\nLA_LAB X 4 4 0 0 0 0\nMM_M20K X 2 2 4 0 0 0\n"
+                                    b"LA_LAB X 4 4 8 0 0 0\n$BLOCK_END\n"),
+        "v0_size_changes": (0, b"$BLOCK_CRAM\nLA_LAB X 4 4 0 0 0 0\nLA_LAB X 4 5 0 4 0 0\n$BLOCK_END\n"),
+        "v0_not_a_number": (0, b"$BLOCK_CRAM\nLA_LAB X 4 4 0 -1 0 0\n$BLOCK_END\n"),
+        "v0_unknown_block": (0, b"$BLOCK_CRAM\nNO_SUCH_BLOCK X 1 1 0 0 0 0\n$BLOCK_END\n"),
+        "v0_no_end": (0, b"$BLOCK_CRAM\nLA_LAB X 4 4 0 0 0 0\n"),
+        "v1_entries": (1, b"HEADER D\nCRAM LA_LAB X0 Y0 40 118 16 0 1 0\nCRAM LA_LAB X0 Y1 40 118 16 118 1 0\n"
+                          b"OTHER line\nCRAM MM_M20K X1 Y0 30 40 56 0 0 1\n"),
+        "v1_short_entry": (1, b"CRAM LA_LAB X0 Y0 40 118 16 0 1\n"),
+        "v1_overflow": (1, b"CRAM LA_LAB X0 Y0 40 118 16 4294967296 1 0\n"),
+    }
+    for name, (version, text) in cases.items():
+        write("fuzz_rba", name, bytes([version]) + text)
+
+
 if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--samples", default=os.path.join(ROOT, "samples", "vantrel"))
+    args = parser.parse_args()
     container_seeds()
+    rba_seeds(args.samples)

@@ -72,18 +72,18 @@ def container_seeds():
     for index, (extension, file_extension, payload) in enumerate(KINDS):
         selector = index << 2
         whole = container(extension, "GRANITE_A" if extension == "CRAM_MAP" else "DEV1", payload)
-        write("fuzz_container", file_extension + "_file", bytes([selector | 0]) + whole)
-        write("fuzz_container", file_extension + "_file_crc_repaired", bytes([selector | 1]) + whole)
-        write("fuzz_container", file_extension + "_payload", bytes([selector | 2]) + payload)
-        write("fuzz_container", file_extension + "_records", bytes([selector | 3]) + payload)
+        write("fuzz_pgm_container", file_extension + "_file", bytes([selector | 0]) + whole)
+        write("fuzz_pgm_container", file_extension + "_file_crc_repaired", bytes([selector | 1]) + whole)
+        write("fuzz_pgm_container", file_extension + "_payload", bytes([selector | 2]) + payload)
+        write("fuzz_pgm_container", file_extension + "_records", bytes([selector | 3]) + payload)
     # A stored (uncompressed) deflate block and a claimed size the stream does not hold.
     stored = bytearray(container("FID", "DEV1", FID))
     stored[96:-2] = zlib.compress(FID, 0)
     stored[-2:] = u16(crc16(bytes(stored[:-2])))
-    write("fuzz_container", "fid_file_stored_block", bytes([0]) + bytes(stored))
+    write("fuzz_pgm_container", "fid_file_stored_block", bytes([0]) + bytes(stored))
     short = bytearray(container("PGM_RBA", "DEV1", RBA_LIST))
     short[20:24] = u32(len(RBA_LIST) + 1)
-    write("fuzz_container", "pgm_rba_file_size_too_large", bytes([(1 << 2) | 1]) + bytes(short))
+    write("fuzz_pgm_container", "pgm_rba_file_size_too_large", bytes([(1 << 2) | 1]) + bytes(short))
 
 
 def head_lines(path, count):

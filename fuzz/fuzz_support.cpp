@@ -50,7 +50,8 @@ void fuzz_note_report(const BRIX_INTERNAL_ERROR& error) {
 void fuzz_setup() {
     g_verbose = std::getenv("BRIX_FUZZ_VERBOSE") != nullptr;
     std::cout.rdbuf(&g_null_buffer);
-    std::cerr.rdbuf(&g_null_buffer);
+    if (!g_verbose) // the parsers' error messages say why an input was refused
+        std::cerr.rdbuf(&g_null_buffer);
     ::setenv("BRIX_VANTREL_PATH", BRIX_SOURCE_DIR "/samples/vantrel/", 1);
     fuzz_scratch_dir();
 }

@@ -20,8 +20,9 @@ std::string fuzz_write_input(const std::string& name, const uint8_t* data, size_
 // The scratch directory (ends without "/").
 const std::string& fuzz_scratch_dir();
 
-// With BRIX_FUZZ_VERBOSE set in the environment, every report is printed to standard error (for looking at
-// what an input does when run alone: `BRIX_FUZZ_VERBOSE=1 build-fuzz/<target> <file>`).
+// With BRIX_FUZZ_VERBOSE set in the environment, every report and the error messages on std::cerr are
+// printed to standard error, for looking at what one input does: `BRIX_FUZZ_VERBOSE=1 build-fuzz/<target>
+// <file>`.
 void fuzz_note_report(const BRIX_INTERNAL_ERROR& error);
 
 // Runs f; a failure report is a normal end for malformed input, anything else propagates to the fuzzer.

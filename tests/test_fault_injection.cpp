@@ -8,6 +8,7 @@
 // - the writer's own test hook, which fails after a given number of bytes, so a multi-file write can be cut
 //   between two of its files;
 // - a read-only directory (root ignores permissions, so that case is skipped when run as root).
+#include "brix_data_server.h"
 #include "fio.h"
 #include "msg_internal_error.h"
 #include "test_support.h"
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <functional>
+#include <memory>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -224,5 +226,136 @@ TEST(FaultInjection, ReadOnlyDirectoryKeepsThePreviousFile) {
     BRIX_INTERNAL_ERROR error = catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_file(input, output); });
     ::chmod(dir.path().c_str(), 0755);
     EXPECT_NE(std::string::npos, error.condition().find("Unable to write " + output)) << error.condition();
+    before.expect_unchanged();
+}
+
+// ---- BRIX databases ---------------------------------------------------------------------------------------
+
+namespace {
+
+// A device database whose G2 list of `entries` entries goes to `parts` part files.
+BRIX_INFO* split_device_database(unsigned entries, unsigned parts, unsigned seed) {
+    auto* device = new BRIX_DEVICE_INFO;
+    device->set_family_type(4);
+    device->set_device_type(5);
+    auto* list = new G2_SII_LIST;
+    for (unsigned i = 0; i < entries; ++i) {
+        auto* bit = new G2_SII_BIT(i * 3 + seed);
+        bit->set_g2_s1_list(new G2_SI_LIST{new G2_SI(i, seed, i % 2 == 0, i + 300)});
+        auto* entry = new G2_SII;
+        entry->set_g2_s2_bit_list_list(new G2_SII_BIT_LIST_LIST{new G2_SII_BIT_LIST{bit}});
+        list->push_back(entry);
+    }
+    device->set_g2_s2_list(list, true, true);
+    device->set_g2_s2_thread_size(parts);
+    auto* info = new BRIX_INFO;
+    info->set_device_info(device);
+    return info;
+}
+
+BRIX_INFO* family_database(unsigned blocks) {
+    auto* list = new BRIX_BLOCK_LIST;
+    for (unsigned i = 0; i < blocks; ++i) {
+        auto* block = new BRIX_BLOCK(5 + i % 20, i % 2 == 0);
+        block->set_length(10 + i);
+        block->set_const_values(new BRIX_CONST_DATA_LIST{new BRIX_CONST_DATA(0xDEADBEEF ^ i, i)}, false);
+        list->push_back(block);
+    }
+    auto* family = new BRIX_FAMILY_INFO;
+    family->set_family_type(4);
+    family->set_config_data_width(32);
+    family->set_block_info_list(list);
+    auto* info = new BRIX_INFO;
+    info->set_family_info(family);
+    return info;
+}
+
+void write_database(const std::string& p, BRIX_INFO* info) {
+    std::unique_ptr<BRIX_INFO> owned(info);
+    BRIX_DATA_SERVER::write_brix_info(p, info, true);
+}
+
+std::vector<std::string> database_files(const std::string& p, unsigned parts) {
+    std::vector<std::string> files = {p + ".ddb"};
+    for (unsigned i = 0; i < parts; ++i)
+        files.push_back(p + "_rif_t" + std::to_string(i) + ".ddb");
+    return files;
+}
+
+uint64_t total_size(const std::vector<std::string>& files) {
+    uint64_t total = 0;
+    for (const std::string& f : files)
+        total += read_bytes(f).size();
+    return total;
+}
+
+} // namespace
+
+// A split device database rewritten with another database: whether the write is cut inside a part file,
+// after every part file is complete but before the main archive, or by the file-size limit, the previous
+// database stays byte for byte and still reads back whole.
+TEST(FaultInjection, SplitDeviceDatabaseWriteFailureKeepsThePreviousDatabase) {
+    TEMP_DIR measure;
+    std::string m = measure.file("next");
+    write_database(m, split_device_database(400, 2, 7));
+    const uint64_t next_parts_size = total_size(database_files(m, 2)) - read_bytes(m + ".ddb").size();
+
+    struct CUT {
+        const char* what;
+        long long after_bytes;   // writer hook; negative: file-size limit in a child process instead
+        const char* failed_file; // what follows the database path in the report
+    };
+    const CUT cuts[] = {
+        {"inside the part files", 64, "_rif_t"},
+        {"after the part files, in the main archive", static_cast<long long>(next_parts_size) + 16, ".ddb:"},
+        {"file-size limit", -1, ""},
+    };
+    for (const CUT& cut : cuts) {
+        SCOPED_TRACE(cut.what);
+        TEMP_DIR dir;
+        std::string p = dir.file("granite_d1_brix");
+        write_database(p, split_device_database(300, 3, 1));
+        std::vector<std::string> files = database_files(p, 3);
+        SNAPSHOT before(dir.path(), files);
+
+        std::string report;
+        if (cut.after_bytes >= 0) {
+            FAIL_AFTER_BYTES hook(cut.after_bytes);
+            report =
+                catch_brix_error([&] { write_database(p, split_device_database(400, 2, 7)); }).report_text();
+        } else {
+            LIMITED_RUN run = run_with_file_size_limit(4096, [&]() -> int {
+                write_database(p, split_device_database(400, 2, 7));
+                return 0;
+            });
+            EXPECT_EQ(1, run.status);
+            report = run.err;
+        }
+        EXPECT_NE(std::string::npos, report.find("Unable to write " + p + cut.failed_file)) << report;
+        before.expect_unchanged();
+        std::unique_ptr<BRIX_INFO> back(BRIX_DATA_SERVER::get_brix_info(p, false));
+        ASSERT_NE(nullptr, back);
+        EXPECT_EQ(300u, back->get_device_info()->get_g2_s2_list()->size());
+    }
+}
+
+// The family database written in-process, cut by the hook and by the file-size limit.
+TEST(FaultInjection, FamilyDatabaseWriteFailureKeepsThePreviousDatabase) {
+    TEMP_DIR dir;
+    std::string p = dir.file("granite_family_brix");
+    write_database(p, family_database(3));
+    SNAPSHOT before(dir.path(), {p + ".ddb"});
+    {
+        FAIL_AFTER_BYTES hook(32);
+        BRIX_INTERNAL_ERROR error = catch_brix_error([&] { write_database(p, family_database(200)); });
+        EXPECT_NE(std::string::npos, error.condition().find(p + ".ddb")) << error.condition();
+    }
+    before.expect_unchanged();
+    LIMITED_RUN run = run_with_file_size_limit(1024, [&]() -> int {
+        write_database(p, family_database(200));
+        return 0;
+    });
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.err.find("Unable to write " + p + ".ddb")) << run.err;
     before.expect_unchanged();
 }

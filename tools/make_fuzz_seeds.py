@@ -76,6 +76,10 @@ def container_seeds():
         write("fuzz_pgm_container", file_extension + "_file_crc_repaired", bytes([selector | 1]) + whole)
         write("fuzz_pgm_container", file_extension + "_payload", bytes([selector | 2]) + payload)
         write("fuzz_pgm_container", file_extension + "_records", bytes([selector | 3]) + payload)
+    # The record readers alone: selector 0 FID, 1 CRAM map list (without the flags byte), 2 RBA block list.
+    write("fuzz_pgm_records", "fid", bytes([0]) + FID)
+    write("fuzz_pgm_records", "cram_map_list", bytes([1]) + CRAM_MAP_LIST[1:])
+    write("fuzz_pgm_records", "rba_block_list", bytes([2]) + RBA_LIST)
     # A stored (uncompressed) deflate block and a claimed size the stream does not hold.
     stored = bytearray(container("FID", "DEV1", FID))
     stored[96:-2] = zlib.compress(FID, 0)

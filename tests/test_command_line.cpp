@@ -314,3 +314,32 @@ TEST(CommandLine, SelfTestFindsTableDefects) {
     // The program's own table passes.
     brix_main_check_arg_table(BRIX_MAIN_ARG_STRUCT_LIST);
 }
+
+TEST(CommandLine, ParseOnlyNeitherPrintsHelpNorDispatches) {
+    struct PARSE_CASE {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    // Operations that would fail or print when dispatched come back as status 0 with no output; the
+    // parse errors keep their message and status.
+    const std::vector<PARSE_CASE> cases = {
+        {{"build_brix", "--family_xml", "missing_family.xml"}, 0, ""},
+        {{"build_brix", "--help", "--print_argument"}, 0, ""},
+        {{"build_brix"}, 0, ""},
+        {{"build_brix", "--fid=X", "--rba"},
+         4,
+         "INT and STR argument expected to have \"=\" between argument and value: rba\n"},
+        {{"build_brix", "--device", "--DEVICE"}, 3, "Duplication FLAG argument: DEVICE\n"},
+    };
+    for (PARSE_CASE c : cases) {
+        std::vector<char*> argv;
+        for (std::string& arg : c.args)
+            argv.push_back(&arg[0]);
+        testing::internal::CaptureStdout();
+        int status = -1;
+        EXPECT_NO_THROW(status = brix_main_parse(static_cast<int>(argv.size()), argv.data()));
+        EXPECT_EQ(c.out, testing::internal::GetCapturedStdout()) << c.args[1];
+        EXPECT_EQ(c.status, status);
+    }
+}

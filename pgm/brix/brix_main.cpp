@@ -360,9 +360,13 @@ void brix_main_check_arg_table(const BRIX_MAIN_ARG_STRUCT* list) {
         std::cout << "Total of supported argument count: " << m_current_arg_index << "\n";
 }
 
-int brix_main(int argc, char** argv) {
+int brix_main_parse(int argc, char** argv) {
     reset_arguments();
-    int status = parse_command_line(argc, argv);
+    return parse_command_line(argc, argv);
+}
+
+int brix_main(int argc, char** argv) {
+    int status = brix_main_parse(argc, argv);
     if (status != 0)
         return status;
     if (arg::help) {

@@ -27,6 +27,11 @@ extern const BRIX_MAIN_ARG_STRUCT BRIX_MAIN_ARG_STRUCT_LIST[];
 // Every option variable is reset to its default first, so it can be called more than once in a process.
 int brix_main(int argc, char** argv);
 
+// Parses the command line only: resets and fills the option variables and the file path list and returns
+// 0 or the exit status of the first malformed argument (printing its one-line message). Prints no help,
+// dispatches nothing and writes no file; brix_main uses it as its first step.
+int brix_main_parse(int argc, char** argv);
+
 // Self-test of an argument table (the `unit_test` option runs it on BRIX_MAIN_ARG_STRUCT_LIST); a defect is
 // an internal-error report.
 void brix_main_check_arg_table(const BRIX_MAIN_ARG_STRUCT* list);

@@ -1,0 +1,361 @@
+// Failed writes: every output file either lands whole or leaves the previous file byte for byte, and the
+// failure is a report that names the file (exit status 1 for the executable).
+//
+// Three ways to make a write fail:
+// - a file-size limit (RLIMIT_FSIZE) in a child process, with SIGXFSZ ignored so that the write returns
+//   EFBIG instead of killing the process; this reaches every write, including the buffered ones that only
+//   fail when the writer flushes;
+// - the writer's own test hook, which fails after a given number of bytes, so a multi-file write can be cut
+//   between two of its files;
+// - a read-only directory (root ignores permissions, so that case is skipped when run as root).
+#include "brix_data_server.h"
+#include "fio.h"
+#include "msg_internal_error.h"
+#include "test_support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <memory>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct LIMITED_RUN {
+    int status = -1; // exit status, -1 when the child ended by a signal
+    std::string out;
+    std::string err;
+};
+
+// Runs body in a child process whose files may not grow past limit bytes. body returns the exit status;
+// a failure report ends the child the way the executable's entry does (printed, status 1). The child's
+// standard output and error come back through pipes, which the limit does not touch.
+LIMITED_RUN run_with_file_size_limit(rlim_t limit, const std::function<int()>& body) {
+    int out_pipe[2], err_pipe[2];
+    if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    std::fflush(nullptr);
+    std::cout.flush();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            ::close(fd);
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {limit, limit};
+        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            ::_exit(120);
+        int status = 121;
+        try {
+            status = body();
+        } catch (const BRIX_INTERNAL_ERROR& error) {
+            MSG_INTERNAL_ERROR::print(error);
+            status = 1;
+        }
+        std::cout.flush();
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    LIMITED_RUN run;
+    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* texts[2] = {&run.out, &run.err};
+    int open_pipes = 2;
+    while (open_pipes > 0) {
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                texts[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+            }
+        }
+    }
+    int wait_status = 0;
+    ::waitpid(pid, &wait_status, 0);
+    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    return run;
+}
+
+// Runs the build_brix executable with its arguments under a file-size limit.
+[[maybe_unused]] LIMITED_RUN run_exe_with_file_size_limit(rlim_t limit, std::vector<std::string> args,
+                                                          const std::string& working_dir = "") {
+    return run_with_file_size_limit(limit, [&]() -> int {
+        if (!working_dir.empty() && ::chdir(working_dir.c_str()) != 0)
+            return 122;
+        std::vector<char*> argv;
+        std::string exe = BRIX_EXE;
+        argv.push_back(&exe[0]);
+        for (std::string& arg : args)
+            argv.push_back(&arg[0]);
+        argv.push_back(nullptr);
+        ::execv(exe.c_str(), argv.data());
+        return 123;
+    });
+}
+
+std::vector<unsigned char> read_bytes(const std::string& path) {
+    std::vector<unsigned char> data;
+    EXPECT_TRUE(FIO_FILE_SYSTEM::read_file(path, data)) << path;
+    return data;
+}
+
+// Names of the files in a directory (no "." and "..").
+std::set<std::string> list_dir(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (struct dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.insert(name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+// The bytes of every given file plus the directory listing, taken before a write that must fail and
+// compared after it: a failed write changes nothing and leaves no temporary behind.
+class SNAPSHOT {
+  public:
+    SNAPSHOT(std::string dir, std::vector<std::string> files)
+        : m_dir(std::move(dir)), m_files(std::move(files)) {
+        m_listing = list_dir(m_dir);
+        for (const std::string& f : m_files)
+            m_bytes.push_back(read_bytes(f));
+    }
+    void expect_unchanged() const {
+        EXPECT_EQ(m_listing, list_dir(m_dir)) << "files added or removed in " << m_dir;
+        for (size_t i = 0; i < m_files.size(); ++i)
+            EXPECT_TRUE(m_bytes[i] == read_bytes(m_files[i])) << m_files[i] << " changed";
+    }
+
+  private:
+    std::string m_dir;
+    std::vector<std::string> m_files;
+    std::set<std::string> m_listing;
+    std::vector<std::vector<unsigned char>> m_bytes;
+};
+
+void write_gzip_file(const std::string& path, const std::string& text) {
+    gzFile f = gzopen(path.c_str(), "wb9");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(static_cast<int>(text.size()), gzwrite(f, text.data(), static_cast<unsigned>(text.size())));
+    ASSERT_EQ(Z_OK, gzclose(f));
+}
+
+// Resets the writer's test hook however the test ends.
+struct FAIL_AFTER_BYTES {
+    explicit FAIL_AFTER_BYTES(long long bytes) { FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(bytes); }
+    ~FAIL_AFTER_BYTES() { FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1); }
+};
+
+} // namespace
+
+// The harness itself: the limit makes writes fail with a report instead of killing the child, and a run
+// within the limit succeeds, so a later case that passes is not passing because nothing ran.
+TEST(FaultInjection, FileSizeLimitTurnsIntoAReport) {
+    TEMP_DIR dir;
+    std::string target = dir.file("out.bin");
+    std::vector<unsigned char> payload(5000, 0x5A);
+    auto write_payload = [&]() -> int {
+        FIO_ATOMIC_FILE out(target);
+        out.write(payload);
+        out.commit();
+        return 0;
+    };
+    LIMITED_RUN small = run_with_file_size_limit(1000, write_payload);
+    EXPECT_EQ(1, small.status) << small.err;
+    EXPECT_NE(std::string::npos, small.err.find("Unable to write " + target)) << small.err;
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(target));
+    EXPECT_TRUE(list_dir(dir.path()).empty());
+
+    LIMITED_RUN enough = run_with_file_size_limit(10000, write_payload);
+    EXPECT_EQ(0, enough.status) << enough.err;
+    EXPECT_EQ(payload, read_bytes(target));
+}
+
+// The in-process decompressor writes its output through the whole-file writer as well.
+TEST(FaultInjection, DecompressedFileKeepsThePreviousOutput) {
+    TEMP_DIR dir;
+    std::string input = dir.file("raw.rbaz"), output = dir.file("raw.rba");
+    write_gzip_file(input, std::string(20000, 'r'));
+    write_text_file(output, "previous content\n");
+    SNAPSHOT before(dir.path(), {input, output});
+    LIMITED_RUN run = run_with_file_size_limit(
+        4096, [&]() -> int { return FIO_FILE_SYSTEM::gunzip_file(input, output), 0; });
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.err.find(output)) << run.err;
+    before.expect_unchanged();
+}
+
+// A directory without write permission: the writer cannot create its temporary, reports the target and
+// leaves the previous file. Root ignores directory permissions, so the case cannot be shown as root.
+TEST(FaultInjection, ReadOnlyDirectoryKeepsThePreviousFile) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "running as root: directory permissions do not stop root's writes";
+    TEMP_DIR dir;
+    std::string input = dir.file("raw.rbaz"), output = dir.file("raw.rba");
+    write_gzip_file(input, std::string(1000, 'r'));
+    write_text_file(output, "previous content\n");
+    SNAPSHOT before(dir.path(), {input, output});
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0555));
+    BRIX_INTERNAL_ERROR error = catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_file(input, output); });
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_NE(std::string::npos, error.condition().find("Unable to write " + output)) << error.condition();
+    before.expect_unchanged();
+}
+
+// ---- BRIX databases ---------------------------------------------------------------------------------------
+
+namespace {
+
+// A device database whose G2 list of `entries` entries goes to `parts` part files.
+BRIX_INFO* split_device_database(unsigned entries, unsigned parts, unsigned seed) {
+    auto* device = new BRIX_DEVICE_INFO;
+    device->set_family_type(4);
+    device->set_device_type(5);
+    auto* list = new G2_SII_LIST;
+    for (unsigned i = 0; i < entries; ++i) {
+        auto* bit = new G2_SII_BIT(i * 3 + seed);
+        bit->set_g2_s1_list(new G2_SI_LIST{new G2_SI(i, seed, i % 2 == 0, i + 300)});
+        auto* entry = new G2_SII;
+        entry->set_g2_s2_bit_list_list(new G2_SII_BIT_LIST_LIST{new G2_SII_BIT_LIST{bit}});
+        list->push_back(entry);
+    }
+    device->set_g2_s2_list(list, true, true);
+    device->set_g2_s2_thread_size(parts);
+    auto* info = new BRIX_INFO;
+    info->set_device_info(device);
+    return info;
+}
+
+BRIX_INFO* family_database(unsigned blocks) {
+    auto* list = new BRIX_BLOCK_LIST;
+    for (unsigned i = 0; i < blocks; ++i) {
+        auto* block = new BRIX_BLOCK(5 + i % 20, i % 2 == 0);
+        block->set_length(10 + i);
+        block->set_const_values(new BRIX_CONST_DATA_LIST{new BRIX_CONST_DATA(0xDEADBEEF ^ i, i)}, false);
+        list->push_back(block);
+    }
+    auto* family = new BRIX_FAMILY_INFO;
+    family->set_family_type(4);
+    family->set_config_data_width(32);
+    family->set_block_info_list(list);
+    auto* info = new BRIX_INFO;
+    info->set_family_info(family);
+    return info;
+}
+
+void write_database(const std::string& p, BRIX_INFO* info) {
+    std::unique_ptr<BRIX_INFO> owned(info);
+    BRIX_DATA_SERVER::write_brix_info(p, info, true);
+}
+
+std::vector<std::string> database_files(const std::string& p, unsigned parts) {
+    std::vector<std::string> files = {p + ".ddb"};
+    for (unsigned i = 0; i < parts; ++i)
+        files.push_back(p + "_rif_t" + std::to_string(i) + ".ddb");
+    return files;
+}
+
+uint64_t total_size(const std::vector<std::string>& files) {
+    uint64_t total = 0;
+    for (const std::string& f : files)
+        total += read_bytes(f).size();
+    return total;
+}
+
+} // namespace
+
+// A split device database rewritten with another database: whether the write is cut inside a part file,
+// after every part file is complete but before the main archive, or by the file-size limit, the previous
+// database stays byte for byte and still reads back whole.
+TEST(FaultInjection, SplitDeviceDatabaseWriteFailureKeepsThePreviousDatabase) {
+    TEMP_DIR measure;
+    std::string m = measure.file("next");
+    write_database(m, split_device_database(400, 2, 7));
+    const uint64_t next_parts_size = total_size(database_files(m, 2)) - read_bytes(m + ".ddb").size();
+
+    struct CUT {
+        const char* what;
+        long long after_bytes;   // writer hook; negative: file-size limit in a child process instead
+        const char* failed_file; // what follows the database path in the report
+    };
+    const CUT cuts[] = {
+        {"inside the part files", 64, "_rif_t"},
+        {"after the part files, in the main archive", static_cast<long long>(next_parts_size) + 16, ".ddb:"},
+        {"file-size limit", -1, ""},
+    };
+    for (const CUT& cut : cuts) {
+        SCOPED_TRACE(cut.what);
+        TEMP_DIR dir;
+        std::string p = dir.file("granite_d1_brix");
+        write_database(p, split_device_database(300, 3, 1));
+        std::vector<std::string> files = database_files(p, 3);
+        SNAPSHOT before(dir.path(), files);
+
+        std::string report;
+        if (cut.after_bytes >= 0) {
+            FAIL_AFTER_BYTES hook(cut.after_bytes);
+            report =
+                catch_brix_error([&] { write_database(p, split_device_database(400, 2, 7)); }).report_text();
+        } else {
+            LIMITED_RUN run = run_with_file_size_limit(4096, [&]() -> int {
+                write_database(p, split_device_database(400, 2, 7));
+                return 0;
+            });
+            EXPECT_EQ(1, run.status);
+            report = run.err;
+        }
+        EXPECT_NE(std::string::npos, report.find("Unable to write " + p + cut.failed_file)) << report;
+        before.expect_unchanged();
+        std::unique_ptr<BRIX_INFO> back(BRIX_DATA_SERVER::get_brix_info(p, false));
+        ASSERT_NE(nullptr, back);
+        EXPECT_EQ(300u, back->get_device_info()->get_g2_s2_list()->size());
+    }
+}
+
+// The family database written in-process, cut by the hook and by the file-size limit.
+TEST(FaultInjection, FamilyDatabaseWriteFailureKeepsThePreviousDatabase) {
+    TEMP_DIR dir;
+    std::string p = dir.file("granite_family_brix");
+    write_database(p, family_database(3));
+    SNAPSHOT before(dir.path(), {p + ".ddb"});
+    {
+        FAIL_AFTER_BYTES hook(32);
+        BRIX_INTERNAL_ERROR error = catch_brix_error([&] { write_database(p, family_database(200)); });
+        EXPECT_NE(std::string::npos, error.condition().find(p + ".ddb")) << error.condition();
+    }
+    before.expect_unchanged();
+    LIMITED_RUN run = run_with_file_size_limit(1024, [&]() -> int {
+        write_database(p, family_database(200));
+        return 0;
+    });
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.err.find("Unable to write " + p + ".ddb")) << run.err;
+    before.expect_unchanged();
+}

@@ -7,17 +7,23 @@
 #include <cstdio>
 
 namespace {
-std::array<uint16_t, 256> make_crc16_table() {
-    std::array<uint16_t, 256> table{};
+// Slicing-by-8 tables: k_crc16_tables[0] is the byte table; table k advances a byte's contribution over k
+// further bytes, so eight bytes fold into the CRC with eight independent look-ups.
+using CRC16_TABLES = std::array<std::array<uint16_t, 256>, 8>;
+CRC16_TABLES make_crc16_tables() {
+    CRC16_TABLES t{};
     for (unsigned b = 0; b < 256; ++b) {
         uint16_t crc = static_cast<uint16_t>(b);
         for (int k = 0; k < 8; ++k)
             crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-        table[b] = crc;
+        t[0][b] = crc;
     }
-    return table;
+    for (unsigned k = 1; k < 8; ++k)
+        for (unsigned b = 0; b < 256; ++b)
+            t[k][b] = static_cast<uint16_t>((t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF]);
+    return t;
 }
-const std::array<uint16_t, 256> k_crc16_table = make_crc16_table();
+const CRC16_TABLES k_crc16_tables = make_crc16_tables();
 
 uint16_t crc16_bit(uint16_t crc, unsigned bit) {
     return ((crc ^ bit) & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
@@ -32,8 +38,8 @@ std::string strip_comment(const std::string& line) {
 }
 } // namespace
 
-uint16_t PGM_COMMON::calculate_crc16_bitwise(const unsigned char* buffer, uint64_t first_bit, uint64_t bit_count,
-                                             uint16_t initial) {
+uint16_t PGM_COMMON::calculate_crc16_bitwise(const unsigned char* buffer, uint64_t first_bit,
+                                             uint64_t bit_count, uint16_t initial) {
     uint16_t crc = initial;
     for (uint64_t i = first_bit; i < first_bit + bit_count; ++i)
         crc = crc16_bit(crc, (buffer[i / 8] >> (i % 8)) & 1u);
@@ -47,8 +53,20 @@ uint16_t PGM_COMMON::calculate_crc16(const unsigned char* buffer, uint64_t first
     for (; i < end && (i % 8) != 0; ++i) // leading bits up to a byte boundary
         crc = crc16_bit(crc, (buffer[i / 8] >> (i % 8)) & 1u);
     const unsigned char* p = buffer + i / 8;
-    for (uint64_t n = (end - i) / 8; n > 0; --n, ++p)
-        crc = static_cast<uint16_t>((crc >> 8) ^ k_crc16_table[(crc ^ *p) & 0xFF]);
+    uint64_t n = (end - i) / 8;
+    for (; n >= 8; n -= 8, p += 8) {
+        uint64_t w = uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24 |
+                     uint64_t{p[4]} << 32 | uint64_t{p[5]} << 40 | uint64_t{p[6]} << 48 |
+                     uint64_t{p[7]} << 56;
+        w ^= crc;
+        crc =
+            static_cast<uint16_t>(k_crc16_tables[7][w & 0xFF] ^ k_crc16_tables[6][(w >> 8) & 0xFF] ^
+                                  k_crc16_tables[5][(w >> 16) & 0xFF] ^ k_crc16_tables[4][(w >> 24) & 0xFF] ^
+                                  k_crc16_tables[3][(w >> 32) & 0xFF] ^ k_crc16_tables[2][(w >> 40) & 0xFF] ^
+                                  k_crc16_tables[1][(w >> 48) & 0xFF] ^ k_crc16_tables[0][w >> 56]);
+    }
+    for (; n > 0; --n, ++p)
+        crc = static_cast<uint16_t>((crc >> 8) ^ k_crc16_tables[0][(crc ^ *p) & 0xFF]);
     for (i += ((end - i) / 8) * 8; i < end; ++i) // trailing bits
         crc = crc16_bit(crc, (buffer[i / 8] >> (i % 8)) & 1u);
     return crc;

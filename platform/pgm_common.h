@@ -8,7 +8,7 @@
 class PGM_COMMON {
   public:
     // CRC-16/MODBUS (reflected polynomial 0xA001, no final XOR) over bit_count bits of buffer starting at
-    // first_bit; bit i is bit i mod 8 of byte i / 8. Whole bytes go through a table, leftover bits one by one.
+    // first_bit; bit i is bit i mod 8 of byte i / 8. Whole bytes go through tables (eight at a time), leftover bits one by one.
     static uint16_t calculate_crc16(const unsigned char* buffer, uint64_t first_bit, uint64_t bit_count,
                                     uint16_t initial);
     // The plain bit-by-bit definition, kept as the reference the fast form is tested against.

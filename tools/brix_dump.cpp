@@ -5,6 +5,7 @@
 //
 // Each kind of file (chosen by its extension) has its own print and verify functions in FILE_KINDS.
 #include "brix_data_server.h"
+#include "brix_pgm_dump.h"
 #include "gen.h"
 #include "msg_internal_error.h"
 #include "pgm_brix__pdb.h"
@@ -128,6 +129,23 @@ int verify_brix_database(const OPTIONS& options) {
     return 0;
 }
 
+// ---- Programmer container files (PGM RBA, CRAM map, FID) ---------------------------------------------
+
+int dump_pgm_container(const OPTIONS& options) {
+    std::cout << pgm_container_to_json(options.file).dump(2) << "\n";
+    return 0;
+}
+
+int verify_pgm_container(const OPTIONS& options) {
+    std::string reason;
+    if (!pgm_container_verify(options.file, reason)) {
+        std::cout << "FAIL: " << reason << "\n";
+        return 1;
+    }
+    std::cout << "OK: " << options.file << ": " << reason << "\n";
+    return 0;
+}
+
 // ---- Dispatch by file kind -----------------------------------------------------------------------------
 
 struct FILE_KIND {
@@ -138,6 +156,9 @@ struct FILE_KIND {
 
 const FILE_KIND FILE_KINDS[] = {
     {".ddb", dump_brix_database, verify_brix_database},
+    {".pgm_rba", dump_pgm_container, verify_pgm_container},
+    {".cram_map", dump_pgm_container, verify_pgm_container},
+    {".fid", dump_pgm_container, verify_pgm_container},
 };
 
 const FILE_KIND* kind_of(const std::string& file) {
@@ -151,9 +172,11 @@ const FILE_KIND* kind_of(const std::string& file) {
 }
 
 int usage() {
-    std::cerr << "Usage: brix_dump [--skip-rif] FILE\n"
-                 "       brix_dump --verify FILE\n"
-                 "FILE: a BRIX database (.ddb; its part files are read beside it).\n";
+    std::cerr
+        << "Usage: brix_dump [--skip-rif] FILE\n"
+           "       brix_dump --verify FILE\n"
+           "FILE: a BRIX database (.ddb; its part files are read beside it), or a programmer container\n"
+           "      (.pgm_rba, .cram_map, .fid).\n";
     return 2;
 }
 

@@ -6,3 +6,9 @@ tools/install_deps.sh
 tools/build.sh build -DBRIX_BUILD_TESTS=OFF -DBRIX_BUILD_BENCH=OFF
 export BRIX_VANTREL_PATH="$PWD/samples/vantrel/"
 ./build/build_brix -help
+# PGM RBA databases of the sample devices that have an RBA text.
+mkdir -p samples/vantrel/devdb/programmer/fid
+for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
+  ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rba"
+  ./build/brix_dump --verify "samples/vantrel/devdb/programmer/fid/$device.pgm_rba"
+done

@@ -4,7 +4,9 @@
 
 #include "brix_data_export.h"
 #include "pdb_archive.h"
+#include "pgm_ddb_struct_inout_auto_export.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -68,4 +70,36 @@ class BRIX_DATA_SERVER {
     static void* thread_read_brix_rif(void* data);
 
     // ---- Programmer container files (PGM RBA, CRAM map, FID) -------------------------------------------
+
+    // Writes data (data_size bytes, kept by the caller) as a container file named directory + upper-case
+    // file_base + "." + lower-case file_extension: a 96-byte header naming the content kind and the owner,
+    // the payload compressed with zlib at level 9, and a CRC-16 trailer. The file lands whole or not at all;
+    // a failed write is a report naming the file and leaves any previous file in place.
+    static void write_pgm_database_file(const unsigned char* data, uint32_t data_size, uint32_t version,
+                                        std::string file_extension, std::string name, std::string file_base,
+                                        std::string directory);
+    // Reads and checks a container file; returns its payload (raw_size bytes) and the header's version,
+    // content kind (file_extension) and owner name.
+    static std::unique_ptr<unsigned char[]> read_pgm_database_file(const std::string& path, uint32_t& version,
+                                                                   std::string& file_extension,
+                                                                   std::string& name, uint32_t& raw_size);
+
+    // Container paths of a device or family. A target that already is such a path is returned as it is and
+    // pcf is left empty; otherwise pcf receives the device's PCF name.
+    static std::string get_device_fid_file(const std::string& target, std::string& pcf);
+    static std::string get_device_rba_file(const std::string& target, std::string& pcf);
+    static std::string get_family_cram_map_file(const std::string& target);
+
+    // Look-ups of the programmer databases; the results belong to the caller.
+    static std::unique_ptr<BRIX_FID> get_device_fid(const std::string& target);
+    static BRIX_RBA_BLOCK_LIST get_device_rba(const std::string& target);
+    static BRIX_CRAM_MAP_LIST get_family_cram_map(const std::string& family, unsigned char& flags);
+    // The first map of the list with the given PGM_RBA_TYPE value, or null.
+    static BRIX_CRAM_MAP* get_cram_map(const BRIX_CRAM_MAP_LIST& list, uint32_t type);
+
+    // Release what the look-ups returned: the record, or every element from the back to the front, leaving
+    // the list empty.
+    static void delete_device_fid(std::unique_ptr<BRIX_FID>& fid);
+    static void delete_device_rba(BRIX_RBA_BLOCK_LIST& list);
+    static void delete_family_cram_map(BRIX_CRAM_MAP_LIST& list);
 };

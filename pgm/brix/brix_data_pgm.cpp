@@ -1,0 +1,325 @@
+// Programmer container files: the PGM database container (header, zlib payload, CRC-16 trailer), the paths of
+// the FID, PGM RBA and CRAM map files, and their look-ups.
+#include "brix_data_server.h"
+
+#include "compression.h"
+#include "fio.h"
+#include "gen.h"
+#include "msg_internal_error.h"
+#include "pgm_common.h"
+
+#include <algorithm>
+#include <iostream>
+#include <zlib.h>
+
+namespace {
+
+constexpr size_t k_header_size = 96;
+constexpr size_t k_trailer_size = 2;
+constexpr size_t k_extension_offset = 0;
+constexpr size_t k_extension_size = 16;
+constexpr size_t k_flag_offset = 16;
+constexpr size_t k_raw_size_offset = 20;
+constexpr size_t k_version_offset = 24;
+constexpr size_t k_name_offset = 64;
+constexpr size_t k_name_size = 32;
+// A deflate stream yields at most 1032 bytes per input byte (a 258-byte match coded in two bits).
+constexpr uint64_t k_max_inflate_ratio = 1032;
+
+void put_u32(unsigned char* p, uint32_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+    p[2] = static_cast<unsigned char>(v >> 16);
+    p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+uint32_t get_u32(const unsigned char* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// A failed check about a byte of the file being read: names the byte offset under the file's frame.
+[[noreturn]] void fail_at_byte(size_t offset, const std::string& text) {
+    INPUT_CONTEXT here("byte " + std::to_string(offset));
+    BRIX_REPORT(text);
+}
+
+// Text of a zero-filled header field: up to the first zero byte; every later byte of the field must be zero.
+std::string read_text_field(const std::vector<unsigned char>& file, size_t offset, size_t size,
+                            const char* text) {
+    std::string value;
+    size_t i = offset;
+    for (; i < offset + size && file[i] != 0; ++i)
+        value += static_cast<char>(file[i]);
+    for (; i < offset + size; ++i)
+        if (file[i] != 0)
+            fail_at_byte(i, text);
+    return value;
+}
+
+const char* const k_uncompress_text =
+    "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK";
+
+// Inflates the zlib stream of `size` bytes at `source` into exactly raw_size bytes. A stream that is not
+// valid zlib data fails the uncompress check; a valid stream of any other length fails "index ==
+// raw_data_size".
+void inflate_payload(const unsigned char* source, size_t size, unsigned char* destination,
+                     uint32_t raw_size) {
+    z_stream zs{};
+    BRIX_CHECK(inflateInit(&zs) == Z_OK, k_uncompress_text);
+    zs.next_out = destination;
+    zs.avail_out = raw_size;
+    int rc = Z_OK;
+    size_t left = size;
+    const unsigned char* next = source;
+    unsigned char probe = 0;
+    bool probing = false;
+    for (;;) {
+        if (zs.avail_in == 0 && left > 0) {
+            zs.next_in = const_cast<unsigned char*>(next);
+            zs.avail_in = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
+            next += zs.avail_in;
+            left -= zs.avail_in;
+        }
+        if (zs.avail_out == 0) {
+            if (probing) // the stream goes on beyond raw_size bytes
+                break;
+            // Output full: one more byte of room tells a stream that ends here from a longer one.
+            probing = true;
+            zs.next_out = &probe;
+            zs.avail_out = 1;
+        }
+        rc = inflate(&zs, Z_NO_FLUSH);
+        if (rc == Z_STREAM_END || (rc != Z_OK && rc != Z_BUF_ERROR))
+            break;
+        if (rc == Z_BUF_ERROR && zs.avail_in == 0 && left == 0 && zs.avail_out != 0)
+            break; // the input ends before the stream does
+    }
+    uint64_t produced = zs.total_out;
+    inflateEnd(&zs);
+    if (rc != Z_STREAM_END && !(probing && zs.avail_out == 0)) {
+        INPUT_CONTEXT here("payload");
+        BRIX_REPORT(k_uncompress_text);
+    }
+    if (produced != raw_size) {
+        INPUT_CONTEXT here("payload");
+        BRIX_REPORT("index == raw_data_size");
+    }
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string programmer_fid_directory() {
+    return gen_get_device_db_fullpath() + "/programmer/fid/";
+}
+
+// Path of a device's container with the given extension; a target that is such a path is taken as it is.
+std::string device_container_file(const std::string& target, std::string& pcf, const std::string& extension) {
+    BRIX_CHECK(!target.empty(), "!target.empty()");
+    pcf.clear();
+    std::string tail = "." + extension;
+    if (target.size() > tail.size() && ends_with(target, tail))
+        return target;
+    pcf = BRIX_DATA_SERVER::get_pcf(target, false);
+    BRIX_CHECK(!pcf.empty(), "!pcf.empty()");
+    return programmer_fid_directory() + pcf + tail;
+}
+
+// Reads a device's container and checks its header against what the look-up expects.
+std::unique_ptr<unsigned char[]> read_device_container(const std::string& path, const std::string& pcf,
+                                                       const std::string& expected_extension,
+                                                       const char* extension_text, uint32_t& raw_size) {
+    uint32_t version = 0;
+    std::string file_extension, device_name;
+    std::unique_ptr<unsigned char[]> data =
+        BRIX_DATA_SERVER::read_pgm_database_file(path, version, file_extension, device_name, raw_size);
+    INPUT_CONTEXT here(path);
+    BRIX_CHECK(data != nullptr && raw_size > 0, "uncompressed_data != NULL && uncompressed_size > 0");
+    BRIX_CHECK(version == 1, "version == 1");
+    BRIX_CHECK(file_extension == expected_extension, extension_text);
+    BRIX_CHECK(device_name == pcf || pcf == "", "device_name == pcf || pcf == \"\"");
+    return data;
+}
+
+void check_payload_consumed(size_t index, uint32_t raw_size) {
+    if (index != raw_size) {
+        INPUT_CONTEXT here("payload byte " + std::to_string(index));
+        BRIX_REPORT("index == uncompressed_size");
+    }
+}
+
+} // namespace
+
+// ---- The container
+// --------------------------------------------------------------------------------------------
+
+void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32_t data_size,
+                                               uint32_t version, std::string file_extension, std::string name,
+                                               std::string file_base, std::string directory) {
+    BRIX_CHECK(!file_extension.empty() && file_extension.size() <= k_extension_size,
+               "!file_extension.empty() && file_extension.size() <= 16");
+    BRIX_CHECK(!name.empty() && name.size() <= k_name_size, "!name.empty() && name.size() <= 32");
+
+    // Room for the worst case of zlib; the size check below keeps the payload within five times the data.
+    unsigned long capacity = zlib_compress_bound(data_size);
+    std::vector<unsigned char> file(k_header_size + capacity + k_trailer_size, 0);
+    unsigned long compressed_size = capacity;
+    BRIX_CHECK(
+        zlib_compress2(&file[k_header_size], &compressed_size, data, data_size, Z_BEST_COMPRESSION) == Z_OK,
+        "zlib_compress2(&compressed_data[96], &compressed_size, data, data_size, ZLIB_BEST_COMPRESSION) == "
+        "ZLIB_OK");
+    BRIX_CHECK(uint64_t{compressed_size} <= uint64_t{data_size} * 5, "compressed_size <= (data_size * 5)");
+
+    stl_toupper(file_extension);
+    stl_toupper(name);
+    std::copy(file_extension.begin(), file_extension.end(), file.begin() + k_extension_offset);
+    std::copy(name.begin(), name.end(), file.begin() + k_name_offset);
+    put_u32(&file[k_flag_offset], 1);
+    put_u32(&file[k_raw_size_offset], data_size);
+    put_u32(&file[k_version_offset], version);
+
+    size_t covered = k_header_size + compressed_size;
+    uint16_t crc = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{covered} * 8, 0xFFFF);
+    file[covered] = static_cast<unsigned char>(crc & 0xFF);
+    file[covered + 1] = static_cast<unsigned char>((crc >> 8) & 0xFF);
+
+    stl_tolower(file_extension);
+    stl_toupper(file_base);
+    std::string path = directory + file_base + "." + file_extension;
+    std::cout << "\n   Generating PGM Database file: " << path << " ...\n\n";
+
+    FIO_ATOMIC_FILE out(path);
+    out.write(file.data(), covered + k_trailer_size);
+    out.commit();
+}
+
+std::unique_ptr<unsigned char[]>
+BRIX_DATA_SERVER::read_pgm_database_file(const std::string& path, uint32_t& version,
+                                         std::string& file_extension, std::string& name, uint32_t& raw_size) {
+    INPUT_CONTEXT here(path);
+    std::vector<unsigned char> file;
+    BRIX_CHECK(FIO_FILE_SYSTEM::read_file(path, file), "input.good()");
+    size_t file_size = file.size();
+    BRIX_CHECK(file_size > k_header_size + k_trailer_size, "file_size > 98");
+
+    uint16_t crc16 = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{file_size - 2} * 8, 0xFFFF);
+    if (file[file_size - 2] != static_cast<unsigned char>(crc16 & 0xFF))
+        fail_at_byte(file_size - 2, "file_data[file_size - 2] == BYTE(crc16 & 0xFF)");
+    if (file[file_size - 1] != static_cast<unsigned char>((crc16 >> 8) & 0xFF))
+        fail_at_byte(file_size - 1, "file_data[file_size - 1] == BYTE((crc16 >> 8) & 0xFF)");
+
+    file_extension.clear();
+    name.clear();
+    file_extension = read_text_field(file, k_extension_offset, k_extension_size, "file_data[i] == 0");
+    name = read_text_field(file, k_name_offset, k_name_size, "file_data[j] == 0");
+
+    if ((file[k_flag_offset] & 1) != 1)
+        fail_at_byte(k_flag_offset, "(flag & 1) == 1");
+    uint32_t raw_data_size = get_u32(&file[k_raw_size_offset]);
+    if (raw_data_size == 0)
+        fail_at_byte(k_raw_size_offset, "raw_data_size > 0");
+    version = get_u32(&file[k_version_offset]);
+
+    // Refuse a raw size that the stream cannot produce before allocating room for it.
+    size_t compressed_size = file_size - k_header_size - k_trailer_size;
+    if (uint64_t{raw_data_size} > uint64_t{compressed_size} * k_max_inflate_ratio)
+        fail_at_byte(k_raw_size_offset, "index == raw_data_size");
+    std::unique_ptr<unsigned char[]> data(new unsigned char[raw_data_size]);
+    inflate_payload(&file[k_header_size], compressed_size, data.get(), raw_data_size);
+    raw_size = raw_data_size;
+    return data;
+}
+
+// ---- Paths
+// ----------------------------------------------------------------------------------------------------
+
+std::string BRIX_DATA_SERVER::get_device_fid_file(const std::string& target, std::string& pcf) {
+    return device_container_file(target, pcf, "fid");
+}
+
+std::string BRIX_DATA_SERVER::get_device_rba_file(const std::string& target, std::string& pcf) {
+    return device_container_file(target, pcf, "pgm_rba");
+}
+
+std::string BRIX_DATA_SERVER::get_family_cram_map_file(const std::string& target) {
+    BRIX_CHECK(!target.empty(), "!target.empty()");
+    const std::string tail = ".cram_map";
+    if (target.size() > tail.size() && ends_with(target, tail))
+        return target;
+    return programmer_fid_directory() + stl_upper(target) + tail;
+}
+
+// ---- Look-ups
+// -------------------------------------------------------------------------------------------------
+
+std::unique_ptr<BRIX_FID> BRIX_DATA_SERVER::get_device_fid(const std::string& target) {
+    std::string pcf;
+    std::string path = get_device_fid_file(target, pcf);
+    uint32_t raw_size = 0;
+    std::unique_ptr<unsigned char[]> data =
+        read_device_container(path, pcf, "FID", "file_extension == \"FID\"", raw_size);
+    INPUT_CONTEXT here(path);
+    auto fid = std::make_unique<BRIX_FID>();
+    size_t index = 0;
+    pgm_ddb_read(data.get(), raw_size, index, *fid);
+    check_payload_consumed(index, raw_size);
+    return fid;
+}
+
+BRIX_RBA_BLOCK_LIST BRIX_DATA_SERVER::get_device_rba(const std::string& target) {
+    std::string pcf;
+    std::string path = get_device_rba_file(target, pcf);
+    uint32_t raw_size = 0;
+    std::unique_ptr<unsigned char[]> data =
+        read_device_container(path, pcf, "PGM_RBA", "file_extension == \"PGM_RBA\"", raw_size);
+    INPUT_CONTEXT here(path);
+    BRIX_RBA_BLOCK_LIST list;
+    size_t index = 0;
+    pgm_ddb_read(data.get(), raw_size, index, list);
+    check_payload_consumed(index, raw_size);
+    return list;
+}
+
+BRIX_CRAM_MAP_LIST BRIX_DATA_SERVER::get_family_cram_map(const std::string& family, unsigned char& flags) {
+    BRIX_CHECK(!family.empty(), "!family.empty()");
+    std::string path = get_family_cram_map_file(family);
+    bool no_check = path == family;
+    std::string upper_family = stl_upper(family);
+    uint32_t version = 0, raw_size = 0;
+    std::string file_extension, family_name;
+    std::unique_ptr<unsigned char[]> data =
+        read_pgm_database_file(path, version, file_extension, family_name, raw_size);
+    INPUT_CONTEXT here(path);
+    BRIX_CHECK(data != nullptr && raw_size > 0, "uncompressed_data != NULL && uncompressed_size > 0");
+    BRIX_CHECK(version == 1, "version == 1");
+    BRIX_CHECK(file_extension == "CRAM_MAP", "file_extension == \"CRAM_MAP\"");
+    BRIX_CHECK(family_name == upper_family || no_check, "family_name == family || no_check");
+    flags = data[0];
+    BRIX_CRAM_MAP_LIST list;
+    size_t index = 1;
+    pgm_ddb_read(data.get(), raw_size, index, list);
+    check_payload_consumed(index, raw_size);
+    return list;
+}
+
+BRIX_CRAM_MAP* BRIX_DATA_SERVER::get_cram_map(const BRIX_CRAM_MAP_LIST& list, uint32_t type) {
+    for (const auto& map : list)
+        if (map && map->type == type)
+            return map.get();
+    return nullptr;
+}
+
+void BRIX_DATA_SERVER::delete_device_fid(std::unique_ptr<BRIX_FID>& fid) {
+    fid.reset();
+}
+
+void BRIX_DATA_SERVER::delete_device_rba(BRIX_RBA_BLOCK_LIST& list) {
+    while (!list.empty())
+        list.pop_back();
+}
+
+void BRIX_DATA_SERVER::delete_family_cram_map(BRIX_CRAM_MAP_LIST& list) {
+    while (!list.empty())
+        list.pop_back();
+}

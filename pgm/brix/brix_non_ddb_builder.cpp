@@ -1,0 +1,197 @@
+// The PGM RBA database of a device: its RBA text parsed into block placements and stored in a container file.
+#include "brix_non_ddb_builder.h"
+
+#include "brix_data_server.h"
+#include "brix_operations.h"
+#include "brix_vocabulary.h"
+#include "fio.h"
+#include "gen.h"
+#include "msg_internal_error.h"
+#include "pgm_common.h"
+#include "pgmdev.h"
+
+#include <cctype>
+#include <charconv>
+#include <fstream>
+#include <iostream>
+
+const PGM_FAMILY_INFO PGM_FAMILY_INFO_DATABASE[] = {
+    // family, rba_version, fid_version, constant 1, constant 2, lutram_frame_offset, constant 3,
+    // lutram_frame_size, constant 4
+    {"GRANITE", 0, 0, 2, 41, 3, 0, 16, 86}, {"BASALT", 0, 1, 42, 43, 7, 0, 32, 86},
+    {"SLATE", 0, 1, 42, 43, 7, 0, 32, 86},  {"HARRIER", 0, 0, 0, 0, 0, 0, 0, 0},
+    {"TALON", 1, 2, 50, 16, 0, 0, 92, 16},  {"", 0, 0, 0, 0, 0, 0, 0, 0},
+};
+
+uint32_t find_pgm_family_info(const std::string& family) {
+    for (uint32_t i = 0; PGM_FAMILY_INFO_DATABASE[i].family[0] != '\0'; ++i)
+        if (family == PGM_FAMILY_INFO_DATABASE[i].family)
+            return i;
+    return uint32_t(-1);
+}
+
+namespace {
+
+// Splits a line into its whitespace-separated words.
+std::vector<std::string> split_words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t i = 0, n = line.size();
+    while (i < n) {
+        while (i < n && std::isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        size_t start = i;
+        while (i < n && !std::isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        if (i > start)
+            words.emplace_back(line, start, i - start);
+    }
+    return words;
+}
+
+// An unsigned decimal number that fits 32 bits; anything else (a sign, other characters, a larger value) is
+// not a number.
+bool read_u32(const std::string& word, uint32_t& value) {
+    const char* end = word.data() + word.size();
+    auto result = std::from_chars(word.data(), end, value, 10);
+    return !word.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+bool starts_with(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// The six numbers of an entry, from words[first] on.
+bool read_entry_numbers(const std::vector<std::string>& words, size_t first, uint32_t (&numbers)[6]) {
+    if (words.size() < first + 6)
+        return false;
+    for (size_t k = 0; k < 6; ++k)
+        if (!read_u32(words[first + k], numbers[k]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+void add_rba_location(BRIX_RBA_BLOCK_LIST& block_list, BRIX_RBA_BLOCK*& current_block,
+                      std::string& last_block_name, const std::string& block, uint32_t frame_size,
+                      uint32_t bit_size, uint32_t frame_index, uint32_t bit_index, uint32_t frame_mirror,
+                      uint32_t bit_mirror) {
+    unsigned type = PGM_RBA_INVALID;
+    if (last_block_name.empty() || last_block_name != block) {
+        std::cout << "      " << block << "\n";
+        PGMDEV_MGR::pgm_check_type_name_supported(0, block, type);
+        BRIX_CHECK(type > PGM_RBA_INVALID && type < PGM_RBA_MAX,
+                   "type > PGM_RBA_INVALID && type < PGM_RBA_MAX");
+        for (auto iter = block_list.begin(); iter != block_list.end(); ++iter)
+            BRIX_CHECK((*iter)->type != type, "(*iter)->type != type");
+        auto created = std::make_unique<BRIX_RBA_BLOCK>();
+        created->type = type;
+        created->frame_size = frame_size;
+        created->bit_size = bit_size;
+        current_block = created.get();
+        block_list.push_back(std::move(created));
+    } else {
+        BRIX_CHECK(current_block != nullptr, "(*rba_block) != NULL");
+        type = current_block->type;
+    }
+    BRIX_CHECK(current_block != nullptr, "(*rba_block) != NULL");
+    BRIX_CHECK(current_block->type == type, "block->type == type");
+    BRIX_CHECK(current_block->frame_size == frame_size, "block->frame_size == frame_size");
+    BRIX_CHECK(current_block->bit_size == bit_size, "block->bit_size == bit_size");
+    current_block->locations[frame_index].push_back({bit_index, frame_mirror != 0, bit_mirror != 0});
+    last_block_name = block;
+}
+
+BRIX_RBA_BLOCK_LIST parse_rba_file(const std::string& rba_file, uint32_t version) {
+    BRIX_CHECK(version == 0 || version == 1, "version == 0 || version == 1");
+    std::string file = rba_file;
+    if (PGM_COMMON::check_extension(rba_file, "rbaz")) {
+        // Decompressed in-process beside the compressed file, which stays where it is.
+        file = rba_file.substr(0, rba_file.size() - 1);
+        FIO_FILE_SYSTEM::gunzip_file(rba_file, file);
+    }
+    std::cout << "   Parsing " << file << " ...\n\n";
+    INPUT_CONTEXT in_file(file);
+    std::ifstream rba(file);
+    BRIX_CHECK(rba.good(), "rba.good()");
+
+    BRIX_RBA_BLOCK_LIST list;
+    BRIX_RBA_BLOCK* current_block = nullptr;
+    std::string last_block_name, block;
+    bool start = false, stop = false;
+    INPUT_CONTEXT where("line 0");
+    std::string line;
+    for (uint64_t line_number = 1; !stop && std::getline(rba, line); ++line_number) {
+        std::vector<std::string> words = split_words(line);
+        if (words.empty())
+            continue; // blank lines are skipped
+        where.set("line " + std::to_string(line_number));
+        const std::string& word = words[0];
+        uint32_t n[6];
+        if (version == 0) {
+            if (!start) {
+                start = starts_with(word, "$BLOCK_CRAM");
+                continue;
+            }
+            if (starts_with(word, "$BLOCK_")) {
+                stop = true;
+                continue;
+            }
+            block = word;
+            BRIX_CHECK(!block.empty(), "!block.empty()");
+            BRIX_CHECK(
+                read_entry_numbers(words, 2, n),
+                "rba >> dummy >> frame_size >> bit_size >> frame_index >> bit_index >> frame_mirror >> "
+                "bit_mirror");
+        } else {
+            if (word != "CRAM")
+                continue;
+            BRIX_CHECK(
+                words.size() >= 4 && read_entry_numbers(words, 4, n),
+                "rba >> block >> dummy >> dummy >> frame_size >> bit_size >> frame_index >> bit_index >> "
+                "frame_mirror >> bit_mirror");
+            block = words[1];
+        }
+        add_rba_location(list, current_block, last_block_name, block, n[0], n[1], n[2], n[3], n[4], n[5]);
+    }
+    BRIX_CHECK(!rba.bad(), "rba.good()");
+    where.set("end of file");
+    if (version == 0)
+        BRIX_CHECK(start && stop, "start && stop");
+    else
+        BRIX_CHECK(!block.empty() && !last_block_name.empty(), "!block.empty() && !block_name.empty()");
+    BRIX_CHECK(list.size() > 0, "rba_list.size() > 0");
+    std::cout << "\n";
+    return list;
+}
+
+void build_pgm_rba(const std::string& target, const std::string& rba_file) {
+    BRIX_CHECK(
+        PGM_COMMON::check_extension(rba_file, "rba") || PGM_COMMON::check_extension(rba_file, "rbaz"),
+        "PGM_COMMON::check_extension(rba_file, \"rba\") || PGM_COMMON::check_extension(rba_file, \"rbaz\")");
+    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
+    BRIX_CHECK(!PGM_COMMON::check_extension(target, "ddb"), "!PGM_COMMON::check_extension(target, \"ddb\")");
+
+    std::string pcf = BRIX_DATA_SERVER::get_pcf(target, false);
+    std::string family = PGMDEV_DEVICE_GRAMMAR_MGR::get_family(target);
+    BRIX_CHECK(!pcf.empty() && !family.empty(), "!pcf.empty() && !family.empty()");
+    uint32_t rba_index = find_pgm_family_info(family);
+    BRIX_CHECK(rba_index != uint32_t(-1), "rba_index != DWORD(-1)");
+    uint32_t version = PGM_FAMILY_INFO_DATABASE[rba_index].rba_version;
+
+    std::cout << "\n"
+              << "   Building RBA file ... \n\n"
+              << "      PCF: " << pcf << "\n"
+              << "      Family: " << family << "\n"
+              << "      Version: " << version << "\n\n";
+
+    BRIX_RBA_BLOCK_LIST list = parse_rba_file(rba_file, version);
+    std::vector<unsigned char> data;
+    pgm_ddb_write(data, list);
+    BRIX_CHECK(data.size() > 0, "data.size() > 0");
+    BRIX_CHECK(data.size() <= 0xFFFFFFFFu, "data.size() <= 0xFFFFFFFF"); // the header stores a 32-bit size
+    BRIX_DATA_SERVER::write_pgm_database_file(data.data(), static_cast<uint32_t>(data.size()), 1, "pgm_rba",
+                                              pcf, pcf, gen_get_device_db_fullpath() + "/programmer/fid/");
+    BRIX_DATA_SERVER::delete_device_rba(list);
+    std::cout << "\n";
+}

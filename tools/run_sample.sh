@@ -12,3 +12,14 @@ for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
   ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rba"
   ./build/brix_dump --verify "samples/vantrel/devdb/programmer/fid/$device.pgm_rba"
 done
+programmer="${BRIX_VANTREL_PATH}devdb/programmer"
+mkdir -p "$programmer"
+
+# The family database of every sample family, into the device database directory's programmer/.
+for xml in samples/vantrel/xml/*_family.xml; do
+    ./build/build_brix -family_xml "$xml"
+done
+# The ob_val lines of the sample option-bit description.
+./build/build_brix -parse_ob_bcm samples/vantrel/xml/sample.bcm.xml
+# One of the family databases as JSON.
+./build/brix_dump "$programmer/granite_family_brix.ddb"

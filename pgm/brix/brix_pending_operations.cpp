@@ -3,9 +3,7 @@
 #include "brix_operations.h"
 #include "msg_internal_error.h"
 
-void build_family_xml(const std::string&, bool) { BRIX_REPORT("family_xml is not available yet"); }
 void build_device(void*, const std::string&, bool, bool, bool) { BRIX_REPORT("device is not available yet"); }
-void parse_ob_bcm(const std::string&) { BRIX_REPORT("parse_ob_bcm is not available yet"); }
 void build_family_cram_map(const std::string&) { BRIX_REPORT("cram_map is not available yet"); }
 void build_device_fid(const std::string&) { BRIX_REPORT("fid is not available yet"); }
 void build_all_brix(const std::vector<std::string>&) { BRIX_REPORT("all_brix is not available yet"); }

@@ -1,0 +1,285 @@
+#include "brix_xml.h"
+
+#include "fio.h"
+#include "msg_internal_error.h"
+
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLValidator.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
+#include <xercesc/sax/Locator.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/TransService.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/validators/DTD/DTDElementDecl.hpp>
+
+#include <cstdint>
+#include <iostream>
+
+using namespace xercesc;
+
+namespace {
+
+// Key of the user data that holds an element's line.
+const XMLCh k_line_key[] = u"brix-line";
+
+// Expansions of declared entities one document may make (predefined entities and character references do
+// not count); stops documents whose nested entities grow exponentially.
+const XMLSize_t k_entity_expansion_limit = 10000;
+
+// The XML platform is initialised once, on first use, and terminated when the program ends (after every
+// loader, which lives on a stack, is gone). A failed initialisation is retried on the next use.
+struct XML_PLATFORM {
+    XML_PLATFORM() { XMLPlatformUtils::Initialize(); }
+    ~XML_PLATFORM() { XMLPlatformUtils::Terminate(); }
+};
+
+void initialise_xml_platform() {
+    static XML_PLATFORM platform;
+}
+
+void write_parse_report(const char* kind, const std::string& file, unsigned long long line,
+                        unsigned long long column, const std::string& message) {
+    std::cout.flush();
+    std::cerr << kind << " at file \"" << file << "\", line " << line << ", column " << column
+              << "\n   Message: " << message << "\n";
+    std::cerr.flush();
+}
+
+} // namespace
+
+// ---- KOVAN_DOM_PARSER -------------------------------------------------------------------------------------
+
+KOVAN_DOM_PARSER::KOVAN_DOM_PARSER() : XercesDOMParser(nullptr, XMLPlatformUtils::fgMemoryManager, nullptr) {}
+
+KOVAN_DOM_PARSER::~KOVAN_DOM_PARSER() {}
+
+void KOVAN_DOM_PARSER::startElement(const XMLElementDecl& elemDecl, const unsigned int urlId,
+                                    const XMLCh* const elemPrefix, const RefVectorOf<XMLAttr>& attrList,
+                                    const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) {
+    // The element is the current node only until it is closed, so an empty element is closed here, after
+    // its line is recorded, instead of inside the base class.
+    XercesDOMParser::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, false, isRoot);
+    DOMNode* element = getCurrentNode();
+    const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
+    if (element && locator) {
+        auto line = static_cast<uintptr_t>(locator->getLineNumber());
+        element->setUserData(k_line_key, reinterpret_cast<void*>(line), nullptr);
+    }
+    if (isEmpty)
+        endElement(elemDecl, urlId, isRoot, elemPrefix);
+}
+
+void KOVAN_DOM_PARSER::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* const publicId,
+                                   const XMLCh* const systemId, const bool hasIntSubset,
+                                   const bool hasExtSubset) {
+    // Validation, automatic once a document has a DOCTYPE, loads an external DTD whatever the load flag says.
+    // The parse stops here instead, before the parser starts on the external subset.
+    if (hasExtSubset) {
+        const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
+        if (auto* handler = dynamic_cast<BRIX_DOM_ERROR_HANDLER*>(getErrorHandler()))
+            handler->report_fatal(locator ? BRIX_DOM::to_string(locator->getSystemId()) : std::string(),
+                                  locator ? locator->getLineNumber() : 0,
+                                  locator ? locator->getColumnNumber() : 0,
+                                  "The external resource \"" + BRIX_DOM::to_string(systemId) +
+                                      "\" is not read: XML inputs may not refer to other files");
+        throw EXTERNAL_DTD_REFUSED();
+    }
+    XercesDOMParser::doctypeDecl(elemDecl, publicId, systemId, hasIntSubset, hasExtSubset);
+}
+
+// ---- BRIX_DOM_ERROR_HANDLER -------------------------------------------------------------------------------
+
+BRIX_DOM_ERROR_HANDLER::~BRIX_DOM_ERROR_HANDLER() {}
+
+void BRIX_DOM_ERROR_HANDLER::warning(const SAXParseException& exc) {
+    std::cout << BRIX_DOM::to_string(exc.getMessage()) << "\n";
+}
+
+void BRIX_DOM_ERROR_HANDLER::error(const SAXParseException& exc) {
+    std::cout << "error\n";
+    m_error_flag = true;
+    write_parse_report("Error", BRIX_DOM::to_string(exc.getSystemId()), exc.getLineNumber(),
+                       exc.getColumnNumber(), BRIX_DOM::to_string(exc.getMessage()));
+}
+
+void BRIX_DOM_ERROR_HANDLER::fatalError(const SAXParseException& exc) {
+    m_error_flag = true;
+    write_parse_report("Fatal Error", BRIX_DOM::to_string(exc.getSystemId()), exc.getLineNumber(),
+                       exc.getColumnNumber(), BRIX_DOM::to_string(exc.getMessage()));
+}
+
+void BRIX_DOM_ERROR_HANDLER::resetErrors() {
+    m_error_flag = false;
+}
+
+void BRIX_DOM_ERROR_HANDLER::report_fatal(const std::string& file, unsigned long long line,
+                                          unsigned long long column, const std::string& message) {
+    m_error_flag = true;
+    write_parse_report("Fatal Error", file, line, column, message);
+}
+
+// ---- BRIX_DOM_ENTITY_REFUSER ------------------------------------------------------------------------------
+
+InputSource* BRIX_DOM_ENTITY_REFUSER::resolveEntity(XMLResourceIdentifier* resource) {
+    std::string system_id = BRIX_DOM::to_string(resource->getSystemId());
+    std::string file;
+    unsigned long long line = 0;
+    unsigned long long column = 0;
+    if (const Locator* locator = resource->getLocator()) {
+        file = BRIX_DOM::to_string(locator->getSystemId());
+        line = locator->getLineNumber();
+        column = locator->getColumnNumber();
+    }
+    if (m_handler)
+        m_handler->report_fatal(file, line, column,
+                                "The external resource \"" + system_id +
+                                    "\" is not read: XML inputs may not refer to other files");
+    static const XMLByte nothing[] = {0};
+    return new MemBufInputSource(nothing, 0, resource->getSystemId(), false);
+}
+
+// ---- BRIX_DOM ---------------------------------------------------------------------------------------------
+
+BRIX_DOM::~BRIX_DOM() {
+    // The parser releases the document it built; it goes before the handlers it points to.
+    delete m_parser;
+    delete m_entity_refuser;
+    delete m_error_handler;
+    delete m_security_manager;
+}
+
+DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
+    try {
+        initialise_xml_platform();
+    } catch (const XMLException& e) {
+        std::cout << "Error during initialization! :\n" << to_string(e.getMessage()) << "\n";
+        BRIX_REPORT("Error during XML parsing");
+    }
+
+    // A loader parses one document; a second parse starts afresh.
+    delete m_parser;
+    delete m_entity_refuser;
+    delete m_error_handler;
+    delete m_security_manager;
+    m_parser = new KOVAN_DOM_PARSER();
+    m_error_handler = new BRIX_DOM_ERROR_HANDLER();
+    m_entity_refuser = new BRIX_DOM_ENTITY_REFUSER(m_error_handler);
+    m_security_manager = new SecurityManager();
+    m_security_manager->setEntityExpansionLimit(k_entity_expansion_limit);
+
+    m_parser->setValidationScheme(XercesDOMParser::Val_Auto);
+    m_parser->setDoNamespaces(false);
+    m_parser->setDoSchema(false);
+    m_parser->setLoadExternalDTD(false);
+    m_parser->setErrorHandler(m_error_handler);
+    // External entities go to the refuser (an external DTD stops the parser before it is looked for), and
+    // the parser never resolves one itself.
+    m_parser->setXMLEntityResolver(m_entity_refuser);
+    m_parser->setDisableDefaultEntityResolution(true);
+    m_parser->setSecurityManager(m_security_manager);
+
+    std::string path = file_name;
+    FIO_PATH fio_path(path);
+    if (fio_path.is_unc_path()) {
+        fio_path.change_path_separators_for_windows_api();
+        path = fio_path.fullpath();
+    }
+
+    try {
+        m_parser->parse(path.c_str());
+    } catch (const XMLException& e) {
+        std::cout << "Exception message is: \n" << to_string(e.getMessage()) << "\n";
+        BRIX_REPORT("Error during XML parsing");
+    } catch (const DOMException& e) {
+        std::cout << "error code" << e.code << "\n";
+        BRIX_REPORT("Error during XML parsing");
+    } catch (const SAXException& e) {
+        std::cout << to_string(e.getMessage()) << "\n";
+        BRIX_REPORT("Error during XML parsing");
+    } catch (const KOVAN_DOM_PARSER::EXTERNAL_DTD_REFUSED&) {
+        // Already reported; the error flag stops the caller.
+    } catch (const BRIX_INTERNAL_ERROR&) {
+        throw;
+    } catch (...) {
+        std::cout << "unexpected internal error in file:brix_xml\n";
+        BRIX_REPORT("Error during XML parsing");
+    }
+    return m_parser->getDocument();
+}
+
+DOMElement* BRIX_DOM::load_document(const std::string& file_name) {
+    DOMDocument* xml = parse_xml_file(file_name);
+    BRIX_CHECK(xml != nullptr, "xml != NULL");
+    BRIX_CHECK(get_error_handler() != nullptr, "dom->get_error_handler() != NULL");
+    BRIX_CHECK(!get_error_handler()->get_error_flag(), "Error during XML parsing");
+    DOMElement* root = xml->getDocumentElement();
+    BRIX_CHECK(root != nullptr, "Unable to read the XML file");
+    return root;
+}
+
+std::string BRIX_DOM::get_attribute_string_from_dom_node(const DOMNode* node, const std::string& name) {
+    if (!node || node->getNodeType() != DOMNode::ELEMENT_NODE)
+        return std::string();
+    std::u16string xml_name = to_xml(name);
+    const XMLCh* value = static_cast<const DOMElement*>(node)->getAttribute(xml_name.c_str());
+    return to_string(value);
+}
+
+std::vector<DOMElement*> BRIX_DOM::get_elements_by_tag_name(const DOMNode* root, const std::string& tag) {
+    std::vector<DOMElement*> elements;
+    if (!root)
+        return elements;
+    std::u16string xml_tag = to_xml(tag);
+    DOMNodeList* list = nullptr;
+    if (root->getNodeType() == DOMNode::DOCUMENT_NODE)
+        list = static_cast<const DOMDocument*>(root)->getElementsByTagName(xml_tag.c_str());
+    else if (root->getNodeType() == DOMNode::ELEMENT_NODE)
+        list = static_cast<const DOMElement*>(root)->getElementsByTagName(xml_tag.c_str());
+    if (!list)
+        return elements;
+    XMLSize_t count = list->getLength();
+    elements.reserve(count);
+    for (XMLSize_t i = 0; i < count; ++i)
+        elements.push_back(static_cast<DOMElement*>(list->item(i)));
+    return elements;
+}
+
+std::string BRIX_DOM::get_text_from_dom_node(const DOMNode* node) {
+    return node ? to_string(node->getTextContent()) : std::string();
+}
+
+unsigned long long BRIX_DOM::get_line(const DOMNode* node) {
+    if (!node)
+        return 0;
+    return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(node->getUserData(k_line_key)));
+}
+
+std::string BRIX_DOM::describe_element(const DOMNode* node) {
+    if (!node)
+        return "element (none)";
+    std::string text = "element " + to_string(node->getNodeName());
+    std::string name = get_attribute_string_from_dom_node(node, "name");
+    if (!name.empty())
+        text += " name=\"" + name + "\"";
+    if (unsigned long long line = get_line(node))
+        text += ", line " + std::to_string(line);
+    return text;
+}
+
+std::string BRIX_DOM::to_string(const XMLCh* text) {
+    if (!text || !*text)
+        return std::string();
+    initialise_xml_platform();
+    TranscodeToStr utf8(text, "UTF-8");
+    return std::string(reinterpret_cast<const char*>(utf8.str()), utf8.length());
+}
+
+std::u16string BRIX_DOM::to_xml(const std::string& text) {
+    if (text.empty())
+        return std::u16string();
+    initialise_xml_platform();
+    TranscodeFromStr xml(reinterpret_cast<const XMLByte*>(text.data()), text.size(), "UTF-8");
+    return std::u16string(xml.str(), xml.length());
+}

@@ -101,8 +101,8 @@ LIMITED_RUN run_with_file_size_limit(rlim_t limit, const std::function<int()>& b
 }
 
 // Runs the build_brix executable with its arguments under a file-size limit.
-[[maybe_unused]] LIMITED_RUN run_exe_with_file_size_limit(rlim_t limit, std::vector<std::string> args,
-                                                          const std::string& working_dir = "") {
+LIMITED_RUN run_exe_with_file_size_limit(rlim_t limit, std::vector<std::string> args,
+                                         const std::string& working_dir = "") {
     return run_with_file_size_limit(limit, [&]() -> int {
         if (!working_dir.empty() && ::chdir(working_dir.c_str()) != 0)
             return 122;
@@ -358,4 +358,131 @@ TEST(FaultInjection, FamilyDatabaseWriteFailureKeepsThePreviousDatabase) {
     EXPECT_EQ(1, run.status);
     EXPECT_NE(std::string::npos, run.err.find("Unable to write " + p + ".ddb")) << run.err;
     before.expect_unchanged();
+}
+
+// ---- Programmer container files ---------------------------------------------------------------------------
+
+namespace {
+
+struct CONTAINER_KIND {
+    const char* extension;
+    const char* name;
+};
+const CONTAINER_KIND CONTAINER_KINDS[] = {
+    {"pgm_rba", "GRANITE_D1"}, {"cram_map", "GRANITE"}, {"fid", "GRANITE_D1"}};
+
+// A payload that does not compress to nothing, so the write is larger than the limits below.
+std::vector<unsigned char> container_payload(unsigned seed, size_t size) {
+    std::vector<unsigned char> data(size);
+    uint32_t x = 0x9E3779B9u * (seed + 1);
+    for (unsigned char& b : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<unsigned char>(x);
+    }
+    return data;
+}
+
+void write_container(const CONTAINER_KIND& kind, const std::string& dir,
+                     const std::vector<unsigned char>& data) {
+    BRIX_DATA_SERVER::write_pgm_database_file(data.data(), static_cast<uint32_t>(data.size()), 1,
+                                              kind.extension, kind.name, kind.name, dir + "/");
+}
+
+} // namespace
+
+// Every container kind, with the write cut by the file-size limit and by the writer's hook: the report names
+// the file and the previous container stays byte for byte.
+TEST(FaultInjection, ContainerWriteFailureKeepsThePreviousFile) {
+    for (const CONTAINER_KIND& kind : CONTAINER_KINDS) {
+        SCOPED_TRACE(kind.extension);
+        TEMP_DIR dir;
+        std::string path = dir.file(std::string(kind.name) + "." + kind.extension);
+        write_container(kind, dir.path(), container_payload(1, 3000));
+        SNAPSHOT before(dir.path(), {path});
+        std::vector<unsigned char> next = container_payload(2, 20000);
+
+        LIMITED_RUN limited = run_with_file_size_limit(2048, [&]() -> int {
+            write_container(kind, dir.path(), next);
+            return 0;
+        });
+        EXPECT_EQ(1, limited.status) << limited.err;
+        EXPECT_NE(std::string::npos, limited.err.find("Unable to write " + path)) << limited.err;
+        before.expect_unchanged();
+
+        {
+            FAIL_AFTER_BYTES cut(100);
+            BRIX_INTERNAL_ERROR error = catch_brix_error([&] { write_container(kind, dir.path(), next); });
+            EXPECT_NE(std::string::npos, error.condition().find(path)) << error.condition();
+        }
+        before.expect_unchanged();
+
+        // The same write without a limit lands: the failures above came from the limits.
+        write_container(kind, dir.path(), next);
+        EXPECT_NE(read_bytes(path).size(), 0u);
+        uint32_t version = 0, raw_size = 0;
+        std::string extension, name;
+        std::unique_ptr<unsigned char[]> back =
+            BRIX_DATA_SERVER::read_pgm_database_file(path, version, extension, name, raw_size);
+        EXPECT_EQ(next, std::vector<unsigned char>(back.get(), back.get() + raw_size));
+    }
+}
+
+// The rba operation of the executable: a failed container write ends the run with status 1 and a report
+// naming the file, and the PGM RBA database of the previous run stays as it was.
+TEST(FaultInjection, RbaOperationKeepsThePreviousDatabase) {
+    TEMP_DIR install;
+    std::string devdb = install.file("devdb");
+    std::string fid_dir = devdb + "/programmer/fid";
+    ASSERT_EQ(0, run_command("mkdir -p '" + fid_dir +
+                             "' && cp '" BRIX_SOURCE_DIR "/samples/vantrel/devdb/device_table.json' '" +
+                             devdb + "/'")
+                     .status);
+    std::string sample = read_text_file(BRIX_SOURCE_DIR "/samples/vantrel/rba/granite_d1.rba");
+    ASSERT_FALSE(sample.empty());
+    std::string rba = install.file("granite_d1.rba");
+    write_text_file(rba, sample);
+    std::string database = fid_dir + "/GRANITE_D1.pgm_rba";
+    auto run_rba = [&](rlim_t limit) {
+        return run_with_file_size_limit(limit, [&]() -> int {
+            ::setenv("BRIX_VANTREL_PATH", (install.path() + "/").c_str(), 1);
+            std::string exe = BRIX_EXE, option = "-rba=GRANITE_D1";
+            char* argv[] = {&exe[0], &option[0], &rba[0], nullptr};
+            ::execv(exe.c_str(), argv);
+            return 123;
+        });
+    };
+    LIMITED_RUN first = run_rba(RLIM_INFINITY);
+    ASSERT_EQ(0, first.status) << first.out << first.err;
+    ASSERT_TRUE(FIO_FILE_SYSTEM::exists(database));
+
+    // The same run again, under a limit far below the container's size: a truncated or missing file would
+    // show in the snapshot.
+    SNAPSHOT before(fid_dir, {database});
+    LIMITED_RUN cut = run_rba(64);
+    EXPECT_EQ(1, cut.status) << cut.out;
+    EXPECT_NE(std::string::npos, cut.err.find("Unable to write " + database)) << cut.err;
+    before.expect_unchanged();
+}
+
+// The family_xml operation of the executable in test mode writes the database next to the XML: a failed
+// write ends the run with status 1 and a report naming the database, and the previous database stays.
+TEST(FaultInjection, FamilyXmlOperationKeepsThePreviousDatabase) {
+    TEMP_DIR dir;
+    std::string xml = dir.file("granite_family.xml");
+    write_text_file(xml, read_text_file(BRIX_SOURCE_DIR "/samples/vantrel/xml/granite_family.xml"));
+    std::string database = dir.file("granite_family.ddb");
+    LIMITED_RUN first = run_exe_with_file_size_limit(RLIM_INFINITY, {"-family_xml", "-test", xml});
+    ASSERT_EQ(0, first.status) << first.out << first.err;
+    ASSERT_TRUE(FIO_FILE_SYSTEM::exists(database));
+
+    SNAPSHOT before(dir.path(), {xml, database});
+    for (rlim_t limit : {rlim_t{0}, rlim_t{512}}) {
+        SCOPED_TRACE(limit);
+        LIMITED_RUN cut = run_exe_with_file_size_limit(limit, {"-family_xml", "-test", xml});
+        EXPECT_EQ(1, cut.status) << cut.out;
+        EXPECT_NE(std::string::npos, cut.err.find("Unable to write " + database)) << cut.err;
+        before.expect_unchanged();
+    }
 }

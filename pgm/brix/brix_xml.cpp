@@ -58,6 +58,8 @@ KOVAN_DOM_PARSER::~KOVAN_DOM_PARSER() {}
 void KOVAN_DOM_PARSER::startElement(const XMLElementDecl& elemDecl, const unsigned int urlId,
                                     const XMLCh* const elemPrefix, const RefVectorOf<XMLAttr>& attrList,
                                     const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) {
+    for (XMLSize_t i = 0; i < attrCount; ++i)
+        count_text(XMLString::stringLen(attrList.elementAt(i)->getValue()));
     // The element is the current node only until it is closed, so an empty element is closed here, after
     // its line is recorded, instead of inside the base class.
     XercesDOMParser::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, false, isRoot);
@@ -69,6 +71,26 @@ void KOVAN_DOM_PARSER::startElement(const XMLElementDecl& elemDecl, const unsign
     }
     if (isEmpty)
         endElement(elemDecl, urlId, isRoot, elemPrefix);
+}
+
+void KOVAN_DOM_PARSER::count_text(XMLSize_t length) {
+    m_text_size += length;
+    if (m_text_size <= m_text_limit)
+        return;
+    const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
+    if (auto* handler = dynamic_cast<BRIX_DOM_ERROR_HANDLER*>(getErrorHandler()))
+        handler->report_fatal(locator ? BRIX_DOM::to_string(locator->getSystemId()) : std::string(),
+                              locator ? locator->getLineNumber() : 0,
+                              locator ? locator->getColumnNumber() : 0,
+                              "The document's text grows past " + std::to_string(m_text_limit) +
+                                  " characters: entity expansion is limited");
+    throw TEXT_LIMIT_EXCEEDED();
+}
+
+void KOVAN_DOM_PARSER::docCharacters(const XMLCh* const chars, const XMLSize_t length,
+                                     const bool cdataSection) {
+    count_text(length);
+    XercesDOMParser::docCharacters(chars, length, cdataSection);
 }
 
 void KOVAN_DOM_PARSER::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* const publicId,
@@ -179,6 +201,10 @@ DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
     m_parser->setXMLEntityResolver(m_entity_refuser);
     m_parser->setDisableDefaultEntityResolution(true);
     m_parser->setSecurityManager(m_security_manager);
+    // Without declared entities a document's text is never longer than its file; allow 1 Mi characters of
+    // entity text beyond that.
+    FIO_STATUS status;
+    m_parser->set_text_limit((FIO_FILE_SYSTEM::status(file_name, status) ? status.size : 0) + (1u << 20));
 
     std::string path = file_name;
     FIO_PATH fio_path(path);
@@ -199,6 +225,8 @@ DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
         std::cout << to_string(e.getMessage()) << "\n";
         BRIX_REPORT("Error during XML parsing");
     } catch (const KOVAN_DOM_PARSER::EXTERNAL_DTD_REFUSED&) {
+        // Already reported; the error flag stops the caller.
+    } catch (const KOVAN_DOM_PARSER::TEXT_LIMIT_EXCEEDED&) {
         // Already reported; the error flag stops the caller.
     } catch (const BRIX_INTERNAL_ERROR&) {
         throw;

@@ -28,6 +28,9 @@ class KOVAN_DOM_PARSER : public xercesc::XercesDOMParser {
     // Thrown out of the parse when a document names an external DTD (after the error handler has reported
     // it); the loader catches it.
     struct EXTERNAL_DTD_REFUSED {};
+    // Thrown out of the parse when the document's text outgrows its limit (after the error handler has
+    // reported it); the loader catches it.
+    struct TEXT_LIMIT_EXCEEDED {};
 
     KOVAN_DOM_PARSER();
     ~KOVAN_DOM_PARSER() override;
@@ -38,6 +41,17 @@ class KOVAN_DOM_PARSER : public xercesc::XercesDOMParser {
     void startElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int urlId,
                       const XMLCh* const elemPrefix, const xercesc::RefVectorOf<xercesc::XMLAttr>& attrList,
                       const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) override;
+    void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override;
+
+    // Largest number of characters of text (character data and attribute values, after entity expansion)
+    // one document may hold. Declared entities would otherwise let a file of a few kilobytes grow into
+    // hundreds of megabytes, within the limit on the number of expansions.
+    void set_text_limit(unsigned long long limit) { m_text_limit = limit; }
+
+  private:
+    void count_text(XMLSize_t length);
+    unsigned long long m_text_limit = ~0ull;
+    unsigned long long m_text_size = 0;
 };
 
 // Prints warnings, errors and fatal errors of a parse and remembers whether any error occurred.

@@ -10,6 +10,7 @@
 // A database that reads back must write and read again to the same records.
 //
 // BRIX_FUZZ_MAKE_SEEDS=<dir> writes seed inputs (databases written by the server) into dir and exits.
+#include "../tests/database_render.h"
 #include "brix_data_server.h"
 #include "fio.h"
 #include "fuzz_support.h"
@@ -22,45 +23,6 @@
 #include <zlib.h>
 
 namespace {
-
-// Renders a database field by field, for comparing two trees.
-class RENDER : public PDB_VISITOR {
-  public:
-    std::string text;
-    void value_u32(const char* n, uint32_t v) override {
-        text += std::string(n) + "=" + std::to_string(v) + ";";
-    }
-    void value_bool(const char* n, bool v) override { text += std::string(n) + (v ? "=T;" : "=F;"); }
-    void value_u8(const char* n, uint8_t v) override {
-        text += std::string(n) + "=" + std::to_string(v) + ";";
-    }
-    void value_u32_vector(const char* n, const std::vector<uint32_t>& v) override {
-        text += std::string(n) + "[";
-        for (uint32_t x : v)
-            text += std::to_string(x) + ",";
-        text += "];";
-    }
-    void value_bytes(const char* n, const unsigned char* d, uint32_t count) override {
-        text += std::string(n) + (d ? "#" : "=null") + ";";
-        if (d)
-            text.append(reinterpret_cast<const char*>(d), count);
-    }
-    void value_null(const char* n) override { text += std::string(n) + "=null;"; }
-    void begin_record(const char* n, const PDB_CLASS_THUNK& t) override {
-        text += std::string(n) + ":" + t.name + "{";
-    }
-    void end_record() override { text += "}"; }
-    void begin_list(const char* n, uint32_t c) override {
-        text += std::string(n) + "(" + std::to_string(c) + ":";
-    }
-    void end_list() override { text += ")"; }
-};
-
-std::string render(BRIX_INFO* info) {
-    RENDER r;
-    pdb_walk(BRIX_PDB::INFO, info, r);
-    return r.text;
-}
 
 uint32_t get_u32(const std::vector<unsigned char>& b, size_t at) {
     return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;

@@ -122,6 +122,23 @@ void get_rows(const unsigned char* buffer, size_t max, size_t& index, PGM_BYTE_R
     }
 }
 
+// A record list: u32 count, then each record. Reading stops with a report as soon as a record runs past
+// the payload, so a forged count costs no more than the bytes that are there.
+template <typename LIST> void write_list(std::vector<unsigned char>& out, const LIST& list) {
+    put_u32(out, static_cast<uint32_t>(list.size()));
+    for (const auto& record : list)
+        pgm_ddb_write(out, *record);
+}
+
+template <typename LIST> void read_list(const unsigned char* buffer, size_t max, size_t& index, LIST& list) {
+    uint32_t count = get_u32(buffer, max, index);
+    for (uint32_t i = 0; i < count; ++i) {
+        auto record = std::make_unique<typename LIST::value_type::element_type>();
+        pgm_ddb_read(buffer, max, index, *record);
+        list.push_back(std::move(record));
+    }
+}
+
 } // namespace
 
 // ---- BRIX_FID
@@ -217,18 +234,11 @@ void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_R
 }
 
 void pgm_ddb_write(std::vector<unsigned char>& out, const BRIX_RBA_BLOCK_LIST& list) {
-    put_u32(out, static_cast<uint32_t>(list.size()));
-    for (const auto& block : list)
-        pgm_ddb_write(out, *block);
+    write_list(out, list);
 }
 
 void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_RBA_BLOCK_LIST& list) {
-    uint32_t count = get_u32(buffer, max, index);
-    for (uint32_t i = 0; i < count; ++i) {
-        auto block = std::make_unique<BRIX_RBA_BLOCK>();
-        pgm_ddb_read(buffer, max, index, *block);
-        list.push_back(std::move(block));
-    }
+    read_list(buffer, max, index, list);
 }
 
 // ---- BRIX_CRAM_MAP
@@ -254,16 +264,9 @@ void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_C
 }
 
 void pgm_ddb_write(std::vector<unsigned char>& out, const BRIX_CRAM_MAP_LIST& list) {
-    put_u32(out, static_cast<uint32_t>(list.size()));
-    for (const auto& map : list)
-        pgm_ddb_write(out, *map);
+    write_list(out, list);
 }
 
 void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_CRAM_MAP_LIST& list) {
-    uint32_t count = get_u32(buffer, max, index);
-    for (uint32_t i = 0; i < count; ++i) {
-        auto map = std::make_unique<BRIX_CRAM_MAP>();
-        pgm_ddb_read(buffer, max, index, *map);
-        list.push_back(std::move(map));
-    }
+    read_list(buffer, max, index, list);
 }

@@ -214,6 +214,12 @@ TEST(RifParser, ReportNamesFileAndLine) {
     ASSERT_EQ(2u, error.context().size());
     EXPECT_EQ(fixture.prefix + "dev.rif", error.context()[0]);
     EXPECT_EQ("line 4", error.context()[1]);
+
+    RIF_FIXTURE bad_header("$RIF1\n");
+    error = catch_brix_error([&] { bad_header.parse(0, 1); });
+    EXPECT_EQ("First line of a RIF file must be $RIF", error.condition());
+    ASSERT_EQ(2u, error.context().size());
+    EXPECT_EQ("line 1", error.context()[1]);
 }
 
 // Null entries and null slots are stored as null and read back as null, also through the part files of a

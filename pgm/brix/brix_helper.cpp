@@ -7,15 +7,16 @@
 
 #include "brix_data_manager.h"
 #include "brix_operations.h"
+#include "brix_owned_list.h"
 #include "brix_xml.h"
 #include "fio.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "qtl_tokenizer.h"
 
 #include <cstdint>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -253,11 +254,6 @@ void parse_ob_bcm(const std::string& bcm_file) {
 
 namespace {
 
-struct G2_LIST_RELEASE {
-    void operator()(G2_SII_LIST* list) const { brix_release_list(list); }
-};
-using OWNED_G2_LIST = std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE>;
-
 // One reference of a RIF line. A line's fields are all read before any record is made for it.
 struct RIF_REFERENCE {
     unsigned frame;
@@ -282,13 +278,13 @@ void unpack_rif(const std::string& rif_src, const std::string& rif, const std::s
 }
 
 // The slot of the bit in the entry of the frame. The entry is made (with dra_count null slots) when the first
-// bit of its frame arrives, the slot when the first bit of its slot arrives; the list owns both at once.
-G2_SII_BIT_LIST* rif_slot(G2_SII_LIST& list, unsigned frame, unsigned bit, unsigned dra_count) {
+// bit of its frame arrives, the slot when the first bit of its slot arrives.
+G2_SII_BIT_LIST* rif_slot(OWNED_LIST<G2_SII>& list, unsigned frame, unsigned bit, unsigned dra_count) {
     if (frame >= list.size())
-        list.resize(size_t(frame) + 1, nullptr);
-    G2_SII*& entry = list[frame];
+        list.resize(size_t(frame) + 1);
+    std::unique_ptr<G2_SII>& entry = list[frame];
     if (entry == nullptr) {
-        entry = new G2_SII;
+        entry = std::make_unique<G2_SII>();
         entry->set_g2_s2_bit_list_list(new G2_SII_BIT_LIST_LIST(dra_count, nullptr));
     }
     BRIX_CHECK(entry != nullptr, "g2_s2 != NULL");
@@ -322,23 +318,17 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
     if (verbose)
         std::cout << "         Parsing RIF file ... \n" << std::endl;
 
-    INPUT_CONTEXT file_here(rif);
-    std::ifstream in(rif);
-    BRIX_CHECK(in.good(), "rif_infile.good()");
-    uint64_t line_number = 1;
-    INPUT_CONTEXT line_here("line 1");
+    LINE_READER reader(rif);
+    BRIX_CHECK(reader.is_open(), "rif_infile.good()");
     std::string line;
-    const bool has_header = static_cast<bool>(std::getline(in, line));
-    BRIX_CHECK(has_header && gen_remove_leading_and_trailing_white_spaces(line) == "$RIF",
-               "First line of a RIF file must be $RIF");
+    const bool has_header = reader.next(line);
+    BRIX_CHECK(has_header && LINE_READER::trim(line) == "$RIF", "First line of a RIF file must be $RIF");
 
-    OWNED_G2_LIST list(new G2_SII_LIST);
+    OWNED_LIST<G2_SII> list;
     const QTL_TOKENIZER tokenizer(" \t\n");
     std::vector<RIF_REFERENCE> references;
-    while (std::getline(in, line)) {
-        line_here.set("line " + std::to_string(++line_number));
-        const std::vector<std::string> fields =
-            tokenizer.tokenize(gen_remove_leading_and_trailing_white_spaces(line));
+    while (reader.next(line)) {
+        const std::vector<std::string> fields = tokenizer.tokenize(LINE_READER::trim(line));
         if (fields.empty())
             continue;
         BRIX_CHECK(fields.size() >= 7, "svec.size() >= 7");
@@ -352,7 +342,7 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
         BRIX_CHECK(frame_count == 0 || frame < frame_count, "RIF frame " + std::to_string(frame) +
                                                                 " is not below the frame count " +
                                                                 std::to_string(frame_count));
-        G2_SII_BIT_LIST* slot = rif_slot(*list, frame, bit, dra_count);
+        G2_SII_BIT_LIST* slot = rif_slot(list, frame, bit, dra_count);
 
         const unsigned n = rif_number(fields[2]);
         BRIX_CHECK(n > 0, "temp > 0");
@@ -367,15 +357,15 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
             references.push_back({ref_frame, ref_bit, dir, rif_number(fields[at + 3])});
         }
 
-        auto g2_bit = std::make_unique<G2_SII_BIT>(bit);
-        auto* g2_s1_list = new G2_SI_LIST;
-        g2_bit->set_g2_s1_list(g2_s1_list);
-        g2_s1_list->reserve(references.size());
+        OWNED_LIST<G2_SI> g2_s1_list;
+        g2_s1_list.reserve(references.size());
         for (const RIF_REFERENCE& r : references)
-            g2_s1_list->push_back(new G2_SI(r.frame, r.bit, r.dir, r.dist));
+            g2_s1_list.push_back(std::make_unique<G2_SI>(r.frame, r.bit, r.dir, r.dist));
+        auto g2_bit = std::make_unique<G2_SII_BIT>(bit);
+        g2_bit->set_g2_s1_list(brix_hand_over_list(g2_s1_list));
         slot->push_back(g2_bit.get());
         g2_bit.release();
     }
-    BRIX_CHECK(!in.bad(), "Unable to read " + rif);
-    return list.release();
+    BRIX_CHECK(!reader.failed(), "rif_infile.good()");
+    return brix_hand_over_list(list);
 }

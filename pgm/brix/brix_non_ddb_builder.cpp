@@ -6,33 +6,16 @@
 #include "brix_vocabulary.h"
 #include "fio.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "pgmdev.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
-#include <fstream>
 #include <iostream>
 
 namespace {
-
-// Splits a line into its whitespace-separated words.
-std::vector<std::string> split_words(const std::string& line) {
-    std::vector<std::string> words;
-    size_t i = 0, n = line.size();
-    while (i < n) {
-        while (i < n && std::isspace(static_cast<unsigned char>(line[i])))
-            ++i;
-        size_t start = i;
-        while (i < n && !std::isspace(static_cast<unsigned char>(line[i])))
-            ++i;
-        if (i > start)
-            words.emplace_back(line, start, i - start);
-    }
-    return words;
-}
 
 // An unsigned decimal number that fits 32 bits; anything else (a sign, other characters, a larger value) is
 // not a number.
@@ -97,21 +80,18 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const std::string& rba_file, uint32_t version
         FIO_FILE_SYSTEM::gunzip_file(rba_file, file);
     }
     std::cout << "   Parsing " << file << " ...\n\n";
-    INPUT_CONTEXT in_file(file);
-    std::ifstream rba(file);
-    BRIX_CHECK(rba.good(), "rba.good()");
+    LINE_READER rba(file);
+    BRIX_CHECK(rba.is_open(), "rba.good()");
 
     BRIX_RBA_BLOCK_LIST list;
     BRIX_RBA_BLOCK* current_block = nullptr;
     std::string last_block_name, block;
     bool start = false, stop = false;
-    INPUT_CONTEXT where("line 0");
     std::string line;
-    for (uint64_t line_number = 1; !stop && std::getline(rba, line); ++line_number) {
-        std::vector<std::string> words = split_words(line);
+    while (!stop && rba.next(line)) {
+        std::vector<std::string> words = LINE_READER::words(line);
         if (words.empty())
             continue; // blank lines are skipped
-        where.set("line " + std::to_string(line_number));
         const std::string& word = words[0];
         uint32_t n[6];
         if (version == 0) {
@@ -140,8 +120,8 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const std::string& rba_file, uint32_t version
         }
         add_rba_location(list, current_block, last_block_name, block, n[0], n[1], n[2], n[3], n[4], n[5]);
     }
-    BRIX_CHECK(!rba.bad(), "rba.good()");
-    where.set("end of file");
+    BRIX_CHECK(!rba.failed(), "rba.good()");
+    rba.set_location("end of file");
     if (version == 0)
         BRIX_CHECK(start && stop, "start && stop");
     else
@@ -221,19 +201,19 @@ std::string get_cram_map_text_file(const std::string& family_pcf, uint32_t block
 
 void read_cram_map_text(const std::string& path, std::vector<std::string>& rows, bool keep_column_order,
                         bool keep_row_order, uint32_t& cram_map_col, uint32_t& cram_map_row) {
-    INPUT_CONTEXT in_file(path);
-    BRIX_CHECK(FIO_FILE_SYSTEM::exists(path), "Input file does not exist");
-    std::ifstream cram_map(path);
-    BRIX_CHECK(cram_map.good(), "cram_map.good()");
+    {
+        INPUT_CONTEXT in_file(path);
+        BRIX_CHECK(FIO_FILE_SYSTEM::exists(path), "Input file does not exist");
+    }
+    LINE_READER cram_map(path);
+    BRIX_CHECK(cram_map.is_open(), "cram_map.good()");
 
     // Each row with the line it came from, for the report of a row of the wrong length.
     std::vector<std::pair<std::string, uint64_t>> data;
-    INPUT_CONTEXT where("line 0");
     std::string line;
-    for (uint64_t line_number = 1; std::getline(cram_map, line); ++line_number) {
+    while (cram_map.next(line)) {
         if (line.empty())
             continue;
-        where.set("line " + std::to_string(line_number));
         std::string cleaned = PGM_COMMON::get_rid_white_space_and_comment(line);
         // A line of blanks or a comment alone holds no row.
         if (cleaned.empty())
@@ -242,12 +222,12 @@ void read_cram_map_text(const std::string& path, std::vector<std::string>& rows,
             BRIX_CHECK(*iter == '0' || *iter == '1', "*iter == '0' || *iter == '1'");
         if (!keep_column_order)
             std::reverse(cleaned.begin(), cleaned.end());
-        data.emplace_back(std::move(cleaned), line_number);
+        data.emplace_back(std::move(cleaned), cram_map.line_number());
     }
+    BRIX_CHECK(!cram_map.failed(), "cram_map.good()");
     if (!keep_row_order) // the file is drawn bottom-up
         std::reverse(data.begin(), data.end());
-    BRIX_CHECK(!cram_map.bad(), "cram_map.good()");
-    where.set("end of file");
+    cram_map.set_location("end of file");
     BRIX_CHECK(data.size() > 0, "DWORD(data.size()) > 0");
     BRIX_CHECK(data.at(0).first.size() > 0, "DWORD(data.at(0).size()) > 0");
     BRIX_CHECK(data.size() <= 0xFFFFFFFFu && data.at(0).first.size() <= 0xFFFFFFFFu,
@@ -257,7 +237,7 @@ void read_cram_map_text(const std::string& path, std::vector<std::string>& rows,
     rows.clear();
     rows.reserve(data.size());
     for (auto& row : data) {
-        where.set("line " + std::to_string(row.second));
+        cram_map.set_location("line " + std::to_string(row.second));
         BRIX_CHECK(cram_map_col == row.first.size(), "cram_map_col == DWORD((*i).size())");
         rows.push_back(std::move(row.first));
     }

@@ -429,6 +429,11 @@ void brix_batch_report(const std::string& batch, const std::vector<BRIX_BATCH_RE
              << std::right << std::setw(10) << std::fixed << std::setprecision(2) << r.seconds << " ";
         nlohmann::json outputs = nlohmann::json::array();
         for (const auto& output : r.outputs) {
+            if (!FIO_FILE_SYSTEM::exists(output.first)) {
+                text << " " << output.first << " (not written)";
+                outputs.push_back({{"path", output.first}, {"size", nullptr}});
+                continue;
+            }
             text << " " << output.first << " (" << output.second << " bytes)";
             outputs.push_back({{"path", output.first}, {"size", output.second}});
         }

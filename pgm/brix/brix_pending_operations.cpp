@@ -6,9 +6,6 @@
 void build_device(void*, const std::string&, bool, bool, bool) {
     BRIX_REPORT("device is not available yet");
 }
-void build_family_cram_map(const std::string&) {
-    BRIX_REPORT("cram_map is not available yet");
-}
 void build_device_fid(const std::string&) {
     BRIX_REPORT("fid is not available yet");
 }

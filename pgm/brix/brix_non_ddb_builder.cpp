@@ -6,13 +6,12 @@
 #include "brix_vocabulary.h"
 #include "fio.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "pgmdev.h"
 
-#include <cctype>
 #include <charconv>
-#include <fstream>
 #include <iostream>
 
 const PGM_FAMILY_INFO PGM_FAMILY_INFO_DATABASE[] = {
@@ -31,22 +30,6 @@ uint32_t find_pgm_family_info(const std::string& family) {
 }
 
 namespace {
-
-// Splits a line into its whitespace-separated words.
-std::vector<std::string> split_words(const std::string& line) {
-    std::vector<std::string> words;
-    size_t i = 0, n = line.size();
-    while (i < n) {
-        while (i < n && std::isspace(static_cast<unsigned char>(line[i])))
-            ++i;
-        size_t start = i;
-        while (i < n && !std::isspace(static_cast<unsigned char>(line[i])))
-            ++i;
-        if (i > start)
-            words.emplace_back(line, start, i - start);
-    }
-    return words;
-}
 
 // An unsigned decimal number that fits 32 bits; anything else (a sign, other characters, a larger value) is
 // not a number.
@@ -111,21 +94,18 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const std::string& rba_file, uint32_t version
         FIO_FILE_SYSTEM::gunzip_file(rba_file, file);
     }
     std::cout << "   Parsing " << file << " ...\n\n";
-    INPUT_CONTEXT in_file(file);
-    std::ifstream rba(file);
-    BRIX_CHECK(rba.good(), "rba.good()");
+    LINE_READER rba(file);
+    BRIX_CHECK(rba.is_open(), "rba.good()");
 
     BRIX_RBA_BLOCK_LIST list;
     BRIX_RBA_BLOCK* current_block = nullptr;
     std::string last_block_name, block;
     bool start = false, stop = false;
-    INPUT_CONTEXT where("line 0");
     std::string line;
-    for (uint64_t line_number = 1; !stop && std::getline(rba, line); ++line_number) {
-        std::vector<std::string> words = split_words(line);
+    while (!stop && rba.next(line)) {
+        std::vector<std::string> words = LINE_READER::words(line);
         if (words.empty())
             continue; // blank lines are skipped
-        where.set("line " + std::to_string(line_number));
         const std::string& word = words[0];
         uint32_t n[6];
         if (version == 0) {
@@ -154,8 +134,8 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const std::string& rba_file, uint32_t version
         }
         add_rba_location(list, current_block, last_block_name, block, n[0], n[1], n[2], n[3], n[4], n[5]);
     }
-    BRIX_CHECK(!rba.bad(), "rba.good()");
-    where.set("end of file");
+    BRIX_CHECK(!rba.failed(), "rba.good()");
+    rba.set_location("end of file");
     if (version == 0)
         BRIX_CHECK(start && stop, "start && stop");
     else

@@ -1,4 +1,4 @@
-// BRIX_COMMON: the TALON row-stamp reader, the MLAB freeze mask and the listings of flattened RIF tables.
+// BRIX_COMMON: the TALON row-stamp reader and the MLAB freeze mask.
 //
 // A row stamp lists the column blocks of one CRAM frame. Every block contributes its dataline (SOF bits) to
 // the frame and dataline / 4 rows to DRA0; the reader turns the list into the DRA info, one byte per DRA0
@@ -7,16 +7,16 @@
 // reader write outside its table.
 #include "brix_common_function.h"
 
+#include "bit_matrix.h"
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "pgmdev.h"
-#include "qtl_tokenizer.h"
 
 #include <cstdint>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -130,8 +130,6 @@ bool is_edge(unsigned block) {
     return block == 49 || block == 55;
 }
 
-// Longest row-stamp line: the reader's buffer holds 512 characters with the terminator.
-constexpr size_t k_row_stamp_line_max = 511;
 // The largest SOF frame and DRA0 a row stamp may describe: room for the LUTRAM offsets past the last bit.
 constexpr uint64_t k_row_stamp_size_max = UINT32_MAX - 32;
 
@@ -142,25 +140,21 @@ struct ROW_STAMP_LINE {
 
 // The non-empty lines of a row stamp, comments and surrounding white space removed, split into fields.
 std::vector<ROW_STAMP_LINE> read_row_stamp_lines(const std::string& file) {
-    std::ifstream in(file);
-    BRIX_CHECK(in.good(), "row_stamp_infile.good()");
-    const QTL_TOKENIZER tokenizer(" \t\n");
+    LINE_READER reader(file);
+    BRIX_CHECK(reader.is_open(), "row_stamp_infile.good()");
     std::vector<ROW_STAMP_LINE> lines;
-    INPUT_CONTEXT where("line 0");
     std::string text;
-    for (uint64_t number = 1; std::getline(in, text); ++number) {
-        where.set("line " + std::to_string(number));
-        BRIX_CHECK(text.size() <= k_row_stamp_line_max, "Row stamp line is longer than 511 characters");
+    while (reader.next(text)) {
         std::string clean = PGM_COMMON::get_rid_header_and_trailer_white_space_and_comment(text);
         if (clean.empty())
             continue;
         ROW_STAMP_LINE line;
-        line.line = number;
-        line.fields = tokenizer.tokenize(clean);
+        line.line = reader.line_number();
+        line.fields = LINE_READER::words(clean);
         if (!line.fields.empty())
             lines.push_back(std::move(line));
     }
-    BRIX_CHECK(!in.bad(), "row_stamp_infile.good()");
+    BRIX_CHECK(!reader.failed(), "row_stamp_infile.good()");
     return lines;
 }
 
@@ -222,8 +216,8 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
         BRIX_CHECK(convert_talon_row_stamp_block(division_block_names.at(i), division_blocks[i]),
                    "convert_talon_row_stamp_block(division_block_names.at(i), division_blocks[i])");
 
-    INPUT_CONTEXT in_file(file);
     const std::vector<ROW_STAMP_LINE> lines = read_row_stamp_lines(file);
+    INPUT_CONTEXT in_file(file);
 
     // First pass: every line names a block of the vocabulary.
     for (const ROW_STAMP_LINE& line : lines) {
@@ -446,10 +440,8 @@ unsigned char* BRIX_COMMON::get_mlab_ram_freeze_mask(const std::string& pcf_name
                "lutram_datalines_count != 0 && uint_arg_list.size() == 1");
     const std::vector<uint32_t> datalines(uint_arg_list[0], uint_arg_list[0] + lutram_datalines_count);
 
-    const size_t mask_bytes = (size_t(image_bit_size) + 7) / 8;
-    std::unique_ptr<unsigned char[]> mask(new unsigned char[mask_bytes]());
+    BIT_MATRIX mask(1, image_bit_size);
     auto image_bit = [&](uint64_t i) { return (image_bitfield[i / 8] >> (i % 8)) & 1; };
-    auto set_mask = [&](uint64_t i) { mask[i / 8] |= static_cast<unsigned char>(1u << (i % 8)); };
     const uint64_t row_count = cram_frame / addrlines_per_row;
     for (uint64_t r = 0; r < row_count; ++r) {
         const uint64_t f = r * addrlines_per_row + 50;
@@ -459,57 +451,12 @@ unsigned char* BRIX_COMMON::get_mlab_ram_freeze_mask(const std::string& pcf_name
             const uint64_t b = uint64_t(d) + 16;
             if (b >= cram_bit || !image_bit(f * cram_bit + b))
                 continue;
-            set_mask((f - 6) * cram_bit + b);
+            mask.set(0, size_t((f - 6) * cram_bit + b));
             if (b + 3 < cram_bit)
-                set_mask((f - 6) * cram_bit + b + 3);
+                mask.set(0, size_t((f - 6) * cram_bit + b + 3));
         }
     }
-    return mask.release();
-}
-
-// ---- Listings of a flattened RIF table
-// ---------------------------------------------------------------------
-
-namespace {
-void print_rif_cell(const std::string* table, unsigned columns, unsigned r, unsigned c) {
-    const std::string& text = table[size_t(r) * columns + c];
-    if (!text.empty())
-        std::cout << r << " " << c << " " << text << "\n";
-}
-} // namespace
-
-void BRIX_COMMON::print_rif_debug(const std::string* table, unsigned rows, unsigned columns) {
-    if (table == nullptr)
-        return;
-    BRIX_CHECK(columns != 0 && rows != 0, "col != 0 && row != 0");
-    for (unsigned r = 0; r < rows; ++r)
-        for (unsigned c = 0; c < columns; ++c)
-            print_rif_cell(table, columns, r, c);
-}
-
-void BRIX_COMMON::print_rif_debug(const std::string* table, unsigned rows, unsigned columns,
-                                  unsigned dras_count, const BRIX_CONST_DATA_LIST* dras_order_data_list,
-                                  bool by_rows, bool reversed) {
-    if (table == nullptr)
-        return;
-    BRIX_CHECK(columns != 0 && rows != 0, "col != 0 && row != 0");
-    BRIX_CHECK(dras_order_data_list != nullptr, "dras_order_data_list != NULL");
-    BRIX_CHECK(dras_count > 0, "dras_count > 0");
-    BRIX_CHECK(dras_order_data_list->size() == dras_count, "dras_order_data_list->size() == dras_count");
-    // outer: the lines walked one by one; inner: the lines taken DRA by DRA.
-    const unsigned outer_count = by_rows ? rows : columns;
-    const unsigned inner_count = by_rows ? columns : rows;
-    for (unsigned n = 0; n < outer_count; ++n) {
-        const unsigned outer = reversed ? outer_count - 1 - n : n;
-        for (const BRIX_CONST_DATA* order : *dras_order_data_list) {
-            if (order == nullptr || order->get_value() >= dras_count)
-                continue; // no line belongs to that DRA
-            for (uint64_t inner = order->get_value(); inner < inner_count; inner += dras_count) {
-                if (by_rows)
-                    print_rif_cell(table, columns, outer, unsigned(inner));
-                else
-                    print_rif_cell(table, columns, unsigned(inner), outer);
-            }
-        }
-    }
+    std::unique_ptr<unsigned char[]> bytes(new unsigned char[mask.bytes_per_row()]);
+    mask.row_to_bytes(0, bytes.get(), mask.bytes_per_row());
+    return bytes.release();
 }

@@ -1,5 +1,5 @@
-// BRIX_COMMON: operations over device data that other programs use besides the builders: the TALON row-stamp
-// reader, the MLAB freeze mask and the listings of flattened RIF tables. Static operations only.
+// BRIX_COMMON: public operations over device data, beside the builders: the TALON row-stamp reader and the
+// MLAB freeze mask. Static operations only.
 #pragma once
 
 #include "brix_data_export.h"
@@ -49,17 +49,4 @@ class BRIX_COMMON {
     static unsigned char* get_mlab_ram_freeze_mask(const std::string& pcf_name,
                                                    const unsigned char* image_bitfield,
                                                    unsigned image_bit_size);
-
-    // ---- Listings of a flattened RIF table --------------------------------------------------------------
-    // The table holds rows x columns texts, row-major (cell (r, c) at r * columns + c); null prints nothing.
-
-    // Every non-empty cell as "r c text", rows in order, columns in order within a row.
-    static void print_rif_debug(const std::string* table, unsigned rows, unsigned columns);
-    // The same cells grouped by DRA: without by_rows the columns are walked (from the last when reversed),
-    // and within a column the rows of each DRA in the order of the DRA order values (the DRAS_ORDER
-    // parameter's constants; row r belongs to DRA r % dras_count); with by_rows the roles of rows and
-    // columns are exchanged.
-    static void print_rif_debug(const std::string* table, unsigned rows, unsigned columns,
-                                unsigned dras_count, const BRIX_CONST_DATA_LIST* dras_order_data_list,
-                                bool by_rows, bool reversed);
 };

@@ -1,4 +1,5 @@
-// BRIX_COMMON library surface: the MLAB freeze mask of a TALON device.
+// BRIX_COMMON library surface: the MLAB freeze mask of a TALON device and the listings of a flattened RIF
+// table.
 #include "brix_common_function.h"
 #include "brix_data_server.h"
 #include "dev_db.h"
@@ -6,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -154,4 +156,69 @@ TEST(MlabFreezeMask, RefusesWhatItCannotUse) {
         SCOPED_TRACE(c.name + " " + c.condition);
         EXPECT_BRIX_ERROR(BRIX_COMMON::get_mlab_ram_freeze_mask(c.name, c.image, c.size), c.condition);
     }
+}
+
+// ---- Listings ---------------------------------------------------------------------------------------------
+
+namespace {
+std::string listing(const std::function<void()>& print) {
+    testing::internal::CaptureStdout();
+    print();
+    return testing::internal::GetCapturedStdout();
+}
+// A 4 x 3 table whose cell (r, c) reads "rc"; cell (1, 1) is empty.
+BRIX_RIF_TABLE table_4x3() {
+    BRIX_RIF_TABLE t(4, 3);
+    for (unsigned r = 0; r < 4; ++r)
+        for (unsigned c = 0; c < 3; ++c)
+            if (r != 1 || c != 1)
+                t.set_cell(r, c, std::to_string(r) + std::to_string(c));
+    return t;
+}
+} // namespace
+
+TEST(RifDebugListing, ShortFormPrintsNonEmptyCellsInRowOrder) {
+    BRIX_RIF_TABLE t = table_4x3();
+    EXPECT_EQ("0 0 00\n0 1 01\n0 2 02\n1 0 10\n1 2 12\n2 0 20\n2 1 21\n2 2 22\n3 0 30\n3 1 31\n3 2 32\n",
+              listing([&] { BRIX_COMMON::print_rif_debug(&t, 4, 3); }));
+    EXPECT_EQ("", listing([] { BRIX_COMMON::print_rif_debug(nullptr, 0, 0); }));
+    // Bounds smaller than the table's leave the cells outside unlisted.
+    EXPECT_EQ("0 0 00\n0 1 01\n1 0 10\n", listing([&] { BRIX_COMMON::print_rif_debug(&t, 2, 2); }));
+    EXPECT_BRIX_ERROR(BRIX_COMMON::print_rif_debug(&t, 4, 0), "col != 0 && row != 0");
+}
+
+TEST(RifDebugListing, DraFormGroupsByDraOrder) {
+    BRIX_RIF_TABLE t = table_4x3();
+    BRIX_CONST_DATA_LIST order{new BRIX_CONST_DATA(1, 0), new BRIX_CONST_DATA(0, 1)};
+    struct CASE {
+        bool by_rows, reversed;
+        const char* out;
+    };
+    const std::vector<CASE> cases = {
+        // Columns in order; in each, DRA 1's rows (1, 3) before DRA 0's rows (0, 2).
+        {false, false,
+         "1 0 10\n3 0 30\n0 0 00\n2 0 20\n3 1 31\n0 1 01\n2 1 21\n1 2 12\n3 2 32\n0 2 02\n2 2 22\n"},
+        {false, true,
+         "1 2 12\n3 2 32\n0 2 02\n2 2 22\n3 1 31\n0 1 01\n2 1 21\n1 0 10\n3 0 30\n0 0 00\n2 0 20\n"},
+        // Rows in order; in each, DRA 1's column (1) before DRA 0's columns (0, 2).
+        {true, false,
+         "0 1 01\n0 0 00\n0 2 02\n1 0 10\n1 2 12\n2 1 21\n2 0 20\n2 2 22\n3 1 31\n3 0 30\n3 2 32\n"},
+        {true, true,
+         "3 1 31\n3 0 30\n3 2 32\n2 1 21\n2 0 20\n2 2 22\n1 0 10\n1 2 12\n0 1 01\n0 0 00\n0 2 02\n"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(std::to_string(c.by_rows) + std::to_string(c.reversed));
+        EXPECT_EQ(c.out,
+                  listing([&] { BRIX_COMMON::print_rif_debug(&t, 4, 3, 2, &order, c.by_rows, c.reversed); }));
+    }
+    EXPECT_EQ("", listing([&] { BRIX_COMMON::print_rif_debug(nullptr, 4, 3, 2, &order, false, false); }));
+    EXPECT_BRIX_ERROR(BRIX_COMMON::print_rif_debug(&t, 0, 3, 2, &order, false, false),
+                      "col != 0 && row != 0");
+    EXPECT_BRIX_ERROR(BRIX_COMMON::print_rif_debug(&t, 4, 3, 2, nullptr, false, false),
+                      "dras_order_data_list != NULL");
+    EXPECT_BRIX_ERROR(BRIX_COMMON::print_rif_debug(&t, 4, 3, 0, &order, false, false), "dras_count > 0");
+    EXPECT_BRIX_ERROR(BRIX_COMMON::print_rif_debug(&t, 4, 3, 3, &order, false, false),
+                      "dras_order_data_list->size() == dras_count");
+    for (BRIX_CONST_DATA* value : order)
+        delete value;
 }

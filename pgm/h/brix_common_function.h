@@ -1,11 +1,35 @@
-// BRIX_COMMON: public operations over device data, beside the builders: the TALON row-stamp reader and the
-// MLAB freeze mask. Static operations only.
+// BRIX_COMMON: public operations over finished device data, beside the builders: the TALON row-stamp reader,
+// the MLAB freeze mask, and the flattened RIF table with its listings. Static operations only.
 #pragma once
 
 #include "brix_data_export.h"
 
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+// A rows x columns table of texts in which every cell starts empty. Only the filled cells are stored: a G2
+// list of a large device fills a few cells of a table of hundreds of millions.
+class BRIX_RIF_TABLE {
+  public:
+    BRIX_RIF_TABLE(unsigned rows, unsigned columns) : m_rows(rows), m_columns(columns) {}
+
+    unsigned rows() const { return m_rows; }
+    unsigned columns() const { return m_columns; }
+    // The text of the cell; empty when the cell was never filled or lies outside the table.
+    const std::string& cell(unsigned row, unsigned column) const;
+    // Fills a cell inside the table; false (and nothing changed) when it is already filled.
+    bool set_cell(unsigned row, unsigned column, std::string text);
+    // The filled cells in row-major order, keyed by row * columns + column.
+    const std::map<uint64_t, std::string>& filled_cells() const { return m_cells; }
+
+  private:
+    unsigned m_rows;
+    unsigned m_columns;
+    std::map<uint64_t, std::string> m_cells;
+};
 
 // Values of the DRA info: one byte per row of DRA0.
 enum BRIX_DRA_INFO_VALUE : unsigned char {
@@ -49,4 +73,24 @@ class BRIX_COMMON {
     static unsigned char* get_mlab_ram_freeze_mask(const std::string& pcf_name,
                                                    const unsigned char* image_bitfield,
                                                    unsigned image_bit_size);
+
+    // ---- RIF tables ------------------------------------------------------------------------------------
+
+    // The G2 list as a table of texts. With transpose: one row per list entry (frame f) and count columns
+    // (bit b), cell [f][b]; without: count rows and one column per list entry, cell [b][f]. A cell holds the
+    // number of references of its G2_SII_BIT, then per reference " frame bit dir dist" (bit before frame
+    // without transpose). rows and columns receive the table's size. Null (and 0 x 0) for a null list.
+    static std::unique_ptr<BRIX_RIF_TABLE> flatten_rif(const G2_SII_LIST* list, unsigned count,
+                                                       bool transpose, unsigned& rows, unsigned& columns);
+
+    // Listings of such a table (rows x columns cells; null prints nothing). The short form prints every
+    // non-empty cell as "r c text", rows in order, columns in order within a row.
+    static void print_rif_debug(const BRIX_RIF_TABLE* table, unsigned rows, unsigned columns);
+    // The same cells grouped by DRA: without by_rows the columns are walked (from the last when reversed),
+    // and within a column the rows of each DRA in the order of the DRA order values (the DRAS_ORDER
+    // parameter's constants; row r belongs to DRA r % dras_count); with by_rows the roles of rows and
+    // columns are exchanged.
+    static void print_rif_debug(const BRIX_RIF_TABLE* table, unsigned rows, unsigned columns,
+                                unsigned dras_count, const BRIX_CONST_DATA_LIST* dras_order_data_list,
+                                bool by_rows, bool reversed);
 };

@@ -6,6 +6,7 @@
 
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
+#include "brix_helper.h"
 #include "brix_operations.h"
 #include "brix_xml.h"
 #include "dev_db.h"
@@ -461,8 +462,9 @@ void build_device(void*, const std::string& device_name, bool test, bool full, b
             BRIX_CHECK(dras != nullptr, "dras != NULL");
             dra_count = dras->get_length();
         }
-        G2_SII_LIST* g2_s2_list =
-            parse_rif(nullptr, state.m_rif_file, !test, directory, state.m_rif_version, dra_count);
+        // The frame count bounds the RIF's frame numbers where the device has one.
+        G2_SII_LIST* g2_s2_list = parse_rif(state.m_rif_file, !test, directory, state.m_rif_version,
+                                            dra_count, state.m_frame_count);
         BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
         device_info->set_g2_s2_list(g2_s2_list, true, true);
     }

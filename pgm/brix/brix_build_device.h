@@ -185,10 +185,6 @@ BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<xerces
 // ---- Architecture builders
 // ----------------------------------------------------------------------------------
 
-// RIF parser (brix_helper): the G2 list of a device, owned by the caller.
-G2_SII_LIST* parse_rif(void* context, const std::string& rif_file, bool verbose, const std::string& directory,
-                       uint32_t rif_version, uint32_t dra_count);
-
 // 28nm generation (brix_build_legacy_device).
 void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
                          BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,

@@ -7,6 +7,7 @@
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
 #include "brix_operations.h"
+#include "brix_owned_list.h"
 #include "brix_xml.h"
 #include "fio.h"
 #include "gen.h"
@@ -27,18 +28,6 @@ namespace {
 
 const char* const k_width_check =
     "config_data_width > 0 && (config_data_width % 8) == 0 && config_data_width <= 32";
-
-template <typename T> using OWNED_LIST = std::vector<std::unique_ptr<T>>;
-
-// Hands the records over to a new record list (for the setters that take ownership).
-template <typename T> std::vector<T*>* release_list(OWNED_LIST<T>& owned) {
-    auto* list = new std::vector<T*>();
-    list->reserve(owned.size());
-    for (auto& record : owned)
-        list->push_back(record.release());
-    owned.clear();
-    return list;
-}
 
 bool ends_with(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -180,7 +169,7 @@ void FAMILY_XML_READER::read_constants(BRIX_BLOCK* block, const std::vector<DOME
         BRIX_CHECK(!exceeds_width(value, m_width), "Constant value exceeds configuration data width");
         list.push_back(std::make_unique<BRIX_CONST_DATA>(value, offset));
     }
-    block->set_const_values(release_list(list), false);
+    block->set_const_values(brix_hand_over_list(list), false);
 }
 
 void FAMILY_XML_READER::read_dynamic_fields(BRIX_BLOCK* block, const std::vector<DOMElement*>& dyn_values) {
@@ -217,7 +206,7 @@ void FAMILY_XML_READER::read_dynamic_fields(BRIX_BLOCK* block, const std::vector
             read_option_bits(dyn.get(), obs);
         list.push_back(std::move(dyn));
     }
-    block->set_dyn_values(release_list(list), false);
+    block->set_dyn_values(brix_hand_over_list(list), false);
 }
 
 void FAMILY_XML_READER::read_option_bits(BRIX_DYN_DATA* dyn, const std::vector<DOMElement*>& obs) {
@@ -255,7 +244,7 @@ void FAMILY_XML_READER::read_option_bits(BRIX_DYN_DATA* dyn, const std::vector<D
         list.push_back(
             std::make_unique<BRIX_OB_DATA>(type, bit_index, bit_offset, length, link_block, bytes));
     }
-    dyn->set_ob_datas(release_list(list), false);
+    dyn->set_ob_datas(brix_hand_over_list(list), false);
 }
 
 void FAMILY_XML_READER::read_frame(BRIX_BLOCK* block, const std::vector<DOMElement*>& frames) {
@@ -310,7 +299,7 @@ void FAMILY_XML_READER::read_instructions(BRIX_BLOCK* block, const std::vector<D
                                                           flag(element, "core_default_zero"), padding_size,
                                                           flag(element, "padding_default_zero")));
     }
-    block->set_instructions(release_list(list), false);
+    block->set_instructions(brix_hand_over_list(list), false);
 }
 
 } // namespace
@@ -363,7 +352,7 @@ void build_family_xml(const std::string& xml_file, bool test) {
             reader.read_block_info(block_info, blocks);
     } // the document goes with the loader
 
-    family->set_block_info_list(release_list(blocks));
+    family->set_block_info_list(brix_hand_over_list(blocks));
     info->set_family_info(family.release());
     if (test)
         BRIX_DATA_SERVER::write_brix_info(base_name, info.get(), true);

@@ -9,9 +9,6 @@ std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE&, unsi
                                                   uint32_t, bool) {
     BRIX_REPORT("phantomless map is not available yet");
 }
-void build_family_cram_map(const std::string&) {
-    BRIX_REPORT("cram_map is not available yet");
-}
 void build_device_fid(const std::string&) {
     BRIX_REPORT("fid is not available yet");
 }
@@ -29,8 +26,4 @@ void build_all_fid(const std::vector<std::string>&) {
 }
 void build_all_pcf(const std::vector<std::string>&) {
     BRIX_REPORT("all_pcf is not available yet");
-}
-
-G2_SII_LIST* parse_rif(void*, const std::string&, bool, const std::string&, uint32_t, uint32_t) {
-    BRIX_REPORT("RIF parser is not available yet");
 }

@@ -1,0 +1,45 @@
+#include "line_reader.h"
+
+#include "gen.h"
+
+LINE_READER::LINE_READER(const std::string& path)
+    : m_file_frame(path), m_file(std::make_unique<std::ifstream>(path, std::ios::in | std::ios::binary)) {
+    if (m_file->is_open()) {
+        m_in = m_file.get();
+        m_line_frame.emplace("line 0");
+    }
+}
+
+LINE_READER::LINE_READER(std::istream& in, const std::string& name) : m_file_frame(name), m_in(&in) {
+    m_line_frame.emplace("line 0");
+}
+
+bool LINE_READER::next(std::string& line) {
+    line.clear();
+    if (m_in == nullptr || m_failed)
+        return false;
+    if (!std::getline(*m_in, line)) {
+        // getline fails at a clean end of input too; only badbit means the input itself failed.
+        m_failed = m_in->bad();
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    ++m_line_number;
+    m_line_frame->set("line " + std::to_string(m_line_number));
+    return true;
+}
+
+void LINE_READER::set_location(const std::string& where) {
+    if (m_line_frame)
+        m_line_frame->set(where);
+}
+
+std::vector<std::string> LINE_READER::words(const std::string& line) {
+    static const QTL_TOKENIZER tokenizer(" \t\r\n\v\f");
+    return tokenizer.tokenize(line);
+}
+
+std::string LINE_READER::trim(const std::string& line) {
+    return gen_remove_leading_and_trailing_white_spaces(line);
+}

@@ -1,0 +1,89 @@
+// The line reader: line ends, long lines, numbering and the report frames it keeps.
+#include "line_reader.h"
+#include "test_support.h"
+
+#include <sstream>
+
+namespace {
+std::vector<std::string> read_all(const std::string& text) {
+    std::istringstream in(text);
+    LINE_READER reader(in, "t.txt");
+    std::vector<std::string> lines;
+    std::string line;
+    while (reader.next(line))
+        lines.push_back(line);
+    EXPECT_FALSE(reader.failed());
+    EXPECT_EQ(lines.size(), reader.line_number());
+    return lines;
+}
+} // namespace
+
+TEST(LineReader, LineEnds) {
+    using LINES = std::vector<std::string>;
+    struct {
+        const char* name;
+        std::string text;
+        LINES lines;
+    } const cases[] = {
+        {"empty input", "", {}},
+        {"LF", "a\nb\n", {"a", "b"}},
+        {"CRLF", "a\r\nb\r\n", {"a", "b"}},
+        {"last line without an end", "a\nb", {"a", "b"}},
+        {"last line with a lone CR", "a\r", {"a"}},
+        {"blank lines are lines", "\n\r\n\n", {"", "", ""}},
+        {"CR inside a line stays", "a\rb\n", {"a\rb"}},
+        {"NUL bytes stay", std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.lines, read_all(c.text)) << c.name;
+}
+
+TEST(LineReader, LongLineReadWhole) {
+    std::string longline(1 << 20, 'x');
+    longline[12345] = ' ';
+    EXPECT_EQ((std::vector<std::string>{"first", longline, "last"}),
+              read_all("first\n" + longline + "\nlast"));
+}
+
+TEST(LineReader, ReportsNameFileAndLine) {
+    TEMP_DIR dir;
+    std::string path = dir.file("in.txt");
+    write_text_file(path, "one\ntwo\r\nthree\n");
+    BRIX_INTERNAL_ERROR e = catch_brix_error([&] {
+        LINE_READER reader(path);
+        ASSERT_TRUE(reader.is_open());
+        std::string line;
+        while (reader.next(line))
+            BRIX_CHECK(line != "two", "line != two");
+    });
+    EXPECT_EQ((std::vector<std::string>{path, "line 2"}), e.context());
+
+    e = catch_brix_error([&] {
+        LINE_READER reader(path);
+        std::string line;
+        while (reader.next(line)) {
+        }
+        EXPECT_EQ(3u, reader.line_number());
+        reader.set_location("end of file");
+        BRIX_REPORT("at end");
+    });
+    EXPECT_EQ((std::vector<std::string>{path, "end of file"}), e.context());
+
+    // A file that cannot be opened: the report names the file, no line yet.
+    e = catch_brix_error([&] {
+        LINE_READER reader(dir.file("missing.txt"));
+        std::string line;
+        EXPECT_FALSE(reader.next(line));
+        BRIX_CHECK(reader.is_open(), "is_open");
+    });
+    EXPECT_EQ((std::vector<std::string>{dir.file("missing.txt")}), e.context());
+    EXPECT_TRUE(INPUT_CONTEXT::current().empty());
+}
+
+TEST(LineReader, WordsAndTrim) {
+    EXPECT_EQ((std::vector<std::string>{"CRAM", "BLK_A", "1", "2"}),
+              LINE_READER::words(" CRAM\tBLK_A \v1\f2\r"));
+    EXPECT_TRUE(LINE_READER::words(" \t\r").empty());
+    EXPECT_EQ("a b", LINE_READER::trim("\t a b \r\n"));
+    EXPECT_EQ("", LINE_READER::trim(" \t"));
+}

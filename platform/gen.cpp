@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <strings.h>
+#include <sys/stat.h>
 
 std::string gen_get_vantrel_path() {
     const char* env = std::getenv("BRIX_VANTREL_PATH");
@@ -13,13 +15,40 @@ std::string gen_get_vantrel_path() {
     return path;
 }
 
-std::string gen_get_device_db_fullpath() { return gen_get_vantrel_path() + "devdb"; }
+std::string gen_get_device_db_fullpath() {
+    return gen_get_vantrel_path() + "devdb";
+}
 
-std::string gen_get_unshipped_data_fullpath() { return gen_get_vantrel_path() + "unshipped/"; }
+std::string gen_get_unshipped_data_fullpath() {
+    return gen_get_vantrel_path() + "unshipped/";
+}
 
-int gen_strcmp(const std::string& a, const std::string& b) { return a.compare(b); }
+void gen_create_installation_directories(const std::string& directory) {
+    const std::string base = gen_get_vantrel_path();
+    struct stat st;
+    if (directory.compare(0, base.size(), base) != 0 || ::stat(base.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode))
+        return;
+    for (size_t end = base.size(); end < directory.size();) {
+        size_t slash = directory.find('/', end);
+        if (slash == std::string::npos)
+            slash = directory.size();
+        if (slash > end) {
+            std::string path = directory.substr(0, slash);
+            if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+                return;
+        }
+        end = slash + 1;
+    }
+}
 
-int gen_stricmp(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()); }
+int gen_strcmp(const std::string& a, const std::string& b) {
+    return a.compare(b);
+}
+
+int gen_stricmp(const std::string& a, const std::string& b) {
+    return ::strcasecmp(a.c_str(), b.c_str());
+}
 
 unsigned gen_local_strtouint(const char* text, const char** end, int base) {
     unsigned value = 0;
@@ -50,19 +79,29 @@ static std::string trim(const std::string& text, const char* set) {
     return text.substr(first, last - first + 1);
 }
 
-std::string gen_remove_leading_and_trailing_spaces(const std::string& text) { return trim(text, " "); }
+std::string gen_remove_leading_and_trailing_spaces(const std::string& text) {
+    return trim(text, " ");
+}
 
-std::string gen_remove_leading_and_trailing_white_spaces(const std::string& text) { return trim(text, " \t\r\n"); }
+std::string gen_remove_leading_and_trailing_white_spaces(const std::string& text) {
+    return trim(text, " \t\r\n");
+}
 
 std::string& stl_toupper(std::string& s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return s;
 }
 
 std::string& stl_tolower(std::string& s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
-std::string stl_upper(std::string s) { return stl_toupper(s); }
-std::string stl_lower(std::string s) { return stl_tolower(s); }
+std::string stl_upper(std::string s) {
+    return stl_toupper(s);
+}
+std::string stl_lower(std::string s) {
+    return stl_tolower(s);
+}

@@ -4,12 +4,19 @@
 #include <cstdio>
 #include <string>
 
-// Installation directory, always ending with "/": $BRIX_VANTREL_PATH when set, else "/opt/brix/wrik/vantrel/".
+// Installation directory, always ending with "/": $BRIX_VANTREL_PATH when set, else
+// "/opt/brix/wrik/vantrel/".
 std::string gen_get_vantrel_path();
 // Device database directory: the installation directory + "devdb" (no trailing separator).
 std::string gen_get_device_db_fullpath();
 // Unshipped source data: the installation directory + "unshipped/" (ends with a separator).
 std::string gen_get_unshipped_data_fullpath();
+
+// Creates the missing directories of `directory` that lie below the installation directory (such as
+// "devdb/programmer/fid/"), so that a fresh installation takes its databases. Never creates the installation
+// directory itself nor anything outside it: a path elsewhere, or an installation that does not exist, is left
+// as it is and the write that follows reports the file it cannot create.
+void gen_create_installation_directories(const std::string& directory);
 
 int gen_strcmp(const std::string& a, const std::string& b);
 int gen_stricmp(const std::string& a, const std::string& b);

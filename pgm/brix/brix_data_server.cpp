@@ -83,6 +83,7 @@ std::string BRIX_DATA_SERVER::get_vantrel_pdb_path(const std::string& name, bool
 void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info, bool name_is_path) {
     BRIX_CHECK(info != nullptr, "info != NULL");
     const std::string p = name_is_path ? name : get_vantrel_pdb_path(name, false, true);
+    gen_create_installation_directories(p.substr(0, p.rfind('/') + 1));
     BRIX_DEVICE_INFO* device = info->get_device_info();
 
     // Split the G2 list: part i holds entries i*k up to (i+1)*k. The part lists share the entries with the

@@ -23,6 +23,18 @@ struct RIF_THREAD_DATA {
     PDB_FILE_CHECK check;
 };
 
+// A programmer container file as read and checked: its header fields and its payload.
+struct PGM_CONTAINER_FILE {
+    std::string file_extension; // content kind, upper case
+    std::string name;           // owner, upper case
+    uint32_t flag = 0;
+    uint32_t version = 0;
+    uint32_t raw_size = 0; // payload bytes
+    uint64_t compressed_size = 0;
+    uint16_t crc16 = 0;
+    std::unique_ptr<unsigned char[]> payload;
+};
+
 class BRIX_DATA_SERVER {
   public:
     BRIX_DATA_SERVER() = delete;
@@ -78,6 +90,9 @@ class BRIX_DATA_SERVER {
     static void write_pgm_database_file(const unsigned char* data, uint32_t data_size, uint32_t version,
                                         std::string file_extension, std::string name, std::string file_base,
                                         std::string directory);
+    // Reads and checks a container file: its header fields and its payload. The one read path of the
+    // look-ups and of brix_dump.
+    static PGM_CONTAINER_FILE read_pgm_container(const std::string& path);
     // Reads and checks a container file; returns its payload (raw_size bytes) and the header's version,
     // content kind (file_extension) and owner name.
     static std::unique_ptr<unsigned char[]> read_pgm_database_file(const std::string& path, uint32_t& version,

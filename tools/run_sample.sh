@@ -24,5 +24,13 @@ for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
     ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rba"
     ./build/brix_dump --verify "$programmer/fid/$device.pgm_rba"
 done
+# The device database of every generated sample device, built in its input directory (the device XML and the
+# RIF are read from the current directory), and a check that its maps and their reverses agree.
+root="$PWD"
+for dir in out/devices/*/; do
+    device="$(basename "$dir")"
+    (cd "$dir" && "$root/build/build_brix" -device "$device")
+    ./build/brix_dump --check-maps "$programmer/${device}_brix.ddb"
+done
 # One of the family databases as JSON.
 ./build/brix_dump "$programmer/granite_family_brix.ddb"

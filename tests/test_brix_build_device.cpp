@@ -801,3 +801,32 @@ TEST(DeviceBuildPieces, CheckMapsFindsTheFirstDisagreement) {
 }
 
 } // namespace
+
+namespace {
+
+// A RIF file gives the frames with G2 information: DRA_G2_INFO has their bits set, and the G2 list is stored.
+TEST(DeviceBuild, RifFramesInDraG2Info) {
+    TEMP_DIR dir;
+    DEVICE_FIXTURE fixture;
+    fixture.rif = "dev";
+    write_gzip(dir.file("dev_rif"), "$RIF  \n"
+                                    "3 9 1 3 9 0 5\n"
+                                    "\n"
+                                    "12 4 2 12 4 1 300 11 4 0 7\n"
+                                    "3 10 1 3 10 1 1\n");
+    auto info = build(dir, fixture);
+    ASSERT_NE(info, nullptr);
+    const BRIX_DEVICE_INFO* device = info->get_device_info();
+    ASSERT_NE(device->get_g2_s2_list(), nullptr);
+    EXPECT_EQ(device->get_g2_s2_list()->size(), 13u);
+    EXPECT_EQ(arg_values<uint8_t>(device, BRIX_ARGUMENT_DRA_G2_INFO), (std::vector<uint8_t>{0x08, 0x10}));
+    EXPECT_TRUE(FIO_FILE_SYSTEM::exists(dir.file("dev.rif"))); // the unpacked text stays
+
+    // A RIF frame beyond the device's frames is refused before the list grows to it.
+    write_gzip(dir.file("dev_rif"), "$RIF\n16 0 1 16 0 0 1\n");
+    write_text_file(dir.file("dev.xml"), fixture.xml());
+    EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, false, false),
+                      "RIF frame 16 is not below the frame count 16");
+}
+
+} // namespace

@@ -26,3 +26,7 @@ for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
 done
 # One of the family databases as JSON.
 ./build/brix_dump "$programmer/granite_family_brix.ddb"
+
+# The whole chain through the batch builds on a copy of the sample installation (out/sample/): family
+# databases, all_rba, all_brix, all_cram_map, all_fid, then the batch reports.
+tools/run_sample_chain.sh out/sample

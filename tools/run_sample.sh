@@ -35,3 +35,7 @@ done
 # One of the family databases and one device database as JSON.
 ./build/brix_dump "$programmer/granite_family_brix.ddb"
 ./build/brix_dump "$programmer/slate_d1_brix.ddb"
+
+# The whole chain through the batch builds on a copy of the sample installation (out/sample/): family
+# databases, all_rba, all_brix, all_cram_map, all_fid, then the batch reports.
+tools/run_sample_chain.sh out/sample

@@ -15,6 +15,7 @@
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"
+#include "pgm_family_tables.h"
 
 #include <nlohmann/json.hpp>
 #include <xercesc/dom/DOM.hpp>
@@ -621,6 +622,8 @@ void emit_28nm(const DEVICE& device, OUTPUTS& outputs) {
     xml.parameter("DRAS", "CRAM", lines.dras);
     xml.parameter("BS_CRAM_FILLED_UP_WITH_LOWEST_SEGMENT", "CRAM", flag(s, "lowest_segment") ? 1 : 0);
     xml.parameter("BS_CRAM_FILLED_UP_WITH_LOWEST_WORD", "CRAM", flag(s, "lowest_word") ? 1 : 0);
+    // Frames are the columns of the image (the FID build of this generation requires it).
+    xml.parameter("COL_AS_FRAME", "CRAM", !s.contains("col_as_frame") || flag(s, "col_as_frame") ? 1 : 0);
 
     unsigned mapping_offset = 0;
     std::vector<unsigned> mapping;
@@ -641,6 +644,15 @@ void emit_28nm(const DEVICE& device, OUTPUTS& outputs) {
     if (!mapping.empty())
         xml.parameter("LUTRAM_MAPPING", "CRAM", mapping);
     if (lutram.block != nullptr) {
+        // The FID build checks the LUTRAM frames against the programmer's family table.
+        const uint32_t row = find_pgm_family_info(device.family);
+        if (row != uint32_t(-1) && PGM_FAMILY_INFO_DATABASE[row].fid_version < 2 &&
+            (PGM_FAMILY_INFO_DATABASE[row].lutram_frame_offset != lutram.col_offset ||
+             PGM_FAMILY_INFO_DATABASE[row].lutram_frame_size != lutram.real_col_size))
+            invalid("the LUTRAM col_offset and real_col_size must be the family's LUTRAM frame offset and "
+                    "size (" +
+                    std::to_string(PGM_FAMILY_INFO_DATABASE[row].lutram_frame_offset) + ", " +
+                    std::to_string(PGM_FAMILY_INFO_DATABASE[row].lutram_frame_size) + ")");
         xml.text_parameter("RBA_LUTRAM_STRING", "CRAM", lutram.rba_string, 0);
         xml.parameter("LUTRAM_COL_OFFSET", "CRAM", lutram.col_offset);
         xml.parameter("LUTRAM_REAL_COL_SIZE", "CRAM", lutram.real_col_size);

@@ -6,9 +6,6 @@
 void build_device(void*, const std::string&, bool, bool, bool) {
     BRIX_REPORT("device is not available yet");
 }
-void build_device_fid(const std::string&) {
-    BRIX_REPORT("fid is not available yet");
-}
 void build_all_brix(const std::vector<std::string>&) {
     BRIX_REPORT("all_brix is not available yet");
 }

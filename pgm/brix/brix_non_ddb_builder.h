@@ -67,7 +67,7 @@ struct PHANTOM_IMAGE {
 
 // Exit status of a FID build whose phantom image disagrees with the CRAM rebuilt from the RBA placements and
 // the family's CRAM maps: the FID is written, the differences are printed, and the run ends with this status.
-constexpr int BRIX_EXIT_PHANTOM_MISMATCH = 9;
+constexpr int BRIX_EXIT_PHANTOM_MISMATCH = 7;
 
 // Reads and checks a phantom image file and prints its header.
 PHANTOM_IMAGE parse_phantom_image(const std::string& file);

@@ -187,7 +187,7 @@ TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
                        {"rba ()", "rba (a=b)"}}) +
              "\nList of filepaths:\n   0) a-b.xml\n   1) granite_d1\n\n" + USAGE,
          1,
-         not_available("device")},
+         "Internal error: Device is not valid in DEV database"},
         // Dispatch order: the first operation set runs. The tests' installation is not in a "wrik" tree, so
         // the batches that fetch sources stop at the source-tree check; unbuilt operations end with their
         // report.
@@ -201,8 +201,16 @@ TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
          "",
          1,
          "Internal error: Invalid family XML naming or file does not exist"},
-        {"device_xml before device", {"--device", "--device_xml", "a.xml"}, "", 1, not_available("device")},
-        {"device before parse_ob_bcm", {"--parse_ob_bcm", "--device", "a"}, "", 1, not_available("device")},
+        {"device_xml before device",
+         {"--device", "--device_xml", "a.xml"},
+         "",
+         1,
+         "Internal error: Device is not valid in DEV database"},
+        {"device before parse_ob_bcm",
+         {"--parse_ob_bcm", "--device", "a"},
+         "",
+         1,
+         "Internal error: Device is not valid in DEV database"},
         {"parse_ob_bcm",
          {"--parse_ob_bcm", "a", "b", "c"},
          "\nInvalid file extension (.bcm.xml) or file does not exist\n\n",

@@ -1,8 +1,11 @@
 // Operations whose builders have not landed yet: each reports that it is not available.
 // A builder that lands removes its line here.
+#include "brix_build_device.h"
 #include "brix_operations.h"
 #include "msg_internal_error.h"
 
-void build_device(void*, const std::string&, bool, bool, bool) {
-    BRIX_REPORT("device is not available yet");
+std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE&, unsigned, const std::string&,
+                                                  uint32_t, uint32_t, const std::array<uint32_t, 4>&,
+                                                  uint32_t, bool) {
+    BRIX_REPORT("phantomless map is not available yet");
 }

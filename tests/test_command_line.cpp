@@ -85,10 +85,6 @@ std::string help_with(const std::vector<std::pair<std::string, std::string>>& ch
     return FORMAT + listing_with(changes) + USAGE;
 }
 
-std::string not_available(const std::string& operation) {
-    return operation + " is not available yet";
-}
-
 struct CLI_CASE {
     const char* what;
     std::vector<std::string> args;

@@ -4,6 +4,8 @@
 // writes the database last, so a failing check leaves no new database behind.
 #include "brix_build_device.h"
 
+#include "brix_build_ks_device.h"
+#include "brix_build_tl_device.h"
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
 #include "brix_helper.h"
@@ -31,16 +33,16 @@ bool ends_with(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Only the 28nm generation has its builder in this change; the others report that they are not available.
+// The 28nm builder takes its inputs one by one; a generation whose builder has not landed reports so.
 void run_legacy_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
     build_legacy_device(state, input.device_info, input.parameter_list, input.argument_list, input.g2_list);
 }
 
 const BRIX_DEVICE_GENERATION k_generations[] = {
-    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, nullptr, nullptr, nullptr},
+    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, nullptr},
     {1, "HARRIER builder", 0, nullptr, "HARRIER RBA parser", nullptr},
     {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba},
-    {3, "KESTREL builder", 0, nullptr, nullptr, nullptr},
+    {3, "KESTREL builder", 0, build_ks_device, nullptr, nullptr},
 };
 
 } // namespace

@@ -226,7 +226,7 @@ TEST(CramMap, OperationMergesTheFamilysDevices) {
               "      GRANITE_D4_ES -> not exist\n      GRANITE_D4 -> not exist\n"
               "      GRANITE_D5 -> not exist\n      GRANITE_D6 -> not exist\n"
               "\n   Generating PGM Database file: " +
-                  file + " ...\n\n\n",
+                  file + " ...\n\n      CMD: unlink " + file + "\n\n\n",
               out);
     unsigned char flags = 0;
     BRIX_CRAM_MAP_LIST maps = BRIX_DATA_SERVER::get_family_cram_map("GRANITE", flags);

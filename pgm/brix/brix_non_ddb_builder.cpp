@@ -75,8 +75,10 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const std::string& rba_file, uint32_t version
     BRIX_CHECK(version == 0 || version == 1, "version == 0 || version == 1");
     std::string file = rba_file;
     if (PGM_COMMON::check_extension(rba_file, "rbaz")) {
-        // Decompressed in-process beside the compressed file, which stays where it is.
+        // Decompressed in-process beside the compressed file, which stays where it is; the line names the
+        // command that does the same, as logs know it.
         file = rba_file.substr(0, rba_file.size() - 1);
+        std::cout << "   CMD: gunzip -dcSf " << rba_file << " > " << file << "\n\n";
         FIO_FILE_SYSTEM::gunzip_file(rba_file, file);
     }
     std::cout << "   Parsing " << file << " ...\n\n";

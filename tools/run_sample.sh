@@ -8,6 +8,11 @@ export BRIX_VANTREL_PATH="$PWD/samples/vantrel/"
 programmer="${BRIX_VANTREL_PATH}devdb/programmer"
 mkdir -p "$programmer/fid"
 
+# The inputs of every sample device (device XML, RBA, RIF), derived from one description of their geometry:
+# device files into out/devices/<device>/, RBA files into the installation's rba/ (docs/sample_generator.md).
+./build/brix_gen_samples --description samples/sample_devices.json --installation samples/vantrel \
+    --out out/devices
+
 # The family database of every sample family, into the device database directory's programmer/.
 for xml in samples/vantrel/xml/*_family.xml; do
     ./build/build_brix -family_xml "$xml"

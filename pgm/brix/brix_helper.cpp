@@ -1,16 +1,25 @@
 // Option-bit BCM XML converter: prints one ob_val line per option-bit range of every attribute's default
 // configuration, then the attribute names the option-bit vocabulary does not know yet, with the unit-test
 // lines that extend it.
+//
+// RIF file parser: reads a device's RIF file into its G2 list.
+#include "brix_helper.h"
+
+#include "brix_build_device.h"
 #include "brix_data_manager.h"
 #include "brix_operations.h"
+#include "brix_owned_list.h"
 #include "brix_xml.h"
 #include "fio.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
+#include "qtl_tokenizer.h"
 
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -240,4 +249,182 @@ void parse_ob_bcm(const std::string& bcm_file) {
         print_missing_names(result.emitted_names);
     if (result.failed || result.attribute_error)
         BRIX_REPORT(k_conversion_failed);
+}
+
+// ---- RIF file parser ----------------------------------------------------------------------------------
+
+namespace {
+
+// One reference of a RIF line. A line's fields are all read before any record is made for it.
+struct RIF_REFERENCE {
+    unsigned frame;
+    unsigned bit;
+    bool dir;
+    unsigned dist;
+};
+
+unsigned rif_number(const std::string& field) {
+    return BRIX_MANAGER::convert_string_to_value(field, false);
+}
+
+// Unpacks the compressed RIF file in-process. A failure is reported as the documented unpacking command
+// would fail, with the reason in the input location.
+void unpack_rif(const std::string& rif_src, const std::string& rif, const std::string& cmd) {
+    try {
+        FIO_FILE_SYSTEM::gunzip_file(rif_src, rif);
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        INPUT_CONTEXT cause(cmd + ": " + error.condition());
+        BRIX_REPORT("thr_system(cmd.c_str()) == 0");
+    }
+}
+
+// The slot of the bit in the entry of the frame. The entry is made (with dra_count null slots) when the first
+// bit of its frame arrives, the slot when the first bit of its slot arrives.
+G2_SII_BIT_LIST* rif_slot(OWNED_LIST<G2_SII>& list, unsigned frame, unsigned bit, unsigned dra_count) {
+    if (frame >= list.size())
+        list.resize(size_t(frame) + 1);
+    std::unique_ptr<G2_SII>& entry = list[frame];
+    if (entry == nullptr) {
+        entry = std::make_unique<G2_SII>();
+        entry->set_g2_s2_bit_list_list(new G2_SII_BIT_LIST_LIST(dra_count, nullptr));
+    }
+    BRIX_CHECK(entry != nullptr, "g2_s2 != NULL");
+    G2_SII_BIT_LIST_LIST* slots = entry->get_g2_s2_bit_list_list();
+    BRIX_CHECK(slots != nullptr && slots->size() == dra_count,
+               "g2_s2_bit_list_list != NULL && g2_s2_bit_list_list->size() == dra_count");
+    G2_SII_BIT_LIST*& slot = (*slots)[bit % dra_count];
+    if (slot == nullptr)
+        slot = new G2_SII_BIT_LIST;
+    BRIX_CHECK(slot != nullptr, "g2_s2_bit_list != NULL");
+    return slot;
+}
+
+} // namespace
+
+G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::string& directory_prefix,
+                       unsigned rif_version, unsigned dra_count, unsigned frame_count) {
+    BRIX_CHECK(!rif_file.empty() && dra_count > 0, "!rif_file.empty() && dra_count > 0");
+    const std::string rif_src = directory_prefix + rif_file + "_rif";
+    const std::string rif = directory_prefix + rif_file + ".rif";
+    {
+        INPUT_CONTEXT here(rif_src);
+        BRIX_CHECK(FIO_FILE_SYSTEM::exists(rif_src), "FIO_FILE_SYSTEM::exists(rif_src.c_str())");
+    }
+    const std::string cmd = "gunzip -dcSf " + rif_src + " > " + rif;
+    if (verbose)
+        std::cout << "      RIF file: " << rif_src << " (" << rif << ")\n\n"
+                  << "         Running CMD: " << cmd << "\n\n";
+    unpack_rif(rif_src, rif, cmd);
+    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rif), "FIO_FILE_SYSTEM::exists(rif.c_str())");
+    if (verbose)
+        std::cout << "         Parsing RIF file ... \n" << std::endl;
+
+    LINE_READER reader(rif);
+    BRIX_CHECK(reader.is_open(), "rif_infile.good()");
+    std::string line;
+    const bool has_header = reader.next(line);
+    BRIX_CHECK(has_header && LINE_READER::trim(line) == "$RIF", "First line of a RIF file must be $RIF");
+
+    OWNED_LIST<G2_SII> list;
+    const QTL_TOKENIZER tokenizer(" \t\n");
+    std::vector<RIF_REFERENCE> references;
+    while (reader.next(line)) {
+        const std::vector<std::string> fields = tokenizer.tokenize(LINE_READER::trim(line));
+        if (fields.empty())
+            continue;
+        BRIX_CHECK(fields.size() >= 7, "svec.size() >= 7");
+        BRIX_CHECK(rif_version == 0 || rif_version == 1 || rif_version == 2,
+                   "Unsupported RIF parsing version");
+        // Version 0 names frame, then bit; versions 1 and 2 bit, then frame (in the entry and in each
+        // reference alike).
+        const unsigned frame_field = rif_version == 0 ? 0 : 1;
+        const unsigned frame = rif_number(fields[frame_field]);
+        const unsigned bit = rif_number(fields[1 - frame_field]);
+        BRIX_CHECK(frame_count == 0 || frame < frame_count, "RIF frame " + std::to_string(frame) +
+                                                                " is not below the frame count " +
+                                                                std::to_string(frame_count));
+        G2_SII_BIT_LIST* slot = rif_slot(list, frame, bit, dra_count);
+
+        const unsigned n = rif_number(fields[2]);
+        BRIX_CHECK(n > 0, "temp > 0");
+        // In 64 bits: a count near 2^30 would wrap 4n + 3 around to the number of fields of a short line.
+        BRIX_CHECK(uint64_t(fields.size()) == uint64_t(n) * 4 + 3, "DWORD(svec.size()) == ((temp * 4) + 3)");
+        references.clear();
+        for (size_t k = 0; k < n; ++k) {
+            const size_t at = 3 + 4 * k;
+            const unsigned ref_frame = rif_number(fields[at + frame_field]);
+            const unsigned ref_bit = rif_number(fields[at + 1 - frame_field]);
+            const bool dir = fields[at + 2] == "1";
+            references.push_back({ref_frame, ref_bit, dir, rif_number(fields[at + 3])});
+        }
+
+        OWNED_LIST<G2_SI> g2_s1_list;
+        g2_s1_list.reserve(references.size());
+        for (const RIF_REFERENCE& r : references)
+            g2_s1_list.push_back(std::make_unique<G2_SI>(r.frame, r.bit, r.dir, r.dist));
+        auto g2_bit = std::make_unique<G2_SII_BIT>(bit);
+        g2_bit->set_g2_s1_list(brix_hand_over_list(g2_s1_list));
+        slot->push_back(g2_bit.get());
+        g2_bit.release();
+    }
+    BRIX_CHECK(!reader.failed(), "rif_infile.good()");
+    return brix_hand_over_list(list);
+}
+
+// ---- Frame maps
+// ---------------------------------------------------------------------------------------------
+
+std::vector<uint32_t> build_sof_frame_map(const BRIX_ARG* spare_rows, uint32_t frame_count, bool reverse) {
+    std::vector<bool> spare(frame_count, false);
+    uint64_t spare_count = 0;
+    if (spare_rows != nullptr) {
+        unsigned width = 0;
+        std::vector<uint32_t*> rows = BRIX_MANAGER::get_uint_arg_list(spare_rows, width);
+        BRIX_CHECK(width == 2, "width == 2");
+        for (const uint32_t* row : rows) {
+            const uint64_t start = row[0], count = row[1];
+            INPUT_CONTEXT here("spare rows " + std::to_string(start) + " + " + std::to_string(count) +
+                               " of " + std::to_string(frame_count) + " frames");
+            BRIX_CHECK(start + count <= frame_count, "spare_start + spare_count <= frame_count");
+            for (uint64_t f = start; f < start + count; ++f) {
+                BRIX_CHECK(!spare[f], "spare rows do not overlap");
+                spare[f] = true;
+            }
+            spare_count += count;
+        }
+    }
+    std::vector<uint32_t> map(frame_count, SOF_FRAME_IS_SPARE_FRAME);
+    uint32_t bs_index = reverse ? static_cast<uint32_t>(frame_count - spare_count - 1) : 0;
+    for (uint32_t f = 0; f < frame_count; ++f) {
+        if (spare[f])
+            continue;
+        map[f] = bs_index;
+        bs_index = reverse ? bs_index - 1 : bs_index + 1;
+    }
+    if (reverse)
+        BRIX_CHECK(bs_index == uint32_t(-1), "bs_index == DWORD(-1)");
+    return map;
+}
+
+std::vector<uint32_t> invert_frame_map(const std::vector<uint32_t>& map, uint32_t size) {
+    std::vector<uint32_t> out(size, SOF_FRAME_IS_SPARE_FRAME);
+    std::vector<bool> checked(size, false);
+    for (size_t i = 0; i < map.size(); ++i) {
+        const uint32_t target = map[i];
+        if (target == SOF_FRAME_IS_SPARE_FRAME)
+            continue;
+        INPUT_CONTEXT here("frame map entry " + std::to_string(i) + " = " + std::to_string(target) + " of " +
+                           std::to_string(size));
+        BRIX_CHECK(target < size, "map[i] < size");
+        BRIX_CHECK(!checked[target], "!checked[map[i]]");
+        checked[target] = true;
+        out[target] = static_cast<uint32_t>(i);
+    }
+    for (uint32_t i = 0; i < size; ++i) {
+        if (!checked[i]) {
+            INPUT_CONTEXT here("inverse frame map entry " + std::to_string(i));
+            BRIX_REPORT("checked[i]");
+        }
+    }
+    return out;
 }

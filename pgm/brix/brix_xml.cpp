@@ -15,7 +15,9 @@
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
+#include <new>
 
 using namespace xercesc;
 
@@ -23,10 +25,6 @@ namespace {
 
 // Key of the user data that holds an element's line.
 const XMLCh k_line_key[] = u"brix-line";
-
-// Expansions of declared entities one document may make (predefined entities and character references do
-// not count); stops documents whose nested entities grow exponentially.
-const XMLSize_t k_entity_expansion_limit = 10000;
 
 // The XML platform is initialised once, on first use, and terminated when the program ends (after every
 // loader, which lives on a stack, is gone). A failed initialisation is retried on the next use.
@@ -49,15 +47,89 @@ void write_parse_report(const char* kind, const std::string& file, unsigned long
 
 } // namespace
 
+// ---- BRIX_DOM_MEMORY --------------------------------------------------------------------------------------
+
+namespace {
+// Every block carries its size in front, so that deallocate can count what it gives back.
+constexpr size_t k_block_header = alignof(std::max_align_t);
+} // namespace
+
+MemoryManager* BRIX_DOM_MEMORY::getExceptionMemoryManager() {
+    // Exceptions are built outside the limits: a refusal must never stop the report of another failure.
+    return XMLPlatformUtils::fgMemoryManager;
+}
+
+void BRIX_DOM_MEMORY::start(KOVAN_DOM_PARSER* parser, unsigned long long text_limit,
+                            unsigned long long budget) {
+    m_parser = parser;
+    // A buffer of text grows to twice what it holds, two bytes per character: a block over four bytes per
+    // character of the text limit (and some room for the parser's own tables) can only hold text beyond it.
+    m_block_limit = text_limit * 2 * sizeof(XMLCh) + (1u << 16);
+    m_budget = budget;
+    m_enforcing = true;
+    m_refused = false;
+}
+
+void BRIX_DOM_MEMORY::refuse(const std::string& message) {
+    // Refuse once: the parser's clean-up after the refusal may allocate a little and must not fail.
+    m_enforcing = false;
+    m_refused = true;
+    if (m_parser)
+        m_parser->report_refusal(message);
+    throw OutOfMemoryException();
+}
+
+void* BRIX_DOM_MEMORY::allocate(XMLSize_t size) {
+    if (m_enforcing) {
+        if (size > m_block_limit)
+            refuse("The document's text grows past " + std::to_string(m_parser->get_text_limit()) +
+                   " characters: entity expansion is limited");
+        if (m_held + size > m_budget)
+            refuse("The document needs more than " + std::to_string(m_budget >> 20) +
+                   " MiB to parse: entity expansion is limited");
+    }
+    if (size > ~size_t{0} - k_block_header)
+        throw OutOfMemoryException();
+    void* block = std::malloc(size + k_block_header);
+    if (!block)
+        throw OutOfMemoryException();
+    *static_cast<size_t*>(block) = size;
+    m_held += size;
+    if (m_held > m_peak)
+        m_peak = m_held;
+    return static_cast<char*>(block) + k_block_header;
+}
+
+void BRIX_DOM_MEMORY::deallocate(void* p) {
+    if (!p)
+        return;
+    void* block = static_cast<char*>(p) - k_block_header;
+    m_held -= *static_cast<size_t*>(block);
+    std::free(block);
+}
+
 // ---- KOVAN_DOM_PARSER -------------------------------------------------------------------------------------
 
-KOVAN_DOM_PARSER::KOVAN_DOM_PARSER() : XercesDOMParser(nullptr, XMLPlatformUtils::fgMemoryManager, nullptr) {}
+KOVAN_DOM_PARSER::KOVAN_DOM_PARSER(MemoryManager* memory) : XercesDOMParser(nullptr, memory, nullptr) {}
 
 KOVAN_DOM_PARSER::~KOVAN_DOM_PARSER() {}
+
+void KOVAN_DOM_PARSER::report_refusal(const std::string& message) {
+    const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
+    if (auto* handler = dynamic_cast<BRIX_DOM_ERROR_HANDLER*>(getErrorHandler()))
+        handler->report_fatal(locator ? BRIX_DOM::to_string(locator->getSystemId()) : std::string(),
+                              locator ? locator->getLineNumber() : 0,
+                              locator ? locator->getColumnNumber() : 0, message);
+}
 
 void KOVAN_DOM_PARSER::startElement(const XMLElementDecl& elemDecl, const unsigned int urlId,
                                     const XMLCh* const elemPrefix, const RefVectorOf<XMLAttr>& attrList,
                                     const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) {
+    if (++m_depth > BRIX_DOM_LIMITS::MAX_DEPTH) {
+        report_refusal("The document's elements nest deeper than " +
+                       std::to_string(BRIX_DOM_LIMITS::MAX_DEPTH) + " levels");
+        throw DOCUMENT_REFUSED();
+    }
     for (XMLSize_t i = 0; i < attrCount; ++i)
         count_text(XMLString::stringLen(attrList.elementAt(i)->getValue()));
     // The element is the current node only until it is closed, so an empty element is closed here, after
@@ -73,18 +145,20 @@ void KOVAN_DOM_PARSER::startElement(const XMLElementDecl& elemDecl, const unsign
         endElement(elemDecl, urlId, isRoot, elemPrefix);
 }
 
+void KOVAN_DOM_PARSER::endElement(const XMLElementDecl& elemDecl, const unsigned int urlId, const bool isRoot,
+                                  const XMLCh* const elemPrefix) {
+    if (m_depth > 0)
+        --m_depth;
+    XercesDOMParser::endElement(elemDecl, urlId, isRoot, elemPrefix);
+}
+
 void KOVAN_DOM_PARSER::count_text(XMLSize_t length) {
     m_text_size += length;
     if (m_text_size <= m_text_limit)
         return;
-    const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
-    if (auto* handler = dynamic_cast<BRIX_DOM_ERROR_HANDLER*>(getErrorHandler()))
-        handler->report_fatal(locator ? BRIX_DOM::to_string(locator->getSystemId()) : std::string(),
-                              locator ? locator->getLineNumber() : 0,
-                              locator ? locator->getColumnNumber() : 0,
-                              "The document's text grows past " + std::to_string(m_text_limit) +
-                                  " characters: entity expansion is limited");
-    throw TEXT_LIMIT_EXCEEDED();
+    report_refusal("The document's text grows past " + std::to_string(m_text_limit) +
+                   " characters: entity expansion is limited");
+    throw DOCUMENT_REFUSED();
 }
 
 void KOVAN_DOM_PARSER::docCharacters(const XMLCh* const chars, const XMLSize_t length,
@@ -99,14 +173,9 @@ void KOVAN_DOM_PARSER::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* 
     // Validation, automatic once a document has a DOCTYPE, loads an external DTD whatever the load flag says.
     // The parse stops here instead, before the parser starts on the external subset.
     if (hasExtSubset) {
-        const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
-        if (auto* handler = dynamic_cast<BRIX_DOM_ERROR_HANDLER*>(getErrorHandler()))
-            handler->report_fatal(locator ? BRIX_DOM::to_string(locator->getSystemId()) : std::string(),
-                                  locator ? locator->getLineNumber() : 0,
-                                  locator ? locator->getColumnNumber() : 0,
-                                  "The external resource \"" + BRIX_DOM::to_string(systemId) +
-                                      "\" is not read: XML inputs may not refer to other files");
-        throw EXTERNAL_DTD_REFUSED();
+        report_refusal("The external resource \"" + BRIX_DOM::to_string(systemId) +
+                       "\" is not read: XML inputs may not refer to other files");
+        throw DOCUMENT_REFUSED();
     }
     XercesDOMParser::doctypeDecl(elemDecl, publicId, systemId, hasIntSubset, hasExtSubset);
 }
@@ -164,13 +233,7 @@ InputSource* BRIX_DOM_ENTITY_REFUSER::resolveEntity(XMLResourceIdentifier* resou
 
 // ---- BRIX_DOM ---------------------------------------------------------------------------------------------
 
-BRIX_DOM::~BRIX_DOM() {
-    // The parser releases the document it built; it goes before the handlers it points to.
-    delete m_parser;
-    delete m_entity_refuser;
-    delete m_error_handler;
-    delete m_security_manager;
-}
+BRIX_DOM::~BRIX_DOM() = default;
 
 DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
     try {
@@ -180,31 +243,32 @@ DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
         BRIX_REPORT("Error during XML parsing");
     }
 
-    // A loader parses one document; a second parse starts afresh.
-    delete m_parser;
-    delete m_entity_refuser;
-    delete m_error_handler;
-    delete m_security_manager;
-    m_parser = new KOVAN_DOM_PARSER();
-    m_error_handler = new BRIX_DOM_ERROR_HANDLER();
-    m_entity_refuser = new BRIX_DOM_ENTITY_REFUSER(m_error_handler);
-    m_security_manager = new SecurityManager();
-    m_security_manager->setEntityExpansionLimit(k_entity_expansion_limit);
+    // A loader parses one document; a second parse starts afresh (the old parser goes before its memory).
+    m_parser.reset();
+    m_entity_refuser.reset();
+    m_error_handler.reset();
+    m_security_manager.reset();
+    m_memory.reset();
+    m_memory = std::make_unique<BRIX_DOM_MEMORY>();
+    m_parser = std::make_unique<KOVAN_DOM_PARSER>(m_memory.get());
+    m_error_handler = std::make_unique<BRIX_DOM_ERROR_HANDLER>();
+    m_entity_refuser = std::make_unique<BRIX_DOM_ENTITY_REFUSER>(m_error_handler.get());
+    m_security_manager = std::make_unique<SecurityManager>();
+    m_security_manager->setEntityExpansionLimit(BRIX_DOM_LIMITS::MAX_ENTITY_EXPANSIONS);
 
     m_parser->setValidationScheme(XercesDOMParser::Val_Auto);
     m_parser->setDoNamespaces(false);
     m_parser->setDoSchema(false);
     m_parser->setLoadExternalDTD(false);
-    m_parser->setErrorHandler(m_error_handler);
+    m_parser->setErrorHandler(m_error_handler.get());
     // External entities go to the refuser (an external DTD stops the parser before it is looked for), and
     // the parser never resolves one itself.
-    m_parser->setXMLEntityResolver(m_entity_refuser);
+    m_parser->setXMLEntityResolver(m_entity_refuser.get());
     m_parser->setDisableDefaultEntityResolution(true);
-    m_parser->setSecurityManager(m_security_manager);
-    // Without declared entities a document's text is never longer than its file; allow 1 Mi characters of
-    // entity text beyond that.
+    m_parser->setSecurityManager(m_security_manager.get());
     FIO_STATUS status;
-    m_parser->set_text_limit((FIO_FILE_SYSTEM::status(file_name, status) ? status.size : 0) + (1u << 20));
+    const unsigned long long file_size = FIO_FILE_SYSTEM::status(file_name, status) ? status.size : 0;
+    m_parser->set_text_limit(file_size + BRIX_DOM_LIMITS::EXTRA_TEXT);
 
     std::string path = file_name;
     FIO_PATH fio_path(path);
@@ -213,6 +277,13 @@ DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
         path = fio_path.fullpath();
     }
 
+    // The limits on memory hold for the parse only, whichever way it ends.
+    struct STOP_LIMITS {
+        BRIX_DOM_MEMORY* memory;
+        ~STOP_LIMITS() { memory->stop(); }
+    } stop_limits{m_memory.get()};
+    m_memory->start(m_parser.get(), m_parser->get_text_limit(),
+                    BRIX_DOM_LIMITS::MEMORY_BASE + BRIX_DOM_LIMITS::MEMORY_PER_FILE_BYTE * file_size);
     try {
         m_parser->parse(path.c_str());
     } catch (const XMLException& e) {
@@ -224,10 +295,14 @@ DOMDocument* BRIX_DOM::parse_xml_file(const std::string& file_name) {
     } catch (const SAXException& e) {
         std::cout << to_string(e.getMessage()) << "\n";
         BRIX_REPORT("Error during XML parsing");
-    } catch (const KOVAN_DOM_PARSER::EXTERNAL_DTD_REFUSED&) {
+    } catch (const KOVAN_DOM_PARSER::DOCUMENT_REFUSED&) {
         // Already reported; the error flag stops the caller.
-    } catch (const KOVAN_DOM_PARSER::TEXT_LIMIT_EXCEEDED&) {
-        // Already reported; the error flag stops the caller.
+    } catch (const OutOfMemoryException&) {
+        if (!m_memory->refused()) {
+            std::cout << "unexpected internal error in file:brix_xml\n";
+            BRIX_REPORT("Error during XML parsing");
+        }
+        // A limit of the parse's memory: already reported, the error flag stops the caller.
     } catch (const BRIX_INTERNAL_ERROR&) {
         throw;
     } catch (...) {

@@ -115,7 +115,7 @@ std::unique_ptr<BRIX_INFO> read_back(const std::string& base) {
 }
 
 // The u32 or byte values of an argument's first row.
-template <typename T> std::vector<T> arg_values(const BRIX_DEVICE_INFO* device, unsigned arg_type) {
+template <typename T> std::vector<T> arg_values(const BRIX_DEVICE_INFO* device, BRIX_ARGUMENT_TYPE arg_type) {
     const BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(arg_type, device->get_argument_list());
     if (arg == nullptr)
         return {};

@@ -1,6 +1,7 @@
 // The sample generator: its files read back through the system's own readers, agree with the device table,
 // repeat byte for byte, reproduce the committed sample RBA texts, and refuse a description that disagrees
 // with the device table.
+#include "brix_common_function.h"
 #include "brix_data_server.h"
 #include "brix_helper.h"
 #include "brix_non_ddb_builder.h"
@@ -116,10 +117,10 @@ TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
 // them) leaves them as they are, and the whole chain reads one geometry.
 TEST(SampleGenerator, RepeatsByteForByteAndMatchesTheCommittedSamples) {
     GENERATED first, second;
-    const std::vector<std::string> devices = {"GRANITE_D1", "BASALT_D1", "SLATE_D1"};
+    const std::vector<std::string> devices = {"GRANITE_D1", "BASALT_D1", "SLATE_D1", "HARRIER_D1"};
     ASSERT_EQ(0, first.run(k_description, devices).status);
     ASSERT_EQ(0, second.run(k_description, devices).status);
-    for (const std::string device : {"granite_d1", "basalt_d1", "slate_d1"}) {
+    for (const std::string device : {"granite_d1", "basalt_d1", "slate_d1", "harrier_d1"}) {
         SCOPED_TRACE(device);
         for (const std::string& name : {device + ".xml", device + ".rbaz"})
             EXPECT_EQ(read_text_file(first.device_file(device, name)),
@@ -174,4 +175,45 @@ TEST(SampleGenerator, RefusesDescriptionsThatDisagree) {
         EXPECT_EQ(0u, r.err.find("Internal error: " + c.message + "\n")) << r.err;
         EXPECT_NE(std::string::npos, r.err.find("while reading devices[0]")) << r.err;
     }
+}
+
+// The HARRIER chips of two devices with other repeat counts read back through the phantomless builder with
+// the family's uniquified files and block CRAM maps: every column matches a uniquified column, the flash
+// columns are the last ones, and the memory columns are flagged.
+TEST(SampleGenerator, HarrierChipsPassThePhantomlessFlow) {
+    GENERATED g;
+    COMMAND_RESULT r = g.run(k_description, {"HARRIER_D1", "HARRIER_D4"});
+    ASSERT_EQ(0, r.status) << r.err;
+    const std::string old_path = gen_get_vantrel_path();
+    ::setenv("BRIX_VANTREL_PATH", (g.installation + "/").c_str(), 1);
+    struct CASE {
+        const char* device;
+        unsigned frames, bits;
+    };
+    for (const CASE& c : {CASE{"harrier_d1", 432, 1662}, CASE{"harrier_d4", 1060, 4042}}) {
+        SCOPED_TRACE(c.device);
+        BRIX_PHANTOMLESS_MAP rows;
+        testing::internal::CaptureStdout();
+        try {
+            rows = BRIX_COMMON::build_hr_phantomless_database(
+                BRIX_FAMILY_HARRIER, g.device_file(c.device, std::string(c.device) + ".rba"), c.frames,
+                c.bits, {0, 1, 8, 61}, 0xFFFFFFFF, false);
+        } catch (const BRIX_INTERNAL_ERROR& error) {
+            ADD_FAILURE() << error.report_text();
+        }
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(c.frames, rows.size());
+        unsigned flash = 0, switches = 0, memory = 0;
+        for (unsigned i = 0; i < c.frames; ++i) {
+            flash += (rows[i][3] & PHANTOMLESS_FLAG_FLASH) != 0;
+            switches += (rows[i][3] & PHANTOMLESS_FLAG_SWITCH) != 0;
+            memory += (rows[i][3] & PHANTOMLESS_FLAG_MEMORY) != 0;
+        }
+        EXPECT_EQ(25u, flash); // 24 flash IP columns and the faked last column
+        EXPECT_NE(0, rows[c.frames - 1][3] & PHANTOMLESS_FLAG_FLASH);
+        EXPECT_EQ(2u, switches);
+        EXPECT_GT(memory, 0u);
+        EXPECT_EQ(0u, memory % 2) << "M blocks are two columns wide";
+    }
+    ::setenv("BRIX_VANTREL_PATH", old_path.c_str(), 1);
 }

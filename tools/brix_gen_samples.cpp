@@ -15,6 +15,7 @@
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"
+#include "pgm_family_tables.h"
 
 #include <nlohmann/json.hpp>
 #include <xercesc/dom/DOM.hpp>
@@ -391,6 +392,20 @@ class DEVICE_XML {
         const_val(parameter_element(name, block, 1), value, offset);
     }
 
+    // A uint_argument of rows of values: one arg_data per row, attributes v0, v1, ...
+    void uint_argument(const std::string& name, const std::string& block,
+                       const std::vector<std::vector<unsigned>>& rows) {
+        xercesc::DOMElement* argument = element(m_root, u"uint_argument");
+        set(argument, "name", name);
+        set(argument, "block", block);
+        set(argument, "width", std::to_string(rows.empty() ? 0 : rows[0].size()));
+        for (const std::vector<unsigned>& row : rows) {
+            xercesc::DOMElement* data = element(argument, u"arg_data");
+            for (size_t v = 0; v < row.size(); ++v)
+                set(data, ("v" + std::to_string(v)).c_str(), std::to_string(row[v]));
+        }
+    }
+
     std::string serialise() const {
         xercesc::DOMImplementation* implementation =
             xercesc::DOMImplementationRegistry::getDOMImplementation(u"LS");
@@ -607,6 +622,8 @@ void emit_28nm(const DEVICE& device, OUTPUTS& outputs) {
     xml.parameter("DRAS", "CRAM", lines.dras);
     xml.parameter("BS_CRAM_FILLED_UP_WITH_LOWEST_SEGMENT", "CRAM", flag(s, "lowest_segment") ? 1 : 0);
     xml.parameter("BS_CRAM_FILLED_UP_WITH_LOWEST_WORD", "CRAM", flag(s, "lowest_word") ? 1 : 0);
+    // Frames are the columns of the image (the FID build of this generation requires it).
+    xml.parameter("COL_AS_FRAME", "CRAM", !s.contains("col_as_frame") || flag(s, "col_as_frame") ? 1 : 0);
 
     unsigned mapping_offset = 0;
     std::vector<unsigned> mapping;
@@ -627,6 +644,15 @@ void emit_28nm(const DEVICE& device, OUTPUTS& outputs) {
     if (!mapping.empty())
         xml.parameter("LUTRAM_MAPPING", "CRAM", mapping);
     if (lutram.block != nullptr) {
+        // The FID build checks the LUTRAM frames against the programmer's family table.
+        const uint32_t row = find_pgm_family_info(device.family);
+        if (row != uint32_t(-1) && PGM_FAMILY_INFO_DATABASE[row].fid_version < 2 &&
+            (PGM_FAMILY_INFO_DATABASE[row].lutram_frame_offset != lutram.col_offset ||
+             PGM_FAMILY_INFO_DATABASE[row].lutram_frame_size != lutram.real_col_size))
+            invalid("the LUTRAM col_offset and real_col_size must be the family's LUTRAM frame offset and "
+                    "size (" +
+                    std::to_string(PGM_FAMILY_INFO_DATABASE[row].lutram_frame_offset) + ", " +
+                    std::to_string(PGM_FAMILY_INFO_DATABASE[row].lutram_frame_size) + ")");
         xml.text_parameter("RBA_LUTRAM_STRING", "CRAM", lutram.rba_string, 0);
         xml.parameter("LUTRAM_COL_OFFSET", "CRAM", lutram.col_offset);
         xml.parameter("LUTRAM_REAL_COL_SIZE", "CRAM", lutram.real_col_size);
@@ -651,12 +677,256 @@ void emit_28nm(const DEVICE& device, OUTPUTS& outputs) {
     outputs.installation_file(device.rba_file.empty() ? "" : device.rba_file + "z", rba);
 }
 
+// ---- HARRIER generation ----------------------------------------------------------------------------------
+//
+// A HARRIER chip is a grid of CRAM columns (frames) x rows (bits). Every column is one of a few column kinds
+// that repeat down the chip in five row segments: 26 rows, 70 rows repeated T2 times, 70 rows, 70 rows
+// repeated T4 times, 26 rows (bits = 52 + 70 x (T2 + 1 + T4)). Left of the flash IP the kinds follow the
+// family's column pattern (one IV block at the top and one at the bottom, the kind's 70-row block in every
+// other segment); the flash IP covers the rows of the first two segments of the flash columns, with L blocks
+// and an IV block below it; the last column holds the faked flash rows, 70 empty rows, the HIOR blocks (T4 of
+// them) and 26 empty rows. The family's uniquified files list one column per kind, so every column of every
+// device of the family matches one of them.
+
+namespace harrier {
+
+constexpr unsigned k_segment_rows[5] = {26, 70, 70, 70, 26};
+
+struct BLOCK_TYPE {
+    const char* name;
+    unsigned width;
+    unsigned height;
+};
+// Block types with a text CRAM map, and their sizes (one per type for the whole family).
+const BLOCK_TYPE k_mapped_blocks[] = {{"IV", 1, 26}, {"L", 1, 70}, {"M", 2, 70}, {"D", 1, 70}, {"IH", 1, 70}};
+
+// The kind of one column: a name, the block of its 70-row segments and, for 2-wide blocks, which of its
+// columns it is.
+struct COLUMN_KIND {
+    std::string name;  // "L", "M0", "M1", "D", "IH", "C", "FLASH", "LAST"
+    std::string block; // 70-row block type, empty for the last column
+    unsigned block_column = 0;
+};
+
+struct FAMILY_DATA {
+    std::map<std::string, std::vector<std::vector<bool>>> maps; // type -> [column][row], forced bits applied
+    std::map<std::string, std::string> map_texts;               // type -> text of its CRAM map file
+    std::vector<COLUMN_KIND> kinds;
+    std::string unmask_text;
+};
+
+std::vector<unsigned> valid_range(const DEVICE& device) {
+    std::vector<unsigned> range = u32_list(device.settings, "mram_valid_range");
+    if (range.size() != 4 || range[0] >= range[1] || range[1] >= 2 || range[2] >= range[3] || range[3] >= 70)
+        invalid("\"mram_valid_range\" is [first column, last column, first row, last row] inside the 2 x 70 "
+                "M block");
+    return range;
+}
+
+// The family's block CRAM maps and uniquified columns: random bits from the family's own stream, so every
+// device of the family writes the same files.
+FAMILY_DATA family_data(const DEVICE& device) {
+    FAMILY_DATA data;
+    const std::vector<unsigned> range = valid_range(device);
+    for (const BLOCK_TYPE& block : k_mapped_blocks) {
+        SAMPLE_RNG rng(device.seed, device.family, std::string("cram_map_") + block.name);
+        std::vector<std::vector<bool>> bits(block.width, std::vector<bool>(block.height));
+        std::string text;
+        for (unsigned r = 0; r < block.height; ++r) {
+            std::string line(block.width, '0');
+            for (unsigned c = 0; c < block.width; ++c) {
+                bool bit = rng.below(3) == 0;
+                line[block.width - 1 - c] = bit ? '1' : '0'; // the last character is column 0
+                bool forced = std::string(block.name) == "M" && c >= range[0] && c <= range[1] &&
+                              r >= range[2] && r <= range[3];
+                bits[c][r] = bit || forced;
+            }
+            text += line + "\n";
+        }
+        data.maps[block.name] = bits;
+        data.map_texts[block.name] = text;
+    }
+    data.kinds = {{"L", "L", 0},   {"M0", "M", 0}, {"M1", "M", 1},    {"D", "D", 0},
+                  {"IH", "IH", 0}, {"C", "C", 0},  {"FLASH", "L", 0}, {"LAST", "", 0}};
+
+    // Cells of a kind in the 262 rows of the uniquified column.
+    auto cell = [&](const COLUMN_KIND& kind, unsigned row) -> char {
+        unsigned segment = 0, offset = row;
+        while (offset >= k_segment_rows[segment])
+            offset -= k_segment_rows[segment++];
+        if ((kind.name == "FLASH" || kind.name == "LAST") && segment <= 1)
+            return 'X';
+        if (kind.name == "LAST")
+            return segment == 3 ? '1' : '0';
+        if (segment == 0)
+            return data.maps["IV"][0][offset] ? '1' : '0';
+        if (segment == 4) // the bottom IV block is taken bottom-up
+            return data.maps["IV"][0][25 - offset] ? '1' : '0';
+        if (kind.block == "C")
+            return '1';
+        return data.maps[kind.block][kind.block_column][offset] ? '1' : '0';
+    };
+    std::string types, final_types;
+    for (size_t j = 0; j < data.kinds.size(); ++j) {
+        types += std::to_string(100 + j) + " ";
+        final_types += "FT" + std::to_string(100 + j) + " ";
+    }
+    data.unmask_text = types + "\n" + final_types + "\n";
+    for (unsigned row = 0; row < 262; ++row) {
+        std::string line;
+        for (const COLUMN_KIND& kind : data.kinds)
+            line += std::string(1, cell(kind, row)) + " ";
+        data.unmask_text += line + "\n";
+    }
+    return data;
+}
+
+// The column kinds of a device, left to right.
+std::vector<std::string> device_columns(const DEVICE& device, unsigned flash_columns) {
+    std::vector<std::string> pattern;
+    for (const JSON& name : member(device.settings, "column_kinds"))
+        pattern.push_back(name.get<std::string>());
+    if (pattern.empty())
+        invalid("\"column_kinds\" is empty");
+    if (uint64_t(flash_columns) + 2 > device.frames)
+        invalid("the flash columns do not fit");
+    const unsigned plain = device.frames - flash_columns - 1;
+    std::vector<std::string> columns;
+    for (size_t i = 0; columns.size() < plain; ++i) {
+        const std::string& kind = pattern[i % pattern.size()];
+        if (kind == "M") {
+            if (columns.size() + 2 > plain) {
+                columns.push_back("L");
+                continue;
+            }
+            columns.push_back("M0");
+            columns.push_back("M1");
+        } else if (kind == "L" || kind == "D" || kind == "IH" || kind == "C") {
+            columns.push_back(kind);
+        } else {
+            invalid("column kind " + kind + " is not L, M, D, IH or C");
+        }
+    }
+    for (unsigned i = 0; i < flash_columns; ++i)
+        columns.push_back("FLASH");
+    columns.push_back("LAST");
+    return columns;
+}
+
+void emit(const DEVICE& device, OUTPUTS& outputs) {
+    const JSON& s = device.settings;
+    if (device.bits < 52 + 3 * 70 || (device.bits - 52) % 70 != 0)
+        invalid("HARRIER bits must be 52 plus a multiple (at least 3) of 70");
+    const unsigned t4 = u32(s, "t4");
+    const unsigned segments = (device.bits - 52) / 70; // T2 + 1 + T4
+    if (t4 == 0 || t4 + 2 > segments)
+        invalid("\"t4\" must leave at least one repeat of the flash segment");
+    const unsigned t2 = segments - 1 - t4;
+    const unsigned flash_end_row = 26 + 70 * t2 - 1;
+    const unsigned flash_columns = u32(s, "flash_columns");
+    if (flash_columns < 2)
+        invalid("\"flash_columns\" must be at least 2");
+    const std::vector<unsigned> range = valid_range(device);
+    const std::string mram_string = text(s, "mram_string");
+    const std::vector<unsigned> iocsr = u32_list(s, "iocsr_cff");
+    if (iocsr.size() != 8)
+        invalid("\"iocsr_cff\" has 8 values");
+
+    const FAMILY_DATA kinds_data = family_data(device);
+    const std::vector<std::string> columns = device_columns(device, flash_columns);
+
+    // The $BLOCKS lines: name, tile, 0, start row, end row, start column, end column.
+    std::string blocks = "$BLOCKS\n";
+    std::string mram_lines =
+        "$BLOCK_MRAM\n# kind, tile, 0, start row, end row, start column, end column, 0, 0\n";
+    auto block = [&](const std::string& name, unsigned start_row, unsigned end_row, unsigned start_col,
+                     unsigned end_col) {
+        const std::string line = " X" + std::to_string(start_col) + "Y" + std::to_string(start_row) + " 0 " +
+                                 std::to_string(start_row) + " " + std::to_string(end_row) + " " +
+                                 std::to_string(start_col) + " " + std::to_string(end_col);
+        blocks += name + line + "\n";
+        if (name == "M")
+            mram_lines += mram_string + line + " 0 0\n";
+    };
+    const unsigned bottom = device.bits - 26;
+    for (unsigned c = 0; c < columns.size(); ++c) {
+        const std::string& kind = columns[c];
+        if (kind == "M1" || kind == "LAST")
+            continue;
+        if (kind == "FLASH") {
+            if (c == 0 || columns[c - 1] != "FLASH")
+                block("FLASH_IP", 0, flash_end_row, c, c + flash_columns - 1);
+            for (unsigned row = flash_end_row + 1; row < bottom; row += 70)
+                block("L", row, row + 69, c, c);
+            block("IV", bottom, device.bits - 1, c, c);
+            continue;
+        }
+        const std::string type = kind == "M0" ? "M" : kind;
+        const unsigned width = kind == "M0" ? 2 : 1;
+        block("IV", 0, 25, c, c);
+        if (width == 2)
+            block("IV", 0, 25, c + 1, c + 1);
+        for (unsigned row = 26; row < bottom; row += 70)
+            block(type, row, row + 69, c, c + width - 1);
+        block("IV", bottom, device.bits - 1, c, c);
+        if (width == 2)
+            block("IV", bottom, device.bits - 1, c + 1, c + 1);
+    }
+    const unsigned last = device.frames - 1;
+    for (unsigned k = 0; k < t4; ++k) {
+        const unsigned row = 26 + 70 * t2 + 70 + 70 * k;
+        block("HIOR", row, row + 69, last, last);
+    }
+    blocks += "IOCFF X" + std::to_string(last) + "Y0 0 0 0 0 0\n"; // a configuration-flash block: no CRAM
+
+    std::string rba = rba_text(device, RAM_SETTINGS{}, RAM_SETTINGS{});
+    const std::string end = "$BLOCK_END\n";
+    rba.replace(rba.rfind(end), end.size(), mram_lines + blocks + end);
+
+    DEVICE_XML xml(device.name, device.family);
+    xml.text_parameter("CRAM_ALGO", "CRAM", "1", u32_or(s, "cram_algo_minor", 2));
+    xml.parameter("CRAM_FRAME_COUNT", "CRAM", device.frames);
+    xml.parameter("CRAM_BIT_COUNT", "CRAM", device.bits);
+    xml.parameter("CFF_BITS", "IOCSR", device.cff_bits);
+    xml.parameter("BS_CRAM_FILLED_UP_WITH_LOWEST_SEGMENT", "CRAM", flag(s, "lowest_segment") ? 1 : 0);
+    xml.parameter("BS_CRAM_FILLED_UP_WITH_LOWEST_WORD", "CRAM", flag(s, "lowest_word") ? 1 : 0);
+    xml.parameter("IOCSR_CFF", "IOCSR", iocsr);
+    xml.text_parameter("RBA_MRAM_STRING", "CRAM", mram_string, 0);
+    xml.parameter("REVERSE_MRAM", "CRAM", flag(s, "reverse_mram") ? 1 : 0);
+    xml.parameter("PHANTOMLESS_ALGO", "CRAM", 1);
+    xml.uint_argument("MRAM_VALID_RANGE", "CRAM", {range});
+    const std::string xml_text = xml.serialise();
+    outputs.device_file(device.stem + ".xml", std::vector<unsigned char>(xml_text.begin(), xml_text.end()));
+    const std::vector<unsigned char> rba_bytes = gzip(rba);
+    outputs.device_file(device.stem + ".rbaz", rba_bytes);
+    outputs.installation_file(device.rba_file.empty() ? "" : device.rba_file + "z", rba_bytes);
+
+    // The family's files (the same bytes from every device of the family).
+    const std::string family = stl_lower(device.family);
+    if (!outputs.installation.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(outputs.installation + "unshipped/pgm_db", error);
+        BRIX_CHECK(!error, "Cannot create " + outputs.installation + "unshipped/pgm_db: " + error.message());
+    }
+    auto family_file = [&](const std::string& name, const std::string& content) {
+        outputs.installation_file("unshipped/pgm_db/" + family + "_" + name,
+                                  std::vector<unsigned char>(content.begin(), content.end()));
+    };
+    for (const auto& [type, content] : kinds_data.map_texts)
+        family_file(stl_lower(type) + "_cram.map", content);
+    family_file("phantomless_unmask.txt", kinds_data.unmask_text);
+    family_file("phantomless_mask.txt", kinds_data.unmask_text);
+}
+
+} // namespace harrier
+
 // ---- Generations
 // -------------------------------------------------------------------------------------------
 
 // The emitters of each generation, in the order they run.
 const std::map<std::string, std::vector<std::function<void(const DEVICE&, OUTPUTS&)>>> GENERATIONS = {
     {"28nm", {emit_28nm}},
+    {"harrier", {harrier::emit}},
 };
 
 struct OPTIONS {

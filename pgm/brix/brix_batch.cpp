@@ -237,7 +237,7 @@ std::string brix_batch_command_line(BRIX_BATCH_KIND kind, const std::string& roo
 }
 
 std::vector<BRIX_BATCH_STEP> brix_batch_steps(BRIX_BATCH_KIND kind, const std::string& root,
-                                              const BRIX_BATCH_ROW& row) {
+                                              const BRIX_BATCH_ROW& row, const std::string& build_program) {
     const std::string d = root + row.directory;
     std::vector<BRIX_BATCH_STEP> steps;
     steps.push_back({BRIX_BATCH_STEP::MKDIR, {d}});
@@ -250,7 +250,8 @@ std::vector<BRIX_BATCH_STEP> brix_batch_steps(BRIX_BATCH_KIND kind, const std::s
         return steps;
     steps.push_back({BRIX_BATCH_STEP::PWD, {}});
     if (kind == BRIX_BATCH_KIND::BRIX) {
-        steps.push_back({BRIX_BATCH_STEP::PROGRAM, {self_executable(), "-device", row.device}});
+        steps.push_back({BRIX_BATCH_STEP::PROGRAM,
+                         {build_program.empty() ? self_executable() : build_program, "-device", row.device}});
         return steps;
     }
     if (std::string(row.family) == "granite")
@@ -361,8 +362,9 @@ void* batch_worker(void* argument) {
 
 bool brix_batch_run_workers(const std::vector<std::string>& command_lines,
                             const std::function<bool(size_t)>& run_row,
-                            std::vector<BRIX_BATCH_RESULT>& results) {
+                            std::vector<BRIX_BATCH_RESULT>& results, size_t max_workers) {
     WORKER_POOL pool;
+    const size_t slots = std::max<size_t>(1, std::min(max_workers, MAX_WORKERS));
     bool all_started = true;
     results.resize(std::max(results.size(), command_lines.size()));
     for (size_t row = 0; row < command_lines.size(); ++row) {
@@ -370,7 +372,7 @@ bool brix_batch_run_workers(const std::vector<std::string>& command_lines,
         {
             std::unique_lock<std::mutex> lock(pool.mutex);
             pool.changed.wait(lock, [&] {
-                for (size_t s = 0; s < MAX_WORKERS; ++s)
+                for (size_t s = 0; s < slots; ++s)
                     if (pool.handles[s] == nullptr || pool.finished[s]) {
                         slot = s;
                         return true;

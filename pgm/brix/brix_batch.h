@@ -49,8 +49,10 @@ struct BRIX_BATCH_STEP {
 
 // The documented command line of a row (printed after "CMD") and the steps that carry it out.
 std::string brix_batch_command_line(BRIX_BATCH_KIND kind, const std::string& root, const BRIX_BATCH_ROW& row);
+// build_program is the executable the BRIX rows start (empty: this executable itself).
 std::vector<BRIX_BATCH_STEP> brix_batch_steps(BRIX_BATCH_KIND kind, const std::string& root,
-                                              const BRIX_BATCH_ROW& row);
+                                              const BRIX_BATCH_ROW& row,
+                                              const std::string& build_program = "");
 // The RBA file the PGM RBA batch builds from: root + directory + "/" + file (a directory that already ends
 // in "/" gives "//", passed on unchanged).
 std::string brix_batch_rba_file(const std::string& root, const BRIX_BATCH_ROW& row);
@@ -66,14 +68,14 @@ struct BRIX_BATCH_RESULT {
     std::vector<std::pair<std::string, uint64_t>> outputs; // path and size
 };
 
-// Runs rows on up to eight worker threads. For each row, in order: waits (without spinning) for a free
-// slot, prints "CMD <slot> : <command line>", starts a worker that calls run_row(row index), waits until
-// the worker runs, prints an empty line. A worker prints "Thread cmd: <command line> => Pass" or "=> Fail".
-// When a worker cannot be started, the report is printed, no further rows start and the started ones are
-// waited for; the function then returns false. Results are stored by row index.
+// Runs rows on up to max_workers (at most eight) worker threads. For each row, in order: waits (without
+// spinning) for a free slot, prints "CMD <slot> : <command line>", starts a worker that calls run_row(row
+// index), waits until the worker runs, prints an empty line. A worker prints "Thread cmd: <command line> =>
+// Pass" or "=> Fail". When a worker cannot be started, the report is printed, no further rows start and the
+// started ones are waited for; the function then returns false. Results are stored by row index.
 bool brix_batch_run_workers(const std::vector<std::string>& command_lines,
                             const std::function<bool(size_t)>& run_row,
-                            std::vector<BRIX_BATCH_RESULT>& results);
+                            std::vector<BRIX_BATCH_RESULT>& results, size_t max_workers = 8);
 
 // Prints the summary table of a batch and writes it as JSON to report_file (landing whole).
 void brix_batch_report(const std::string& batch, const std::vector<BRIX_BATCH_RESULT>& results,

@@ -31,14 +31,19 @@ bool ends_with(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Only the 28nm generation has its builder in this change; the others report that they are not available.
+// The generations whose builder has not landed report that they are not available.
 void run_legacy_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
     build_legacy_device(state, input.device_info, input.parameter_list, input.argument_list, input.g2_list);
 }
 
+void run_hr_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
+    build_hr_device(state, input.device_info, input.parameter_list, input.argument_list,
+                    input.mram_valid_range);
+}
+
 const BRIX_DEVICE_GENERATION k_generations[] = {
     {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, nullptr, nullptr, nullptr},
-    {1, "HARRIER builder", 0, nullptr, "HARRIER RBA parser", nullptr},
+    {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba},
     {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba},
     {3, "KESTREL builder", 0, nullptr, nullptr, nullptr},
 };

@@ -192,6 +192,14 @@ void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* devic
                          const G2_SII_LIST* g2_list);
 void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info);
 
+// HARRIER generation (brix_build_hr_device): frame maps with the MRAM columns' frames reversed inside the
+// valid range, the bit maps of a frame over the 8-line bus, the IOCSR leading padding; and its RBA parser,
+// which collects the MRAM positions.
+void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
+                     BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
+                     const std::array<uint32_t, 4>& mram_valid_range);
+void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info);
+
 // The SOF-to-bitstream bit maps of one CRAM frame (shared with the HARRIER builder). Marker values:
 // BRIX_SOF_TO_RBF_INVALID (not filled), BRIX_SOF_BIT_WITHOUT_RBF (a SOF bit with no bitstream position),
 // BRIX_NO_COUNTERPART (a bitstream bit with no SOF bit; a spare frame in frame maps).

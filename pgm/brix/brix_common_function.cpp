@@ -1049,8 +1049,8 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
             checked[j] = true;
         }
 
-        rows.emplace_back(static_cast<unsigned>(row_bytes), 1);
-        unsigned char* row = rows.back().data();
+        rows.emplace_back(new unsigned char[row_bytes]());
+        unsigned char* row = rows.back().get();
         put_u32(row, mask.final_types[j]);
         bool column_flash = full_mask[j][0] == SOF_BIT_IS_FLASH;
         if (column_flash)
@@ -1058,7 +1058,7 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
         if (i > 0 && column_flash != previous_flash) {
             BRIX_CHECK(!found_switch_region, "!found_switch_region");
             found_switch_region = true;
-            rows[i - 1].data()[3] |= PHANTOMLESS_FLAG_SWITCH;
+            rows[i - 1][3] |= PHANTOMLESS_FLAG_SWITCH;
             row[3] |= PHANTOMLESS_FLAG_SWITCH;
         }
         previous_flash = column_flash;
@@ -1079,7 +1079,7 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
                            " of " + std::to_string(m_col_size));
         BRIX_CHECK(start + span < m_col_size, "memory_block_start_col + mram_valid_range span < col_size");
         for (uint64_t c = start; c <= start + span; ++c)
-            rows[c].data()[3] |= PHANTOMLESS_FLAG_MEMORY;
+            rows[c][3] |= PHANTOMLESS_FLAG_MEMORY;
     }
     return rows;
 }

@@ -749,7 +749,7 @@ TEST(DeviceBuildPieces, ExecutableInTestMode) {
 namespace {
 
 // The u32 entries of a map argument, writable in place.
-uint32_t* map_entries(BRIX_DEVICE_INFO* device, unsigned arg_type) {
+uint32_t* map_entries(BRIX_DEVICE_INFO* device, BRIX_ARGUMENT_TYPE arg_type) {
     BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(arg_type, device->get_argument_list());
     return arg == nullptr ? nullptr
                           : reinterpret_cast<uint32_t*>(arg->get_data()->at(0)->get_data(nullptr, nullptr));

@@ -213,10 +213,10 @@ TEST(DeviceBuild, GenerationTable) {
         bool available;
     };
     const CASE cases[] = {
-        {0, "TALON builder", 1, false},
+        {0, "TALON builder", 1, true},
         {1, "HARRIER builder", 0, true},
         {2, "28nm builder", 4, true},
-        {3, "KESTREL builder", 0, false},
+        {3, "KESTREL builder", 0, true},
     };
     for (const CASE& c : cases) {
         const BRIX_DEVICE_GENERATION* generation = brix_device_generation(c.version);
@@ -468,7 +468,8 @@ TEST(DeviceBuild, OneDefectMutations) {
         {"unknown ob_val",
          [](DEVICE_FIXTURE& f) { f.extra_elements = "<ob_val name=\"NOPE\" length=\"4\"/>"; },
          "Unrecognized Option Bit data name: NOPE"},
-        {"TALON device", [](DEVICE_FIXTURE& f) { f.version = 0; }, "TALON builder is not available yet"},
+        {"TALON device without its row stamp", [](DEVICE_FIXTURE& f) { f.version = 0; },
+         "FIO_FILE_SYSTEM::exists(row_stamp_file)"},
         // The 28nm fixture has no IOCSR_CFF, which the HARRIER builder needs.
         {"HARRIER device without IOCSR_CFF", [](DEVICE_FIXTURE& f) { f.version = 1; }, "iocsr != NULL"},
     };

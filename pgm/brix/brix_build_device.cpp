@@ -4,6 +4,8 @@
 // writes the database last, so a failing check leaves no new database behind.
 #include "brix_build_device.h"
 
+#include "brix_build_ks_device.h"
+#include "brix_build_tl_device.h"
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
 #include "brix_helper.h"
@@ -31,7 +33,7 @@ bool ends_with(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The generations whose builder has not landed report that they are not available.
+// The 28nm and HARRIER builders take their inputs one by one; TALON and KESTREL take the build input.
 void run_legacy_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
     build_legacy_device(state, input.device_info, input.parameter_list, input.argument_list, input.g2_list);
 }
@@ -42,10 +44,10 @@ void run_hr_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPU
 }
 
 const BRIX_DEVICE_GENERATION k_generations[] = {
-    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, nullptr, nullptr, nullptr},
+    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, nullptr},
     {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba},
     {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba},
-    {3, "KESTREL builder", 0, nullptr, nullptr, nullptr},
+    {3, "KESTREL builder", 0, build_ks_device, nullptr, nullptr},
 };
 
 } // namespace

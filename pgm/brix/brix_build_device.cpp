@@ -601,10 +601,10 @@ void parse_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LIST* param
         std::vector<DOMElement*> const_values = elements(element, "const_val");
         if (read_state_parameter(state, type, length, const_values))
             continue;
-        BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> values =
+        OWNED_LIST<BRIX_CONST_DATA> values =
             parse_const_values(const_values, length, type == BRIX_PARAMETER_CRAM_ALGO, 0xFFFFFFFFu);
-        auto parameter = std::make_unique<BRIX_PARAMETER>(type, length, block_type, values.get());
-        values.release();
+        auto parameter =
+            std::make_unique<BRIX_PARAMETER>(type, length, block_type, brix_hand_over_list(values));
         BRIX_PARAMETER* stored = parameter.get();
         parameter_list->push_back(parameter.release());
         switch (type) {
@@ -708,9 +708,9 @@ BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> parse_ob_values(const std::vector<DOMElement*>
 
 } // namespace
 
-BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMElement*>& const_values,
-                                                        uint32_t max_count, bool is_cram_algo,
-                                                        uint32_t config_data_width) {
+OWNED_LIST<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMElement*>& const_values,
+                                               uint32_t max_count, bool is_cram_algo,
+                                               uint32_t config_data_width) {
     const bool width_ok = (config_data_width > 0 && config_data_width % 8 == 0 && config_data_width <= 32) ||
                           config_data_width == 0xFFFFFFFFu;
     BRIX_CHECK(max_count > 0 && width_ok,
@@ -720,7 +720,7 @@ BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMEle
     BRIX_CHECK(const_values.size() <= max_count, "const_value_size <= MAX_COUNT");
     if (is_cram_algo)
         BRIX_CHECK(const_values.size() == 1 && max_count == 1, "const_value_size == 1 && MAX_COUNT == 1");
-    BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> list(new BRIX_CONST_DATA_LIST());
+    OWNED_LIST<BRIX_CONST_DATA> list;
     std::set<uint32_t> offsets;
     for (const DOMElement* element : const_values) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
@@ -732,7 +732,7 @@ BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMEle
             BRIX_CHECK(config_data_width >= 32 || (value >> config_data_width) == 0,
                        "Constant value exceeds configuration data width");
         }
-        list->push_back(new BRIX_CONST_DATA(value, offset));
+        list.push_back(std::make_unique<BRIX_CONST_DATA>(value, offset));
     }
     return list;
 }

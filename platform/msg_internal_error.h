@@ -34,7 +34,8 @@ class BRIX_INTERNAL_ERROR : public std::runtime_error {
 class MSG_INTERNAL_ERROR {
   public:
     // source may be a full path (__FILE__); only its base name without extension is kept.
-    [[noreturn]] static void report(const std::string& condition, const char* module, const char* source, int line);
+    [[noreturn]] static void report(const std::string& condition, const char* module, const char* source,
+                                    int line);
     // Prints the report of an error to standard error (after flushing standard output).
     static void print(const BRIX_INTERNAL_ERROR& error);
 };
@@ -55,7 +56,16 @@ class INPUT_CONTEXT {
     size_t m_index;
 };
 
-#define BRIX_REPORT(text) MSG_INTERNAL_ERROR::report((text), "BRIX", __FILE__, __LINE__)
+// The source name a report carries: the base name of the file the check is written in, unless that file
+// states the name of the module it belongs to, so that a reader or builder in a file of its own keeps the
+// source name its module documents. Such a file defines the name before its first include:
+//     #define BRIX_SOURCE_NAME "brix_build_device"
+// (defining it after an include is a redefinition, which the build refuses).
+#ifndef BRIX_SOURCE_NAME
+#define BRIX_SOURCE_NAME __FILE__
+#endif
+
+#define BRIX_REPORT(text) MSG_INTERNAL_ERROR::report((text), "BRIX", BRIX_SOURCE_NAME, __LINE__)
 // A check with its condition text given explicitly, exactly as documented.
 #define BRIX_CHECK(cond, text)                                                                               \
     do {                                                                                                     \

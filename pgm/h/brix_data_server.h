@@ -3,6 +3,7 @@
 #pragma once
 
 #include "brix_data_export.h"
+#include "brix_owned_list.h"
 #include "pdb_archive.h"
 #include "pgm_ddb_struct_inout_auto_export.h"
 
@@ -16,7 +17,10 @@ struct RIF_THREAD_DATA {
     std::string file_name; // database path of the part file (the archive is file_name + ".ddb")
     unsigned family_type = BRIX_FAMILY_MAX;
     unsigned device_type = BRIX_DEVICE_MAX;
-    G2_SII_LIST* g2_s2_list = nullptr; // the part's entries (the list object belongs to this record)
+    // Writing: the part's entries, lent by the device's list, which keeps owning them.
+    G2_SII_LIST lent_entries;
+    // Reading: the part's entries, owned here until they join the device's list.
+    OWNED_LIST<G2_SII> entries;
     // Writing: the part archive, complete and synced but not yet in place. Reading: unused.
     std::unique_ptr<PDB_ARCHIVE> archive;
     // Writing: size and CRC-32 of the written part. Reading: what the main archive records for the part.
@@ -67,7 +71,7 @@ class BRIX_DATA_SERVER {
     static BRIX_INFO* vantrel_get_brix_info(const std::string& name, bool is_family, bool skip_rif,
                                             bool add_suffix);
 
-    // True when name (upper-cased) is a device (family) of the vocabulary; the value, or the enumeration's
+    // True when name (case ignored) is a device (family) of the vocabulary; the value, or the enumeration's
     // count when there is none, goes to device_type (family_type).
     static bool check_is_device_pcf_supported(const std::string& name, unsigned& device_type);
     static bool check_is_family_pcf_supported(const std::string& name, unsigned& family_type);

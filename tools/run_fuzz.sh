@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 # Under AddressSanitizer an entity-expansion seed takes several seconds (each expansion makes a parser reader
-# of some 170 KB); the timeout catches hangs, not slow inputs.
+# of some 160 KB); the timeout catches hangs, not slow inputs.
 timeout_s=${BRIX_FUZZ_TIMEOUT:-30}
 malloc_mb=${BRIX_FUZZ_MALLOC_MB:-300}
 rss_mb=${BRIX_FUZZ_RSS_MB:-2048}

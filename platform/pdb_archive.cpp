@@ -6,19 +6,14 @@
 
 #include <algorithm>
 #include <climits>
-#include <future>
 #include <libdeflate.h>
 #include <sys/stat.h>
-#include <system_error>
-#include <zlib.h>
 
 namespace {
 const unsigned char MAGIC[8] = {'B', 'R', 'I', 'X', 'P', 'D', 'B', 0x1A};
 constexpr size_t BUFFER_SIZE = 1 << 20;
 // Blocks at least this long move directly between the caller's memory and the file.
 constexpr size_t DIRECT_BLOCK = 1 << 16;
-// Blocks at least this long are written while their CRC is computed beside.
-constexpr size_t PARALLEL_CRC_BLOCK = 1 << 20;
 constexpr uint32_t MAX_NAME = 255;
 
 std::string hex32(uint32_t v) {
@@ -77,27 +72,7 @@ void PDB_SEGMENT::fail_at(uint64_t offset, const std::string& text) {
 }
 
 void PDB_SEGMENT::add_crc(const unsigned char* p, size_t n) {
-    join_crc();
     m_crc = libdeflate_crc32(m_crc, p, n);
-}
-
-void PDB_SEGMENT::add_crc_beside(const unsigned char* p, size_t n) {
-    join_crc();
-    try {
-        m_pending_crc = std::async(std::launch::async,
-                                   [p, n] { return static_cast<unsigned long>(libdeflate_crc32(0, p, n)); });
-        m_pending_length = n;
-    } catch (const std::system_error&) {
-        // No thread to spare: compute it here.
-        m_crc = libdeflate_crc32(m_crc, p, n);
-    }
-}
-
-uint32_t PDB_SEGMENT::join_crc() {
-    if (m_pending_crc.valid())
-        m_crc = static_cast<uint32_t>(crc32_combine(m_crc, static_cast<uLong>(m_pending_crc.get()),
-                                                    static_cast<z_off_t>(m_pending_length)));
-    return m_crc;
 }
 
 void PDB_SEGMENT::flush_out() {
@@ -142,11 +117,7 @@ void PDB_SEGMENT::put_block(const void* data, size_t n) {
         return;
     }
     const unsigned char* p = static_cast<const unsigned char*>(data);
-    // The block stays in place until the write ends, so its CRC can be computed while it is written.
-    if (n < PARALLEL_CRC_BLOCK)
-        add_crc(p, n);
-    else
-        add_crc_beside(p, n);
+    add_crc(p, n);
     m_out->write(p, n);
     m_written += n;
 }
@@ -171,11 +142,7 @@ void PDB_SEGMENT::get_block(void* data, size_t n) {
     }
     // The buffer is empty here: read the rest straight into place.
     size_t got = std::fread(p, 1, n, m_in);
-    // The CRC of the block is computed while the reading goes on.
-    if (got < PARALLEL_CRC_BLOCK)
-        add_crc(p, got);
-    else
-        add_crc_beside(p, got);
+    add_crc(p, got);
     m_file_pos += got;
     if (got != n)
         fail_at(m_file_pos, "Archive is damaged: the file ends early");
@@ -517,7 +484,6 @@ void PDB_ARCHIVE::write_root(const PDB_CLASS_THUNK& thunk, void* root) {
     }
     s.record("ptr", root, thunk);
     s.flush_out();
-    s.join_crc();
     unsigned char trailer[4];
     put_le32(trailer, s.m_crc);
     m_out->write(trailer, sizeof trailer);
@@ -610,7 +576,6 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
             s.fail_at(s.m_offset, "Archive is damaged: " + std::to_string(s.m_data_end - s.m_offset) +
                                       " bytes follow the root record");
         s.m_crc_checked = true;
-        s.join_crc();
         unsigned char trailer[4];
         if (std::fread(trailer, 1, 4, m_in) != 4)
             s.fail_at(s.m_data_end, "Archive is damaged: the file ends early");
@@ -620,8 +585,6 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
         m_check.size = m_in_size;
         m_check.crc = stored;
     } catch (const BRIX_INTERNAL_ERROR&) {
-        // The block whose CRC may still be computed belongs to the graph released here.
-        s.join_crc();
         if (root)
             thunk.destroy(root);
         // A failure in the middle of damaged data is best explained by the damage: check the CRC over the
@@ -649,7 +612,6 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
         }
         throw;
     } catch (...) {
-        s.join_crc();
         if (root)
             thunk.destroy(root);
         throw;

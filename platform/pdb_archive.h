@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -255,14 +254,11 @@ class PDB_SEGMENT {
     unsigned char* m_lim = nullptr;
     std::vector<unsigned char> m_buffer;
 
-    // The running CRC-32 of the bytes written or read so far. The CRC of a large block may be computed on a
-    // second thread while the file is written or read (pending until joined).
+    // The running CRC-32 of the bytes written or read so far. It is computed on the block just moved, while
+    // it is still in the cache; a second thread per block lost more to waiting than it saved on a busy
+    // machine.
     void add_crc(const unsigned char* p, size_t n);
-    void add_crc_beside(const unsigned char* p, size_t n);
-    uint32_t join_crc();
     uint32_t m_crc = 0;
-    std::future<unsigned long> m_pending_crc;
-    size_t m_pending_length = 0;
 
     // Writing.
     FIO_ATOMIC_FILE* m_out = nullptr;

@@ -5,6 +5,7 @@
 // them (see thr.h); tests catch it in-process and compare the condition text.
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -34,9 +35,16 @@ class BRIX_INTERNAL_ERROR : public std::runtime_error {
 class MSG_INTERNAL_ERROR {
   public:
     // source may be a full path (__FILE__); only its base name without extension is kept.
-    [[noreturn]] static void report(const std::string& condition, const char* module, const char* source, int line);
+    [[noreturn]] static void report(const std::string& condition, const char* module, const char* source,
+                                    int line);
     // Prints the report of an error to standard error (after flushing standard output).
     static void print(const BRIX_INTERNAL_ERROR& error);
+    // A tool's entry point: runs work and returns its status. Any exception that escapes it becomes a
+    // report handed to on_error (print, unless given) and exit status 1: a failure report as it is, an
+    // allocation failure as "Out of memory", any other exception as "Unexpected exception: <what>". No
+    // exception ever leaves a tool unreported.
+    static int run_main(const std::function<int()>& work,
+                        const std::function<void(const BRIX_INTERNAL_ERROR&)>& on_error = print);
 };
 
 // Where the program is in its input, for failure reports. Frames nest per thread; an RAII guard pushes one

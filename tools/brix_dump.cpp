@@ -204,17 +204,18 @@ int main(int argc, char** argv) {
         std::cerr << "brix_dump: " << options.file << ": unknown kind of file\n";
         return usage();
     }
-    try {
-        return options.verify ? kind->verify(options) : kind->dump(options);
-    } catch (const BRIX_INTERNAL_ERROR& e) {
-        if (!options.verify) {
-            MSG_INTERNAL_ERROR::print(e);
-            return 1;
-        }
-        std::string line = "FAIL: " + e.condition();
-        if (!e.context().empty())
-            line += " (" + e.context().back() + ")";
-        std::cout << line << "\n";
-        return 1;
-    }
+    // Every failure, a report or any other exception, ends with exit status 1: in verification as the
+    // one-line reason, otherwise as the printed report.
+    return MSG_INTERNAL_ERROR::run_main(
+        [&] { return options.verify ? kind->verify(options) : kind->dump(options); },
+        [&](const BRIX_INTERNAL_ERROR& e) {
+            if (!options.verify) {
+                MSG_INTERNAL_ERROR::print(e);
+                return;
+            }
+            std::string line = "FAIL: " + e.condition();
+            if (!e.context().empty())
+                line += " (" + e.context().back() + ")";
+            std::cout << line << "\n";
+        });
 }

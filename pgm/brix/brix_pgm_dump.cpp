@@ -37,27 +37,83 @@ JSON u32_array(const std::unique_ptr<uint32_t[]>& a, uint32_t n) {
     return out;
 }
 
+// Header text as it can always be shown: printable ASCII as it is, a backslash doubled, every other byte
+// as \xNN. Text fields of a damaged file may hold any byte, and a dump must still print.
+std::string escaped_text(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 0x0F];
+        }
+    }
+    return out;
+}
+
 std::string type_name(uint32_t type) {
     return type < PGM_RBA_MAX ? PGM_RBA_TYPE_NAMES[type] : "";
 }
 
-// Whole-file facts the reader does not hand out: the flag word, the compressed size and the stored CRC.
+// Whole-file facts the reader does not hand out: the flag word, the compressed size, the stored CRC and the
+// header bytes.
 struct RAW_HEADER {
     uint32_t flag = 0;
     uint64_t compressed_size = 0;
     uint16_t crc16 = 0;
+    std::vector<unsigned char> header;
 };
 
 RAW_HEADER read_raw_header(const std::string& path) {
     std::vector<unsigned char> file;
     RAW_HEADER h;
     if (FIO_FILE_SYSTEM::read_file(path, file) && file.size() > 98) {
+        h.header.assign(file.begin(), file.begin() + 96);
         h.flag = uint32_t{file[16]} | uint32_t{file[17]} << 8 | uint32_t{file[18]} << 16 |
                  uint32_t{file[19]} << 24;
         h.compressed_size = file.size() - 98;
         h.crc16 = static_cast<uint16_t>(file[file.size() - 2] | file[file.size() - 1] << 8);
     }
     return h;
+}
+
+// What the format allows beyond what the reader needs: the content kind and the owner name are upper-case
+// identifiers (A-Z, 0-9, _) and the reserved field is zero. The reader takes any bytes there; a file that a
+// writer of the format cannot have made is refused by verification.
+void check_header_fields(const std::vector<unsigned char>& header) {
+    // The file was read twice; it may have changed in between.
+    BRIX_CHECK(header.size() == 96, "file_size >= 99");
+    struct TEXT_FIELD {
+        size_t offset;
+        size_t size;
+        const char* text;
+    };
+    const TEXT_FIELD fields[] = {{0, 16, "Header file extension is not an upper-case identifier"},
+                                 {64, 32, "Header name is not an upper-case identifier"}};
+    for (const TEXT_FIELD& field : fields) {
+        size_t i = field.offset;
+        for (; i < field.offset + field.size && header[i] != 0; ++i) {
+            const unsigned char c = header[i];
+            if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+                INPUT_CONTEXT here("byte " + std::to_string(i));
+                BRIX_REPORT(field.text);
+            }
+        }
+        if (i == field.offset) {
+            INPUT_CONTEXT here("byte " + std::to_string(i));
+            BRIX_REPORT(field.text);
+        }
+    }
+    for (size_t i = 28; i < 64; ++i)
+        if (header[i] != 0) {
+            INPUT_CONTEXT here("byte " + std::to_string(i));
+            BRIX_REPORT("Reserved header byte is not zero");
+        }
 }
 
 void check_consumed(size_t index, uint32_t raw_size) {
@@ -131,7 +187,8 @@ JSON fid_to_json(const BRIX_FID& f) {
             {"edcrc_rmf", hex_rows(f.edcrc_rmf, f.edcrc_frame_size, f.edcrc_bit_byte_size)}};
 }
 
-// Reads the container and its records; fills the JSON when asked. Every failure is a report.
+// Reads the container and its records; fills the JSON when asked. Verification (a summary asked for) also
+// checks the header fields the reader leaves alone. Every failure is a report.
 JSON read_container(const std::string& path, bool records_as_json, std::string* summary) {
     uint32_t version = 0, raw_size = 0;
     std::string kind, name;
@@ -142,14 +199,16 @@ JSON read_container(const std::string& path, bool records_as_json, std::string* 
     out["kind"] = "PGM container"; // the path is left out so that dumps of two files compare cleanly
     char crc[8];
     std::snprintf(crc, sizeof crc, "0x%04x", raw.crc16);
-    out["header"] = {{"file_extension", kind},
+    out["header"] = {{"file_extension", escaped_text(kind)},
                      {"flag", raw.flag},
                      {"raw_data_size", raw_size},
                      {"version", version},
-                     {"name", name},
+                     {"name", escaped_text(name)},
                      {"compressed_size", raw.compressed_size},
                      {"crc16", crc}};
     INPUT_CONTEXT here(path);
+    if (summary)
+        check_header_fields(raw.header);
     size_t index = 0;
     std::string records;
     if (kind == "PGM_RBA") {
@@ -176,7 +235,7 @@ JSON read_container(const std::string& path, bool records_as_json, std::string* 
         if (records_as_json)
             out["fid"] = fid_to_json(fid);
     } else {
-        BRIX_REPORT("Unknown container kind " + kind);
+        BRIX_REPORT("Unknown container kind " + escaped_text(kind));
     }
     if (summary)
         *summary = kind + " " + name + ", version " + std::to_string(version) + ": " + records + " in " +

@@ -73,6 +73,22 @@ bool FIO_FILE_SYSTEM::status(const std::string& path, FIO_STATUS& status) {
     return true;
 }
 
+std::string FIO_FILE_SYSTEM::describe_missing(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        return std::string();
+    switch (errno) {
+    case ENAMETOOLONG:
+        return ": the path is too long (" + std::to_string(path.size()) + " characters)";
+    case ENOENT:
+        return path.empty() ? ": the path is empty" : ": the file does not exist";
+    case ENOTDIR:
+        return ": a directory of the path is not a directory";
+    default:
+        return std::string(": ") + std::strerror(errno);
+    }
+}
+
 bool FIO_FILE_SYSTEM::remove_file(const std::string& path) {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }

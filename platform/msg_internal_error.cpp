@@ -81,3 +81,12 @@ void INPUT_CONTEXT::set(std::string where) {
 std::vector<std::string> INPUT_CONTEXT::current() {
     return t_frames;
 }
+
+std::string INPUT_CONTEXT::excerpt(const std::string& value) {
+    if (value.size() <= MAX_EXCERPT)
+        return value;
+    size_t cut = MAX_EXCERPT;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
+        --cut;
+    return value.substr(0, cut) + "... (" + std::to_string(value.size()) + " characters)";
+}

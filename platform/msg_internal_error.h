@@ -58,6 +58,10 @@ class INPUT_CONTEXT {
     INPUT_CONTEXT& operator=(const INPUT_CONTEXT&) = delete;
     void set(std::string where);
     static std::vector<std::string> current();
+    // An input value as a frame shows it: whole up to MAX_EXCERPT bytes, else its first MAX_EXCERPT bytes
+    // (never half a UTF-8 character) and a note of its full length, so a huge value cannot flood the report.
+    static constexpr size_t MAX_EXCERPT = 100;
+    static std::string excerpt(const std::string& value);
 
   private:
     size_t m_index;

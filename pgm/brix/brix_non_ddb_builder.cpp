@@ -154,7 +154,11 @@ void build_pgm_rba(const std::string& target, const std::string& rba_file) {
 
     std::string pcf = BRIX_DATA_SERVER::get_pcf(target, false);
     std::string family = PGMDEV_DEVICE_GRAMMAR_MGR::get_family(target);
-    BRIX_CHECK(!pcf.empty() && !family.empty(), "!pcf.empty() && !family.empty()");
+    if (pcf.empty() || family.empty()) {
+        // The documented condition, and the name that was looked up.
+        INPUT_CONTEXT here("device " + INPUT_CONTEXT::excerpt(target) + " in the device table");
+        BRIX_REPORT("!pcf.empty() && !family.empty()");
+    }
     uint32_t rba_index = find_pgm_family_info(family);
     BRIX_CHECK(rba_index != uint32_t(-1), "rba_index != DWORD(-1)");
     uint32_t version = PGM_FAMILY_INFO_DATABASE[rba_index].rba_version;

@@ -18,4 +18,6 @@ int zlib_uncompress(unsigned char* destination, unsigned long* destination_size,
     return rc;
 }
 
-unsigned long zlib_compress_bound(unsigned long source_size) { return compressBound(source_size); }
+unsigned long zlib_compress_bound(unsigned long source_size) {
+    return compressBound(source_size);
+}

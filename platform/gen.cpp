@@ -13,13 +13,21 @@ std::string gen_get_vantrel_path() {
     return path;
 }
 
-std::string gen_get_device_db_fullpath() { return gen_get_vantrel_path() + "devdb"; }
+std::string gen_get_device_db_fullpath() {
+    return gen_get_vantrel_path() + "devdb";
+}
 
-std::string gen_get_unshipped_data_fullpath() { return gen_get_vantrel_path() + "unshipped/"; }
+std::string gen_get_unshipped_data_fullpath() {
+    return gen_get_vantrel_path() + "unshipped/";
+}
 
-int gen_strcmp(const std::string& a, const std::string& b) { return a.compare(b); }
+int gen_strcmp(const std::string& a, const std::string& b) {
+    return a.compare(b);
+}
 
-int gen_stricmp(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()); }
+int gen_stricmp(const std::string& a, const std::string& b) {
+    return ::strcasecmp(a.c_str(), b.c_str());
+}
 
 unsigned gen_local_strtouint(const char* text, const char** end, int base) {
     unsigned value = 0;
@@ -50,19 +58,29 @@ static std::string trim(const std::string& text, const char* set) {
     return text.substr(first, last - first + 1);
 }
 
-std::string gen_remove_leading_and_trailing_spaces(const std::string& text) { return trim(text, " "); }
+std::string gen_remove_leading_and_trailing_spaces(const std::string& text) {
+    return trim(text, " ");
+}
 
-std::string gen_remove_leading_and_trailing_white_spaces(const std::string& text) { return trim(text, " \t\r\n"); }
+std::string gen_remove_leading_and_trailing_white_spaces(const std::string& text) {
+    return trim(text, " \t\r\n");
+}
 
 std::string& stl_toupper(std::string& s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return s;
 }
 
 std::string& stl_tolower(std::string& s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
-std::string stl_upper(std::string s) { return stl_toupper(s); }
-std::string stl_lower(std::string s) { return stl_tolower(s); }
+std::string stl_upper(std::string s) {
+    return stl_toupper(s);
+}
+std::string stl_lower(std::string s) {
+    return stl_tolower(s);
+}

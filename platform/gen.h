@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <string>
 
-// Installation directory, always ending with "/": $BRIX_VANTREL_PATH when set, else "/opt/brix/wrik/vantrel/".
+// Installation directory, always ending with "/": $BRIX_VANTREL_PATH when set, else
+// "/opt/brix/wrik/vantrel/".
 std::string gen_get_vantrel_path();
 // Device database directory: the installation directory + "devdb" (no trailing separator).
 std::string gen_get_device_db_fullpath();

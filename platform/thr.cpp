@@ -59,7 +59,9 @@ THR_HANDLE thr_thread_create(THR_FUNCTION function, void* argument, int) {
     return t;
 }
 
-int thr_thread_is_running(THR_HANDLE handle) { return handle && handle->running.load() ? 1 : 0; }
+int thr_thread_is_running(THR_HANDLE handle) {
+    return handle && handle->running.load() ? 1 : 0;
+}
 
 void thr_thread_wait(THR_HANDLE handle) {
     if (!handle)
@@ -90,7 +92,9 @@ void thr_thread_wait(THR_HANDLE handle) {
     std::rethrow_exception(error);
 }
 
-void thr_msleep(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void thr_msleep(unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 int thr_system(const std::string& command_line) {
     int status = std::system(command_line.c_str());
@@ -101,7 +105,9 @@ int thr_system(const std::string& command_line) {
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
-void thr_run(const std::string& command_line) { (void)thr_system(command_line); }
+void thr_run(const std::string& command_line) {
+    (void)thr_system(command_line);
+}
 
 std::string thr_shell_quote(const std::string& word) {
     std::string quoted = "'";
@@ -125,4 +131,6 @@ std::string thr_shell_command(const std::vector<std::string>& words) {
     return line;
 }
 
-void thr_fail_next_thread_creates_for_testing(int count) { g_fail_creates = count; }
+void thr_fail_next_thread_creates_for_testing(int count) {
+    g_fail_creates = count;
+}

@@ -14,17 +14,17 @@
 
 namespace {
 
-constexpr size_t k_header_size = 96;
-constexpr size_t k_trailer_size = 2;
-constexpr size_t k_extension_offset = 0;
-constexpr size_t k_extension_size = 16;
-constexpr size_t k_flag_offset = 16;
-constexpr size_t k_raw_size_offset = 20;
-constexpr size_t k_version_offset = 24;
-constexpr size_t k_name_offset = 64;
-constexpr size_t k_name_size = 32;
+constexpr size_t HEADER_SIZE = 96;
+constexpr size_t TRAILER_SIZE = 2;
+constexpr size_t EXTENSION_OFFSET = 0;
+constexpr size_t EXTENSION_SIZE = 16;
+constexpr size_t FLAG_OFFSET = 16;
+constexpr size_t RAW_SIZE_OFFSET = 20;
+constexpr size_t VERSION_OFFSET = 24;
+constexpr size_t NAME_OFFSET = 64;
+constexpr size_t NAME_SIZE = 32;
 // A deflate stream yields at most 1032 bytes per input byte (a 258-byte match coded in two bits).
-constexpr uint64_t k_max_inflate_ratio = 1032;
+constexpr uint64_t MAX_INFLATE_RATIO = 1032;
 
 void put_u32(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
@@ -56,7 +56,7 @@ std::string read_text_field(const std::vector<unsigned char>& file, size_t offse
     return value;
 }
 
-const char* const k_uncompress_text =
+const char* const UNCOMPRESS_TEXT =
     "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK";
 
 // Inflates the zlib stream of `size` bytes at `source` into exactly raw_size bytes. A stream that is not
@@ -65,7 +65,7 @@ const char* const k_uncompress_text =
 void inflate_payload(const unsigned char* source, size_t size, unsigned char* destination,
                      uint32_t raw_size) {
     z_stream zs{};
-    BRIX_CHECK(inflateInit(&zs) == Z_OK, k_uncompress_text);
+    BRIX_CHECK(inflateInit(&zs) == Z_OK, UNCOMPRESS_TEXT);
     zs.next_out = destination;
     zs.avail_out = raw_size;
     int rc = Z_OK;
@@ -98,7 +98,7 @@ void inflate_payload(const unsigned char* source, size_t size, unsigned char* de
     inflateEnd(&zs);
     if (rc != Z_STREAM_END && !(probing && zs.avail_out == 0)) {
         INPUT_CONTEXT here("payload");
-        BRIX_REPORT(k_uncompress_text);
+        BRIX_REPORT(UNCOMPRESS_TEXT);
     }
     if (produced != raw_size) {
         INPUT_CONTEXT here("payload");
@@ -157,29 +157,29 @@ void check_payload_consumed(size_t index, uint32_t raw_size) {
 void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32_t data_size,
                                                uint32_t version, std::string file_extension, std::string name,
                                                std::string file_base, std::string directory) {
-    BRIX_CHECK(!file_extension.empty() && file_extension.size() <= k_extension_size,
+    BRIX_CHECK(!file_extension.empty() && file_extension.size() <= EXTENSION_SIZE,
                "!file_extension.empty() && file_extension.size() <= 16");
-    BRIX_CHECK(!name.empty() && name.size() <= k_name_size, "!name.empty() && name.size() <= 32");
+    BRIX_CHECK(!name.empty() && name.size() <= NAME_SIZE, "!name.empty() && name.size() <= 32");
 
     // Room for the worst case of zlib; the size check below keeps the payload within five times the data.
     unsigned long capacity = zlib_compress_bound(data_size);
-    std::vector<unsigned char> file(k_header_size + capacity + k_trailer_size, 0);
+    std::vector<unsigned char> file(HEADER_SIZE + capacity + TRAILER_SIZE, 0);
     unsigned long compressed_size = capacity;
     BRIX_CHECK(
-        zlib_compress2(&file[k_header_size], &compressed_size, data, data_size, Z_BEST_COMPRESSION) == Z_OK,
+        zlib_compress2(&file[HEADER_SIZE], &compressed_size, data, data_size, Z_BEST_COMPRESSION) == Z_OK,
         "zlib_compress2(&compressed_data[96], &compressed_size, data, data_size, ZLIB_BEST_COMPRESSION) == "
         "ZLIB_OK");
     BRIX_CHECK(uint64_t{compressed_size} <= uint64_t{data_size} * 5, "compressed_size <= (data_size * 5)");
 
     stl_toupper(file_extension);
     stl_toupper(name);
-    std::copy(file_extension.begin(), file_extension.end(), file.begin() + k_extension_offset);
-    std::copy(name.begin(), name.end(), file.begin() + k_name_offset);
-    put_u32(&file[k_flag_offset], 1);
-    put_u32(&file[k_raw_size_offset], data_size);
-    put_u32(&file[k_version_offset], version);
+    std::copy(file_extension.begin(), file_extension.end(), file.begin() + EXTENSION_OFFSET);
+    std::copy(name.begin(), name.end(), file.begin() + NAME_OFFSET);
+    put_u32(&file[FLAG_OFFSET], 1);
+    put_u32(&file[RAW_SIZE_OFFSET], data_size);
+    put_u32(&file[VERSION_OFFSET], version);
 
-    size_t covered = k_header_size + compressed_size;
+    size_t covered = HEADER_SIZE + compressed_size;
     uint16_t crc = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{covered} * 8, 0xFFFF);
     file[covered] = static_cast<unsigned char>(crc & 0xFF);
     file[covered + 1] = static_cast<unsigned char>((crc >> 8) & 0xFF);
@@ -190,7 +190,7 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
     std::cout << "\n   Generating PGM Database file: " << path << " ...\n\n";
 
     FIO_ATOMIC_FILE out(path);
-    out.write(file.data(), covered + k_trailer_size);
+    out.write(file.data(), covered + TRAILER_SIZE);
     out.commit();
 }
 
@@ -201,7 +201,7 @@ BRIX_DATA_SERVER::read_pgm_database_file(const std::string& path, uint32_t& vers
     std::vector<unsigned char> file;
     BRIX_CHECK(FIO_FILE_SYSTEM::read_file(path, file), "input.good()");
     size_t file_size = file.size();
-    BRIX_CHECK(file_size > k_header_size + k_trailer_size, "file_size > 98");
+    BRIX_CHECK(file_size > HEADER_SIZE + TRAILER_SIZE, "file_size > 98");
 
     uint16_t crc16 = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{file_size - 2} * 8, 0xFFFF);
     if (file[file_size - 2] != static_cast<unsigned char>(crc16 & 0xFF))
@@ -211,22 +211,22 @@ BRIX_DATA_SERVER::read_pgm_database_file(const std::string& path, uint32_t& vers
 
     file_extension.clear();
     name.clear();
-    file_extension = read_text_field(file, k_extension_offset, k_extension_size, "file_data[i] == 0");
-    name = read_text_field(file, k_name_offset, k_name_size, "file_data[j] == 0");
+    file_extension = read_text_field(file, EXTENSION_OFFSET, EXTENSION_SIZE, "file_data[i] == 0");
+    name = read_text_field(file, NAME_OFFSET, NAME_SIZE, "file_data[j] == 0");
 
-    if ((file[k_flag_offset] & 1) != 1)
-        fail_at_byte(k_flag_offset, "(flag & 1) == 1");
-    uint32_t raw_data_size = get_u32(&file[k_raw_size_offset]);
+    if ((file[FLAG_OFFSET] & 1) != 1)
+        fail_at_byte(FLAG_OFFSET, "(flag & 1) == 1");
+    uint32_t raw_data_size = get_u32(&file[RAW_SIZE_OFFSET]);
     if (raw_data_size == 0)
-        fail_at_byte(k_raw_size_offset, "raw_data_size > 0");
-    version = get_u32(&file[k_version_offset]);
+        fail_at_byte(RAW_SIZE_OFFSET, "raw_data_size > 0");
+    version = get_u32(&file[VERSION_OFFSET]);
 
     // Refuse a raw size that the stream cannot produce before allocating room for it.
-    size_t compressed_size = file_size - k_header_size - k_trailer_size;
-    if (uint64_t{raw_data_size} > uint64_t{compressed_size} * k_max_inflate_ratio)
-        fail_at_byte(k_raw_size_offset, "index == raw_data_size");
+    size_t compressed_size = file_size - HEADER_SIZE - TRAILER_SIZE;
+    if (uint64_t{raw_data_size} > uint64_t{compressed_size} * MAX_INFLATE_RATIO)
+        fail_at_byte(RAW_SIZE_OFFSET, "index == raw_data_size");
     std::unique_ptr<unsigned char[]> data(new unsigned char[raw_data_size]);
-    inflate_payload(&file[k_header_size], compressed_size, data.get(), raw_data_size);
+    inflate_payload(&file[HEADER_SIZE], compressed_size, data.get(), raw_data_size);
     raw_size = raw_data_size;
     return data;
 }

@@ -1,5 +1,6 @@
 #include "fio.h"
 
+#include "compression.h"
 #include "msg_internal_error.h"
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 std::atomic<long long> g_fail_after_bytes{-1};
@@ -98,12 +98,17 @@ bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned ch
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f)
         return false;
+    // Straight into place at the size the file has now; a file that grows meanwhile is read to its end.
     struct stat st;
+    size_t size = 0;
     if (::fstat(fileno(f), &st) == 0 && st.st_size > 0)
-        data.reserve(static_cast<size_t>(st.st_size));
+        size = static_cast<size_t>(st.st_size);
+    data.resize(size);
+    size_t got = size ? std::fread(data.data(), 1, size, f) : 0;
+    data.resize(got);
     unsigned char buffer[1 << 16];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+    while (got == size && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
         data.insert(data.end(), buffer, buffer + n);
     bool ok = !std::ferror(f);
     std::fclose(f);
@@ -112,26 +117,11 @@ bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned ch
 
 void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& output) {
     INPUT_CONTEXT here(input);
-    gzFile in = gzopen(input.c_str(), "rb");
-    BRIX_CHECK(in != nullptr, "Unable to open compressed file " + input);
+    std::vector<unsigned char> packed;
+    BRIX_CHECK(read_file(input, packed), "Unable to open compressed file " + input);
     FIO_ATOMIC_FILE out(output);
-    std::vector<unsigned char> buffer(1 << 16);
-    for (;;) {
-        int n = gzread(in, buffer.data(), static_cast<unsigned>(buffer.size()));
-        if (n < 0) {
-            int code = 0;
-            std::string message = gzerror(in, &code);
-            gzclose(in);
-            BRIX_REPORT("Unable to decompress " + input + ": " + message);
-        }
-        if (n == 0)
-            break;
-        out.write(buffer.data(), static_cast<size_t>(n));
-    }
-    // gzread passes plain data through unchanged; insist on a real compressed stream.
-    int direct = gzdirect(in);
-    gzclose(in);
-    BRIX_CHECK(!direct, "Not a compressed file: " + input);
+    gzip_unpack(packed.data(), packed.size(), input,
+                [&out](const unsigned char* data, size_t size) { out.write(data, size); });
     out.commit();
 }
 

@@ -23,8 +23,9 @@ class FIO_FILE_SYSTEM {
     static bool remove_file(const std::string& path);
     // Reads a whole file; false when it cannot be opened or read.
     static bool read_file(const std::string& path, std::vector<unsigned char>& data);
-    // Decompresses a gzip (or raw zlib) file into another file in-process. The output lands whole through
-    // FIO_ATOMIC_FILE. Fails with a report naming the file when the input is missing or not compressed data.
+    // Decompresses a gzip file (one member or several) into another file in-process, checking each member's
+    // CRC-32 and length (gzip_unpack, compression.h). The output lands whole through FIO_ATOMIC_FILE. Fails
+    // with a report naming the file when the input is missing, is not gzip data, is cut short or damaged.
     static void gunzip_file(const std::string& input, const std::string& output);
 };
 

@@ -24,11 +24,16 @@ void thr_msleep(unsigned milliseconds);
 
 // Runs a command line through /bin/sh and returns its exit status (-1 if it could not be run).
 int thr_system(const std::string& command_line);
+// Runs a program with its arguments (no shell) in the given directory (empty: the current one), found on
+// PATH unless it contains a "/". Standard output and error are the caller's. Returns the exit status, 128 +
+// the signal number when it was killed, or 127 when it could not be started.
+int thr_run_program(const std::vector<std::string>& arguments, const std::string& directory);
 // Runs a command line; the result is not used.
 void thr_run(const std::string& command_line);
 // Quotes one word for /bin/sh so that blanks, quotes and metacharacters in it stay literal.
 std::string thr_shell_quote(const std::string& word);
 // Builds a command line from a program and its arguments, each quoted.
 std::string thr_shell_command(const std::vector<std::string>& words);
-// Test hook: makes the next `count` calls of thr_thread_create fail (return 0).
-void thr_fail_next_thread_creates_for_testing(int count);
+// Test hook: after `after` more successful calls, makes the next `count` calls of thr_thread_create fail
+// (return 0).
+void thr_fail_next_thread_creates_for_testing(int count, int after = 0);

@@ -97,6 +97,8 @@ struct CLI_CASE {
     std::string err_part; // text expected in standard error; empty: standard error must be empty
 };
 
+const std::string NOT_A_WRIK_TREE = "directory.rfind(\"/wrik/vantrel/\") == (directory.size() - 14)";
+
 std::string command_line(const std::vector<std::string>& args) {
     std::string line = std::string("'") + BRIX_EXE + "'";
     for (const std::string& arg : args)
@@ -107,6 +109,7 @@ std::string command_line(const std::vector<std::string>& args) {
 } // namespace
 
 TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
+    const std::string CRAM_MAP_START = "\n   Building CRAM Map file ... \n\n   Checking PCF ... \n\n";
     // Integer values in decimal and hexadecimal, with and without sign.
     const std::vector<std::pair<std::string, std::string>> NUMBERS_SET = {
         {"print_argument (FALSE)", "print_argument (TRUE)"},
@@ -184,28 +187,29 @@ TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
                        {"rba ()", "rba (a=b)"}}) +
              "\nList of filepaths:\n   0) a-b.xml\n   1) granite_d1\n\n" + USAGE,
          1,
-         not_available("device")},
-        // Dispatch order: the first operation set runs (unbuilt operations end with their report).
-        {"all_brix before all_rba", {"--all_rba", "--all_brix"}, "", 1, not_available("all_brix")},
-        {"all_rba before all_cram_map", {"--all_cram_map", "--all_rba"}, "", 1, not_available("all_rba")},
-        {"all_cram_map before all_fid",
-         {"--all_fid", "--all_cram_map"},
-         "",
-         1,
-         not_available("all_cram_map")},
-        {"all_fid before all_pcf", {"--all_pcf", "--all_fid"}, "", 1, not_available("all_fid")},
-        {"all_pcf before single builds",
-         {"--family_xml", "--all_pcf", "a.xml"},
-         "",
-         1,
-         not_available("all_pcf")},
+         "Internal error: Device is not valid in DEV database"},
+        // Dispatch order: the first operation set runs. The tests' installation is not in a "wrik" tree, so
+        // the batches that fetch sources stop at the source-tree check; unbuilt operations end with their
+        // report.
+        {"all_brix before all_rba", {"--all_rba", "--all_brix"}, "", 1, NOT_A_WRIK_TREE},
+        {"all_rba before all_cram_map", {"--all_cram_map", "--all_rba"}, "", 1, NOT_A_WRIK_TREE},
+        {"all_fid before all_pcf", {"--all_pcf", "--all_fid"}, "", 1, not_available("fid")},
+        {"all_pcf before single builds", {"--family_xml", "--all_pcf", "a.xml"}, "", 1, NOT_A_WRIK_TREE},
         {"family_xml before device_xml",
          {"--device_xml", "--family_xml", "a.xml"},
          "",
          1,
          "Internal error: Invalid family XML naming or file does not exist"},
-        {"device_xml before device", {"--device", "--device_xml", "a.xml"}, "", 1, not_available("device")},
-        {"device before parse_ob_bcm", {"--parse_ob_bcm", "--device", "a"}, "", 1, not_available("device")},
+        {"device_xml before device",
+         {"--device", "--device_xml", "a.xml"},
+         "",
+         1,
+         "Internal error: Device is not valid in DEV database"},
+        {"device before parse_ob_bcm",
+         {"--parse_ob_bcm", "--device", "a"},
+         "",
+         1,
+         "Internal error: Device is not valid in DEV database"},
         {"parse_ob_bcm",
          {"--parse_ob_bcm", "a", "b", "c"},
          "\nInvalid file extension (.bcm.xml) or file does not exist\n\n",
@@ -227,12 +231,17 @@ TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
          "",
          1,
          "FIO_FILE_SYSTEM::exists(rba_file.c_str())"}, // the rba builder runs and finds no in.rba
+        // SLATE has no CRAM map texts: the cram_map builder runs and stops at its family check.
         {"rba without path falls to cram_map",
-         {"--rba=GRANITE_D1", "--cram_map=GRANITE"},
-         "",
+         {"--rba=GRANITE_D1", "--cram_map=SLATE"},
+         CRAM_MAP_START,
          1,
-         not_available("cram_map")},
-        {"cram_map before fid", {"--fid=GRANITE_D1", "--cram_map=GRANITE"}, "", 1, not_available("cram_map")},
+         "cram_map_index != DWORD(-1)"},
+        {"cram_map before fid",
+         {"--fid=GRANITE_D1", "--cram_map=SLATE"},
+         CRAM_MAP_START,
+         1,
+         "cram_map_index != DWORD(-1)"},
         {"fid", {"--fid=GRANITE_D1"}, "", 1, not_available("fid")},
     };
     for (const CLI_CASE& c : cases) {
@@ -245,6 +254,13 @@ TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
         else
             EXPECT_NE(std::string::npos, r.err.find(c.err_part)) << r.err;
     }
+    // all_cram_map before all_fid: the CRAM map batch runs (the sample installation has no PGM RBA databases,
+    // so it writes nothing) and the FID batch does not.
+    COMMAND_RESULT r = run_command(command_line({"--all_fid", "--all_cram_map"}));
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.out.find("\n   Building CRAM Map file ... \n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Batch report all_cram_map: 2 Pass, 0 Fail\n"));
+    EXPECT_EQ(std::string::npos, r.out.find("all_fid"));
 }
 
 TEST(CommandLine, CallableTwiceInOneProcess) {

@@ -294,7 +294,7 @@ TEST(PgmRba, OperationWritesTheDeviceDatabase) {
             rba +
             " ...\n\n      LA_LAB\n      MM_M20K\n\n"
             "\n   Generating PGM Database file: " +
-            file + " ...\n\n\n",
+            file + " ...\n\n      CMD: unlink " + file + "\n\n\n",
         out);
     uint32_t version = 0, raw_size = 0;
     std::string extension, name;

@@ -141,8 +141,18 @@ const char* const PROGRAMMER_FAMILIES[] = {"GRANITE", "BASALT", "SLATE", "HARRIE
 TEST(DeviceTable, SampleCoversTheDeviceVocabulary) {
     DEV_TABLE::reload();
     std::shared_ptr<const DEV_TABLE_DATA> table = DEV_TABLE::get();
-    EXPECT_EQ(51u, table->devices.size());
-    // Devices are numbered 4..54 (the empty name and three dummies before them), each complete.
+    // The 51 devices of the vocabulary and three that the batch tables name, known under the PCF name of the
+    // device they stand for.
+    EXPECT_EQ(54u, table->devices.size());
+    const std::pair<const char*, const char*> aliases[] = {
+        {"basalt_d1_es", "BASALT_D1"}, {"basalt_d6", "BASALT_D3"}, {"slate_d8", "SLATE_D4"}};
+    for (const auto& alias : aliases) {
+        EXPECT_EQ(alias.second, PGMDEV_DEVICE_GRAMMAR_MGR::get_dev_part_pcf(alias.first));
+        EXPECT_TRUE(dstr_is_valid_dev_device_enum(dstr_get_dev_device_enum_by_string(alias.first)))
+            << alias.first;
+    }
+    // Devices of the vocabulary are numbered 4..54 (the empty name and three dummies before them), each
+    // complete.
     for (uint32_t value = 4; value <= 54; ++value) {
         auto device = static_cast<DEV_DEVICE_ENUM>(value);
         ASSERT_TRUE(dstr_is_valid_dev_device_enum(device)) << value;

@@ -4,9 +4,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh
 tools/build.sh build -DBRIX_BUILD_TESTS=OFF -DBRIX_BUILD_BENCH=OFF
+root=$PWD
 export BRIX_VANTREL_PATH="$PWD/samples/vantrel/"
 programmer="${BRIX_VANTREL_PATH}devdb/programmer"
 mkdir -p "$programmer/fid"
+
+# The inputs of every sample device (device XML, RBA, RIF), derived from one description of their geometry:
+# device files into out/devices/<device>/, RBA files into the installation's rba/ (docs/sample_generator.md).
+./build/brix_gen_samples --description samples/sample_devices.json --installation samples/vantrel \
+    --out out/devices
 
 # The family database of every sample family, into the device database directory's programmer/.
 for xml in samples/vantrel/xml/*_family.xml; do
@@ -19,5 +25,17 @@ for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
     ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rba"
     ./build/brix_dump --verify "$programmer/fid/$device.pgm_rba"
 done
-# One of the family databases as JSON.
+# The device database of every generated sample device, built in its directory (the device build reads the
+# device XML and the RIF there, the RBA file from the installation), then verified whole with its part files.
+for dir in out/devices/*/; do
+    device=$(basename "$dir")
+    (cd "$dir" && "$root/build/build_brix" -device "$device")
+    ./build/brix_dump --verify "$programmer/${device}_brix.ddb"
+done
+# One of the family databases and one device database as JSON.
 ./build/brix_dump "$programmer/granite_family_brix.ddb"
+./build/brix_dump "$programmer/slate_d1_brix.ddb"
+
+# The whole chain through the batch builds on a copy of the sample installation (out/sample/): family
+# databases, all_rba, all_brix, all_cram_map, all_fid, then the batch reports.
+tools/run_sample_chain.sh out/sample

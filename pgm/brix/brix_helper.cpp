@@ -5,6 +5,7 @@
 // RIF file parser: reads a device's RIF file into its G2 list.
 #include "brix_helper.h"
 
+#include "brix_build_device.h"
 #include "brix_data_manager.h"
 #include "brix_operations.h"
 #include "brix_owned_list.h"
@@ -368,4 +369,62 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
     }
     BRIX_CHECK(!reader.failed(), "rif_infile.good()");
     return brix_hand_over_list(list);
+}
+
+// ---- Frame maps
+// ---------------------------------------------------------------------------------------------
+
+std::vector<uint32_t> build_sof_frame_map(const BRIX_ARG* spare_rows, uint32_t frame_count, bool reverse) {
+    std::vector<bool> spare(frame_count, false);
+    uint64_t spare_count = 0;
+    if (spare_rows != nullptr) {
+        unsigned width = 0;
+        std::vector<uint32_t*> rows = BRIX_MANAGER::get_uint_arg_list(spare_rows, width);
+        BRIX_CHECK(width == 2, "width == 2");
+        for (const uint32_t* row : rows) {
+            const uint64_t start = row[0], count = row[1];
+            INPUT_CONTEXT here("spare rows " + std::to_string(start) + " + " + std::to_string(count) +
+                               " of " + std::to_string(frame_count) + " frames");
+            BRIX_CHECK(start + count <= frame_count, "spare_start + spare_count <= frame_count");
+            for (uint64_t f = start; f < start + count; ++f) {
+                BRIX_CHECK(!spare[f], "spare rows do not overlap");
+                spare[f] = true;
+            }
+            spare_count += count;
+        }
+    }
+    std::vector<uint32_t> map(frame_count, SOF_FRAME_IS_SPARE_FRAME);
+    uint32_t bs_index = reverse ? static_cast<uint32_t>(frame_count - spare_count - 1) : 0;
+    for (uint32_t f = 0; f < frame_count; ++f) {
+        if (spare[f])
+            continue;
+        map[f] = bs_index;
+        bs_index = reverse ? bs_index - 1 : bs_index + 1;
+    }
+    if (reverse)
+        BRIX_CHECK(bs_index == uint32_t(-1), "bs_index == DWORD(-1)");
+    return map;
+}
+
+std::vector<uint32_t> invert_frame_map(const std::vector<uint32_t>& map, uint32_t size) {
+    std::vector<uint32_t> out(size, SOF_FRAME_IS_SPARE_FRAME);
+    std::vector<bool> checked(size, false);
+    for (size_t i = 0; i < map.size(); ++i) {
+        const uint32_t target = map[i];
+        if (target == SOF_FRAME_IS_SPARE_FRAME)
+            continue;
+        INPUT_CONTEXT here("frame map entry " + std::to_string(i) + " = " + std::to_string(target) + " of " +
+                           std::to_string(size));
+        BRIX_CHECK(target < size, "map[i] < size");
+        BRIX_CHECK(!checked[target], "!checked[map[i]]");
+        checked[target] = true;
+        out[target] = static_cast<uint32_t>(i);
+    }
+    for (uint32_t i = 0; i < size; ++i) {
+        if (!checked[i]) {
+            INPUT_CONTEXT here("inverse frame map entry " + std::to_string(i));
+            BRIX_REPORT("checked[i]");
+        }
+    }
+    return out;
 }

@@ -273,26 +273,16 @@ void print_help(int kind) {
 }
 
 int dispatch() {
-    if (arg::all_brix) {
-        build_all_brix(file_paths);
-        return 0;
-    }
-    if (arg::all_rba) {
-        build_all_rba(file_paths);
-        return 0;
-    }
-    if (arg::all_cram_map) {
-        build_all_cram_map(file_paths);
-        return 0;
-    }
-    if (arg::all_fid) {
-        build_all_fid(file_paths);
-        return 0;
-    }
-    if (arg::all_pcf) {
-        build_all_pcf(file_paths);
-        return 0;
-    }
+    if (arg::all_brix)
+        return build_all_brix(file_paths);
+    if (arg::all_rba)
+        return build_all_rba(file_paths);
+    if (arg::all_cram_map)
+        return build_all_cram_map(file_paths);
+    if (arg::all_fid)
+        return build_all_fid(file_paths);
+    if (arg::all_pcf)
+        return build_all_pcf(file_paths);
     if (!arg::family_xml && !arg::device_xml && !arg::device && !arg::parse_ob_bcm) {
         if (!arg::rba.empty() && !file_paths.empty()) {
             build_pgm_rba(arg::rba, file_paths[0]);

@@ -1,29 +1,15 @@
-// Builders of the programmer databases that are not BRIX databases: the PGM RBA database of a device (and,
-// sharing the family table below, the CRAM map and FID builders).
+// Builders of the programmer databases that are not BRIX databases: the PGM RBA database of a device, the
+// CRAM map database of a family and the FID of a device.
 #pragma once
 
 #include "pgm_ddb_struct_inout_auto_export.h"
+#include "pgm_family_tables.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// Per family: the RBA text format and the constants the FID carries to the programmer.
-struct PGM_FAMILY_INFO {
-    const char* family; // the table ends with an empty name
-    uint32_t rba_version;
-    uint16_t fid_version;
-    uint32_t family_constant_1;
-    uint32_t family_constant_2;
-    uint32_t lutram_frame_offset;
-    uint32_t family_constant_3;
-    uint32_t lutram_frame_size;
-    uint32_t family_constant_4;
-};
-
-extern const PGM_FAMILY_INFO PGM_FAMILY_INFO_DATABASE[];
-
-// Index of the first row whose family name equals family exactly, or uint32_t(-1) when there is none.
-uint32_t find_pgm_family_info(const std::string& family);
+class BRIX_DEVICE_INFO;
 
 // Reads an RBA text (".rba", or ".rbaz" which is first decompressed beside it to the name without the final
 // "z") in the given format version (0 or 1) into a list of blocks in order of first appearance.
@@ -35,3 +21,35 @@ void add_rba_location(BRIX_RBA_BLOCK_LIST& block_list, BRIX_RBA_BLOCK*& current_
                       std::string& last_block_name, const std::string& block, uint32_t frame_size,
                       uint32_t bit_size, uint32_t frame_index, uint32_t bit_index, uint32_t frame_mirror,
                       uint32_t bit_mirror);
+
+// ---- CRAM map of a family
+// -----------------------------------------------------------------------------------
+
+// Reads a text CRAM map: one row per non-empty line of '0' and '1' characters (blanks and comments are
+// removed first; a line with nothing left is skipped). Without keep_column_order a line is the row written
+// highest bit first, so it is stored reversed; without keep_row_order the file is read bottom-up. Every row
+// must have the same, non-zero length: cram_map_row rows of cram_map_col characters.
+void read_cram_map_text(const std::string& path, std::vector<std::string>& rows, bool keep_column_order,
+                        bool keep_row_order, uint32_t& cram_map_col, uint32_t& cram_map_row);
+
+// Path of the text CRAM map of one block type: <unshipped>/pgm_db/<family pcf>_<type name>_cram.map, in
+// lower case.
+std::string get_cram_map_text_file(const std::string& family_pcf, uint32_t block_type);
+
+// The map of one block type of the family in row family_index of PGM_CRAM_MAP_FAMILY_DATABASE: frame_size
+// rows of bit_size bits from its text file. With col_as_frame the text's columns are the frames, otherwise
+// its rows. GRANITE's RT_VIO_MLAB map is drawn in two files (RT_VIO_MLAB's, then RT_VIO_M_LAB's) whose
+// frames follow each other.
+PGM_BYTE_ROWS build_cram_map_for_type(uint32_t family_index, uint32_t type, uint32_t frame_size,
+                                      uint32_t bit_size, bool col_as_frame);
+
+// Adds the maps of the block types of one device (its BRIX database and PGM RBA database) that no earlier
+// device of the build has used; a type already seen must have the same block size. The first device
+// (not_first false) sets bit 0 of flags to its COL_AS_FRAME; every later device must agree with it.
+// frame_count_list and bit_count_list hold PGM_RBA_MAX sizes, 0 for a type not seen yet.
+void merge_device_cram_maps(const std::string& device, uint32_t family_index, bool not_first,
+                            unsigned char& flags, BRIX_CRAM_MAP_LIST& cram_map_list,
+                            uint32_t* frame_count_list, uint32_t* bit_count_list);
+
+// ---- FID of a device
+// ---------------------------------------------------------------------------------------

@@ -14,9 +14,10 @@ void parse_ob_bcm(const std::string& bcm_file);
 void build_pgm_rba(const std::string& target, const std::string& rba_file);
 void build_family_cram_map(const std::string& target);
 void build_device_fid(const std::string& target);
-// Batch builds over every supported device; the first file path, when given, filters by family (brix_main).
-void build_all_brix(const std::vector<std::string>& file_paths);
-void build_all_rba(const std::vector<std::string>& file_paths);
-void build_all_cram_map(const std::vector<std::string>& file_paths);
-void build_all_fid(const std::vector<std::string>& file_paths);
-void build_all_pcf(const std::vector<std::string>& file_paths);
+// Batch builds over every supported device; the first file path, when given, filters by family
+// (brix_batch). Each returns the exit status of the run: 0, or BRIX_BATCH_FAILED_STATUS when a row failed.
+int build_all_brix(const std::vector<std::string>& file_paths);
+int build_all_rba(const std::vector<std::string>& file_paths);
+int build_all_cram_map(const std::vector<std::string>& file_paths);
+int build_all_fid(const std::vector<std::string>& file_paths);
+int build_all_pcf(const std::vector<std::string>& file_paths);

@@ -1,0 +1,146 @@
+// The BRIX batch over the sample installation: wall time with eight workers against the CPU time of its
+// rows spread over the machine's cores, and the outputs with one and with eight workers compared byte for
+// byte (the result must not depend on the order in which rows finish).
+//
+//   bench_batch [WORK_DIR]     (default: a new directory under the system temporary directory)
+//
+// Prepares a copy of the sample installation in WORK_DIR/wrik/vantrel/, generates the sample inputs and lays
+// them out as the source depot (as tools/run_sample.sh does), then runs the BRIX table's rows twice.
+#include "brix_batch.h"
+#include "gen.h"
+#include "thr.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+double children_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+std::string read_all(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// Every database file of the programmer directory (not the reports, whose times differ).
+std::map<std::string, std::string> outputs(const std::string& programmer) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& e : fs::directory_iterator(programmer))
+        if (e.is_regular_file() && e.path().extension() != ".json")
+            files[e.path().filename().string()] = read_all(e.path());
+    return files;
+}
+
+struct RUN {
+    double wall = 0;
+    double cpu = 0;
+    size_t passed = 0;
+    std::map<std::string, std::string> files;
+};
+
+RUN run_rows(const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows, const std::string& build_brix,
+             const std::string& programmer, size_t workers) {
+    for (const fs::directory_entry& e : fs::directory_iterator(programmer))
+        if (e.is_regular_file())
+            fs::remove(e.path());
+    std::vector<std::string> lines;
+    for (const BRIX_BATCH_ROW& row : rows)
+        lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::BRIX, root, row));
+    std::vector<BRIX_BATCH_RESULT> results;
+    const double cpu0 = children_cpu_seconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    brix_batch_run_workers(
+        lines,
+        [&](size_t i) {
+            return brix_batch_run_steps(brix_batch_steps(BRIX_BATCH_KIND::BRIX, root, rows[i], build_brix),
+                                        root + rows[i].directory);
+        },
+        results, workers);
+    RUN run;
+    run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    run.cpu = children_cpu_seconds() - cpu0;
+    for (const BRIX_BATCH_RESULT& r : results)
+        run.passed += r.pass ? 1 : 0;
+    run.files = outputs(programmer);
+    return run;
+}
+
+int system_or_fail(const std::string& command) {
+    int status = thr_system(command);
+    if (status != 0)
+        std::cerr << "bench_batch: failed (" << status << "): " << command << "\n";
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const fs::path build = fs::read_symlink("/proc/self/exe").parent_path();
+    const std::string source = BRIX_SOURCE_DIR;
+    const std::string work = argc > 1 ? argv[1] : (fs::temp_directory_path() / "brix_bench_batch").string();
+    const std::string installation = work + "/wrik/vantrel/";
+    fs::remove_all(work);
+    fs::create_directories(work + "/wrik");
+    fs::copy(source + "/samples/vantrel", installation, fs::copy_options::recursive);
+    const std::string programmer = installation + "devdb/programmer";
+    fs::create_directories(programmer + "/fid");
+    setenv("BRIX_VANTREL_PATH", installation.c_str(), 1);
+    const std::string path = source + "/tools/sample_bin:" + (getenv("PATH") ? getenv("PATH") : "");
+    setenv("PATH", path.c_str(), 1);
+    if (system_or_fail(thr_shell_command({build.string() + "/brix_gen_samples", "--description",
+                                          source + "/samples/sample_devices.json", "--installation",
+                                          installation, "--out", work + "/devices"}) +
+                       " >/dev/null") != 0 ||
+        system_or_fail(thr_shell_command({build.string() + "/brix_sample_depot", "--devices",
+                                          work + "/devices", "--depot", work + "/depot/vantrel"}) +
+                       " >/dev/null") != 0)
+        return 1;
+
+    const std::string root = brix_batch_source_root(installation);
+    const std::vector<BRIX_BATCH_ROW> rows = brix_batch_table(BRIX_BATCH_BRIX_TABLE);
+    const std::string build_brix = build.string() + "/build_brix";
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+
+    // The rows' own progress lines (and those of the builds they start) are not the benchmark's.
+    std::cout.flush();
+    const int saved_stdout = dup(1);
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    RUN one = run_rows(root, rows, build_brix, programmer, 1);
+    RUN eight = run_rows(root, rows, build_brix, programmer, 8);
+    std::cout.flush();
+    dup2(saved_stdout, 1);
+    close(null_fd);
+    close(saved_stdout);
+
+    const bool same = one.files == eight.files;
+    const double floor = eight.cpu / cores;
+    std::cout << "rows: " << rows.size() << ", passed: " << eight.passed << " (one worker: " << one.passed
+              << ")\n"
+              << "one worker:    wall " << one.wall << " s, rows' CPU " << one.cpu << " s\n"
+              << "eight workers: wall " << eight.wall << " s, rows' CPU " << eight.cpu << " s\n"
+              << "wall / (CPU / " << cores << " cores) = " << (floor > 0 ? eight.wall / floor : 0)
+              << " (target <= 1.15)\n"
+              << "outputs with 1 and 8 workers: " << (same ? "identical" : "DIFFERENT") << " ("
+              << eight.files.size() << " files)\n";
+    fs::remove_all(work);
+    return same ? 0 : 1;
+}

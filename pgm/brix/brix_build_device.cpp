@@ -1,0 +1,771 @@
+// Device build driver: one device name (or, in test mode, one base path) into one device database. Reads the
+// device XML, settles the CRAM algorithm version, asks the device database for the geometry and the RBA
+// file, unpacks and parses the RBA and RIF files, runs the one architecture builder the version selects and
+// writes the database last, so a failing check leaves no new database behind.
+#include "brix_build_device.h"
+
+#include "brix_data_manager.h"
+#include "brix_data_server.h"
+#include "brix_helper.h"
+#include "brix_operations.h"
+#include "brix_xml.h"
+#include "dev_db.h"
+#include "fio.h"
+#include "gen.h"
+#include "msg_internal_error.h"
+#include "pgmdev.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The generations whose builder has not landed report that they are not available.
+void run_legacy_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
+    build_legacy_device(state, input.device_info, input.parameter_list, input.argument_list, input.g2_list);
+}
+
+void run_hr_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
+    build_hr_device(state, input.device_info, input.parameter_list, input.argument_list,
+                    input.mram_valid_range);
+}
+
+const BRIX_DEVICE_GENERATION GENERATIONS[] = {
+    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, nullptr, nullptr, nullptr},
+    {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba},
+    {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba},
+    {3, "KESTREL builder", 0, nullptr, nullptr, nullptr},
+};
+
+} // namespace
+
+const BRIX_DEVICE_GENERATION* brix_device_generation(uint32_t cram_algo_version) {
+    for (const BRIX_DEVICE_GENERATION& generation : GENERATIONS)
+        if (generation.cram_algo_version == cram_algo_version)
+            return &generation;
+    return nullptr;
+}
+
+void reset_device_build_state(BRIX_DEVICE_BUILD_STATE& state) {
+    state = {};
+}
+
+// ---- Appending results
+// -------------------------------------------------------------------------------------
+
+void add_argument_rows(BRIX_DEVICE_BUILD_STATE&, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                       unsigned block_type, std::vector<BRIX_ROW> rows, unsigned width, unsigned unit_size) {
+    BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == nullptr,
+               "BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == NULL");
+    BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> data(new BRIX_ARG_DATA_LIST());
+    data->reserve(rows.size());
+    for (BRIX_ROW& row : rows) {
+        data->push_back(new BRIX_ARG_DATA(row.get(), width, unit_size));
+        row.release();
+    }
+    auto arg = std::make_unique<BRIX_ARG>(arg_type, block_type, data.release());
+    arg_list->push_back(arg.get());
+    arg.release();
+    BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(arg_type, arg_list) != nullptr,
+               "BRIX_MANAGER::search_argument_from_list(arg_type, arg_list) != NULL");
+}
+
+void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                  unsigned block_type, BRIX_ROW data, unsigned width, unsigned unit_size) {
+    std::vector<BRIX_ROW> rows;
+    rows.push_back(std::move(data));
+    add_argument_rows(state, arg_list, arg_type, block_type, std::move(rows), width, unit_size);
+}
+
+void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                       unsigned block_type, const std::vector<uint32_t>& values) {
+    BRIX_ROW row(new unsigned char[values.size() * 4]);
+    std::memcpy(row.get(), values.data(), values.size() * 4);
+    add_argument(state, arg_list, arg_type, block_type, std::move(row), static_cast<unsigned>(values.size()),
+                 4);
+}
+
+void add_byte_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                       unsigned block_type, const std::vector<uint8_t>& values) {
+    BRIX_ROW row(new unsigned char[values.size()]);
+    std::memcpy(row.get(), values.data(), values.size());
+    add_argument(state, arg_list, arg_type, block_type, std::move(row), static_cast<unsigned>(values.size()),
+                 1);
+}
+
+void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, unsigned parameter_type,
+                         BRIX_PARAMETER_LIST* parameter_list, uint32_t value, unsigned block_type) {
+    BRIX_PARAMETER* param = BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list);
+    if (param == nullptr) {
+        auto values = std::make_unique<BRIX_CONST_DATA_LIST>();
+        values->push_back(new BRIX_CONST_DATA(value, 0));
+        auto fresh = std::make_unique<BRIX_PARAMETER>(parameter_type, 1, block_type, values.get());
+        values.release();
+        parameter_list->push_back(fresh.get());
+        fresh.release();
+        return;
+    }
+    BRIX_CONST_DATA_LIST* const_list = param->get_const_values();
+    BRIX_CHECK(const_list != nullptr && const_list->size() == 1, "const_list->size() == 1");
+    BRIX_CHECK(param->get_block_type() == block_type, "param->get_block_type() == block_type");
+    std::string name;
+    BRIX_CHECK(BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_PARAMETER, parameter_type, &name),
+               "BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_PARAMETER, type, &name)");
+    BRIX_CONST_DATA* constant = const_list->at(0);
+    state.progress().sub("Overwrite parameter " + name + " from " +
+                         BRIX_MANAGER::convert_value_to_string(constant->get_value(), 4, true) + " to " +
+                         BRIX_MANAGER::convert_value_to_string(value, 4, true) + "\n");
+    constant->set_value(value);
+}
+
+// ---- Device database
+// ---------------------------------------------------------------------------------------
+
+uint32_t find_part_of_device(uint32_t device, uint32_t family) {
+    DEV_PART_MANAGER manager;
+    const std::string family_name = dstr_get_user_string(static_cast<DEV_FAMILY_ENUM>(family));
+    auto matches = [&](DEV_PART_ENUM part) {
+        DEV_DEVICE_ENUM of = manager.get_device_of(part);
+        return of == device || manager.get_base_device_of(of) == device;
+    };
+    std::vector<DEV_PART_ENUM> parts;
+    manager.filter_part_list(parts, family_name, "ANY", "ANY", "ANY", "ANY", true, true);
+    for (DEV_PART_ENUM part : parts)
+        if (matches(part) && !manager.test_part_trait_of(part, DEV_PART_TRAIT_RESTRICTED))
+            return part;
+    std::vector<DEV_PART_ENUM> part_enum_list;
+    bool filtered =
+        manager.filter_part_list(part_enum_list, family_name, "ANY", "ANY", "ANY", "ANY", false, true);
+    BRIX_CHECK(filtered && part_enum_list.size() > 0, "part_enum_list.size() > 0");
+    DEV_PART_ENUM restricted = DEV_PART_INVALID;
+    for (DEV_PART_ENUM part : part_enum_list) {
+        if (!matches(part))
+            continue;
+        if (!manager.test_part_trait_of(part, DEV_PART_TRAIT_RESTRICTED))
+            return part;
+        restricted = part;
+    }
+    BRIX_CHECK(restricted != DEV_PART_INVALID, "part_enum != DEV_PART_INVALID");
+    return restricted;
+}
+
+uint32_t identify_device(BRIX_DEVICE_BUILD_STATE& state, const std::string& name, std::string& pcf_name) {
+    const std::string lower_name = stl_lower(name);
+    DEV_DEVICE_ENUM device = dstr_get_dev_device_enum_by_string(lower_name);
+    DEV_FAMILY_ENUM family = DEV_FAMILY_INVALID;
+    if (dstr_is_valid_dev_device_enum(device))
+        family = DEV_PART_MANAGER().get_family_of(device);
+    BRIX_CHECK(dstr_is_valid_dev_device_enum(device) && dstr_is_valid_dev_family_enum(family),
+               "Device is not valid in DEV database");
+    DEV_PART_ENUM part = static_cast<DEV_PART_ENUM>(find_part_of_device(device, family));
+    BRIX_CHECK(part != DEV_PART_INVALID, "part_enum != DEV_PART_INVALID");
+    pcf_name = stl_lower(PGMDEV_DEVICE_GRAMMAR_MGR::get_dev_part_pcf(lower_name));
+    const std::string family_pcf = stl_lower(PGMDEV_DEVICE_GRAMMAR_MGR::get_dev_family_pcf(lower_name));
+    BRIX_CHECK(!pcf_name.empty(), "!pcf_name.empty()");
+    BRIX_PROGRESS progress = state.progress();
+    progress.text("\n");
+    progress.detail("Device name: " + lower_name + "\n");
+    progress.detail("Family: " + dstr_get_user_string(family) + "\n");
+    progress.detail("Device: " + dstr_get_user_string(device) + "\n");
+    progress.detail("Part: " + dstr_get_user_string(part) + "\n");
+    progress.detail("PCF file: " + pcf_name + "\n");
+    progress.detail("Family PCF file: " + family_pcf + "\n");
+    return part;
+}
+
+std::string read_ddb_device_data(BRIX_DEVICE_BUILD_STATE& state, uint32_t part) {
+    BRIX_CHECK(part != DEV_PART_INVALID, "part_enum != DEV_PART_INVALID");
+    BRIX_CHECK(DMGR_UTILITY::create_device(static_cast<DEV_PART_ENUM>(part)),
+               "DMGR_UTILITY::create_device(part_enum)");
+    // The loaded device is released on every path, also when a check below fails.
+    struct UNLOAD {
+        ~UNLOAD() { DMGR_UTILITY::destroy_device(); }
+    } unload;
+    const DEV_DEVICE* device = DMGR_UTILITY::get_current_device();
+    BRIX_CHECK(device != nullptr, "device != NULL");
+    const DEV_BASIC_INFO& info = device->get_basic_info();
+    if (info.is_valid_int_enum(DEV_BASIC_INFO_INT_CRAM_COLUMNS))
+        state.m_col_count = info.get_int_data(DEV_BASIC_INFO_INT_CRAM_COLUMNS);
+    if (info.is_valid_int_enum(DEV_BASIC_INFO_INT_CRAM_ROWS))
+        state.m_row_count = info.get_int_data(DEV_BASIC_INFO_INT_CRAM_ROWS);
+    if (info.is_valid_int_enum(DEV_BASIC_INFO_INT_CFF_BITS))
+        state.m_cff_bits = info.get_int_data(DEV_BASIC_INFO_INT_CFF_BITS);
+    std::string rba_file;
+    if (info.is_valid_string_enum(DEV_BASIC_INFO_STRING_RBA_FILE))
+        rba_file = info.get_string_data(DEV_BASIC_INFO_STRING_RBA_FILE);
+    state.progress().detail("RBA file: " + rba_file + "\n\n");
+    return rba_file;
+}
+
+// ---- LUTRAM and MRAM
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// Unpacks the gzip file in-process. What the documented command line would refuse (input that is not gzip
+// data, or a damaged stream) fails with the command's own condition text, naming the file.
+void unpack_gzip(const std::string& packed, const std::string& unpacked) {
+    INPUT_CONTEXT here(packed);
+    const std::string failed = "thr_system(cmd.c_str()) == 0";
+    std::ifstream in(packed, std::ios::binary);
+    char magic[2] = {0, 0};
+    in.read(magic, 2);
+    BRIX_CHECK(in.gcount() == 2 && static_cast<unsigned char>(magic[0]) == 0x1f &&
+                   static_cast<unsigned char>(magic[1]) == 0x8b,
+               failed);
+    in.close();
+    try {
+        FIO_FILE_SYSTEM::gunzip_file(packed, unpacked);
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        INPUT_CONTEXT reason(error.condition());
+        BRIX_REPORT(failed);
+    }
+}
+
+// Stores the info list and the column and row sizes of one kind (LUTRAM or MRAM).
+void store_lutram_mram(BRIX_PARAMETER_LIST* parameter_list,
+                       std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info,
+                       const std::vector<uint32_t>& columns, const std::vector<uint32_t>& rows,
+                       unsigned col_param, unsigned row_param, uint32_t col_size, uint32_t row_size,
+                       const char* empty_text, const char* size_text, const char* col_absent_text,
+                       const char* row_absent_text, LUTRAM_MRAM_INFO_LIST*& out_list) {
+    out_list = nullptr;
+    if (columns.empty()) {
+        BRIX_CHECK(info.empty() && rows.empty(), empty_text);
+        return;
+    }
+    BRIX_CHECK(info.size() == columns.size(), size_text);
+    BRIX_CHECK(BRIX_MANAGER::search_parameter_from_list(col_param, parameter_list) == nullptr,
+               col_absent_text);
+    BRIX_CHECK(BRIX_MANAGER::search_parameter_from_list(row_param, parameter_list) == nullptr,
+               row_absent_text);
+    for (auto [type, value] : {std::pair<unsigned, uint32_t>{col_param, col_size}, {row_param, row_size}}) {
+        auto values = std::make_unique<BRIX_CONST_DATA_LIST>();
+        values->push_back(new BRIX_CONST_DATA(value, 0));
+        auto param = std::make_unique<BRIX_PARAMETER>(type, 1, BRIX_BLOCK_CRAM, values.get());
+        values.release();
+        parameter_list->push_back(param.get());
+        param.release();
+    }
+    out_list = new LUTRAM_MRAM_INFO_LIST();
+    out_list->reserve(info.size());
+    for (auto& entry : info)
+        out_list->push_back(entry.release());
+    info.clear();
+}
+
+} // namespace
+
+void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LIST* list) {
+    if (list == nullptr)
+        return;
+    std::ostringstream out;
+    out << "\n";
+    for (const LUTRAM_MRAM_INFO* info : *list) {
+        out << "         " << title << ": " << info->get_col() << "\n\t\t{\n\t\t\t";
+        std::vector<unsigned> rows = info->get_rows();
+        for (size_t i = 0; i < rows.size(); ++i) {
+            out << rows[i];
+            if (i + 1 < rows.size()) {
+                out << ", ";
+                if ((i + 1) % 8 == 0)
+                    out << "\n\t\t\t";
+            }
+        }
+        out << "\n\t\t}\n";
+    }
+    std::cout << out.str();
+}
+
+void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
+                                  BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
+                                  uint32_t cram_algo_version) {
+    BRIX_CHECK(device_info != nullptr, "pcf_device_info != NULL");
+    const std::string zipped = rba_file + "z";
+    BRIX_CHECK(FIO_FILE_SYSTEM::exists(zipped), "Zipped RBA source file does not exist");
+    BRIX_CHECK(state.m_test || state.m_cff_bits > 0, "m_test || m_cff_bits > 0");
+    BRIX_PROGRESS progress = state.progress();
+    progress.sub("Running CMD: gunzip -dcSf " + zipped + " > " + rba_file + "\n\n");
+    unpack_gzip(zipped, rba_file);
+    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
+    progress.sub("Parsing RBA file ... \n");
+
+    const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
+    if (generation == nullptr || generation->rba_parser_name == nullptr)
+        BRIX_REPORT("Unsupported CRAM algorithm flow");
+    if (generation->rba_parser == nullptr)
+        BRIX_REPORT(std::string(generation->rba_parser_name) + " is not available yet");
+    BRIX_RBA_INFO info;
+    generation->rba_parser(state, rba_file, info);
+
+    LUTRAM_MRAM_INFO_LIST* lutram_list = nullptr;
+    store_lutram_mram(
+        parameter_list, info.lutram_info, state.m_simplified_lutram_col, info.simplified_lutram_row,
+        BRIX_PARAMETER_LUTRAM_COL_SIZE, BRIX_PARAMETER_LUTRAM_ROW_SIZE, info.lutram_col_size,
+        info.lutram_row_size, "lutram_info->size() == 0 && simplified_lutram_row.size() == 0",
+        "lutram_info->size() == m_simplified_lutram_col.size()",
+        "BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_LUTRAM_COL_SIZE, parameter_list) "
+        "== NULL",
+        "BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_LUTRAM_ROW_SIZE, parameter_list) "
+        "== NULL",
+        lutram_list);
+    if (lutram_list != nullptr) {
+        device_info->set_lutram_info(lutram_list);
+        device_info->set_simplified_lutram(state.m_simplified_lutram_col, info.simplified_lutram_row);
+    }
+    LUTRAM_MRAM_INFO_LIST* mram_list = nullptr;
+    store_lutram_mram(
+        parameter_list, info.mram_info, state.m_simplified_mram_col, info.simplified_mram_row,
+        BRIX_PARAMETER_MRAM_COL_SIZE, BRIX_PARAMETER_MRAM_ROW_SIZE, info.mram_col_size, info.mram_row_size,
+        "mram_info->size() == 0 && simplified_mram_row.size() == 0",
+        "mram_info->size() == m_simplified_mram_col.size()",
+        "BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_MRAM_COL_SIZE, parameter_list) "
+        "== NULL",
+        "BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_MRAM_ROW_SIZE, parameter_list) "
+        "== NULL",
+        mram_list);
+    if (mram_list != nullptr) {
+        device_info->set_mram_info(mram_list);
+        device_info->set_simplified_mram(state.m_simplified_mram_col, info.simplified_mram_row);
+    }
+    if (state.m_debug) {
+        print_lutram_mram_debug("LUTRAM", device_info->get_lutram_info());
+        print_lutram_mram_debug("MRAM", device_info->get_mram_info());
+    }
+    progress.text("\n");
+}
+
+// ---- The driver
+// --------------------------------------------------------------------------------------------
+
+namespace {
+
+// The one build state of the process: a build runs on the main thread, one device after the other.
+BRIX_DEVICE_BUILD_STATE g_device_build_state;
+
+} // namespace
+
+BRIX_DEVICE_BUILD_STATE& brix_device_build_state() {
+    return g_device_build_state;
+}
+
+void build_device(void*, const std::string& device_name, bool test, bool full, bool debug) {
+    BRIX_DEVICE_BUILD_STATE& state = g_device_build_state;
+    reset_device_build_state(state);
+    state.m_debug = debug;
+    state.m_test = test;
+    BRIX_PROGRESS progress = state.progress();
+
+    std::string name = device_name;
+    if (name.size() > 4 && ends_with(name, ".xml"))
+        name.erase(name.size() - 4);
+
+    std::string output_name, rba_file, xml_file;
+    uint32_t part = DEV_PART_INVALID;
+    if (test) {
+        output_name = name;
+        rba_file = name + ".rba";
+        xml_file = name + ".xml";
+    } else {
+        std::string pcf_name;
+        part = identify_device(state, name, pcf_name);
+        output_name = pcf_name;
+        xml_file = pcf_name + ".xml";
+    }
+    const size_t slash = name.rfind('/');
+    const std::string directory = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+    progress.detail("Device XML file: " + xml_file + "\n");
+
+    BRIX_OWNED_LIST_PTR<BRIX_PARAMETER> parameter_owner(new BRIX_PARAMETER_LIST());
+    BRIX_OWNED_LIST_PTR<BRIX_ARG> argument_owner(new BRIX_ARG_LIST());
+    auto device_info = std::make_unique<BRIX_DEVICE_INFO>();
+    auto info = std::make_unique<BRIX_INFO>();
+    parse_device_xml(state, device_info.get(), parameter_owner.get(), argument_owner.get(), xml_file, name,
+                     test);
+
+    BRIX_PARAMETER* param = BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_CRAM_ALGO,
+                                                                     parameter_owner.get(), BRIX_BLOCK_MAX);
+    BRIX_CHECK(param != nullptr && param->get_length() == 1 && param->get_const_values() != nullptr &&
+                   !param->get_const_values()->empty() && param->get_const_values()->at(0) != nullptr,
+               "param != NULL && param->get_length() == 1 && param->get_const_values()->at(0) != NULL");
+    BRIX_CONST_DATA* algo = param->get_const_values()->at(0);
+    const uint32_t cram_algo_version = algo->get_value();
+    const uint32_t sub_cram_algo_version = algo->get_offset();
+    BRIX_CHECK(
+        cram_algo_version <= 3 && (sub_cram_algo_version & ~BRIX_CRAM_SUPPORTED_MINOR_VERSION) == 0,
+        "( cram_algo_version == 0 || cram_algo_version == 1 || cram_algo_version == 2 || "
+        "cram_algo_version == 3 ) && ( ((sub_cram_algo_version & ~BRIX_CRAM_SUPPORTED_MINOR_VERSION) == "
+        "0) )");
+    // Both dispatch points (the RBA parser and the builder) read this one row.
+    const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
+
+    if (!test && (sub_cram_algo_version & BRIX_CRAM_MINOR_NO_DDB) == 0)
+        rba_file = read_ddb_device_data(state, part);
+
+    // The minor version is not written to the database.
+    algo->set_offset(0);
+    BRIX_PARAMETER_LIST* parameter_list = parameter_owner.get();
+    device_info->set_parameter_list(parameter_owner.release(), false);
+
+    BRIX_DEVICE_BUILD_INPUT input;
+    input.device_info = device_info.get();
+    input.parameter_list = parameter_list;
+    input.argument_list = argument_owner.get();
+    input.xml_file = xml_file;
+
+    if (BRIX_ARG* range = BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_MRAM_VALID_RANGE,
+                                                                  argument_owner.get(), BRIX_BLOCK_MAX)) {
+        unsigned mram_arg_width = 0;
+        std::vector<uint32_t*> uint_arg_list = BRIX_MANAGER::get_uint_arg_list(range, mram_arg_width);
+        BRIX_CHECK(mram_arg_width == 4 && uint_arg_list.size() == 1,
+                   "mram_arg_width == 4 && uint_arg_list.size() == 1");
+        std::copy(uint_arg_list[0], uint_arg_list[0] + 4, input.mram_valid_range.begin());
+    }
+
+    if (full) {
+        if (sub_cram_algo_version & BRIX_CRAM_MINOR_RUN_RBA)
+            build_lutram_mram_parameters(state, device_info.get(), parameter_list, rba_file,
+                                         cram_algo_version);
+        BRIX_CHECK(test || (state.m_col_count > 0 && state.m_row_count > 0 && state.m_cff_bits > 0),
+                   "test || (m_col_count > 0 && m_row_count > 0 && m_cff_bits > 0)");
+        if (cram_algo_version == 1 || cram_algo_version == 2) {
+            if (!test) {
+                if (state.m_frame_count != state.m_col_count) {
+                    overwrite_parameter(state, BRIX_PARAMETER_CRAM_FRAME_COUNT, parameter_list,
+                                        state.m_col_count, BRIX_BLOCK_CRAM);
+                    state.m_frame_count = state.m_col_count;
+                }
+                if (state.m_bit_count != state.m_row_count) {
+                    overwrite_parameter(state, BRIX_PARAMETER_CRAM_BIT_COUNT, parameter_list,
+                                        state.m_row_count, BRIX_BLOCK_CRAM);
+                    state.m_bit_count = state.m_row_count;
+                }
+            }
+            overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, parameter_list, state.m_cff_bits,
+                                BRIX_BLOCK_IOCSR);
+        }
+    }
+    if (cram_algo_version != 3)
+        BRIX_CHECK(state.m_frame_count > 0 && state.m_bit_count > 0, "m_frame_count > 0 && m_bit_count > 0");
+
+    if (!state.m_rif_file.empty()) {
+        uint32_t dra_count = 1;
+        if (state.m_rif_version == 1) {
+            const BRIX_PARAMETER* dras =
+                BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_DRAS, parameter_list, BRIX_BLOCK_MAX);
+            BRIX_CHECK(dras != nullptr, "dras != NULL");
+            dra_count = dras->get_length();
+        }
+        // The frame count bounds the RIF's frame numbers where the device has one.
+        G2_SII_LIST* g2_s2_list = parse_rif(state.m_rif_file, !test, directory, state.m_rif_version,
+                                            dra_count, state.m_frame_count);
+        BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
+        device_info->set_g2_s2_list(g2_s2_list, true, true);
+    }
+    input.g2_list = device_info->get_g2_s2_list();
+
+    if (generation == nullptr)
+        BRIX_REPORT("Unsupported CRAM algorithm flow");
+    if ((sub_cram_algo_version & generation->skip_minor_bit) == 0) {
+        if (generation->builder == nullptr)
+            BRIX_REPORT(std::string(generation->builder_name) + " is not available yet");
+        generation->builder(state, input);
+    }
+
+    if (full && state.m_phantomless_algo != 0) {
+        BRIX_CHECK(state.m_phantomless_algo == 1, "Unsupported PhantomLess flow version");
+        std::vector<BRIX_ROW> phantomless_map =
+            build_phantomless_cram_rows(state, state.m_family_type, rba_file, state.m_frame_count,
+                                        state.m_bit_count, input.mram_valid_range, 0xFFFFFFFFu, !test);
+        BRIX_CHECK(!phantomless_map.empty(), "phantomless_map != NULL");
+        add_argument_rows(state, argument_owner.get(), BRIX_ARGUMENT_PHANTOMLESS_MAP, BRIX_BLOCK_CRAM,
+                          std::move(phantomless_map), ((state.m_bit_count + 7) >> 3) + 16, 1);
+    }
+
+    device_info->set_argument_list(argument_owner.release(), false);
+    info->set_device_info(device_info.release());
+    BRIX_DATA_SERVER::write_brix_info(output_name, info.get(), test);
+    info.reset();
+    progress.text("\n");
+}
+
+// ---- Device XML reader
+// -------------------------------------------------------------------------------------
+
+namespace {
+
+using xercesc::DOMElement;
+
+std::string attribute(const DOMElement* element, const char* name) {
+    return BRIX_DOM::get_attribute_string_from_dom_node(element, name);
+}
+
+// A number attribute; an empty one is an error when mandatory, else 0.
+uint32_t number(const DOMElement* element, const std::string& name, bool mandatory) {
+    std::string text = attribute(element, name.c_str());
+    INPUT_CONTEXT here("attribute " + name + "=\"" + text + "\"");
+    return BRIX_MANAGER::convert_string_to_value(text, mandatory);
+}
+
+// Value of a vocabulary name (case ignored); the empty name names nothing.
+bool lookup(unsigned selector, const std::string& name, unsigned& value) {
+    return !name.empty() && BRIX_MANAGER::check_type_name_supported(selector, name, &value, nullptr);
+}
+
+std::vector<DOMElement*> elements(const xercesc::DOMNode* root, const char* tag) {
+    return BRIX_DOM::get_elements_by_tag_name(root, tag);
+}
+
+// Parameters that go to the build state instead of the parameter list.
+bool read_state_parameter(BRIX_DEVICE_BUILD_STATE& state, unsigned type, uint32_t length,
+                          const std::vector<DOMElement*>& const_values) {
+    switch (type) {
+    case BRIX_PARAMETER_SUPPORT_RIF:
+    case BRIX_PARAMETER_GENERATE_RMF:
+    case BRIX_PARAMETER_PHANTOMLESS_ALGO:
+    case BRIX_PARAMETER_RBA_MRAM_STRING:
+    case BRIX_PARAMETER_RBA_LUTRAM_STRING:
+    case BRIX_PARAMETER_REVERSE_MRAM: {
+        BRIX_CHECK(const_values.size() == 1, "const_values->getLength() == 1");
+        const DOMElement* value = const_values[0];
+        INPUT_CONTEXT here(BRIX_DOM::describe_element(value));
+        if (type == BRIX_PARAMETER_SUPPORT_RIF) {
+            state.m_rif_file = attribute(value, "value");
+            state.m_rif_version = number(value, "offset", false);
+            BRIX_CHECK(state.m_rif_version <= 2, "m_rif_version <= 2");
+        } else if (type == BRIX_PARAMETER_GENERATE_RMF) {
+            number(value, "value", false);
+            number(value, "offset", false);
+        } else if (type == BRIX_PARAMETER_PHANTOMLESS_ALGO) {
+            state.m_phantomless_algo = number(value, "value", true);
+            BRIX_CHECK(state.m_phantomless_algo == 0 || state.m_phantomless_algo == 1,
+                       "m_phantomless_algo == 0 || m_phantomless_algo == 1");
+        } else if (type == BRIX_PARAMETER_RBA_MRAM_STRING) {
+            state.m_rba_mram_string = attribute(value, "value");
+        } else if (type == BRIX_PARAMETER_RBA_LUTRAM_STRING) {
+            state.m_rba_lutram_string = attribute(value, "value");
+        } else {
+            state.m_reverse_mram = number(value, "value", true) != 0;
+        }
+        return true;
+    }
+    case BRIX_PARAMETER_PHANTOM_BIT_TYPE4_DIVISION_BLOCK: {
+        BRIX_CHECK(state.m_phantom_bit_type4_division_blocks.size() == 0,
+                   "m_phantom_bit_type4_division_blocks.size() == 0");
+        BRIX_CHECK(length == const_values.size(), "parameter_length == const_values->getLength()");
+        for (uint32_t j = 0; j < const_values.size(); ++j) {
+            INPUT_CONTEXT here(BRIX_DOM::describe_element(const_values[j]));
+            BRIX_CHECK(
+                BRIX_MANAGER::convert_string_to_value(attribute(const_values[j], "offset"), true) == j,
+                "BRIX_MANAGER::convert_string_to_value(get_attribute_string_from_dom_node(const_values->"
+                "item(j), \"offset\"), true) == j");
+            state.m_phantom_bit_type4_division_blocks.push_back(attribute(const_values[j], "value"));
+        }
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void parse_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LIST* parameter_list,
+                      const std::vector<DOMElement*>& parameters) {
+    for (const DOMElement* element : parameters) {
+        INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
+        unsigned type = 0;
+        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_PARAMETER, attribute(element, "name"), type),
+                   "Unrecognized parameter name");
+        std::string block_name = attribute(element, "block");
+        if (block_name.empty())
+            block_name = "UNDEFINED";
+        unsigned block_type = 0;
+        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_BLOCK, block_name, block_type), "Unrecognized block name");
+        const uint32_t length = number(element, "length", true);
+        BRIX_CHECK(length > 0, "parameter_length > 0");
+        BRIX_CHECK(
+            BRIX_MANAGER::search_parameter_from_list(type, parameter_list, block_type) == nullptr,
+            "BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list, block_type) == NULL");
+        std::vector<DOMElement*> const_values = elements(element, "const_val");
+        if (read_state_parameter(state, type, length, const_values))
+            continue;
+        BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> values =
+            parse_const_values(const_values, length, type == BRIX_PARAMETER_CRAM_ALGO, 0xFFFFFFFFu);
+        auto parameter = std::make_unique<BRIX_PARAMETER>(type, length, block_type, values.get());
+        values.release();
+        BRIX_PARAMETER* stored = parameter.get();
+        parameter_list->push_back(parameter.release());
+        switch (type) {
+        case BRIX_PARAMETER_CRAM_FRAME_COUNT:
+        case BRIX_PARAMETER_CRAM_BIT_COUNT:
+        case BRIX_PARAMETER_LUTRAM_COL_OFFSET:
+        case BRIX_PARAMETER_LUTRAM_REAL_COL_SIZE:
+        case BRIX_PARAMETER_MRAM_COL_OFFSET:
+        case BRIX_PARAMETER_MRAM_REAL_COL_SIZE:
+            BRIX_CHECK(stored->get_length() == 1 && stored->get_const_values()->at(0) != nullptr &&
+                           stored->get_const_values()->at(0)->get_offset() == 0,
+                       "parameter->get_length() == 1 && parameter->get_const_values()->at(0) != NULL && "
+                       "parameter->get_const_values()->at(0)->get_offset() == 0");
+            if (type == BRIX_PARAMETER_CRAM_FRAME_COUNT)
+                state.m_frame_count = stored->get_const_value(0);
+            else if (type == BRIX_PARAMETER_CRAM_BIT_COUNT)
+                state.m_bit_count = stored->get_const_value(0);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+// One argument row: `width` units of unit_size bytes from the attributes v0 .. v<width - 1>. The row grows
+// one value at a time, so a width the element does not back with attributes fails at the first missing one
+// instead of allocating width units up front.
+BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> parse_arg_data(const std::vector<DOMElement*>& arg_data_infos,
+                                                  uint32_t width, uint32_t unit_size) {
+    BRIX_CHECK(width > 0 && arg_data_infos.size() > 0 && (unit_size == 1 || unit_size == 2 || unit_size == 4),
+               "width > 0 && arg_data_infos != NULL && arg_data_infos->getLength() > 0 && (unit_size == 1 || "
+               "unit_size == 2 || unit_size == 4)");
+    const uint32_t mask = unit_size == 1 ? 0xFFFFFF00u : unit_size == 2 ? 0xFFFF0000u : 0;
+    BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> rows(new BRIX_ARG_DATA_LIST());
+    std::vector<unsigned char> bytes;
+    for (const DOMElement* element : arg_data_infos) {
+        INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
+        bytes.clear();
+        for (uint32_t d = 0; d < width; ++d) {
+            uint32_t temp = number(element, "v" + std::to_string(d), true);
+            BRIX_CHECK((temp & mask) == 0, "(temp & mask) == 0");
+            unsigned char unit[4];
+            std::memcpy(unit, &temp, 4); // little-endian: the low unit_size bytes are the value
+            bytes.insert(bytes.end(), unit, unit + unit_size);
+        }
+        BRIX_ROW row(new unsigned char[bytes.size()]);
+        std::memcpy(row.get(), bytes.data(), bytes.size());
+        rows->push_back(new BRIX_ARG_DATA(row.get(), width, unit_size));
+        row.release();
+    }
+    return rows;
+}
+
+// uint_argument (unit size 4), word_argument (2) or byte_argument (1) elements into the argument list.
+void parse_arguments(BRIX_ARG_LIST* arg_list, const std::vector<DOMElement*>& arguments, uint32_t unit_size) {
+    BRIX_CHECK(arg_list != nullptr, "arg_list != NULL");
+    for (const DOMElement* element : arguments) {
+        INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
+        unsigned type = 0;
+        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_ARGUMENT, attribute(element, "name"), type),
+                   "Unrecognized Argu name");
+        unsigned block_type = 0;
+        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_BLOCK, attribute(element, "block"), block_type),
+                   "Unrecognized Block name");
+        if (unit_size == 4)
+            BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(type, arg_list, block_type) == nullptr,
+                       "BRIX_MANAGER::search_argument_from_list(type, arg_list, block_type) == NULL");
+        else
+            BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(type, arg_list) == nullptr,
+                       "BRIX_MANAGER::search_argument_from_list(type, arg_list) == NULL");
+        const uint32_t width = number(element, "width", true);
+        BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> rows =
+            parse_arg_data(elements(element, "arg_data"), width, unit_size);
+        auto arg = std::make_unique<BRIX_ARG>(type, block_type, rows.get());
+        rows.release();
+        arg_list->push_back(arg.release());
+    }
+}
+
+BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> parse_ob_values(const std::vector<DOMElement*>& ob_values) {
+    BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> list(new BRIX_OB_DATA_LIST());
+    for (const DOMElement* element : ob_values) {
+        INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
+        std::string name = attribute(element, "name");
+        unsigned type = 0;
+        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_OB_DATA, name, type), "Unrecognized Option Bit data name: " + name);
+        const uint32_t bit_index = number(element, "bit_index", true);
+        const uint32_t bit_offset = number(element, "bit_offset", true);
+        const uint32_t length = number(element, "length", true);
+        const uint32_t link_block = number(element, "link_block", false);
+        std::string hex_value = attribute(element, "hex_value");
+        BRIX_CHECK(length > 0, "length > 0");
+        const uint64_t expected_hex_length = (uint64_t(length) + 3) / 4;
+        BRIX_CHECK(hex_value.size() <= expected_hex_length, "hex_value.size() <= expected_hex_length");
+        unsigned char* bytes = BRIX_MANAGER::convert_hex_string_to_byte_array(
+            hex_value, static_cast<unsigned>((uint64_t(length) + 7) / 8), true);
+        list->push_back(new BRIX_OB_DATA(type, bit_index, bit_offset, length, link_block, bytes));
+    }
+    return list;
+}
+
+} // namespace
+
+BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMElement*>& const_values,
+                                                        uint32_t max_count, bool is_cram_algo,
+                                                        uint32_t config_data_width) {
+    const bool width_ok = (config_data_width > 0 && config_data_width % 8 == 0 && config_data_width <= 32) ||
+                          config_data_width == 0xFFFFFFFFu;
+    BRIX_CHECK(max_count > 0 && width_ok,
+               "(MAX_COUNT > 0) && ( (config_data_width > 0 && (config_data_width % 8) == 0 && "
+               "config_data_width <= 32) || (config_data_width == UINT(-1)) )");
+    BRIX_CHECK(!const_values.empty(), "const_value_size > 0");
+    BRIX_CHECK(const_values.size() <= max_count, "const_value_size <= MAX_COUNT");
+    if (is_cram_algo)
+        BRIX_CHECK(const_values.size() == 1 && max_count == 1, "const_value_size == 1 && MAX_COUNT == 1");
+    BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> list(new BRIX_CONST_DATA_LIST());
+    std::set<uint32_t> offsets;
+    for (const DOMElement* element : const_values) {
+        INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
+        const uint32_t value = number(element, "value", true);
+        const uint32_t offset = number(element, "offset", true);
+        if (!is_cram_algo) {
+            BRIX_CHECK(offset < max_count, "Offset exceeds maximum length");
+            BRIX_CHECK(offsets.insert(offset).second, "Found a duplicate constant value");
+            BRIX_CHECK(config_data_width >= 32 || (value >> config_data_width) == 0,
+                       "Constant value exceeds configuration data width");
+        }
+        list->push_back(new BRIX_CONST_DATA(value, offset));
+    }
+    return list;
+}
+
+void parse_device_xml(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
+                      BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
+                      const std::string& xml_path, const std::string& device_name, bool test) {
+    INPUT_CONTEXT file_here(xml_path);
+    BRIX_CHECK(xml_path.size() > 4 && ends_with(xml_path, ".xml") && FIO_FILE_SYSTEM::exists(xml_path),
+               "Invalid XML extension");
+    BRIX_DOM dom;
+    const DOMElement* root = dom.load_document(xml_path);
+    INPUT_CONTEXT root_here(BRIX_DOM::describe_element(root));
+    unsigned device_type = 0;
+    BRIX_CHECK(lookup(BRIX_ENUM_TYPE_DEVICE, attribute(root, "name"), device_type),
+               "Unrecognized device name");
+    device_info->set_device_type(device_type);
+    state.m_device_name = attribute(root, "name");
+    BRIX_PROGRESS(test || state.m_test)
+        .text("\n         Parsing XML " + stl_lower(xml_path.substr(0, xml_path.size() - 4)) +
+              " using device " + stl_upper(device_name) + " ...\n\n");
+    unsigned family_type = 0;
+    state.m_family_name = attribute(root, "family");
+    BRIX_CHECK(lookup(BRIX_ENUM_TYPE_FAMILY, state.m_family_name, family_type), "Unrecognized family name");
+    device_info->set_family_type(family_type);
+    state.m_family_type = family_type;
+
+    const xercesc::DOMDocument* document = root->getOwnerDocument();
+    std::vector<DOMElement*> parameters = elements(document, "parameter");
+    BRIX_CHECK(!parameters.empty(), "parameter is empty");
+    parse_parameters(state, parameter_list, parameters);
+    parse_arguments(arg_list, elements(document, "uint_argument"), 4);
+    parse_arguments(arg_list, elements(document, "word_argument"), 2);
+    parse_arguments(arg_list, elements(document, "byte_argument"), 1);
+    BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> ob_values = parse_ob_values(elements(document, "ob_val"));
+    if (!ob_values->empty())
+        device_info->set_ob_datas(ob_values.release(), false);
+}

@@ -1,0 +1,230 @@
+// Device builds: the build state shared by the driver and the architecture builders, the progress printer,
+// the ways a builder appends its results, and the table of architecture generations.
+//
+// How a generation's builder plugs in
+// -----------------------------------
+// build_device (brix_build_device.cpp) reads the device XML, settles the CRAM algorithm version and looks the
+// version up in the generation table (brix_device_generation) once. The row names the builder, the minor
+// version bit that skips it, and the RBA parser used by the LUTRAM/MRAM step. To add a generation:
+//   1. write its source file (brix_build_tl_device.cpp, brix_build_hr_device.cpp, brix_build_ks_device.cpp)
+//      with its entry point declared below;
+//   2. point the row's `builder` (and `rba_parser`, where the generation has one) at an adapter in that file
+//      with the BRIX_DEVICE_BUILDER / BRIX_RBA_PARSER signature.
+// A row whose builder is still null reports "<builder name> is not available yet".
+//
+// A builder receives the build state by reference and a BRIX_DEVICE_BUILD_INPUT. It reads its parameters
+// through input.device_info (which owns the parameter list by then), appends every argument to
+// input.argument_list with add_argument / add_argument_rows, and prints through state.progress(), which is
+// silent in test mode. Everything it allocates is either handed to a record or released on every path, so a
+// failing check leaks nothing: hold rows in BRIX_ROW until add_argument takes them.
+#pragma once
+
+#include "brix_data_export.h"
+
+#include <xercesc/dom/DOM.hpp>
+
+#include <array>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Releases a record list and its records (for std::unique_ptr).
+template <typename T> struct BRIX_LIST_DELETER {
+    void operator()(std::vector<T*>* list) const { brix_release_list(list); }
+};
+template <typename T> using BRIX_OWNED_LIST_PTR = std::unique_ptr<std::vector<T*>, BRIX_LIST_DELETER<T>>;
+
+// One argument row (new[] bytes) until a BRIX_ARG_DATA takes it.
+using BRIX_ROW = std::unique_ptr<unsigned char[]>;
+
+// Progress text on standard output with the three indents of the tool: three blanks for a step, six for a
+// detail, nine for a sub-step. Silent in test mode. The caller gives the text with its own line ends.
+class BRIX_PROGRESS {
+  public:
+    explicit BRIX_PROGRESS(bool quiet) : m_quiet(quiet) {}
+    void step(const std::string& text) const { print("   ", text); }
+    void detail(const std::string& text) const { print("      ", text); }
+    void sub(const std::string& text) const { print("         ", text); }
+    void text(const std::string& text) const { print("", text); }
+    bool quiet() const { return m_quiet; }
+
+  private:
+    void print(const char* indent, const std::string& text) const {
+        if (!m_quiet)
+            std::cout << indent << text;
+    }
+    bool m_quiet;
+};
+
+// The state of one device build, shared by the driver and the builders. build_device resets it with `= {}`
+// (reset_device_build_state) at the start of every build.
+struct BRIX_DEVICE_BUILD_STATE {
+    uint32_t m_col_count = 0;   // device database, integer item 8
+    uint32_t m_row_count = 0;   // device database, integer item 7
+    uint32_t m_cff_bits = 0;    // device database, integer item 9
+    uint32_t m_frame_count = 0; // parameter CRAM_FRAME_COUNT, or m_col_count
+    uint32_t m_bit_count = 0;   // parameter CRAM_BIT_COUNT, or m_row_count
+    bool m_test = false;
+    bool m_debug = false;
+    std::string m_rif_file;     // parameter SUPPORT_RIF, attribute value
+    uint32_t m_rif_version = 0; // parameter SUPPORT_RIF, attribute offset
+    uint32_t m_phantomless_algo = 0;
+    unsigned m_family_type = BRIX_FAMILY_MAX; // no family
+    std::string m_rba_mram_string;
+    std::string m_rba_lutram_string;
+    bool m_reverse_mram = false;
+    std::vector<std::string> m_phantom_bit_type4_division_blocks;
+    std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
+    std::vector<uint32_t> m_simplified_mram_col;
+    std::string m_device_name; // root attributes of the device XML
+    std::string m_family_name;
+
+    BRIX_PROGRESS progress() const { return BRIX_PROGRESS(m_test); }
+};
+
+void reset_device_build_state(BRIX_DEVICE_BUILD_STATE& state);
+// The state of the current (or last) build of the process.
+BRIX_DEVICE_BUILD_STATE& brix_device_build_state();
+
+// What the driver hands a generation's builder. The device info owns the parameter list; the argument list
+// is given to the device info after the builder has returned.
+struct BRIX_DEVICE_BUILD_INPUT {
+    BRIX_DEVICE_INFO* device_info = nullptr;
+    BRIX_PARAMETER_LIST* parameter_list = nullptr;
+    BRIX_ARG_LIST* argument_list = nullptr;
+    std::string xml_file;
+    const G2_SII_LIST* g2_list = nullptr; // null when the device has no RIF file
+    std::array<uint32_t, 4> mram_valid_range{};
+};
+
+// What an RBA parser collects: the LUTRAM and MRAM positions by column and the column and row sizes. The
+// simplified column lists go to the build state (m_simplified_lutram_col, m_simplified_mram_col).
+struct BRIX_RBA_INFO {
+    std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>> lutram_info;
+    std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>> mram_info;
+    uint32_t lutram_col_size = 0, lutram_row_size = 0;
+    uint32_t mram_col_size = 0, mram_row_size = 0;
+    std::vector<uint32_t> simplified_lutram_row;
+    std::vector<uint32_t> simplified_mram_row;
+};
+
+using BRIX_DEVICE_BUILDER = void (*)(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input);
+using BRIX_RBA_PARSER = void (*)(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file,
+                                 BRIX_RBA_INFO& info);
+
+// One architecture generation, keyed by its CRAM algorithm version.
+struct BRIX_DEVICE_GENERATION {
+    uint32_t cram_algo_version;
+    const char* builder_name;    // for "<builder_name> is not available yet"
+    uint32_t skip_minor_bit;     // minor-version bit that skips the builder; 0 for none
+    BRIX_DEVICE_BUILDER builder; // null while the generation's builder is not available
+    const char* rba_parser_name; // null: the generation has no RBA parser ("Unsupported CRAM algorithm flow")
+    BRIX_RBA_PARSER rba_parser;  // null with a name: not available yet
+};
+
+// The row of a CRAM algorithm version, or null for a version no generation uses.
+const BRIX_DEVICE_GENERATION* brix_device_generation(uint32_t cram_algo_version);
+
+// Minor-version bits of the CRAM_ALGO parameter (its const value's offset).
+constexpr uint32_t BRIX_CRAM_MINOR_SKIP_TALON = 1u << 0;  // the TALON builder is skipped
+constexpr uint32_t BRIX_CRAM_MINOR_RUN_RBA = 1u << 1;     // the RBA step runs (with full)
+constexpr uint32_t BRIX_CRAM_MINOR_SKIP_LEGACY = 1u << 2; // the 28nm builder is skipped
+constexpr uint32_t BRIX_CRAM_MINOR_NO_DDB = 1u << 3;      // the device database is not asked
+constexpr uint32_t BRIX_CRAM_SUPPORTED_MINOR_VERSION = 15;
+
+// ---- Appending results (brix_build_device) ----------------------------------------------------------------
+
+// Appends an argument of one row of `width` units of `unit_size` bytes; the row is taken over. Refuses a
+// (type, block) pair already in the list.
+void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                  unsigned block_type, BRIX_ROW data, unsigned width, unsigned unit_size);
+// The same with one BRIX_ARG_DATA per row; every row has `width` units and is taken over.
+void add_argument_rows(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                       unsigned block_type, std::vector<BRIX_ROW> rows, unsigned width, unsigned unit_size);
+// Convenience for one row of u32 values (unit size 4) or of bytes (unit size 1), copied.
+void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                       unsigned block_type, const std::vector<uint32_t>& values);
+void add_byte_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
+                       unsigned block_type, const std::vector<uint8_t>& values);
+
+// Sets a one-value parameter to value, printing the change unless in test mode; appends it silently (length 1
+// in block_type) when the list has none.
+void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, unsigned parameter_type,
+                         BRIX_PARAMETER_LIST* parameter_list, uint32_t value, unsigned block_type);
+
+// ---- Driver steps (brix_build_device) ---------------------------------------------------------------------
+
+// Lower-cases name, checks device and family in the device database and prints the identification lines;
+// returns the part and the PCF name.
+uint32_t identify_device(BRIX_DEVICE_BUILD_STATE& state, const std::string& name, std::string& pcf_name);
+uint32_t find_part_of_device(uint32_t device, uint32_t family);
+// Geometry items into the state; returns the RBA file path (empty when the database has none).
+std::string read_ddb_device_data(BRIX_DEVICE_BUILD_STATE& state, uint32_t part);
+// Unpacks <rba_file>z beside rba_file, runs the generation's RBA parser and stores the LUTRAM and MRAM data.
+void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
+                                  BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
+                                  uint32_t cram_algo_version);
+void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LIST* list);
+
+// ---- Device XML reader (brix_build_device) ----------------------------------------------------------------
+
+// Reads the device XML into the lists and the device info, and the build-state parameters into state.
+void parse_device_xml(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
+                      BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
+                      const std::string& xml_path, const std::string& device_name, bool test);
+
+// One const_val list into BRIX_CONST_DATA records (shared with the family builder): at most max_count values
+// at distinct offsets below max_count, each fitting config_data_width bits (8, 16, 24 or 32; 0xFFFFFFFF for
+// no limit). For CRAM_ALGO there is exactly one value and its offset (the minor version) is not checked.
+BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<xercesc::DOMElement*>& const_values,
+                                                        uint32_t max_count, bool is_cram_algo,
+                                                        uint32_t config_data_width);
+
+// ---- Architecture builders
+// ----------------------------------------------------------------------------------
+
+// 28nm generation (brix_build_legacy_device).
+void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
+                         BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
+                         const G2_SII_LIST* g2_list);
+void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info);
+
+// HARRIER generation (brix_build_hr_device): frame maps with the MRAM columns' frames reversed inside the
+// valid range, the bit maps of a frame over the 8-line bus, the IOCSR leading padding; and its RBA parser,
+// which collects the MRAM positions.
+void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
+                     BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
+                     const std::array<uint32_t, 4>& mram_valid_range);
+void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info);
+
+// The SOF-to-bitstream bit maps of one CRAM frame (shared with the HARRIER builder). Marker values:
+// BRIX_SOF_TO_RBF_INVALID (not filled), BRIX_SOF_BIT_WITHOUT_RBF (a SOF bit with no bitstream position),
+// BRIX_NO_COUNTERPART (a bitstream bit with no SOF bit; a spare frame in frame maps).
+constexpr uint32_t SOF_TO_RBF_INVALID = 0xFFFFFFFDu;
+constexpr uint32_t BRIX_SOF_BIT_WITHOUT_RBF = 0xFFFFFFFEu;
+constexpr uint32_t SOF_FRAME_IS_SPARE_FRAME = 0xFFFFFFFFu;
+struct BRIX_SOF_RBF_MAPS {
+    std::vector<uint32_t> sof_to_rbf;    // N entries
+    std::vector<uint32_t> g2_sof_to_rbf; // S + (N - S) * 2 entries
+    std::vector<uint32_t> rbf_to_sof;    // (P + F) * W entries
+    std::vector<uint32_t> g2_rbf_to_sof; // (P2 + 2F) * W entries
+};
+void build_sof_rbf_maps(BRIX_DEVICE_BUILD_STATE& state, BRIX_SOF_RBF_MAPS& maps, uint32_t bit_count,
+                        uint32_t padding, uint32_t g2_padding, uint32_t edcrc_bits, uint32_t data_width,
+                        uint32_t parallel_frame_size, const std::vector<uint32_t>& dras, bool lowest_segment,
+                        bool lowest_word, bool drop_dra_offset);
+
+// Phantomless CRAM map of a device: one byte row per frame (empty when it cannot be built). Stored by the
+// driver as the PHANTOMLESS_MAP argument.
+std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE& state, unsigned family_type,
+                                                  const std::string& rba_file, uint32_t frame_count,
+                                                  uint32_t bit_count,
+                                                  const std::array<uint32_t, 4>& mram_valid_range,
+                                                  uint32_t mask, bool verbose);
+
+// Frame maps (brix_helper): SOF frame -> bitstream frame, spare frames SOF_FRAME_IS_SPARE_FRAME; and its
+// inverse with `size` entries.
+std::vector<uint32_t> build_sof_frame_map(const BRIX_ARG* spare_rows, uint32_t frame_count, bool reverse);
+std::vector<uint32_t> invert_frame_map(const std::vector<uint32_t>& map, uint32_t size);

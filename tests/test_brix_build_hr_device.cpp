@@ -1,0 +1,300 @@
+// The HARRIER builder: frame maps with MRAM reversal, bit maps over the 8-line bus, the IOCSR leading
+// padding, and the HARRIER RBA parser.
+#include "brix_build_device.h"
+#include "brix_data_manager.h"
+#include "brix_owned_list.h"
+#include "test_support.h"
+
+#include <array>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A device info owning its parameters, an argument list, and the build state of one HARRIER build.
+struct HR_DEVICE {
+    HR_DEVICE(uint32_t frames, uint32_t bits) {
+        state.m_frame_count = frames;
+        state.m_bit_count = bits;
+        state.m_test = true;
+        parameter(BRIX_PARAMETER_BS_CRAM_FILLED_UP_WITH_LOWEST_SEGMENT, {1});
+        parameter(BRIX_PARAMETER_BS_CRAM_FILLED_UP_WITH_LOWEST_WORD, {1});
+        parameter(BRIX_PARAMETER_IOCSR_CFF, {10, 20, 30, 40, 50, 60, 64, 3}, BRIX_BLOCK_IOCSR);
+    }
+    ~HR_DEVICE() { brix_release_list(arguments); }
+
+    // Adds or replaces a parameter.
+    void parameter(unsigned type, const std::vector<unsigned>& values, unsigned block = BRIX_BLOCK_CRAM) {
+        remove(type);
+        OWNED_LIST<BRIX_CONST_DATA> constants;
+        for (unsigned offset = 0; offset < values.size(); ++offset)
+            constants.push_back(std::make_unique<BRIX_CONST_DATA>(values[offset], offset));
+        parameters()->push_back(new BRIX_PARAMETER(type, static_cast<unsigned>(values.size()), block,
+                                                   brix_hand_over_list(constants)));
+    }
+    void remove(unsigned type) {
+        BRIX_PARAMETER_LIST* list = parameters();
+        for (auto it = list->begin(); it != list->end(); ++it)
+            if ((*it)->get_parameter_type() == type) {
+                delete *it;
+                list->erase(it);
+                return;
+            }
+    }
+    BRIX_PARAMETER_LIST* parameters() {
+        if (info.get_parameter_list() == nullptr)
+            info.set_parameter_list(new BRIX_PARAMETER_LIST(), false);
+        return info.get_parameter_list();
+    }
+
+    void build(std::array<uint32_t, 4> range = {}) {
+        build_hr_device(state, &info, parameters(), arguments, range);
+    }
+
+    std::vector<uint32_t> argument(unsigned type) const {
+        BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(type, arguments, BRIX_BLOCK_CRAM);
+        EXPECT_NE(arg, nullptr) << type;
+        if (arg == nullptr)
+            return {};
+        unsigned width = 0;
+        std::vector<uint32_t*> rows = BRIX_MANAGER::get_uint_arg_list(arg, width);
+        EXPECT_EQ(1u, rows.size());
+        return std::vector<uint32_t>(rows[0], rows[0] + width);
+    }
+
+    BRIX_DEVICE_BUILD_STATE state;
+    BRIX_DEVICE_INFO info;
+    BRIX_ARG_LIST* arguments = new BRIX_ARG_LIST();
+};
+
+// Standard output of f; the capture ends also when f fails.
+template <typename F> std::string captured_stdout(F&& f) {
+    testing::internal::CaptureStdout();
+    try {
+        f();
+    } catch (...) {
+        std::cerr << testing::internal::GetCapturedStdout();
+        throw;
+    }
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(HarrierBuilder, BitMapsOverTheEightLineBus) {
+    struct CASE {
+        uint32_t bits;
+        uint32_t rows;    // F
+        uint32_t padding; // datalines with one padding row
+    };
+    const CASE cases[] = {{100, 13, 4}, {96, 12, 0}, {1, 1, 7}, {8, 1, 0}};
+    for (const CASE& c : cases) {
+        SCOPED_TRACE("bits " + std::to_string(c.bits));
+        HR_DEVICE device(4, c.bits);
+        device.build();
+        std::vector<uint32_t> sof_to_rbf = device.argument(BRIX_ARGUMENT_SOF_TO_RBF_MAP);
+        std::vector<uint32_t> rbf_to_sof = device.argument(BRIX_ARGUMENT_RBF_TO_SOF_MAP);
+        ASSERT_EQ(c.bits, sof_to_rbf.size());
+        ASSERT_EQ(c.rows * 8, rbf_to_sof.size());
+        // Lowest dataline and lowest row first: datalines 0 .. 7 - padding hold F rows, the last `padding`
+        // datalines F - 1 rows from row 1 on (their DRA count of 1 leaves row 0 empty).
+        uint32_t sof = 0;
+        for (uint32_t d = 0; d < 8; ++d) {
+            bool padded = d >= 8 - c.padding;
+            EXPECT_EQ(padded ? 0xFFFFFFFFu : (c.rows == 0 ? 0 : sof), rbf_to_sof[0 * 8 + d])
+                << "dataline " << d;
+            for (uint32_t r = padded ? 1 : 0; r < c.rows; ++r, ++sof)
+                ASSERT_EQ(r * 8 + d, sof_to_rbf[sof]) << "SOF bit " << sof;
+        }
+        EXPECT_EQ(c.bits, sof);
+        // No G2 maps for this generation.
+        EXPECT_EQ(nullptr,
+                  BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_G2_SOF_TO_RBF_MAP, device.arguments));
+    }
+}
+
+TEST(HarrierBuilder, FrameMapsWithMramReversal) {
+    struct CASE {
+        const char* name;
+        bool reverse_mram;
+        bool reverse_order;
+        std::array<uint32_t, 4> range;
+        std::vector<std::pair<uint32_t, uint32_t>> exchanged; // frame pairs whose entries are exchanged
+    };
+    // MRAM columns at frames 2 and 10, MRAM_COL_SIZE 6, 20 frames.
+    const CASE cases[] = {
+        {"whole columns", true, false, {0, 0, 0, 0}, {{2, 7}, {3, 6}, {4, 5}, {10, 15}, {11, 14}, {12, 13}}},
+        {"frames 2 and 4", true, false, {2, 4, 0, 0}, {{4, 6}, {12, 14}}},
+        {"frames 1 to 4", true, false, {1, 4, 0, 0}, {{3, 6}, {4, 5}, {11, 14}, {12, 13}}},
+        {"flag clear", false, false, {2, 4, 0, 0}, {}},
+        {"reversed order", false, true, {0, 0, 0, 0}, {}},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        HR_DEVICE device(20, 16);
+        device.state.m_reverse_mram = c.reverse_mram;
+        device.info.set_simplified_mram({2, 10}, {0, 5});
+        device.parameter(BRIX_PARAMETER_MRAM_COL_SIZE, {6});
+        if (c.reverse_order)
+            device.parameter(BRIX_PARAMETER_CRAM_REVERSE_SOF_FRAME_ORDER, {1});
+        device.build(c.range);
+        std::vector<uint32_t> expected(20);
+        for (uint32_t i = 0; i < 20; ++i)
+            expected[i] = c.reverse_order ? 19 - i : i;
+        for (auto [a, b] : c.exchanged)
+            std::swap(expected[a], expected[b]);
+        EXPECT_EQ(expected, device.argument(BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP));
+        std::vector<uint32_t> inverse(20);
+        for (uint32_t i = 0; i < 20; ++i)
+            inverse[expected[i]] = i;
+        EXPECT_EQ(inverse, device.argument(BRIX_ARGUMENT_CRAM_BS_FRAME_TO_SOF_FRAME_MAP));
+    }
+}
+
+TEST(HarrierBuilder, IocsrLeadingPadding) {
+    struct CASE {
+        unsigned largest;
+        bool in_xml;       // the device XML already has the parameter (value 7)
+        unsigned expected; // value of IOCSR_LEADING_PADDING_COUNT, 0 for none
+        const char* printed;
+    };
+    const char* line = "      Insert IOCSR Leading Padding count: 1\n";
+    const CASE cases[] = {
+        {65, false, 1, line}, {64, false, 0, ""}, {66, false, 0, ""}, {129, false, 1, line},
+        {1, false, 1, line},  {65, true, 7, ""}, // kept as the XML gives it, not added twice
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE("largest " + std::to_string(c.largest) + (c.in_xml ? " in XML" : ""));
+        HR_DEVICE device(4, 16);
+        device.parameter(BRIX_PARAMETER_IOCSR_CFF, {0, c.largest, 0, 0, 0, 0, 0, 1}, BRIX_BLOCK_IOCSR);
+        if (c.in_xml)
+            device.parameter(BRIX_PARAMETER_IOCSR_LEADING_PADDING_COUNT, {7}, BRIX_BLOCK_IOCSR);
+        EXPECT_EQ(c.printed, captured_stdout([&] { device.build(); }));
+        unsigned count = 0;
+        const BRIX_PARAMETER* found = nullptr;
+        for (const BRIX_PARAMETER* p : *device.parameters())
+            if (p->get_parameter_type() == BRIX_PARAMETER_IOCSR_LEADING_PADDING_COUNT) {
+                ++count;
+                found = p;
+            }
+        EXPECT_EQ(c.expected == 0 ? 0u : 1u, count);
+        if (found != nullptr) {
+            EXPECT_EQ(BRIX_BLOCK_IOCSR, found->get_block_type());
+            ASSERT_EQ(1u, found->get_const_values()->size());
+            EXPECT_EQ(c.expected, found->get_const_values()->at(0)->get_value());
+        }
+    }
+}
+
+TEST(HarrierBuilder, RefusesBadInputs) {
+    struct CASE {
+        const char* name;
+        std::function<void(HR_DEVICE&)> setup;
+        std::array<uint32_t, 4> range;
+        const char* condition;
+    };
+    auto mram = [](std::vector<unsigned> cols, unsigned col_size) {
+        return [cols, col_size](HR_DEVICE& device) {
+            device.state.m_reverse_mram = true;
+            device.info.set_simplified_mram(cols, {0});
+            device.parameter(BRIX_PARAMETER_MRAM_COL_SIZE, {col_size});
+        };
+    };
+    const CASE cases[] = {
+        {"no IOCSR_CFF",
+         [](HR_DEVICE& device) { device.remove(BRIX_PARAMETER_IOCSR_CFF); },
+         {},
+         "iocsr != NULL"},
+        {"IOCSR_CFF of 7 values",
+         [](HR_DEVICE& device) {
+             device.parameter(BRIX_PARAMETER_IOCSR_CFF, {1, 2, 3, 4, 5, 6, 7});
+         },
+         {},
+         "iocsr->get_length() == 8"},
+        {"no fill flag",
+         [](HR_DEVICE& device) { device.remove(BRIX_PARAMETER_BS_CRAM_FILLED_UP_WITH_LOWEST_WORD); },
+         {},
+         "support"},
+        // Column 16 + 6 frames runs past the 20 frames.
+        {"MRAM column past the frames",
+         mram({2, 16}, 6),
+         {0, 0, 0, 0},
+         "mram_col + offset + span <= m_frame_count"},
+        {"range beyond the column",
+         mram({2}, 6),
+         {2, 6, 0, 0},
+         "mram_col_size > 0 && mram_valid_range[0] < mram_col_size && mram_valid_range[1] < mram_col_size"},
+        {"range end below its start",
+         mram({2}, 6),
+         {4, 2, 0, 0},
+         "(mram_valid_range[1] - mram_valid_range[0]) < mram_col_size"},
+        {"MRAM columns without rows",
+         [](HR_DEVICE& device) {
+             device.state.m_reverse_mram = true;
+             device.info.set_simplified_mram({2}, {});
+         },
+         {},
+         "rows.size() > 0"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        HR_DEVICE device(20, 16);
+        c.setup(device);
+        EXPECT_BRIX_ERROR(device.build(c.range), c.condition);
+    }
+    // The IOCSR report names the parameter.
+    HR_DEVICE device(20, 16);
+    device.remove(BRIX_PARAMETER_IOCSR_CFF);
+    BRIX_INTERNAL_ERROR error = catch_brix_error([&] { device.build(); });
+    EXPECT_EQ((std::vector<std::string>{"parameter IOCSR_CFF"}), error.context());
+}
+
+TEST(HarrierRbaParser, CollectsMramPositions) {
+    TEMP_DIR dir;
+    const std::string path = dir.file("hr.rba");
+    // field 0 kind, 1-2 unused, 3-4 start and end row, 5-6 start and end column, 7-8 unused.
+    write_text_file(path, "$BLOCK_HEADER\n"
+                          "  MRAM X8Y1 0 70 139 8 9 0 0\n"
+                          "L X0Y0 1 0 69 0 0\n"
+                          "MRAM X3Y0 0 0 69 3 4 0 0\r\n"
+                          "\n"
+                          "MRAM X8Y0 0 0 69 8 9 0 0\n");
+    BRIX_DEVICE_BUILD_STATE state;
+    state.m_rba_mram_string = "MRAM";
+    BRIX_RBA_INFO info;
+    parse_hr_rba(state, path, info);
+    EXPECT_EQ(2u, info.mram_col_size);
+    EXPECT_EQ(70u, info.mram_row_size);
+    EXPECT_EQ((std::vector<uint32_t>{3, 8}), state.m_simplified_mram_col);
+    EXPECT_EQ((std::vector<uint32_t>{0, 70}), info.simplified_mram_row);
+    ASSERT_EQ(2u, info.mram_info.size());
+    EXPECT_EQ(3u, info.mram_info[0]->get_col());
+    EXPECT_EQ((std::vector<unsigned>{0}), info.mram_info[0]->get_rows());
+    EXPECT_EQ(8u, info.mram_info[1]->get_col());
+    EXPECT_EQ((std::vector<unsigned>{70, 0}), info.mram_info[1]->get_rows()); // file order
+    EXPECT_TRUE(info.lutram_info.empty());
+
+    struct CASE {
+        const char* text;
+        const char* condition;
+    };
+    const CASE cases[] = {
+        {"MRAM X0 0 0 69 3 4 0\n", "svec.size() == 9"},
+        {"MRAM X0 0 0 69 3 4 0 0\nMRAM X0 0 0 69 5 7 0 0\n",
+         "mram_col_size == (end_column - start_column + 1)"},
+        {"MRAM X0 0 0 69 3 4 0 0\nMRAM X0 0 70 130 5 6 0 0\n", "mram_row_size == (end_row - start_row + 1)"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.text);
+        write_text_file(path, c.text);
+        BRIX_RBA_INFO bad;
+        EXPECT_BRIX_ERROR(parse_hr_rba(state, path, bad), c.condition);
+    }
+    BRIX_RBA_INFO none;
+    EXPECT_BRIX_ERROR(parse_hr_rba(state, dir.file("missing.rba"), none), "rba_infile.good()");
+    state.m_rba_mram_string.clear();
+    EXPECT_BRIX_ERROR(parse_hr_rba(state, path, none), "!mram_string.empty()");
+}
+
+} // namespace

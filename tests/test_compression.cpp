@@ -1,0 +1,174 @@
+// Compression services: zlib streams written with libdeflate and read by zlib itself, and the in-process
+// gunzip with its trailer checks. zlib is the independent writer and reader in these tests.
+#include "compression.h"
+#include "fio.h"
+#include "test_support.h"
+
+#include <zlib.h>
+
+#include <functional>
+
+namespace {
+
+using BYTES = std::vector<unsigned char>;
+
+// One gzip member of text, written by zlib.
+BYTES gzip_member(const std::string& text) {
+    z_stream zs{};
+    EXPECT_EQ(Z_OK, deflateInit2(&zs, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY));
+    BYTES out(deflateBound(&zs, text.size()) + 32);
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    zs.avail_in = static_cast<uInt>(text.size());
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(Z_STREAM_END, deflate(&zs, Z_FINISH));
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+BYTES concat(BYTES a, const BYTES& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+void put_le32(BYTES& b, size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k)
+        b[at + k] = static_cast<unsigned char>(v >> (8 * k));
+}
+
+// Varied text that compresses a few times over, like the RBA and RIF texts.
+std::string sample_text(size_t lines) {
+    std::string text;
+    for (size_t i = 0; i < lines; ++i)
+        text += "LA_LAB tile " + std::to_string(i % 97) + " 40 " + std::to_string(i * 7) + " 0 1\n";
+    return text;
+}
+
+} // namespace
+
+// What the compressor writes is a standard zlib stream: zlib's own uncompress gives the input back, at
+// every level and for empty, tiny, incompressible and multi-block inputs.
+TEST(Compression, StreamsReadBackThroughZlib) {
+    std::string noise(300000, '\0');
+    uint32_t x = 1;
+    for (char& c : noise)
+        c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+    const std::vector<std::string> inputs = {"", "x", sample_text(20000), noise};
+    for (const std::string& input : inputs) {
+        for (int level : {1, 7, 12}) {
+            SCOPED_TRACE("size " + std::to_string(input.size()) + ", level " + std::to_string(level));
+            const auto* source = reinterpret_cast<const unsigned char*>(input.data());
+            BYTES stream(zlib_compress_bound(input.size()));
+            unsigned long n = stream.size();
+            ASSERT_EQ(ZLIB_OK, zlib_compress2(stream.data(), &n, source, input.size(), level));
+            BYTES back(input.size() + 1);
+            uLongf m = back.size();
+            ASSERT_EQ(Z_OK, uncompress(back.data(), &m, stream.data(), n));
+            EXPECT_EQ(input, std::string(back.begin(), back.begin() + m));
+            // And the module's reader agrees, refusing a destination one byte short.
+            unsigned long room = input.size();
+            ASSERT_EQ(ZLIB_OK, zlib_uncompress(back.data(), &room, stream.data(), n));
+            EXPECT_EQ(input.size(), room);
+            if (!input.empty()) {
+                room = input.size() - 1;
+                EXPECT_EQ(ZLIB_BUF_ERROR, zlib_uncompress(back.data(), &room, stream.data(), n));
+            }
+        }
+    }
+    BYTES junk = {0x78, 0x9C, 0xFF, 0xFF, 0xFF};
+    unsigned char out[16];
+    unsigned long room = sizeof out;
+    EXPECT_EQ(ZLIB_DATA_ERROR, zlib_uncompress(out, &room, junk.data(), junk.size()));
+}
+
+TEST(Gunzip, MembersAreUnpackedInOrder) {
+    const std::string big = sample_text(40000);
+    // 20 MB of one byte: far more than the stated length is trusted for, so the room grows to fit.
+    const std::string flat(20u << 20, 'r');
+    struct CASE {
+        const char* what;
+        BYTES file;
+        std::string expected;
+    };
+    const std::vector<CASE> cases = {
+        {"one member", gzip_member("abc\n"), "abc\n"},
+        {"empty member", gzip_member(""), ""},
+        {"two members, as gzip appends them", concat(gzip_member(big), gzip_member("tail\n")),
+         big + "tail\n"},
+        {"very compressible", gzip_member(flat), flat},
+    };
+    TEMP_DIR dir;
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string input = dir.file("in.rbaz"), output = dir.file("in.rba");
+        write_text_file(input, std::string(c.file.begin(), c.file.end()));
+        FIO_FILE_SYSTEM::gunzip_file(input, output);
+        EXPECT_TRUE(read_text_file(output) == c.expected);
+    }
+}
+
+// Damaged, cut-short and forged inputs are refused with what is wrong and where; the previous output stays.
+TEST(Gunzip, DamagedInputsAreRefused) {
+    const std::string text = sample_text(3000);
+    const BYTES good = gzip_member(text);
+    const size_t n = good.size();
+    auto with = [&](std::function<void(BYTES&)> change) {
+        BYTES b = good;
+        change(b);
+        return b;
+    };
+    struct CASE {
+        const char* what;
+        BYTES file;
+        std::string reason; // after "Unable to decompress <input>: "; empty: not gzip at all
+        std::string where;  // the innermost location of the report
+    };
+    const std::vector<CASE> cases = {
+        {"plain text", BYTES{'a', 'b', 'c', '\n'}, "", "in.rbaz"},
+        {"empty file", BYTES{}, "", "in.rbaz"},
+        {"cut in the middle", with([](BYTES& b) { b.resize(b.size() / 2); }),
+         "the file ends inside member 1 (cut short)", "member 1 at byte 0"},
+        {"cut inside the trailer", with([](BYTES& b) { b.resize(b.size() - 3); }),
+         "the file ends inside member 1 (cut short)", "member 1 at byte 0"},
+        {"length forged to 4 GB", with([&](BYTES& b) { put_le32(b, n - 4, 0xFFFFFFF0u); }),
+         "the length in the trailer of member 1 does not match its data (" + std::to_string(text.size()) +
+             " bytes)",
+         "member 1 at byte 0"},
+        {"length forged smaller", with([&](BYTES& b) { put_le32(b, n - 4, 10); }),
+         "the length in the trailer of member 1 does not match its data (" + std::to_string(text.size()) +
+             " bytes)",
+         "member 1 at byte 0"},
+        {"CRC changed", with([&](BYTES& b) { b[n - 8] ^= 0x01; }),
+         "the CRC-32 in the trailer of member 1 does not match its data", "member 1 at byte 0"},
+        {"bytes after the last member", concat(good, BYTES{0, 0, 0, 0, 0}),
+         "5 bytes after member 1 are not gzip data", "member 2 at byte " + std::to_string(n)},
+        {"second member cut short", concat(good, BYTES(good.begin(), good.begin() + 30)),
+         "the file ends inside member 2 (cut short)", "member 2 at byte " + std::to_string(n)},
+    };
+    TEMP_DIR dir;
+    std::string input = dir.file("in.rbaz"), output = dir.file("in.rba");
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_text_file(input, std::string(c.file.begin(), c.file.end()));
+        write_text_file(output, "previous\n");
+        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_file(input, output); });
+        if (c.reason.empty())
+            EXPECT_EQ("Not a compressed file: " + input, e.condition());
+        else
+            EXPECT_EQ("Unable to decompress " + input + ": " + c.reason, e.condition());
+        ASSERT_FALSE(e.context().empty());
+        EXPECT_EQ(input, e.context().front());
+        if (c.where != "in.rbaz") {
+            EXPECT_EQ(c.where, e.context().back());
+        }
+        EXPECT_EQ("previous\n", read_text_file(output));
+    }
+    // A missing input, and an output that cannot be created (nothing of the input is kept open).
+    EXPECT_BRIX_ERROR(FIO_FILE_SYSTEM::gunzip_file(dir.file("missing.rbaz"), output),
+                      "Unable to open compressed file " + dir.file("missing.rbaz"));
+    write_text_file(input, std::string(good.begin(), good.end()));
+    BRIX_INTERNAL_ERROR e =
+        catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_file(input, dir.file("no/such/dir/out.rba")); });
+    EXPECT_EQ(0u, e.condition().find("Unable to write " + dir.file("no/such/dir/out.rba"))) << e.condition();
+}

@@ -1,0 +1,219 @@
+// The sample generator: its files read back through the system's own readers, agree with the device table,
+// repeat byte for byte, reproduce the committed sample RBA texts, and refuse a description that disagrees
+// with the device table.
+#include "brix_common_function.h"
+#include "brix_data_server.h"
+#include "brix_helper.h"
+#include "brix_non_ddb_builder.h"
+#include "brix_xml.h"
+#include "fio.h"
+#include "gen.h"
+#include "test_support.h"
+#include "thr.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string DESCRIPTION = BRIX_SOURCE_DIR "/samples/sample_devices.json";
+
+// A copy of the sample installation's device table with an empty rba/ directory beside it.
+struct GENERATED {
+    TEMP_DIR dir;
+    std::string installation = dir.file("vantrel");
+    std::string out = dir.file("devices");
+
+    GENERATED() {
+        run_command("mkdir -p " + thr_shell_quote(installation + "/devdb") + " " +
+                    thr_shell_quote(installation + "/rba") + " && cp " +
+                    thr_shell_quote(BRIX_SOURCE_DIR "/samples/vantrel/devdb/device_table.json") + " " +
+                    thr_shell_quote(installation + "/devdb/"));
+    }
+    COMMAND_RESULT run(const std::string& description, const std::vector<std::string>& devices) const {
+        std::vector<std::string> words = {BRIX_GEN_EXE, "--description", description, "--installation",
+                                          installation, "--out",         out};
+        for (const std::string& device : devices) {
+            words.push_back("--device");
+            words.push_back(device);
+        }
+        return run_command(thr_shell_command(words));
+    }
+    std::string device_file(const std::string& device, const std::string& name) const {
+        return out + "/" + device + "/" + name;
+    }
+    std::string unpacked(const std::string& gz) const {
+        const std::string text = gz + ".txt";
+        FIO_FILE_SYSTEM::gunzip_file(gz, text);
+        return read_text_file(text);
+    }
+};
+
+struct G2_LIST_RELEASE {
+    void operator()(G2_SII_LIST* list) const { brix_release_list(list); }
+};
+
+} // namespace
+
+TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
+    GENERATED g;
+    COMMAND_RESULT r = g.run(DESCRIPTION, {"GRANITE_D1", "SLATE_D1"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("GRANITE_D1: 3096 frames x 9180 bits, 81 columns: 4 files\n"
+              "SLATE_D1: 1248 frames x 3354 bits, 31 columns: 3 files\n",
+              r.out);
+
+    // Device XML: the device, its family and the geometry of the device table.
+    {
+        BRIX_DOM dom;
+        const xercesc::DOMElement* root = dom.load_document(g.device_file("granite_d1", "granite_d1.xml"));
+        EXPECT_EQ("GRANITE_D1", BRIX_DOM::get_attribute_string_from_dom_node(root, "name"));
+        EXPECT_EQ("GRANITE", BRIX_DOM::get_attribute_string_from_dom_node(root, "family"));
+        std::string values;
+        for (const xercesc::DOMElement* parameter : BRIX_DOM::get_elements_by_tag_name(root, "parameter")) {
+            const std::string name = BRIX_DOM::get_attribute_string_from_dom_node(parameter, "name");
+            if (name != "CRAM_FRAME_COUNT" && name != "CRAM_BIT_COUNT" && name != "CFF_BITS" &&
+                name != "SUPPORT_RIF")
+                continue;
+            const xercesc::DOMElement* constant =
+                BRIX_DOM::get_elements_by_tag_name(parameter, "const_val")[0];
+            values += name + "=" + BRIX_DOM::get_attribute_string_from_dom_node(constant, "value") + "/" +
+                      BRIX_DOM::get_attribute_string_from_dom_node(constant, "offset") + " ";
+        }
+        EXPECT_EQ("CRAM_FRAME_COUNT=3096/0 CRAM_BIT_COUNT=9180/0 CFF_BITS=32/0 SUPPORT_RIF=granite_d1/1 ",
+                  values);
+    }
+
+    // RIF: version 1 with one slot per dataline; every frame below the frame count.
+    std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> g2(
+        parse_rif("granite_d1", false, g.out + "/granite_d1/", 1, 32, 3096));
+    ASSERT_TRUE(g2);
+    EXPECT_EQ(3096u, g2->size()) << "the last frames (right IO column) carry G2 bits";
+    EXPECT_EQ(nullptr, (*g2)[0]) << "the left IO column has none";
+    ASSERT_NE(nullptr, g2->back());
+    EXPECT_EQ(32u, g2->back()->get_g2_s2_bit_list_list()->size());
+
+    // RBA: the PGM RBA parser reads the $BLOCK_CRAM section of the device's copy and of the installation's.
+    for (const std::string& rbaz :
+         {g.device_file("slate_d1", "slate_d1.rbaz"), g.installation + "/rba/slate_d1.rbaz"}) {
+        SCOPED_TRACE(rbaz);
+        testing::internal::CaptureStdout();
+        BRIX_RBA_BLOCK_LIST blocks = parse_rba_file(rbaz, 0);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(6u, blocks.size());
+        EXPECT_EQ(20u, blocks[0]->frame_size);
+        EXPECT_EQ(172u, blocks[0]->bit_size);
+        BRIX_DATA_SERVER::delete_device_rba(blocks);
+    }
+    const std::string rba = g.unpacked(g.device_file("slate_d1", "slate_d1.rbaz"));
+    EXPECT_NE(std::string::npos, rba.find("\n$BLOCK_RAM\n"))
+        << "LUTRAM and MRAM lines after the CRAM section";
+    EXPECT_NE(std::string::npos, rba.find("\nLUTRAM X3Y0 44 172 108 0 0 0\n"));
+    EXPECT_NE(std::string::npos, rba.find("\nMRAM X5Y0 30 344 196 0 0 0\n"));
+}
+
+// The committed sample RBA texts are the generator's own: building the device (which unpacks the ".rbaz" over
+// them) leaves them as they are, and the whole chain reads one geometry.
+TEST(SampleGenerator, RepeatsByteForByteAndMatchesTheCommittedSamples) {
+    GENERATED first, second;
+    const std::vector<std::string> devices = {"GRANITE_D1", "BASALT_D1", "SLATE_D1", "HARRIER_D1"};
+    ASSERT_EQ(0, first.run(DESCRIPTION, devices).status);
+    ASSERT_EQ(0, second.run(DESCRIPTION, devices).status);
+    for (const std::string device : {"granite_d1", "basalt_d1", "slate_d1", "harrier_d1"}) {
+        SCOPED_TRACE(device);
+        for (const std::string& name : {device + ".xml", device + ".rbaz"})
+            EXPECT_EQ(read_text_file(first.device_file(device, name)),
+                      read_text_file(second.device_file(device, name)));
+        EXPECT_EQ(read_text_file(first.device_file(device, device + ".rbaz")),
+                  read_text_file(first.installation + "/rba/" + device + ".rbaz"));
+        EXPECT_EQ(read_text_file(BRIX_SOURCE_DIR "/samples/vantrel/rba/" + device + ".rba"),
+                  first.unpacked(first.device_file(device, device + ".rbaz")));
+    }
+    EXPECT_EQ(read_text_file(first.device_file("granite_d1", "granite_d1_rif")),
+              read_text_file(second.device_file("granite_d1", "granite_d1_rif")));
+}
+
+TEST(SampleGenerator, RefusesDescriptionsThatDisagree) {
+    struct CASE {
+        const char* what;
+        std::string description;
+        std::string message;
+    };
+    const std::string family = R"("GRANITE": {"generation": "28nm", "config_data_width": 32, "edcrc_bits": 32,
+        "rbf_padding": 4, "g2_rbf_padding": 8, "lowest_segment": true, "lowest_word": true,
+        "blocks": {"IO": {"frames": 20, "bits": 172}, "LA_LAB": {"frames": 44, "bits": 172}},
+        "io_columns": {"left": "IO", "right": "IO"}, "column_pattern": ["LA_LAB"]})";
+    const std::vector<CASE> cases = {
+        {"frames against the device table",
+         R"({"seed": 1, "families": {)" + family +
+             R"(}, "devices": [{"name": "GRANITE_D1", "frames": 3000}]})",
+         "Invalid sample description: \"frames\" disagrees with the device table (3096)"},
+        {"a device outside the vocabulary",
+         R"({"seed": 1, "families": {)" + family +
+             R"(}, "devices": [{"name": "GRANITE_D9", "family": "GRANITE"}]})",
+         "Invalid sample description: device GRANITE_D9 is not a device of the vocabulary"},
+        {"a mapping that is no permutation",
+         R"({"seed": 1, "families": {)" + family +
+             R"(}, "devices": [{"name": "GRANITE_D1", "lutram": {"block": "LA_LAB", "rba_string": "LUTRAM",
+             "col_offset": 0, "real_col_size": 44}, "lutram_mapping": {"offset": 0, "order": [0, 0]}}]})",
+         "Invalid sample description: \"order\" must be a permutation of 0 .. length - 1"},
+        {"spare rows past the frames",
+         R"({"seed": 1, "families": {)" + family +
+             R"(}, "devices": [{"name": "GRANITE_D1", "spare_rows": [[3090, 7]]}]})",
+         "Invalid sample description: spare rows must be ascending, non-overlapping, non-empty and inside "
+         "the "
+         "frames"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        GENERATED g;
+        const std::string path = g.dir.file("description.json");
+        write_text_file(path, c.description);
+        COMMAND_RESULT r = g.run(path, {});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(0u, r.err.find("Internal error: " + c.message + "\n")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("while reading devices[0]")) << r.err;
+    }
+}
+
+// The HARRIER chips of two devices with other repeat counts read back through the phantomless builder with
+// the family's uniquified files and block CRAM maps: every column matches a uniquified column, the flash
+// columns are the last ones, and the memory columns are flagged.
+TEST(SampleGenerator, HarrierChipsPassThePhantomlessFlow) {
+    GENERATED g;
+    COMMAND_RESULT r = g.run(DESCRIPTION, {"HARRIER_D1", "HARRIER_D4"});
+    ASSERT_EQ(0, r.status) << r.err;
+    const std::string old_path = gen_get_vantrel_path();
+    ::setenv("BRIX_VANTREL_PATH", (g.installation + "/").c_str(), 1);
+    struct CASE {
+        const char* device;
+        unsigned frames, bits;
+    };
+    for (const CASE& c : {CASE{"harrier_d1", 432, 1662}, CASE{"harrier_d4", 1060, 4042}}) {
+        SCOPED_TRACE(c.device);
+        BRIX_PHANTOMLESS_MAP rows;
+        testing::internal::CaptureStdout();
+        try {
+            rows = BRIX_COMMON::build_hr_phantomless_database(
+                BRIX_FAMILY_HARRIER, g.device_file(c.device, std::string(c.device) + ".rba"), c.frames,
+                c.bits, {0, 1, 8, 61}, 0xFFFFFFFF, false);
+        } catch (const BRIX_INTERNAL_ERROR& error) {
+            ADD_FAILURE() << error.report_text();
+        }
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(c.frames, rows.size());
+        unsigned flash = 0, switches = 0, memory = 0;
+        for (unsigned i = 0; i < c.frames; ++i) {
+            flash += (rows[i][3] & PHANTOMLESS_FLAG_FLASH) != 0;
+            switches += (rows[i][3] & PHANTOMLESS_FLAG_SWITCH) != 0;
+            memory += (rows[i][3] & PHANTOMLESS_FLAG_MEMORY) != 0;
+        }
+        EXPECT_EQ(25u, flash); // 24 flash IP columns and the faked last column
+        EXPECT_NE(0, rows[c.frames - 1][3] & PHANTOMLESS_FLAG_FLASH);
+        EXPECT_EQ(2u, switches);
+        EXPECT_GT(memory, 0u);
+        EXPECT_EQ(0u, memory % 2) << "M blocks are two columns wide";
+    }
+    ::setenv("BRIX_VANTREL_PATH", old_path.c_str(), 1);
+}

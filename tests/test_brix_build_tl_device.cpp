@@ -1,10 +1,19 @@
 // TALON generation: the row-stamp reader and its DRA info, the bit maps of one CRAM frame, the EDCRC maps,
 // the DRA G2 masks and the LUTRAM address-line wiring.
 #include "brix_build_tl_device.h"
+#include "brix_check_maps.h"
 #include "brix_common_function.h"
+#include "brix_data_manager.h"
+#include "brix_data_server.h"
+#include "brix_operations.h"
+#include "fio.h"
 #include "test_support.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -242,11 +251,11 @@ MAPS tl_maps(const ROW_STAMP& r, const std::vector<uint32_t>& order) {
 // Each map entry below the markers has its counterpart pointing back.
 void expect_inverse(const MAPS& m) {
     for (size_t i = 0; i < m.sof_to_rbf.size(); ++i)
-        if (m.sof_to_rbf[i] < BRIX_TL_NO_RBF_POSITION) {
+        if (m.sof_to_rbf[i] < BRIX_SOF_BIT_WITHOUT_RBF) {
             ASSERT_EQ(i, m.rbf_to_sof.at(m.sof_to_rbf[i])) << "SOF bit " << i;
         }
     for (size_t j = 0; j < m.rbf_to_sof.size(); ++j)
-        if (m.rbf_to_sof[j] != BRIX_TL_NO_COUNTERPART) {
+        if (m.rbf_to_sof[j] != SOF_FRAME_IS_SPARE_FRAME) {
             ASSERT_EQ(j, m.sof_to_rbf.at(m.rbf_to_sof[j])) << "bitstream bit " << j;
         }
 }
@@ -261,8 +270,8 @@ TEST(TalonSofRbfMaps, FourDras) {
     // Rows 0 .. 22 carry SOF bits 0 .. 91; on row 23 (type 3) only DRA0's bit has a place.
     EXPECT_EQ(22u, m.sof_to_rbf[88]);
     EXPECT_EQ(23u, m.sof_to_rbf[92]);
-    EXPECT_EQ(BRIX_TL_NO_COUNTERPART, m.sof_to_rbf[93]);
-    EXPECT_EQ(BRIX_TL_NO_COUNTERPART, m.sof_to_rbf[95]);
+    EXPECT_EQ(SOF_FRAME_IS_SPARE_FRAME, m.sof_to_rbf[93]);
+    EXPECT_EQ(SOF_FRAME_IS_SPARE_FRAME, m.sof_to_rbf[95]);
     EXPECT_EQ(128u + 22, m.sof_to_rbf[89]);
     EXPECT_EQ(128u + 23, m.sof_to_rbf[101]); // DRA1's row 25 fills its 24th position
     // Row 37 is the last before the pad (rows 38 .. 55): the next SOF bits land after it.
@@ -270,7 +279,7 @@ TEST(TalonSofRbfMaps, FourDras) {
     EXPECT_EQ(128u + 56 - 2, m.sof_to_rbf[38 * 4 + 1]);
     // The last 32 SOF bits are the EDCRC bits of the 128-bit edge.
     for (unsigned i = 304; i < 336; ++i)
-        EXPECT_EQ(BRIX_TL_NO_RBF_POSITION, m.sof_to_rbf[i]);
+        EXPECT_EQ(BRIX_SOF_BIT_WITHOUT_RBF, m.sof_to_rbf[i]);
     EXPECT_EQ(303u, m.rbf_to_sof[3 * 128 + 93]);
 }
 
@@ -280,7 +289,7 @@ TEST(TalonSofRbfMaps, ReversedOrderAndEightDras) {
     MAPS plain = tl_maps(r, {0, 1, 2, 3});
     expect_inverse(reversed);
     for (unsigned i = 0; i < 304; ++i) {
-        if (plain.sof_to_rbf[i] >= BRIX_TL_NO_RBF_POSITION) {
+        if (plain.sof_to_rbf[i] >= BRIX_SOF_BIT_WITHOUT_RBF) {
             EXPECT_EQ(plain.sof_to_rbf[i], reversed.sof_to_rbf[i]);
             continue;
         }
@@ -333,13 +342,13 @@ TEST(TalonEdcrcMaps, NumbersRunDraByDraInOrder) {
         // Position 0 is DRA 0's first row: first number of the DRA's turn in the order.
         const uint32_t turn0 = order[0] == 0 ? 0 : 3;
         EXPECT_EQ(turn0 * 32, sof_to_edcrc[0]);
-        EXPECT_EQ(turn0 * 32 + 1, sof_to_edcrc[4]);           // next row, same DRA
-        EXPECT_EQ(BRIX_TL_NO_COUNTERPART, sof_to_edcrc[93]);  // a type-3 bit of DRA1
-        EXPECT_EQ(BRIX_TL_NO_COUNTERPART, sof_to_edcrc[335]); // an EDCRC bit
+        EXPECT_EQ(turn0 * 32 + 1, sof_to_edcrc[4]);             // next row, same DRA
+        EXPECT_EQ(SOF_FRAME_IS_SPARE_FRAME, sof_to_edcrc[93]);  // a type-3 bit of DRA1
+        EXPECT_EQ(SOF_FRAME_IS_SPARE_FRAME, sof_to_edcrc[335]); // an EDCRC bit
         // SOF bit 152 (row index 38 among the SOF rows) sits on DRA0 row 56, past the pad: group 1, row 24.
         EXPECT_EQ(128 + turn0 * 32 + 24, sof_to_edcrc[152]);
         for (size_t i = 0; i < sof_to_edcrc.size(); ++i)
-            if (sof_to_edcrc[i] != BRIX_TL_NO_COUNTERPART) {
+            if (sof_to_edcrc[i] != SOF_FRAME_IS_SPARE_FRAME) {
                 EXPECT_EQ(i, edcrc_to_sof[sof_to_edcrc[i]]);
             }
     }
@@ -403,7 +412,7 @@ TEST(TalonDraG2Info, MasksAndChecks) {
     EXPECT_EQ(std::vector<uint8_t>(6, 0), build_dra_g2_info(nullptr, 4, 6, 6, identity));
 
     // Frame 3 is a spare frame; frame 3 maps past the bitstream frames; entries past the SOF frames.
-    EXPECT_BRIX_ERROR(build_dra_g2_info(g2.list, 4, 6, 5, {0, 1, 2, BRIX_TL_NO_COUNTERPART, 3, 4}),
+    EXPECT_BRIX_ERROR(build_dra_g2_info(g2.list, 4, 6, 5, {0, 1, 2, SOF_FRAME_IS_SPARE_FRAME, 3, 4}),
                       "bs_frame != SOF_FRAME_IS_SPARE_FRAME && bs_frame < bs_frame_count");
     EXPECT_BRIX_ERROR(build_dra_g2_info(g2.list, 4, 6, 3, identity),
                       "bs_frame != SOF_FRAME_IS_SPARE_FRAME && bs_frame < bs_frame_count");
@@ -446,4 +455,241 @@ TEST(TalonLutram, RemapTableMustBeAPermutation) {
     EXPECT_EQ("address line 16", e.context().back());
     EXPECT_BRIX_ERROR(build_lutram_remap_addrlines(93), "addrline >= 0 && addrline < 92");
     EXPECT_BRIX_ERROR(build_lutram_remap_addrlines(0), "n_frame_per_row > 0");
+}
+
+// ---- Whole TALON devices in test mode --------------------------------------------------------------------
+
+namespace {
+
+// A TALON device XML around the base row stamp: DRAS_ORDER (and DRAS, the RIF's DRA count) of the given
+// order, CRAM spare rows, an ERAM with spare rows, and optionally a RIF.
+struct TALON_FIXTURE {
+    std::vector<uint32_t> order = {0, 1, 2, 3};
+    uint32_t frames = 12;
+    std::string cram_spare = "<arg_data v0=\"2\" v1=\"1\"/>"; // frame 2; empty: no CRAM_SPARE_ROWS
+    bool cram_reverse = false;
+    std::string eram_rows = "6"; // empty: no ERAM_ROW_COUNT
+    std::string eram_spare = "<arg_data v0=\"0\" v1=\"2\"/>";
+    bool eram_reverse = true;
+    std::vector<std::string> divisions = {"DR_CS_T"};
+    std::string rif; // RIF lines (version 1: bit, frame); empty: no RIF
+    std::vector<STAMP_LINE> stamp = k_base;
+
+    std::string xml() const {
+        auto param = [](const std::string& name, const std::vector<uint32_t>& values) {
+            std::string text = "  <parameter name=\"" + name + "\" block=\"CRAM\" length=\"" +
+                               std::to_string(values.size()) + "\">";
+            for (size_t i = 0; i < values.size(); ++i)
+                text += "<const_val offset=\"" + std::to_string(i) + "\" value=\"" +
+                        std::to_string(values[i]) + "\"/>";
+            return text + "</parameter>\n";
+        };
+        std::string text = "<device name=\"TALON_D0\" family=\"TALON\">\n";
+        text += param("CRAM_ALGO", {0});
+        text += param("CRAM_FRAME_COUNT", {frames});
+        text += param("CRAM_BIT_COUNT", {336});
+        if (!order.empty())
+            text += param("DRAS_ORDER", order) + param("DRAS", std::vector<uint32_t>(order.size(), 1));
+        text += param("CRAM_REVERSE_SOF_FRAME_ORDER", {cram_reverse ? 1u : 0u});
+        text += param("ERAM_REVERSE_SOF_FRAME_ORDER", {eram_reverse ? 1u : 0u});
+        if (!eram_rows.empty())
+            text +=
+                "  <parameter name=\"ERAM_ROW_COUNT\" block=\"ERAM\" length=\"1\"><const_val offset=\"0\" "
+                "value=\"" +
+                eram_rows + "\"/></parameter>\n";
+        if (!divisions.empty()) {
+            text += "  <parameter name=\"PHANTOM_BIT_TYPE4_DIVISION_BLOCK\" length=\"" +
+                    std::to_string(divisions.size()) + "\">";
+            for (size_t i = 0; i < divisions.size(); ++i)
+                text += "<const_val offset=\"" + std::to_string(i) + "\" value=\"" + divisions[i] + "\"/>";
+            text += "</parameter>\n";
+        }
+        if (!rif.empty())
+            text += "  <parameter name=\"SUPPORT_RIF\" length=\"1\"><const_val value=\"dev\" offset=\"1\"/>"
+                    "</parameter>\n";
+        if (!cram_spare.empty())
+            text += "  <uint_argument name=\"CRAM_SPARE_ROWS\" block=\"CRAM\" width=\"2\">" + cram_spare +
+                    "</uint_argument>\n";
+        if (!eram_spare.empty())
+            text += "  <uint_argument name=\"ERAM_SPARE_ROWS\" block=\"ERAM\" width=\"2\">" + eram_spare +
+                    "</uint_argument>\n";
+        return text + "</device>\n";
+    }
+};
+
+void write_gzip(const std::string& path, const std::string& text) {
+    gzFile out = gzopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(gzwrite(out, text.data(), unsigned(text.size())), int(text.size()));
+    gzclose(out);
+}
+
+// Writes the fixture's files as <dir>/dev.* and builds it in test mode.
+void build_fixture(const TEMP_DIR& dir, const TALON_FIXTURE& f) {
+    write_text_file(dir.file("dev.xml"), f.xml());
+    write_text_file(dir.file("dev_row_stamp.def"), stamp_text(f.stamp));
+    if (!f.rif.empty())
+        write_gzip(dir.file("dev_rif"), "$RIF\n" + f.rif);
+    build_device(nullptr, dir.file("dev.xml"), true, false, false);
+}
+
+std::unique_ptr<BRIX_INFO> read_back(const std::string& base) {
+    return std::unique_ptr<BRIX_INFO>(BRIX_DATA_SERVER::get_brix_info(base, false));
+}
+
+// The (type, block) pairs of the arguments, in list order.
+std::vector<std::pair<unsigned, unsigned>> argument_order(const BRIX_DEVICE_INFO* device) {
+    std::vector<std::pair<unsigned, unsigned>> order;
+    for (const BRIX_ARG* arg : *device->get_argument_list())
+        order.push_back({arg->get_arg_type(), arg->get_block_type()});
+    return order;
+}
+
+template <typename T>
+std::vector<T> values_of(const BRIX_DEVICE_INFO* device, unsigned type, unsigned block) {
+    const BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(type, device->get_argument_list(), block);
+    if (arg == nullptr)
+        return {};
+    unsigned width = 0, unit = 0;
+    const unsigned char* data = arg->get_data()->at(0)->get_data(&width, &unit);
+    EXPECT_EQ(sizeof(T), unit);
+    std::vector<T> values(width);
+    std::memcpy(values.data(), data, size_t(width) * sizeof(T));
+    return values;
+}
+
+} // namespace
+
+TEST(TalonDevice, BuildsEveryTableInOrder) {
+    TEMP_DIR dir;
+    TALON_FIXTURE f;
+    // Bits of frames 0, 3 and 11 on DRAs 0 and 2, 1, and 3.
+    f.rif = "0 0 1 0 0 1 5\n2 0 1 0 0 1 5\n5 3 1 5 3 0 1\n7 11 1 7 11 0 1\n";
+    build_fixture(dir, f);
+    auto info = read_back(dir.file("dev"));
+    ASSERT_NE(nullptr, info);
+    const BRIX_DEVICE_INFO* device = info->get_device_info();
+    const std::vector<std::pair<unsigned, unsigned>> expected = {
+        {BRIX_ARGUMENT_CRAM_SPARE_ROWS, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_ERAM_SPARE_ROWS, BRIX_BLOCK_ERAM},
+        {BRIX_ARGUMENT_DRA_BIT_INFO, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_RBF_TO_SOF_MAP, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_ERAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_BLOCK_ERAM},
+        {BRIX_ARGUMENT_ERAM_BS_FRAME_TO_SOF_FRAME_MAP, BRIX_BLOCK_ERAM},
+        {BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_CRAM_BS_FRAME_TO_SOF_FRAME_MAP, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_DRA_G2_INFO, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_LUTRAM_DATALINES, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_LUTRAM_REMAP_ADDRLINES, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_SOF_TO_EDCRC_MAP, BRIX_BLOCK_CRAM},
+        {BRIX_ARGUMENT_EDCRC_TO_SOF_MAP, BRIX_BLOCK_CRAM},
+    };
+    EXPECT_EQ(expected, argument_order(device));
+    BRIX_MAP_CHECK_RESULT check = check_device_maps(device);
+    EXPECT_TRUE(check.ok) << check.failure;
+
+    EXPECT_EQ(parse(stamp_text(k_base)).dra_info,
+              (values_of<uint8_t>(device, BRIX_ARGUMENT_DRA_BIT_INFO, BRIX_BLOCK_CRAM)));
+    EXPECT_EQ(336u, (values_of<uint32_t>(device, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM).size()));
+    EXPECT_EQ(512u, (values_of<uint32_t>(device, BRIX_ARGUMENT_RBF_TO_SOF_MAP, BRIX_BLOCK_CRAM).size()));
+    // ERAM: 6 rows, rows 0 and 1 spare, numbered downwards.
+    EXPECT_EQ((std::vector<uint32_t>{SOF_FRAME_IS_SPARE_FRAME, SOF_FRAME_IS_SPARE_FRAME, 3, 2, 1, 0}),
+              (values_of<uint32_t>(device, BRIX_ARGUMENT_ERAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_BLOCK_ERAM)));
+    EXPECT_EQ((std::vector<uint32_t>{5, 4, 3, 2}),
+              (values_of<uint32_t>(device, BRIX_ARGUMENT_ERAM_BS_FRAME_TO_SOF_FRAME_MAP, BRIX_BLOCK_ERAM)));
+    EXPECT_EQ(
+        11u,
+        (values_of<uint32_t>(device, BRIX_ARGUMENT_CRAM_BS_FRAME_TO_SOF_FRAME_MAP, BRIX_BLOCK_CRAM).size()));
+    EXPECT_EQ((std::vector<uint8_t>{5, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 8}),
+              (values_of<uint8_t>(device, BRIX_ARGUMENT_DRA_G2_INFO, BRIX_BLOCK_CRAM)));
+    EXPECT_EQ(std::vector<uint32_t>{84},
+              (values_of<uint32_t>(device, BRIX_ARGUMENT_LUTRAM_DATALINES, BRIX_BLOCK_CRAM)));
+    EXPECT_EQ(build_lutram_remap_addrlines(60),
+              (values_of<uint32_t>(device, BRIX_ARGUMENT_LUTRAM_REMAP_ADDRLINES, BRIX_BLOCK_CRAM)));
+    EXPECT_EQ(336u, (values_of<uint32_t>(device, BRIX_ARGUMENT_SOF_TO_EDCRC_MAP, BRIX_BLOCK_CRAM).size()));
+    EXPECT_EQ(512u, (values_of<uint32_t>(device, BRIX_ARGUMENT_EDCRC_TO_SOF_MAP, BRIX_BLOCK_CRAM).size()));
+}
+
+TEST(TalonDevice, EightDrasReversedFramesNoEram) {
+    TEMP_DIR dir;
+    TALON_FIXTURE f;
+    f.order = {7, 6, 5, 4, 3, 2, 1, 0};
+    f.cram_reverse = true;
+    f.cram_spare = "";
+    f.eram_rows = "";
+    build_fixture(dir, f);
+    auto info = read_back(dir.file("dev"));
+    ASSERT_NE(nullptr, info);
+    const BRIX_DEVICE_INFO* device = info->get_device_info();
+    EXPECT_TRUE(check_device_maps(device).ok) << check_device_maps(device).failure;
+    EXPECT_EQ(nullptr, BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_ERAM_SOF_FRAME_TO_BS_FRAME_MAP,
+                                                               device->get_argument_list()));
+    std::vector<uint32_t> sof_to_rbf =
+        values_of<uint32_t>(device, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM);
+    EXPECT_EQ(7u * 128, sof_to_rbf[0]); // DRA 0 is carried last
+    EXPECT_EQ(0u, sof_to_rbf[7]);
+    EXPECT_EQ(1024u, (values_of<uint32_t>(device, BRIX_ARGUMENT_EDCRC_TO_SOF_MAP, BRIX_BLOCK_CRAM).size()));
+    std::vector<uint32_t> frames =
+        values_of<uint32_t>(device, BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_BLOCK_CRAM);
+    ASSERT_EQ(12u, frames.size());
+    EXPECT_EQ(11u, frames[0]);
+    EXPECT_EQ(0u, frames[11]);
+}
+
+TEST(TalonDevice, OneDefectMutationsWriteNothing) {
+    struct CASE {
+        const char* what;
+        std::function<void(TALON_FIXTURE&)> mutate;
+        const char* condition;
+    };
+    const std::vector<CASE> cases = {
+        {"no DRAS_ORDER", [](TALON_FIXTURE& f) { f.order.clear(); }, "dras != NULL"},
+        {"no division block", [](TALON_FIXTURE& f) { f.divisions.clear(); },
+         "lutram_remap_list != NULL && *lutram_remap_list == NULL && n_frame_per_row == 0 && division_count "
+         "> 0"},
+        {"SOF bits not a multiple of the DRAs",
+         [](TALON_FIXTURE& f) {
+             f.order = {0, 1, 2, 3, 4};
+         },
+         "dra_info != NULL && dra0 > 0 && dra123 > 0 && dra0 >= dra123 && sof_frame_bits > 0 && "
+         "(sof_frame_bits % dra_count) == 0 && lutram_remap_datalines != NULL && lutram_remap_dataline_count "
+         "> 0"},
+        {"no MLAB", [](TALON_FIXTURE& f) { f.stamp[1].block = "DR_LAB"; },
+         "dra_info != NULL && dra0 > 0 && dra123 > 0 && dra0 >= dra123 && sof_frame_bits > 0 && "
+         "(sof_frame_bits % dra_count) == 0 && lutram_remap_datalines != NULL && lutram_remap_dataline_count "
+         "> 0"},
+        {"two DRAs run past their rows",
+         [](TALON_FIXTURE& f) {
+             f.order = {0, 1};
+         },
+         "Unsupported DRA INFO"},
+        {"ERAM of no rows", [](TALON_FIXTURE& f) { f.eram_rows = "0"; }, "frame_count > 0"},
+        {"20 frames per row",
+         [](TALON_FIXTURE& f) {
+             for (STAMP_LINE& l : f.stamp)
+                 l.frames = 20;
+         },
+         "addrlines[addr]"},
+        {"G2 bit on a spare frame", [](TALON_FIXTURE& f) { f.rif = "0 2 1 0 2 1 5\n"; },
+         "bs_frame != SOF_FRAME_IS_SPARE_FRAME && bs_frame < bs_frame_count"},
+        {"spare rows past the frames",
+         [](TALON_FIXTURE& f) { f.cram_spare = "<arg_data v0=\"11\" v1=\"2\"/>"; },
+         "spare_start + spare_count <= frame_count"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        TEMP_DIR dir;
+        TALON_FIXTURE f;
+        c.mutate(f);
+        testing::internal::CaptureStdout();
+        EXPECT_BRIX_ERROR(build_fixture(dir, f), c.condition);
+        testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.ddb")));
+    }
+    // Without its row-stamp file the device is refused before anything is read from it.
+    TEMP_DIR dir;
+    write_text_file(dir.file("dev.xml"), TALON_FIXTURE().xml());
+    EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, false, false),
+                      "FIO_FILE_SYSTEM::exists(row_stamp_file)");
 }

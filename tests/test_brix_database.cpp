@@ -500,7 +500,10 @@ TEST(BrixDump, PrintsDatabaseAsJsonAndVerifies) {
     EXPECT_EQ(4500u, device["m_g2_s2_list"].size()) << "part files merged";
     EXPECT_EQ(std::vector<unsigned>({1, 2}), device["m_simplified_lutram_col"].get<std::vector<unsigned>>());
     EXPECT_EQ("a501", device["m_ob_datas"][0]["m_data"]);
-    EXPECT_EQ("0102030405060708", device["m_arguments"][0]["m_data"][1]["m_data"]);
+    // Argument rows read as numbers of their unit size (little-endian units).
+    EXPECT_EQ(nlohmann::json::parse("[1, 2, 3]"), device["m_arguments"][0]["m_data"][0]["m_data"]);
+    EXPECT_EQ(nlohmann::json::parse("[67305985, 134678021]"),
+              device["m_arguments"][0]["m_data"][1]["m_data"]);
     EXPECT_TRUE(device["m_arguments"][1]["m_data"].is_null());
     EXPECT_EQ(std::string(BRIX_CONST_ENUM_CSV_MD5).size() * 2,
               j["BRIX_INFO"]["m_signature"].get<std::string>().size());

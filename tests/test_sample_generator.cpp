@@ -113,6 +113,18 @@ TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
     EXPECT_NE(std::string::npos, rba.find("\nMRAM X5Y0 30 344 196 0 0 0\n"));
 }
 
+// The largest sample device is as large as the largest real ones, and its G2 list fills all 8 part files.
+TEST(SampleGenerator, LargestGraniteDeviceSplitsItsG2ListEightWays) {
+    GENERATED g;
+    COMMAND_RESULT r = g.run(k_description, {"GRANITE_D6"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.out.find("GRANITE_D6: 16384 frames x 16000 bits, ")) << r.out;
+    auto device = std::make_unique<BRIX_DEVICE_INFO>();
+    device->set_g2_s2_list(parse_rif("granite_d6", false, g.out + "/granite_d6/", 1, 32, 16384), true, true);
+    EXPECT_EQ(16384u, device->get_g2_s2_list_size());
+    EXPECT_EQ(8u, device->get_g2_s2_thread_size());
+}
+
 // The committed sample RBA texts are the generator's own: building the device (which unpacks the ".rbaz" over
 // them) leaves them as they are, and the whole chain reads one geometry.
 TEST(SampleGenerator, RepeatsByteForByteAndMatchesTheCommittedSamples) {

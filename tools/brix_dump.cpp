@@ -2,8 +2,10 @@
 //
 //   brix_dump [--skip-rif] FILE    print FILE as JSON on standard output
 //   brix_dump --verify FILE        check FILE; exit 0 or 1 with a one-line reason
+//   brix_dump --check-maps FILE    check a device database's maps against their reverses; exit 0 or 1
 //
 // Each kind of file (chosen by its extension) has its own print and verify functions in FILE_KINDS.
+#include "brix_check_maps.h"
 #include "brix_data_server.h"
 #include "brix_pgm_dump.h"
 #include "gen.h"
@@ -25,6 +27,7 @@ using JSON = nlohmann::ordered_json;
 
 struct OPTIONS {
     bool verify = false;
+    bool check_maps = false;
     bool skip_rif = false;
     std::string file;
 };
@@ -105,12 +108,103 @@ class JSON_BUILDER : public PDB_VISITOR {
     std::vector<JSON*> m_stack;
 };
 
+// The rows of a device's argument tables as numbers of their unit size (little-endian units) instead of hex
+// bytes, so a map reads entry by entry.
+void decode_argument_rows(JSON& info) {
+    if (!info.contains("m_device_info") || !info["m_device_info"].is_object())
+        return;
+    JSON& arguments = info["m_device_info"]["m_arguments"];
+    if (!arguments.is_array())
+        return;
+    for (JSON& argument : arguments) {
+        if (!argument.is_object() || !argument["m_data"].is_array())
+            continue;
+        for (JSON& row : argument["m_data"]) {
+            if (!row.is_object() || !row["m_data"].is_string())
+                continue;
+            const std::string text = row["m_data"].get<std::string>();
+            const uint32_t units = row["m_data_size"].get<uint32_t>();
+            const uint32_t unit_size = row["m_unit_size"].get<uint32_t>();
+            if ((unit_size != 1 && unit_size != 2 && unit_size != 4) ||
+                text.size() != size_t(units) * unit_size * 2)
+                continue; // left as hex: the sizes do not describe the bytes
+            JSON values = JSON::array();
+            for (size_t u = 0; u < units; ++u) {
+                uint32_t value = 0;
+                for (uint32_t b = 0; b < unit_size; ++b) {
+                    const size_t at = (u * unit_size + b) * 2;
+                    value |= uint32_t(std::stoul(text.substr(at, 2), nullptr, 16)) << (8 * b);
+                }
+                values.push_back(value);
+            }
+            row["m_data"] = std::move(values);
+        }
+    }
+}
+
+// Replaces every array of numbers by a placeholder string and remembers its one-line text.
+void collect_number_arrays(JSON& node, std::vector<std::string>& lines) {
+    if (node.is_array()) {
+        bool numbers = !node.empty();
+        for (const JSON& element : node)
+            numbers = numbers && element.is_number();
+        if (numbers) {
+            lines.push_back(node.dump());
+            node = "\x01" + std::to_string(lines.size() - 1) + "\x01";
+            return;
+        }
+    }
+    if (node.is_structured())
+        for (JSON& element : node)
+            collect_number_arrays(element, lines);
+}
+
+// The document indented, with every array of numbers on one line (a map of 16,000 entries is one line, not
+// 16,000).
+std::string dump_with_number_arrays_on_one_line(JSON document) {
+    std::vector<std::string> lines;
+    collect_number_arrays(document, lines);
+    std::string text = document.dump(2);
+    std::string out;
+    out.reserve(text.size());
+    const std::string mark = "\"\\u0001";
+    size_t at = 0;
+    for (;;) {
+        const size_t found = text.find(mark, at);
+        if (found == std::string::npos)
+            break;
+        const size_t digits = found + mark.size();
+        const size_t end = text.find("\\u0001\"", digits);
+        out.append(text, at, found - at);
+        out += lines[std::stoul(text.substr(digits, end - digits))];
+        at = end + mark.size();
+    }
+    out.append(text, at, std::string::npos);
+    return out;
+}
+
 int dump_brix_database(const OPTIONS& options) {
     std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::get_brix_info(options.file, options.skip_rif));
     JSON_BUILDER builder;
     pdb_walk(BRIX_PDB::INFO, info.get(), builder);
+    decode_argument_rows(builder.root);
     JSON document = {{"kind", "BRIX database"}, {"BRIX_INFO", builder.root}};
-    std::cout << document.dump(2) << "\n";
+    std::cout << dump_with_number_arrays_on_one_line(std::move(document)) << "\n";
+    return 0;
+}
+
+int check_brix_maps(const OPTIONS& options) {
+    std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::get_brix_info(options.file, true));
+    if (!info || info->get_device_info() == nullptr) {
+        std::cout << "FAIL: " << options.file << ": not a device database\n";
+        return 1;
+    }
+    BRIX_MAP_CHECK_RESULT result = check_device_maps(info->get_device_info());
+    if (!result.ok) {
+        std::cout << "FAIL: " << options.file << ": " << result.failure << "\n";
+        return 1;
+    }
+    std::cout << "OK: " << options.file << ": " << result.pairs_checked << " map pairs agree\n";
     return 0;
 }
 
@@ -152,13 +246,14 @@ struct FILE_KIND {
     const char* extension; // lower case, with the dot
     int (*dump)(const OPTIONS&);
     int (*verify)(const OPTIONS&);
+    int (*check_maps)(const OPTIONS&); // null: the kind holds no maps
 };
 
 const FILE_KIND FILE_KINDS[] = {
-    {".ddb", dump_brix_database, verify_brix_database},
-    {".pgm_rba", dump_pgm_container, verify_pgm_container},
-    {".cram_map", dump_pgm_container, verify_pgm_container},
-    {".fid", dump_pgm_container, verify_pgm_container},
+    {".ddb", dump_brix_database, verify_brix_database, check_brix_maps},
+    {".pgm_rba", dump_pgm_container, verify_pgm_container, nullptr},
+    {".cram_map", dump_pgm_container, verify_pgm_container, nullptr},
+    {".fid", dump_pgm_container, verify_pgm_container, nullptr},
 };
 
 const FILE_KIND* kind_of(const std::string& file) {
@@ -175,6 +270,7 @@ int usage() {
     std::cerr
         << "Usage: brix_dump [--skip-rif] FILE\n"
            "       brix_dump --verify FILE\n"
+           "       brix_dump --check-maps FILE\n"
            "FILE: a BRIX database (.ddb; its part files are read beside it), or a programmer container\n"
            "      (.pgm_rba, .cram_map, .fid).\n";
     return 2;
@@ -188,6 +284,8 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--verify")
             options.verify = true;
+        else if (arg == "--check-maps")
+            options.check_maps = true;
         else if (arg == "--skip-rif")
             options.skip_rif = true;
         else if (arg.size() > 1 && arg[0] == '-')
@@ -197,19 +295,27 @@ int main(int argc, char** argv) {
         else
             return usage();
     }
-    if (options.file.empty() || (options.verify && options.skip_rif))
+    if (options.file.empty() || int(options.verify) + int(options.skip_rif) + int(options.check_maps) > 1)
         return usage();
     const FILE_KIND* kind = kind_of(options.file);
     if (!kind) {
         std::cerr << "brix_dump: " << options.file << ": unknown kind of file\n";
         return usage();
     }
-    // Every failure, a report or any other exception, ends with exit status 1: in verification as the
-    // one-line reason, otherwise as the printed report.
+    if (options.check_maps && kind->check_maps == nullptr) {
+        std::cerr << "brix_dump: " << options.file << ": --check-maps reads device databases (.ddb)\n";
+        return usage();
+    }
+    // Every failure, a report or any other exception, ends with exit status 1: in verification and the map
+    // check as the one-line reason, otherwise as the printed report.
     return MSG_INTERNAL_ERROR::run_main(
-        [&] { return options.verify ? kind->verify(options) : kind->dump(options); },
+        [&] {
+            if (options.check_maps)
+                return kind->check_maps(options);
+            return options.verify ? kind->verify(options) : kind->dump(options);
+        },
         [&](const BRIX_INTERNAL_ERROR& e) {
-            if (!options.verify) {
+            if (!options.verify && !options.check_maps) {
                 MSG_INTERNAL_ERROR::print(e);
                 return;
             }

@@ -391,6 +391,13 @@ class DEVICE_XML {
                         unsigned offset) {
         const_val(parameter_element(name, block, 1), value, offset);
     }
+    // A parameter of texts at offsets 0, 1, ...
+    void text_parameter(const std::string& name, const std::string& block,
+                        const std::vector<std::string>& values) {
+        xercesc::DOMElement* element = parameter_element(name, block, values.size());
+        for (size_t offset = 0; offset < values.size(); ++offset)
+            const_val(element, values[offset], unsigned(offset));
+    }
 
     // A uint_argument of rows of values: one arg_data per row, attributes v0, v1, ...
     void uint_argument(const std::string& name, const std::string& block,
@@ -920,6 +927,163 @@ void emit(const DEVICE& device, OUTPUTS& outputs) {
 
 } // namespace harrier
 
+// ---- TALON and KESTREL generations -----------------------------------------------------------------------
+//
+// A TALON frame is described by its row stamp: divisions of LAB, MLAB, LAB-with-dummy-bits and M20K blocks
+// (each division padded to 32 rows by its M20K), split by the division block, then a last division of LABs
+// closed by the 128-bit edge block. The number of divisions and LABs is chosen so that the SOF frame holds at
+// least the device's bits; CRAM_BIT_COUNT is the row stamp's frame size, a whole number of 32-bit words.
+
+namespace talon {
+
+// One division: `labs` LABs of 128 bits, an MLAB, a LAB of 64 bits with two dummy rows, an M20K.
+constexpr unsigned DIVISION_FIXED_BITS = 40 + 64 + 80;
+
+struct STAMP {
+    std::string text;
+    unsigned bits = 0;
+    unsigned divisions = 0; // division blocks in the row stamp
+};
+
+STAMP row_stamp(const DEVICE& device, unsigned frames_per_row, const std::string& division_block) {
+    const unsigned labs = u32_or(device.settings, "labs_per_division", 4);
+    const unsigned division_bits = labs * 128 + DIVISION_FIXED_BITS;
+    // Divisions, then the last division's LABs: enough for the device's bits with the 32 EDCRC bits.
+    const unsigned divisions = std::max(1u, (device.bits + division_bits - 1) / division_bits - 1);
+    const unsigned used = divisions * division_bits + 32;
+    const unsigned last_labs = device.bits > used ? (device.bits - used + 127) / 128 : 1;
+    STAMP stamp;
+    stamp.divisions = divisions;
+    stamp.text = "# Row stamp of " + device.name + ": block, frames per row, dataline, type-5 start, count\n";
+    auto line = [&](const std::string& block, unsigned dataline, unsigned start, unsigned count) {
+        stamp.text += block + " " + std::to_string(frames_per_row) + " " + std::to_string(dataline) + " " +
+                      std::to_string(start) + " " + std::to_string(count) + "\n";
+        stamp.bits += dataline;
+    };
+    for (unsigned d = 0; d < divisions; ++d) {
+        for (unsigned k = 0; k < labs; ++k)
+            line("DR_LAB", 128, 0, 0);
+        line(d % 2 == 0 ? "DR_MLAB" : "DR_MLABS", 40, 0, 0);
+        line("DR_LABS", 64, 4, 2);
+        line("DR_M20KS", 80, 0, 0);
+        line(division_block, 0, 0, 0);
+    }
+    for (unsigned k = 0; k < last_labs; ++k)
+        line("DR_LAB", 128, 0, 0);
+    stamp.text += "DR_REDR " + std::to_string(frames_per_row) + " 128 0 0\n";
+    stamp.bits += 32;
+    return stamp;
+}
+
+// RIF lines (version 1: bit before frame) for a few frames of the device: bits of every DRA in frames that
+// are not spare.
+std::string rif_text(const DEVICE& device, unsigned dra_count, unsigned bits, unsigned version) {
+    SAMPLE_RNG rng(device.seed, device.name, "rif");
+    std::string out = "$RIF\n";
+    auto pair = [&](unsigned frame, unsigned bit) {
+        return version == 0 ? std::to_string(frame) + " " + std::to_string(bit)
+                            : std::to_string(bit) + " " + std::to_string(frame);
+    };
+    const unsigned step = u32_or(device.settings, "rif_frame_step", 97);
+    for (unsigned frame = step / 2; frame < device.frames; frame += step) {
+        bool spare = false;
+        for (const SPARE_ROWS& rows : device.spare_rows)
+            spare = spare || (frame >= rows.start && frame < rows.start + rows.count);
+        if (spare)
+            continue;
+        std::set<unsigned> frame_bits;
+        for (unsigned d = 0; d < dra_count; ++d)
+            if (rng.below(4) != 0)
+                frame_bits.insert((rng.below(bits / dra_count) * dra_count + d) % bits);
+        for (unsigned bit : frame_bits) {
+            const unsigned n = 1 + rng.below(2);
+            out += pair(frame, bit) + " " + std::to_string(n);
+            for (unsigned k = 0; k < n; ++k)
+                out += " " + pair(frame, rng.below(bits)) + " " + std::to_string(rng.below(2)) + " " +
+                       std::to_string(rng.below(256));
+            out += "\n";
+        }
+    }
+    return out;
+}
+
+std::vector<std::vector<unsigned>> spare_rows_of(const DEVICE& device) {
+    std::vector<std::vector<unsigned>> rows;
+    for (const SPARE_ROWS& spare : device.spare_rows)
+        rows.push_back({spare.start, spare.count});
+    return rows;
+}
+
+void emit_eram(const DEVICE& device, DEVICE_XML& xml) {
+    if (!device.settings.contains("eram"))
+        return;
+    const JSON& eram = device.settings.at("eram");
+    xml.parameter("ERAM_ROW_COUNT", "ERAM", u32(eram, "rows"));
+    xml.parameter("ERAM_REVERSE_SOF_FRAME_ORDER", "ERAM", flag(eram, "reverse") ? 1 : 0);
+    if (eram.contains("spare_rows")) {
+        std::vector<std::vector<unsigned>> rows;
+        for (const JSON& row : eram.at("spare_rows"))
+            rows.push_back({u32_of(row[0], "spare_rows"), u32_of(row[1], "spare_rows")});
+        xml.uint_argument("ERAM_SPARE_ROWS", "ERAM", rows);
+    }
+}
+
+void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
+    const JSON& s = device.settings;
+    const std::vector<unsigned> order = u32_list(s, "dras_order");
+    if (order.empty() || order.size() > 8)
+        invalid("\"dras_order\" lists 1 to 8 DRAs");
+    const unsigned frames_per_row = u32_or(s, "frames_per_row", 60);
+    const std::string division_block = "DR_CS_T";
+    const STAMP stamp = row_stamp(device, frames_per_row, division_block);
+    if (stamp.bits % order.size() != 0)
+        invalid("the row stamp's frame bits are not a multiple of the DRA count");
+
+    DEVICE_XML xml(device.name, device.family);
+    xml.text_parameter("CRAM_ALGO", "CRAM", "0", 0);
+    xml.parameter("CRAM_FRAME_COUNT", "CRAM", device.frames);
+    xml.parameter("CRAM_BIT_COUNT", "CRAM", stamp.bits);
+    xml.parameter("CFF_BITS", "IOCSR", device.cff_bits);
+    xml.parameter("DRAS_ORDER", "CRAM", order);
+    xml.parameter("DRAS", "CRAM", std::vector<unsigned>(order.size(), 1));
+    xml.parameter("CRAM_REVERSE_SOF_FRAME_ORDER", "CRAM",
+                  s.contains("reverse") && flag(s, "reverse") ? 1 : 0);
+    // Every division block of the row stamp splits it, so the parameter names it once per division.
+    xml.text_parameter("PHANTOM_BIT_TYPE4_DIVISION_BLOCK", "CRAM",
+                       std::vector<std::string>(stamp.divisions, division_block));
+    emit_eram(device, xml);
+    if (!device.spare_rows.empty())
+        xml.uint_argument("CRAM_SPARE_ROWS", "CRAM", spare_rows_of(device));
+    // RIF version 1: the G2 slots follow the DRAS length, one per DRA.
+    xml.text_parameter("SUPPORT_RIF", "CRAM", device.stem, 1);
+    outputs.device_file(device.stem + "_rif", gzip(rif_text(device, unsigned(order.size()), stamp.bits, 1)));
+    const std::string xml_text = xml.serialise();
+    outputs.device_file(device.stem + ".xml", std::vector<unsigned char>(xml_text.begin(), xml_text.end()));
+    outputs.device_file(device.stem + "_row_stamp.def",
+                        std::vector<unsigned char>(stamp.text.begin(), stamp.text.end()));
+}
+
+// KESTREL: the SOF frame is the device's bits rounded up to whole 32-bit words. A device with CRAM spare rows
+// gets a RIF (version 0, one G2 slot per frame).
+void emit_kestrel(const DEVICE& device, OUTPUTS& outputs) {
+    const unsigned words = (device.bits + 31) / 32;
+    DEVICE_XML xml(device.name, device.family);
+    xml.text_parameter("CRAM_ALGO", "CRAM", "3", 0);
+    xml.parameter("CRAM_FRAME_COUNT", "CRAM", device.frames);
+    xml.parameter("CRAM_BIT_COUNT", "CRAM", words * 32);
+    xml.parameter("CFF_BITS", "IOCSR", device.cff_bits);
+    emit_eram(device, xml);
+    if (!device.spare_rows.empty()) {
+        xml.uint_argument("CRAM_SPARE_ROWS", "CRAM", spare_rows_of(device));
+        xml.text_parameter("SUPPORT_RIF", "CRAM", device.stem, 0);
+        outputs.device_file(device.stem + "_rif", gzip(rif_text(device, 1, words * 32, 0)));
+    }
+    const std::string xml_text = xml.serialise();
+    outputs.device_file(device.stem + ".xml", std::vector<unsigned char>(xml_text.begin(), xml_text.end()));
+}
+
+} // namespace talon
+
 // ---- Generations
 // -------------------------------------------------------------------------------------------
 
@@ -927,6 +1091,8 @@ void emit(const DEVICE& device, OUTPUTS& outputs) {
 const std::map<std::string, std::vector<std::function<void(const DEVICE&, OUTPUTS&)>>> GENERATIONS = {
     {"28nm", {emit_28nm}},
     {"harrier", {harrier::emit}},
+    {"talon", {talon::emit_talon}},
+    {"kestrel", {talon::emit_kestrel}},
 };
 
 struct OPTIONS {

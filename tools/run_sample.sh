@@ -26,11 +26,13 @@ for device in GRANITE_D1 BASALT_D1 SLATE_D1 HARRIER_D1 TALON_D0; do
     ./build/brix_dump --verify "$programmer/fid/$device.pgm_rba"
 done
 # The device database of every generated sample device, built in its directory (the device build reads the
-# device XML and the RIF there, the RBA file from the installation), then verified whole with its part files.
+# device XML and the RIF there, the RBA file from the installation), then verified whole with its part files,
+# and its maps checked against their reverses.
 for dir in out/devices/*/; do
     device=$(basename "$dir")
     (cd "$dir" && "$root/build/build_brix" -device "$device")
     ./build/brix_dump --verify "$programmer/${device}_brix.ddb"
+    ./build/brix_dump --check-maps "$programmer/${device}_brix.ddb"
 done
 # One of the family databases and one device database as JSON.
 ./build/brix_dump "$programmer/granite_family_brix.ddb"

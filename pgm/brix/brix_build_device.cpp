@@ -4,6 +4,8 @@
 // writes the database last, so a failing check leaves no new database behind.
 #include "brix_build_device.h"
 
+#include "brix_build_ks_device.h"
+#include "brix_build_tl_device.h"
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
 #include "brix_helper.h"
@@ -31,7 +33,7 @@ bool ends_with(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The generations whose builder has not landed report that they are not available.
+// The 28nm and HARRIER builders take their inputs one by one; TALON and KESTREL take the build input.
 void run_legacy_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
     build_legacy_device(state, input.device_info, input.parameter_list, input.argument_list, input.g2_list);
 }
@@ -42,10 +44,10 @@ void run_hr_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPU
 }
 
 const BRIX_DEVICE_GENERATION GENERATIONS[] = {
-    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, nullptr, nullptr, nullptr},
+    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, nullptr},
     {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba},
     {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba},
-    {3, "KESTREL builder", 0, nullptr, nullptr, nullptr},
+    {3, "KESTREL builder", 0, build_ks_device, nullptr, nullptr},
 };
 
 } // namespace
@@ -599,10 +601,10 @@ void parse_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LIST* param
         std::vector<DOMElement*> const_values = elements(element, "const_val");
         if (read_state_parameter(state, type, length, const_values))
             continue;
-        BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> values =
+        OWNED_LIST<BRIX_CONST_DATA> values =
             parse_const_values(const_values, length, type == BRIX_PARAMETER_CRAM_ALGO, 0xFFFFFFFFu);
-        auto parameter = std::make_unique<BRIX_PARAMETER>(type, length, block_type, values.get());
-        values.release();
+        auto parameter =
+            std::make_unique<BRIX_PARAMETER>(type, length, block_type, brix_hand_over_list(values));
         BRIX_PARAMETER* stored = parameter.get();
         parameter_list->push_back(parameter.release());
         switch (type) {
@@ -706,9 +708,9 @@ BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> parse_ob_values(const std::vector<DOMElement*>
 
 } // namespace
 
-BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMElement*>& const_values,
-                                                        uint32_t max_count, bool is_cram_algo,
-                                                        uint32_t config_data_width) {
+OWNED_LIST<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMElement*>& const_values,
+                                               uint32_t max_count, bool is_cram_algo,
+                                               uint32_t config_data_width) {
     const bool width_ok = (config_data_width > 0 && config_data_width % 8 == 0 && config_data_width <= 32) ||
                           config_data_width == 0xFFFFFFFFu;
     BRIX_CHECK(max_count > 0 && width_ok,
@@ -718,7 +720,7 @@ BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMEle
     BRIX_CHECK(const_values.size() <= max_count, "const_value_size <= MAX_COUNT");
     if (is_cram_algo)
         BRIX_CHECK(const_values.size() == 1 && max_count == 1, "const_value_size == 1 && MAX_COUNT == 1");
-    BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> list(new BRIX_CONST_DATA_LIST());
+    OWNED_LIST<BRIX_CONST_DATA> list;
     std::set<uint32_t> offsets;
     for (const DOMElement* element : const_values) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
@@ -730,7 +732,7 @@ BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<DOMEle
             BRIX_CHECK(config_data_width >= 32 || (value >> config_data_width) == 0,
                        "Constant value exceeds configuration data width");
         }
-        list->push_back(new BRIX_CONST_DATA(value, offset));
+        list.push_back(std::make_unique<BRIX_CONST_DATA>(value, offset));
     }
     return list;
 }

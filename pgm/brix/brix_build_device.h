@@ -20,6 +20,7 @@
 #pragma once
 
 #include "brix_data_export.h"
+#include "brix_owned_list.h"
 
 #include <xercesc/dom/DOM.hpp>
 
@@ -178,9 +179,9 @@ void parse_device_xml(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_i
 // One const_val list into BRIX_CONST_DATA records (shared with the family builder): at most max_count values
 // at distinct offsets below max_count, each fitting config_data_width bits (8, 16, 24 or 32; 0xFFFFFFFF for
 // no limit). For CRAM_ALGO there is exactly one value and its offset (the minor version) is not checked.
-BRIX_OWNED_LIST_PTR<BRIX_CONST_DATA> parse_const_values(const std::vector<xercesc::DOMElement*>& const_values,
-                                                        uint32_t max_count, bool is_cram_algo,
-                                                        uint32_t config_data_width);
+OWNED_LIST<BRIX_CONST_DATA> parse_const_values(const std::vector<xercesc::DOMElement*>& const_values,
+                                               uint32_t max_count, bool is_cram_algo,
+                                               uint32_t config_data_width);
 
 // ---- Architecture builders
 // ----------------------------------------------------------------------------------

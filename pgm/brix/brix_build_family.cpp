@@ -4,6 +4,7 @@
 //
 // Every check that fails while reading names the file and the element (tag, name attribute, line) through
 // input-context frames. Range checks are computed in 64 bits so no sum or product of 32-bit fields can wrap.
+#include "brix_build_device.h"
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
 #include "brix_operations.h"
@@ -151,24 +152,8 @@ void FAMILY_XML_READER::read_block_info(const DOMElement* block_info, OWNED_LIST
 void FAMILY_XML_READER::read_constants(BRIX_BLOCK* block, const std::vector<DOMElement*>& const_values) {
     BRIX_CHECK(block != nullptr, "block != NULL");
     BRIX_CHECK(block->get_length() > 0, "block_length > 0");
-    const unsigned max_count = block->get_length();
-    BRIX_CHECK(
-        max_count > 0 && (width_is_valid(m_width) || m_width == UINT32_MAX),
-        "(MAX_COUNT > 0) && ( (config_data_width > 0 && (config_data_width % 8) == 0 && config_data_width "
-        "<= 32) || (config_data_width == UINT(-1)) )");
-    BRIX_CHECK(!const_values.empty(), "const_value_size > 0");
-    BRIX_CHECK(const_values.size() <= max_count, "const_value_size <= MAX_COUNT");
-    OWNED_LIST<BRIX_CONST_DATA> list;
-    std::set<unsigned> offsets;
-    for (const DOMElement* element : const_values) {
-        INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
-        unsigned value = number(element, "value", true);
-        unsigned offset = number(element, "offset", true);
-        BRIX_CHECK(offset < max_count, "Offset exceeds maximum length");
-        BRIX_CHECK(offsets.insert(offset).second, "Found a duplicate constant value");
-        BRIX_CHECK(!exceeds_width(value, m_width), "Constant value exceeds configuration data width");
-        list.push_back(std::make_unique<BRIX_CONST_DATA>(value, offset));
-    }
+    // The one const_val reader, shared with the device XML reader.
+    OWNED_LIST<BRIX_CONST_DATA> list = parse_const_values(const_values, block->get_length(), false, m_width);
     block->set_const_values(brix_hand_over_list(list), false);
 }
 

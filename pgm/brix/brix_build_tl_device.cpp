@@ -8,17 +8,17 @@
 #include "brix_build_tl_device.h"
 
 #include "brix_common_function.h"
+#include "brix_data_manager.h"
+#include "fio.h"
 #include "msg_internal_error.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
-
-// A SOF-to-RBF entry not filled yet.
-constexpr uint32_t UNFILLED = 0xFFFFFFFDu;
 
 bool is_inserted_row(unsigned char value) {
     return value == BRIX_DRA_INFO_PHANTOM4 || value == BRIX_DRA_INFO_PHANTOM5;
@@ -74,10 +74,10 @@ void build_tl_sof_rbf_maps(const unsigned char* dra_info, unsigned dra0, unsigne
     BRIX_CHECK(sof_to_rbf.empty(), "(*sof_to_rbf) == NULL");
     BRIX_CHECK(rbf_to_sof.empty(), "(*rbf_to_sof) == NULL");
     const uint64_t rbf_bits = uint64_t(dra0) * dra_count;
-    BRIX_CHECK(rbf_bits < BRIX_TL_NO_RBF_POSITION, "dra0 * dra_count < 0xFFFFFFFE");
+    BRIX_CHECK(rbf_bits < BRIX_SOF_BIT_WITHOUT_RBF, "dra0 * dra_count < 0xFFFFFFFE");
 
-    sof_to_rbf.assign(sof_frame_bits, UNFILLED);
-    rbf_to_sof.assign(size_t(rbf_bits), BRIX_TL_NO_COUNTERPART);
+    sof_to_rbf.assign(sof_frame_bits, SOF_TO_RBF_INVALID);
+    rbf_to_sof.assign(size_t(rbf_bits), SOF_FRAME_IS_SPARE_FRAME);
     const unsigned edcrc = unsigned(std::count(dra_info, dra_info + dra0, BRIX_DRA_INFO_EDCRC));
     BRIX_CHECK(edcrc == 0 || edcrc == 32, "edcrc == 0 || edcrc == 32");
     BRIX_CHECK(sof_frame_bits >= edcrc, "sof_frame_bits >= edcrc");
@@ -96,7 +96,7 @@ void build_tl_sof_rbf_maps(const unsigned char* dra_info, unsigned dra0, unsigne
             BRIX_REPORT("DRA " + std::to_string(d) + " has no row left for SOF bit " + std::to_string(i));
         const unsigned char t = dra_info[cursor[d]];
         if (d != 0 && t == BRIX_DRA_INFO_PHANTOM3) {
-            sof_to_rbf[i] = BRIX_TL_NO_COUNTERPART; // only DRA0 carries the MLAB rows
+            sof_to_rbf[i] = SOF_FRAME_IS_SPARE_FRAME; // only DRA0 carries the MLAB rows
         } else {
             BRIX_CHECK(t == BRIX_DRA_INFO_DATA || (t == BRIX_DRA_INFO_PHANTOM3 && d == 0),
                        "Unsupported DRA INFO");
@@ -108,16 +108,16 @@ void build_tl_sof_rbf_maps(const unsigned char* dra_info, unsigned dra0, unsigne
         ++cursor[d];
     }
     for (unsigned i = data_bits; i < sof_frame_bits; ++i)
-        sof_to_rbf[i] = BRIX_TL_NO_RBF_POSITION;
+        sof_to_rbf[i] = BRIX_SOF_BIT_WITHOUT_RBF;
 
     for (unsigned i = 0; i < sof_frame_bits; ++i) {
         const uint32_t entry = sof_to_rbf[i];
-        BRIX_CHECK(entry != UNFILLED, "(*sof_to_rbf)[i] != SOF_TO_RBF_INVALID");
-        if (entry >= BRIX_TL_NO_RBF_POSITION)
+        BRIX_CHECK(entry != SOF_TO_RBF_INVALID, "(*sof_to_rbf)[i] != SOF_TO_RBF_INVALID");
+        if (entry >= BRIX_SOF_BIT_WITHOUT_RBF)
             continue;
         BRIX_CHECK(entry < rbf_bits, "(*sof_to_rbf)[i] < rbf_bits");
         // Two SOF bits on one bitstream bit (a DRAS_ORDER naming one DRA twice) would lose one of them.
-        BRIX_CHECK(rbf_to_sof[entry] == BRIX_TL_NO_COUNTERPART,
+        BRIX_CHECK(rbf_to_sof[entry] == SOF_FRAME_IS_SPARE_FRAME,
                    "(*rbf_to_sof)[(*sof_to_rbf)[i]] == UINT(-1)");
         rbf_to_sof[entry] = i;
     }
@@ -131,10 +131,10 @@ void build_tl_edcrc_maps(const unsigned char* dra_info, unsigned dra0, unsigned 
     const uint64_t bs_frame_bits = uint64_t(dra0) * dra_count;
     const uint64_t bits_per_group = 32 * uint64_t(dra_count);
     BRIX_CHECK((bs_frame_bits % bits_per_group) == 0, "(bs_frame_bits % bits_per_group) == 0");
-    BRIX_CHECK(bs_frame_bits < BRIX_TL_NO_COUNTERPART, "dra0 * dra_count < 0xFFFFFFFF");
+    BRIX_CHECK(bs_frame_bits < SOF_FRAME_IS_SPARE_FRAME, "dra0 * dra_count < 0xFFFFFFFF");
 
     // EDCRC number of every DRA position: group by group, DRA by DRA in DRAS_ORDER, 32 rows each.
-    std::vector<uint32_t> edcrc_of_position(size_t(bs_frame_bits), BRIX_TL_NO_COUNTERPART);
+    std::vector<uint32_t> edcrc_of_position(size_t(bs_frame_bits), SOF_FRAME_IS_SPARE_FRAME);
     uint32_t next = 0;
     for (uint64_t g = 0; g < bs_frame_bits / bits_per_group; ++g) {
         for (unsigned d = 0; d < dra_count; ++d) {
@@ -150,9 +150,9 @@ void build_tl_edcrc_maps(const unsigned char* dra_info, unsigned dra0, unsigned 
         if (!is_inserted_row(dra_info[row]))
             sof_rows.push_back(row);
 
-    sof_to_edcrc.assign(sof_to_rbf.size(), BRIX_TL_NO_COUNTERPART);
+    sof_to_edcrc.assign(sof_to_rbf.size(), SOF_FRAME_IS_SPARE_FRAME);
     for (size_t k = 0; k < sof_to_rbf.size(); ++k) {
-        if (sof_to_rbf[k] >= BRIX_TL_NO_RBF_POSITION)
+        if (sof_to_rbf[k] >= BRIX_SOF_BIT_WITHOUT_RBF)
             continue;
         const size_t r = k / dra_count;
         const uint32_t dest_index =
@@ -161,9 +161,9 @@ void build_tl_edcrc_maps(const unsigned char* dra_info, unsigned dra0, unsigned 
         sof_to_edcrc[k] = edcrc_of_position[dest_index];
         BRIX_CHECK(sof_to_edcrc[k] != uint32_t(-1), "dest_index != UINT(-1)");
     }
-    edcrc_to_sof.assign(size_t(bs_frame_bits), BRIX_TL_NO_COUNTERPART);
+    edcrc_to_sof.assign(size_t(bs_frame_bits), SOF_FRAME_IS_SPARE_FRAME);
     for (size_t i = 0; i < sof_to_edcrc.size(); ++i) {
-        if (sof_to_edcrc[i] == BRIX_TL_NO_COUNTERPART)
+        if (sof_to_edcrc[i] == SOF_FRAME_IS_SPARE_FRAME)
             continue;
         BRIX_CHECK(sof_to_edcrc[i] < bs_frame_bits, "sof_to_edcrc_map[i] < bs_frame_bits");
         BRIX_CHECK(edcrc_to_sof[sof_to_edcrc[i]] == uint32_t(-1),
@@ -206,8 +206,140 @@ std::vector<uint8_t> build_dra_g2_info(const G2_SII_LIST* g2_list, unsigned dra_
             continue;
         info[sof_frame] = mask;
         const uint32_t bs_frame = cram_map[sof_frame];
-        BRIX_CHECK(bs_frame != BRIX_TL_NO_COUNTERPART && bs_frame < bs_frame_count,
+        BRIX_CHECK(bs_frame != SOF_FRAME_IS_SPARE_FRAME && bs_frame < bs_frame_count,
                    "bs_frame != SOF_FRAME_IS_SPARE_FRAME && bs_frame < bs_frame_count");
     }
     return info;
+}
+
+// ---- The builder
+// --------------------------------------------------------------------------------------------
+
+std::vector<uint32_t> brix_parameter_values(const BRIX_PARAMETER_LIST* parameter_list,
+                                            unsigned parameter_type) {
+    const BRIX_PARAMETER* param = BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list);
+    if (param == nullptr)
+        return {};
+    std::vector<uint32_t> values(param->get_length(), 0);
+    if (const BRIX_CONST_DATA_LIST* constants = param->get_const_values()) {
+        for (const BRIX_CONST_DATA* constant : *constants) {
+            BRIX_CHECK(constant != nullptr && constant->get_offset() < values.size(),
+                       "(*i)->get_offset() < length");
+            values[constant->get_offset()] = constant->get_value();
+        }
+    }
+    return values;
+}
+
+namespace {
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The value of a one-value parameter (its entry 0; 0 when it has none), and whether the parameter exists.
+uint32_t parameter_value(const BRIX_PARAMETER_LIST* parameter_list, unsigned parameter_type, bool* found) {
+    std::vector<uint32_t> values = brix_parameter_values(parameter_list, parameter_type);
+    if (found != nullptr)
+        *found = BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list) != nullptr;
+    return values.empty() ? 0 : values[0];
+}
+
+// A frame map and its inverse (frame_count - spare rows entries), appended in that order in block_type.
+// Returns the map.
+std::vector<uint32_t> append_frame_maps(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list,
+                                        const BRIX_ARG* spare_rows, uint32_t frame_count, bool reverse,
+                                        unsigned map_type, unsigned inverse_type, unsigned block_type) {
+    std::vector<uint32_t> map = build_sof_frame_map(spare_rows, frame_count, reverse);
+    const uint32_t bs_frames = frame_count - BRIX_MANAGER::get_total_spare_row(spare_rows);
+    // Every frame spare would leave an inverse map without entries, which no argument row can hold.
+    BRIX_CHECK(bs_frames > 0, "frame_count > get_total_spare_row(spare_rows)");
+    std::vector<uint32_t> inverse = invert_frame_map(map, bs_frames);
+    add_uint_argument(state, arg_list, map_type, block_type, map);
+    add_uint_argument(state, arg_list, inverse_type, block_type, inverse);
+    return map;
+}
+
+} // namespace
+
+void build_tl_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
+    BRIX_PARAMETER_LIST* parameter_list = input.parameter_list;
+    BRIX_ARG_LIST* arg_list = input.argument_list;
+    BRIX_CHECK(parameter_list != nullptr && arg_list != nullptr,
+               "parameter_list != NULL && arg_list != NULL");
+    const std::string& xml_file = input.xml_file;
+    BRIX_CHECK(xml_file.size() > 4 && ends_with(xml_file, ".xml") && FIO_FILE_SYSTEM::exists(xml_file),
+               "Invalid XML extension");
+    const std::string row_stamp_file = xml_file.substr(0, xml_file.size() - 4) + "_row_stamp.def";
+    BRIX_CHECK(FIO_FILE_SYSTEM::exists(row_stamp_file), "FIO_FILE_SYSTEM::exists(row_stamp_file)");
+    const BRIX_PROGRESS progress = state.progress();
+    progress.detail("Device Row Stamp file: " + row_stamp_file + "\n");
+
+    const BRIX_PARAMETER* dras =
+        BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_DRAS_ORDER, parameter_list);
+    BRIX_CHECK(dras != nullptr, "dras != NULL");
+    const std::vector<uint32_t> dras_order = brix_parameter_values(parameter_list, BRIX_PARAMETER_DRAS_ORDER);
+    const auto dra_count = unsigned(dras_order.size());
+    BRIX_CHECK(dra_count > 0, "dra_count > 0");
+
+    unsigned dra0 = 0, dra123 = 0, sof_frame_bits = 0, n_frame_per_row = 0, lutram_remap_dataline_count = 0;
+    unsigned* remap_datalines = nullptr;
+    std::unique_ptr<unsigned char[]> dra_info(BRIX_COMMON::parse_talon_row_stamp(
+        row_stamp_file, dra0, dra123, sof_frame_bits, n_frame_per_row, &remap_datalines,
+        lutram_remap_dataline_count, state.m_phantom_bit_type4_division_blocks, false));
+    std::unique_ptr<unsigned[]> lutram_remap_datalines(remap_datalines);
+    BRIX_CHECK(dra_info != nullptr && dra0 > 0 && dra123 > 0 && dra0 >= dra123 && sof_frame_bits > 0 &&
+                   (sof_frame_bits % dra_count) == 0 && lutram_remap_datalines != nullptr &&
+                   lutram_remap_dataline_count > 0,
+               "dra_info != NULL && dra0 > 0 && dra123 > 0 && dra0 >= dra123 && sof_frame_bits > 0 && "
+               "(sof_frame_bits % dra_count) == 0 && lutram_remap_datalines != NULL && "
+               "lutram_remap_dataline_count > 0");
+
+    std::vector<uint32_t> sof_to_rbf, rbf_to_sof;
+    build_tl_sof_rbf_maps(dra_info.get(), dra0, dra_count, dras_order.data(), sof_frame_bits, sof_to_rbf,
+                          rbf_to_sof);
+    BRIX_CHECK(!sof_to_rbf.empty(), "sof_to_rbf != NULL");
+    BRIX_CHECK(!rbf_to_sof.empty(), "rbf_to_sof != NULL");
+    add_byte_argument(state, arg_list, BRIX_ARGUMENT_DRA_BIT_INFO, BRIX_BLOCK_CRAM,
+                      std::vector<uint8_t>(dra_info.get(), dra_info.get() + dra0));
+    add_uint_argument(state, arg_list, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM, sof_to_rbf);
+    add_uint_argument(state, arg_list, BRIX_ARGUMENT_RBF_TO_SOF_MAP, BRIX_BLOCK_CRAM, rbf_to_sof);
+
+    bool has_eram = false;
+    const uint32_t eram_rows = parameter_value(parameter_list, BRIX_PARAMETER_ERAM_ROW_COUNT, &has_eram);
+    if (has_eram) {
+        BRIX_CHECK(eram_rows > 0, "frame_count > 0");
+        append_frame_maps(
+            state, arg_list, BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_ERAM_SPARE_ROWS, arg_list),
+            eram_rows,
+            parameter_value(parameter_list, BRIX_PARAMETER_ERAM_REVERSE_SOF_FRAME_ORDER, nullptr) != 0,
+            BRIX_ARGUMENT_ERAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_ARGUMENT_ERAM_BS_FRAME_TO_SOF_FRAME_MAP,
+            BRIX_BLOCK_ERAM);
+    }
+    const BRIX_ARG* cram_spare_rows =
+        BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_CRAM_SPARE_ROWS, arg_list);
+    const std::vector<uint32_t> cram_map = append_frame_maps(
+        state, arg_list, cram_spare_rows, state.m_frame_count,
+        parameter_value(parameter_list, BRIX_PARAMETER_CRAM_REVERSE_SOF_FRAME_ORDER, nullptr) != 0,
+        BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_ARGUMENT_CRAM_BS_FRAME_TO_SOF_FRAME_MAP,
+        BRIX_BLOCK_CRAM);
+
+    add_byte_argument(
+        state, arg_list, BRIX_ARGUMENT_DRA_G2_INFO, BRIX_BLOCK_CRAM,
+        build_dra_g2_info(input.g2_list, dra_count, state.m_frame_count,
+                          state.m_frame_count - BRIX_MANAGER::get_total_spare_row(cram_spare_rows),
+                          cram_map));
+    add_uint_argument(state, arg_list, BRIX_ARGUMENT_LUTRAM_DATALINES, BRIX_BLOCK_CRAM,
+                      std::vector<uint32_t>(lutram_remap_datalines.get(),
+                                            lutram_remap_datalines.get() + lutram_remap_dataline_count));
+    add_uint_argument(state, arg_list, BRIX_ARGUMENT_LUTRAM_REMAP_ADDRLINES, BRIX_BLOCK_CRAM,
+                      build_lutram_remap_addrlines(n_frame_per_row));
+
+    std::vector<uint32_t> sof_to_edcrc, edcrc_to_sof;
+    build_tl_edcrc_maps(dra_info.get(), dra0, dra_count, dras_order.data(), sof_to_rbf, sof_to_edcrc,
+                        edcrc_to_sof);
+    add_uint_argument(state, arg_list, BRIX_ARGUMENT_SOF_TO_EDCRC_MAP, BRIX_BLOCK_CRAM, sof_to_edcrc);
+    add_uint_argument(state, arg_list, BRIX_ARGUMENT_EDCRC_TO_SOF_MAP, BRIX_BLOCK_CRAM, edcrc_to_sof);
+    progress.text("\n");
 }

@@ -293,8 +293,7 @@ int dispatch() {
             return 0;
         }
         if (!arg::fid.empty()) {
-            build_device_fid(arg::fid);
-            return 0;
+            return build_device_fid(arg::fid);
         }
         std::cout << "\nMissing valid operation\n\n";
         print_help(0);

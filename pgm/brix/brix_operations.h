@@ -13,7 +13,8 @@ void parse_ob_bcm(const std::string& bcm_file);
 // Programmer databases (brix_non_ddb_builder).
 void build_pgm_rba(const std::string& target, const std::string& rba_file);
 void build_family_cram_map(const std::string& target);
-void build_device_fid(const std::string& target);
+// 0, or BRIX_EXIT_PHANTOM_MISMATCH when the FID was written but its phantom image disagrees with the RBA.
+int build_device_fid(const std::string& target);
 // Batch builds over every supported device; the first file path, when given, filters by family
 // (brix_batch). Each returns the exit status of the run: 0, or BRIX_BATCH_FAILED_STATUS when a row failed.
 int build_all_brix(const std::vector<std::string>& file_paths);

@@ -3,7 +3,3 @@
 #include "brix_build_device.h"
 #include "brix_operations.h"
 #include "msg_internal_error.h"
-
-void build_device_fid(const std::string&) {
-    BRIX_REPORT("fid is not available yet");
-}

@@ -473,7 +473,7 @@ struct TALON_FIXTURE {
     bool eram_reverse = true;
     std::vector<std::string> divisions = {"DR_CS_T"};
     std::string rif; // RIF lines (version 1: bit, frame); empty: no RIF
-    std::vector<STAMP_LINE> stamp = k_base;
+    std::vector<STAMP_LINE> stamp = BASE;
 
     std::string xml() const {
         auto param = [](const std::string& name, const std::vector<uint32_t>& values) {
@@ -589,7 +589,7 @@ TEST(TalonDevice, BuildsEveryTableInOrder) {
     BRIX_MAP_CHECK_RESULT check = check_device_maps(device);
     EXPECT_TRUE(check.ok) << check.failure;
 
-    EXPECT_EQ(parse(stamp_text(k_base)).dra_info,
+    EXPECT_EQ(parse(stamp_text(BASE)).dra_info,
               (values_of<uint8_t>(device, BRIX_ARGUMENT_DRA_BIT_INFO, BRIX_BLOCK_CRAM)));
     EXPECT_EQ(336u, (values_of<uint32_t>(device, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM).size()));
     EXPECT_EQ(512u, (values_of<uint32_t>(device, BRIX_ARGUMENT_RBF_TO_SOF_MAP, BRIX_BLOCK_CRAM).size()));

@@ -116,7 +116,7 @@ TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
 // The largest sample device is as large as the largest real ones, and its G2 list fills all 8 part files.
 TEST(SampleGenerator, LargestGraniteDeviceSplitsItsG2ListEightWays) {
     GENERATED g;
-    COMMAND_RESULT r = g.run(k_description, {"GRANITE_D6"});
+    COMMAND_RESULT r = g.run(DESCRIPTION, {"GRANITE_D6"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(0u, r.out.find("GRANITE_D6: 16384 frames x 16000 bits, ")) << r.out;
     auto device = std::make_unique<BRIX_DEVICE_INFO>();

@@ -198,7 +198,7 @@ TEST(Batch, ThreadThatCannotStartStopsLaunching) {
     EXPECT_FALSE(all_started);
     EXPECT_EQ(1, ran.load());
     EXPECT_NE(std::string::npos, err.find("thread_ids[active_thread] != 0"));
-    EXPECT_NE(std::string::npos, out.find("CMD 1 : b\n"));
+    EXPECT_NE(std::string::npos, out.find(" : b\n")); // slot 1, or slot 0 when row a has already ended
     EXPECT_EQ(std::string::npos, out.find(": c\n"));
     EXPECT_NE(std::string::npos, out.find("Thread cmd: a => Pass\n")); // the started row was waited for
 }

@@ -833,3 +833,53 @@ TEST(DeviceBuild, RifFramesInDraG2Info) {
 }
 
 } // namespace
+
+namespace {
+
+// RBA files with one defect each, read by the -device step in test mode.
+TEST(DeviceBuild, RbaDefects) {
+    struct CASE {
+        const char* what;
+        std::string rba;
+        const char* condition;
+    };
+    const CASE cases[] = {
+        {"seven fields", "LAB_RAM x 4 10 8 3 a\n", "svec.size() == 8"},
+        {"column size in another notation", "LAB_RAM x 4 10 8 3 a b\nLAB_RAM x 0x4 10 2 3 a b\n",
+         "lutram_col_size_string == STL_STRING(svec.at(2))"},
+        {"MRAM row size changes", "M_RAM x 3 20 12 5 a b\nM_RAM x 3 21 12 6 a b\n",
+         "mram_row_size_string == STL_STRING(svec.at(3))"},
+        {"LUTRAM column past the frames", "LAB_RAM x 4 10 14 3 a b\n", "LUTRAM_INFO frame < m_frame_count"},
+        {"MRAM column past the frames", "M_RAM x 3 20 15 5 a b\n", "MRAM_INFO frame < m_frame_count"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        TEMP_DIR dir;
+        DEVICE_FIXTURE fixture;
+        fixture.minor = 2;
+        fixture.extra = {
+            {"LUTRAM_COL_OFFSET", 1, {{0, 1}}},
+            {"LUTRAM_REAL_COL_SIZE", 1, {{0, 2}}},
+            {"MRAM_COL_OFFSET", 1, {{0, 0}}},
+            {"MRAM_REAL_COL_SIZE", 1, {{0, 3}}},
+        };
+        fixture.extra_elements =
+            parameter_xml("RBA_LUTRAM_STRING", "length=\"1\"",
+                          "<const_val value=\"LAB_RAM\" offset=\"0\"/>") +
+            parameter_xml("RBA_MRAM_STRING", "length=\"1\"", "<const_val value=\"M_RAM\" offset=\"0\"/>");
+        write_gzip(dir.file("dev.rbaz"), c.rba);
+        write_text_file(dir.file("dev.xml"), fixture.xml());
+        EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, true, false), c.condition);
+        EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.ddb")));
+    }
+    // A packed RBA that is not gzip data is refused as the unpacking command would refuse it.
+    TEMP_DIR dir;
+    DEVICE_FIXTURE fixture;
+    fixture.minor = 2;
+    write_text_file(dir.file("dev.rbaz"), "LAB_RAM x 4 10 8 3 a b\n");
+    write_text_file(dir.file("dev.xml"), fixture.xml());
+    EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, true, false),
+                      "thr_system(cmd.c_str()) == 0");
+}
+
+} // namespace

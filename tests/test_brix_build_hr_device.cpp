@@ -4,11 +4,16 @@
 #include "brix_data_manager.h"
 #include "brix_owned_list.h"
 #include "test_support.h"
+#include "thr.h"
+
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -298,3 +303,53 @@ TEST(HarrierRbaParser, CollectsMramPositions) {
 }
 
 } // namespace
+
+// A generated sample HARRIER device builds through the tool in test mode and in normal mode, each database
+// with the HARRIER maps and one phantomless row per frame.
+TEST(HarrierDeviceBuild, SampleDeviceInTestAndNormalMode) {
+    TEMP_DIR dir;
+    const std::string installation = dir.file("vantrel") + "/";
+    const std::string out = dir.file("devices");
+    ASSERT_EQ(0, run_command("mkdir -p " + thr_shell_quote(installation + "devdb/programmer") + " " +
+                             thr_shell_quote(installation + "rba") + " && cp " +
+                             thr_shell_quote(BRIX_SOURCE_DIR "/samples/vantrel/devdb/device_table.json") +
+                             " " + thr_shell_quote(installation + "devdb/"))
+                     .status);
+    COMMAND_RESULT generated = run_command(
+        thr_shell_command({BRIX_GEN_EXE, "--description", BRIX_SOURCE_DIR "/samples/sample_devices.json",
+                           "--installation", installation, "--out", out, "--device", "HARRIER_D1"}));
+    ASSERT_EQ(0, generated.status) << generated.err;
+    const std::string env = "BRIX_VANTREL_PATH=" + thr_shell_quote(installation) + " ";
+    const std::string device_dir = out + "/harrier_d1";
+    COMMAND_RESULT test_mode =
+        run_command(env + thr_shell_command({BRIX_EXE, "-device", "-test", device_dir + "/harrier_d1.xml"}));
+    ASSERT_EQ(0, test_mode.status) << test_mode.err;
+    EXPECT_EQ(
+        "      Insert IOCSR Leading Padding count: 1\n\n      Faking the Flash IP from column 431 till 431\n",
+        test_mode.out);
+    COMMAND_RESULT normal = run_command("cd " + thr_shell_quote(device_dir) + " && " + env +
+                                        thr_shell_command({BRIX_EXE, "-device", "harrier_d1"}));
+    ASSERT_EQ(0, normal.status) << normal.err;
+    EXPECT_NE(std::string::npos,
+              normal.out.find("\n      Building PhantomLess Database using HarRier flow\n"));
+
+    for (const std::string& database :
+         {device_dir + "/harrier_d1.ddb", installation + "devdb/programmer/harrier_d1_brix.ddb"}) {
+        SCOPED_TRACE(database);
+        COMMAND_RESULT dump = run_command(thr_shell_command({BRIX_DUMP_EXE, database}));
+        ASSERT_EQ(0, dump.status) << dump.err;
+        nlohmann::json info = nlohmann::json::parse(dump.out)["BRIX_INFO"]["m_device_info"];
+        std::map<std::string, size_t> rows;
+        for (const auto& argument : info["m_arguments"])
+            rows[argument["m_arg_type"]["name"].get<std::string>()] = argument["m_data"].size();
+        EXPECT_EQ(432u, rows["PHANTOMLESS_MAP"]);
+        for (const char* name : {"CRAM_SOF_FRAME_TO_BS_FRAME_MAP", "CRAM_BS_FRAME_TO_SOF_FRAME_MAP",
+                                 "SOF_TO_RBF_MAP", "RBF_TO_SOF_MAP"})
+            EXPECT_EQ(1u, rows[name]) << name;
+        std::set<std::string> parameters;
+        for (const auto& parameter : info["m_parameters"])
+            parameters.insert(parameter["m_parameter_type"]["name"].get<std::string>());
+        for (const char* name : {"MRAM_COL_SIZE", "MRAM_ROW_SIZE", "IOCSR_LEADING_PADDING_COUNT"})
+            EXPECT_TRUE(parameters.count(name)) << name;
+    }
+}

@@ -2,7 +2,9 @@
 // built executable (standard output and exit status byte for byte).
 #include "brix_main.h"
 #include "test_support.h"
+#include "thr.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -251,9 +253,14 @@ TEST(CommandLine, OutputAndExitStatusOfTheExecutable) {
         else
             EXPECT_NE(std::string::npos, r.err.find(c.err_part)) << r.err;
     }
-    // all_cram_map before all_fid: the CRAM map batch runs (the sample installation has no PGM RBA databases,
-    // so it writes nothing) and the FID batch does not.
-    COMMAND_RESULT r = run_command(command_line({"--all_fid", "--all_cram_map"}));
+    // all_cram_map before all_fid: the CRAM map batch runs (in an installation with only the device table,
+    // so there are no PGM RBA databases and it writes nothing) and the FID batch does not.
+    TEMP_DIR installation;
+    std::filesystem::create_directories(installation.file("devdb"));
+    std::filesystem::copy_file(std::string(BRIX_SOURCE_DIR) + "/samples/vantrel/devdb/device_table.json",
+                               installation.file("devdb/device_table.json"));
+    COMMAND_RESULT r = run_command("BRIX_VANTREL_PATH=" + thr_shell_quote(installation.path() + "/") + " " +
+                                   command_line({"--all_fid", "--all_cram_map"}));
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(0u, r.out.find("\n   Building CRAM Map file ... \n")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("Batch report all_cram_map: 2 Pass, 0 Fail\n"));

@@ -1,10 +1,12 @@
 // The sample generator: its files read back through the system's own readers, agree with the device table,
 // repeat byte for byte, reproduce the committed sample RBA texts, and refuse a description that disagrees
 // with the device table.
+#include "brix_check_maps.h"
 #include "brix_common_function.h"
 #include "brix_data_server.h"
 #include "brix_helper.h"
 #include "brix_non_ddb_builder.h"
+#include "brix_operations.h"
 #include "brix_xml.h"
 #include "fio.h"
 #include "gen.h"
@@ -228,4 +230,30 @@ TEST(SampleGenerator, HarrierChipsPassThePhantomlessFlow) {
         EXPECT_EQ(0u, memory % 2) << "M blocks are two columns wide";
     }
     ::setenv("BRIX_VANTREL_PATH", old_path.c_str(), 1);
+}
+
+// Generated TALON and KESTREL devices build in test mode (row stamp, RIF and spare rows read back through the
+// builders) and their maps agree with their reverses.
+TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
+    GENERATED g;
+    const std::vector<std::string> devices = {"talon_d0", "talon_d1", "talon_d2", "kestrel_aib_d1",
+                                              "kestrel_sector_d10"};
+    COMMAND_RESULT r = g.run(k_description, devices);
+    ASSERT_EQ(0, r.status) << r.err;
+    for (const std::string& device : devices) {
+        SCOPED_TRACE(device);
+        const std::string xml = g.device_file(device, device + ".xml");
+        try {
+            build_device(nullptr, xml, true, false, false);
+        } catch (const BRIX_INTERNAL_ERROR& error) {
+            ADD_FAILURE() << error.report_text();
+            continue;
+        }
+        std::unique_ptr<BRIX_INFO> info(
+            BRIX_DATA_SERVER::get_brix_info(g.device_file(device, device), false));
+        ASSERT_NE(nullptr, info);
+        BRIX_MAP_CHECK_RESULT check = check_device_maps(info->get_device_info());
+        EXPECT_TRUE(check.ok) << check.failure;
+        EXPECT_GE(check.pairs_checked, 3u);
+    }
 }

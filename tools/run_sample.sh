@@ -34,6 +34,12 @@ for dir in out/devices/*/; do
     ./build/brix_dump --verify "$programmer/${device}_brix.ddb"
     ./build/brix_dump --check-maps "$programmer/${device}_brix.ddb"
 done
+# The HARRIER devices (with their phantomless maps) once more in test mode: each database lands beside its
+# device XML.
+for xml in out/devices/harrier_*/harrier_*.xml; do
+    ./build/build_brix -device -test "$xml"
+    ./build/brix_dump --verify "${xml%.xml}.ddb"
+done
 # One of the family databases and one device database as JSON.
 ./build/brix_dump "$programmer/granite_family_brix.ddb"
 ./build/brix_dump "$programmer/slate_d1_brix.ddb"

@@ -8,12 +8,12 @@
 
 #include "brix_data_manager.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "qtl_tokenizer.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -242,9 +242,8 @@ void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* devic
 }
 
 void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info) {
-    INPUT_CONTEXT file_here(rba_file);
-    std::ifstream rba_infile(rba_file);
-    BRIX_CHECK(rba_infile.good(), "rba_infile.good()");
+    LINE_READER reader(rba_file); // lines of any length, each failure naming the file and the line
+    BRIX_CHECK(reader.is_open(), "rba_infile.good()");
     const QTL_TOKENIZER tokenizer(" \t\n");
 
     // One kind of position (LUTRAM or MRAM): its size texts as first written, and its positions.
@@ -278,12 +277,9 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
               "mram_col_size_string == STL_STRING(svec.at(2))",
               "mram_row_size_string == STL_STRING(svec.at(3))"};
 
-    INPUT_CONTEXT line_here("line 0");
     std::string line;
-    uint64_t line_number = 0;
-    while (std::getline(rba_infile, line)) {
-        ++line_number;
-        line = gen_remove_leading_and_trailing_white_spaces(line);
+    while (reader.next(line)) {
+        line = LINE_READER::trim(line);
         if (line.empty())
             continue;
         std::vector<std::string> svec = tokenizer.tokenize(line);
@@ -296,7 +292,6 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
             kind = &mram;
         if (kind == nullptr)
             continue;
-        line_here.set("line " + std::to_string(line_number));
         BRIX_CHECK(svec.size() == 8, "svec.size() == 8");
         if (!kind->seen) {
             kind->seen = true;
@@ -311,7 +306,8 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
         kind->cols.push_back(BRIX_MANAGER::convert_string_to_value(svec[4], false));
         kind->rows.push_back(BRIX_MANAGER::convert_string_to_value(svec[5], false));
     }
-    BRIX_CHECK(!rba_infile.bad(), "rba_infile.good()");
+    BRIX_CHECK(!reader.failed(), "rba_infile.good()");
+    reader.set_location("end of file");
 
     // Positions grouped by column (columns ascending, rows in file order), and the sorted distinct columns
     // and rows.

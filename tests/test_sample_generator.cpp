@@ -238,7 +238,7 @@ TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
     GENERATED g;
     const std::vector<std::string> devices = {"talon_d0", "talon_d1", "talon_d2", "kestrel_aib_d1",
                                               "kestrel_sector_d10"};
-    COMMAND_RESULT r = g.run(k_description, devices);
+    COMMAND_RESULT r = g.run(DESCRIPTION, devices);
     ASSERT_EQ(0, r.status) << r.err;
     for (const std::string& device : devices) {
         SCOPED_TRACE(device);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -154,13 +155,16 @@ void BM_PlainWriteAtomic(benchmark::State& state) {
     plain_write(state, ATOMIC);
 }
 
-// Plain buffered read of the same bytes into memory allocated for them, as a loader would.
+// Plain buffered read of the same bytes into a buffer that is already allocated and touched, so that the
+// floor measures reading and not the first-touch page faults of fresh memory (the archive reader's own
+// allocations are on the archive's side of the ratio).
 void BM_PlainRead(benchmark::State& state) {
     const std::string path = g_dir + "/plain.bin";
+    std::unique_ptr<unsigned char[]> data(new unsigned char[g_database_bytes]);
+    std::memset(data.get(), 0, g_database_bytes);
     double seconds = 0;
     for (auto _ : state) {
         auto start = CLOCK::now();
-        std::unique_ptr<unsigned char[]> data(new unsigned char[g_database_bytes]);
         std::FILE* f = std::fopen(path.c_str(), "rb");
         size_t got = std::fread(data.get(), 1, g_database_bytes, f);
         std::fclose(f);
@@ -209,15 +213,14 @@ int main(int argc, char** argv) {
                 database_mb, G2_ENTRIES, ARGUMENTS);
     for (const auto& [name, mbps] : g_mb_per_s)
         std::printf("%-22s %8.1f MB/s\n", name.c_str(), mbps);
-    std::printf("write ratio archive / plain write:          %.2f (target >= 0.5)\n",
-                ratio("archive write", "plain write"));
+    std::printf("write ratio archive / plain write:          %.2f\n", ratio("archive write", "plain write"));
     std::printf("write ratio archive / plain write + fsync:  %.2f\n",
                 ratio("archive write", "plain write + fsync"));
-    std::printf("write ratio archive / plain write + fsync + rename:  %.2f\n",
+    std::printf("write ratio archive / plain write + fsync + rename:  %.2f (target >= 0.9)\n",
                 ratio("archive write", "plain write + fsync + rename"));
-    std::printf("read ratio archive / plain read:            %.2f (target >= 0.5)\n",
+    std::printf("read ratio archive / plain read (touched buffer): %.2f (target >= 0.5)\n",
                 ratio("archive read", "plain read"));
-    std::printf("peak memory: %.1f MB = %.2f x the database (target < 3)\n", peak_mb,
+    std::printf("peak memory: %.1f MB = %.2f x the database (target < 1.3)\n", peak_mb,
                 database_mb > 0 ? peak_mb / database_mb : 0.0);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 // One frame/bit table stored as one owned byte row per frame.
@@ -77,6 +78,66 @@ struct BRIX_CRAM_MAP {
 using BRIX_RBA_BLOCK_LIST = std::vector<std::unique_ptr<BRIX_RBA_BLOCK>>;
 using BRIX_CRAM_MAP_LIST = std::vector<std::unique_ptr<BRIX_CRAM_MAP>>;
 
+// ---- Field lists
+// The fields of each record in file order. The writer, the reader and brix_dump's printer walk the same
+// list with a visitor; R is the record type, const for visitors that only look. A visitor offers:
+//   u16(name, value), u32(name, value)           scalars
+//   u32_array(name, array, length)               length u32 values; absent (null) when length is 0
+//   rows(name, rows, count, bytes)               count rows of bytes bytes; absent when either is 0
+//   row_width(bytes_name, bytes, bits_name, bits, offset, zero_allowed)
+//                                                the rows' width must hold their bits; offset is the width
+//                                                field's place in the record, for the reader's report
+//   locations(name, map)                         the placements of an RBA block, ascending frame_index
+template <class V, class R> void pgm_fields(V& v, R& f, const BRIX_FID*) {
+    v.u16("fid_version", f.fid_version);
+    v.u32("img_frame_size", f.img_frame_size);
+    v.u32("img_bit_size", f.img_bit_size);
+    v.u32("bs_frame_size", f.bs_frame_size);
+    v.u32("bs_bit_size", f.bs_bit_size);
+    v.u32("edcrc_frame_size", f.edcrc_frame_size);
+    v.u32("edcrc_bit_size", f.edcrc_bit_size);
+    v.u32("edcrc_bit_byte_size", f.edcrc_bit_byte_size);
+    v.u32("family_constant_1", f.family_constant_1);
+    v.u32("family_constant_2", f.family_constant_2);
+    v.u32("lutram_frame_offset", f.lutram_frame_offset);
+    v.u32("family_constant_3", f.family_constant_3);
+    v.u32("lutram_frame_size", f.lutram_frame_size);
+    v.u32("family_constant_4", f.family_constant_4);
+    v.row_width("edcrc_bit_byte_size", f.edcrc_bit_byte_size, "edcrc_bit_size", f.edcrc_bit_size, 2 + 6 * 4,
+                true);
+    v.u32_array("img_to_bs_frame_mapping", f.img_to_bs_frame_mapping, f.img_frame_size);
+    v.u32_array("bs_to_img_frame_mapping", f.bs_to_img_frame_mapping, f.bs_frame_size);
+    v.u32_array("img_to_bs_bit_mapping", f.img_to_bs_bit_mapping, f.img_bit_size);
+    v.u32_array("bs_to_img_bit_mapping", f.bs_to_img_bit_mapping, f.bs_bit_size);
+    v.u32_array("img_to_edcrc_frame_mapping", f.img_to_edcrc_frame_mapping, f.img_frame_size);
+    v.u32_array("edcrc_to_img_frame_mapping", f.edcrc_to_img_frame_mapping, f.edcrc_frame_size);
+    v.u32_array("img_to_edcrc_bit_mapping", f.img_to_edcrc_bit_mapping, f.img_bit_size);
+    v.u32_array("edcrc_to_img_bit_mapping", f.edcrc_to_img_bit_mapping, f.edcrc_bit_size);
+    v.u32_array("edcrc_frame_types", f.edcrc_frame_types, f.edcrc_frame_size);
+    v.rows("edcrc_rmf", f.edcrc_rmf, f.edcrc_frame_size, f.edcrc_bit_byte_size);
+}
+
+template <class V, class R> void pgm_fields(V& v, R& b, const BRIX_RBA_BLOCK*) {
+    v.u32("type", b.type);
+    v.u32("frame_size", b.frame_size);
+    v.u32("bit_size", b.bit_size);
+    v.locations("locations", b.locations);
+}
+
+template <class V, class R> void pgm_fields(V& v, R& m, const BRIX_CRAM_MAP*) {
+    v.u32("type", m.type);
+    v.u32("frame_size", m.frame_size);
+    v.u32("bit_size", m.bit_size);
+    v.u32("bit_byte_size", m.bit_byte_size);
+    v.row_width("bit_byte_size", m.bit_byte_size, "bit_size", m.bit_size, 3 * 4, false);
+    v.rows("info", m.info, m.frame_size, m.bit_byte_size);
+}
+
+// Walks the fields of any of the three records.
+template <class V, class R> void pgm_visit(V& v, R& record) {
+    pgm_fields(v, record, static_cast<const std::remove_const_t<R>*>(nullptr));
+}
+
 // Writers: append the record (or the list, count first) to out.
 void pgm_ddb_write(std::vector<unsigned char>& out, const BRIX_FID& v);
 void pgm_ddb_write(std::vector<unsigned char>& out, const BRIX_RBA_BLOCK& v);
@@ -91,3 +152,7 @@ void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_R
 void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_CRAM_MAP& v);
 void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_RBA_BLOCK_LIST& list);
 void pgm_ddb_read(const unsigned char* buffer, size_t max, size_t& index, BRIX_CRAM_MAP_LIST& list);
+
+// The records of a payload must fill it exactly: the report "index == uncompressed_size" at the offset where
+// they ended otherwise.
+void pgm_ddb_check_consumed(size_t index, size_t size);

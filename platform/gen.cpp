@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <strings.h>
+#include <sys/stat.h>
 
 std::string gen_get_vantrel_path() {
     const char* env = std::getenv("BRIX_VANTREL_PATH");
@@ -19,6 +21,25 @@ std::string gen_get_device_db_fullpath() {
 
 std::string gen_get_unshipped_data_fullpath() {
     return gen_get_vantrel_path() + "unshipped/";
+}
+
+void gen_create_installation_directories(const std::string& directory) {
+    const std::string base = gen_get_vantrel_path();
+    struct stat st;
+    if (directory.compare(0, base.size(), base) != 0 || ::stat(base.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode))
+        return;
+    for (size_t end = base.size(); end < directory.size();) {
+        size_t slash = directory.find('/', end);
+        if (slash == std::string::npos)
+            slash = directory.size();
+        if (slash > end) {
+            std::string path = directory.substr(0, slash);
+            if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+                return;
+        }
+        end = slash + 1;
+    }
 }
 
 int gen_strcmp(const std::string& a, const std::string& b) {

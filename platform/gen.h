@@ -12,6 +12,12 @@ std::string gen_get_device_db_fullpath();
 // Unshipped source data: the installation directory + "unshipped/" (ends with a separator).
 std::string gen_get_unshipped_data_fullpath();
 
+// Creates the missing directories of `directory` that lie below the installation directory (such as
+// "devdb/programmer/fid/"), so that a fresh installation takes its databases. Never creates the installation
+// directory itself nor anything outside it: a path elsewhere, or an installation that does not exist, is left
+// as it is and the write that follows reports the file it cannot create.
+void gen_create_installation_directories(const std::string& directory);
+
 int gen_strcmp(const std::string& a, const std::string& b);
 int gen_stricmp(const std::string& a, const std::string& b);
 // Value of the digits in base (2..16), read until the first character that is not a digit of that base.

@@ -67,7 +67,16 @@ class INPUT_CONTEXT {
     size_t m_index;
 };
 
-#define BRIX_REPORT(text) MSG_INTERNAL_ERROR::report((text), "BRIX", __FILE__, __LINE__)
+// The source name a report carries: the base name of the file the check is written in, unless that file
+// states the name of the module it belongs to, so that a reader or builder in a file of its own keeps the
+// source name its module documents. Such a file defines the name before its first include:
+//     #define BRIX_SOURCE_NAME "brix_build_device"
+// (defining it after an include is a redefinition, which the build refuses).
+#ifndef BRIX_SOURCE_NAME
+#define BRIX_SOURCE_NAME __FILE__
+#endif
+
+#define BRIX_REPORT(text) MSG_INTERNAL_ERROR::report((text), "BRIX", BRIX_SOURCE_NAME, __LINE__)
 // A check with its condition text given explicitly, exactly as documented.
 #define BRIX_CHECK(cond, text)                                                                               \
     do {                                                                                                     \

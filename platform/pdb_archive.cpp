@@ -515,9 +515,8 @@ void PDB_ARCHIVE::write_root(const PDB_CLASS_THUNK& thunk, void* root) {
     s.record("ptr", root, thunk);
     s.flush_out();
     s.join_crc();
-    unsigned char trailer[4] = {static_cast<unsigned char>(s.m_crc), static_cast<unsigned char>(s.m_crc >> 8),
-                                static_cast<unsigned char>(s.m_crc >> 16),
-                                static_cast<unsigned char>(s.m_crc >> 24)};
+    unsigned char trailer[4];
+    put_le32(trailer, s.m_crc);
     m_out->write(trailer, sizeof trailer);
     m_check.size = s.m_written + sizeof trailer;
     m_check.crc = s.m_crc;
@@ -612,8 +611,7 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
         unsigned char trailer[4];
         if (std::fread(trailer, 1, 4, m_in) != 4)
             s.fail_at(s.m_data_end, "Archive is damaged: the file ends early");
-        uint32_t stored = uint32_t(trailer[0]) | uint32_t(trailer[1]) << 8 | uint32_t(trailer[2]) << 16 |
-                          uint32_t(trailer[3]) << 24;
+        uint32_t stored = get_le32(trailer);
         if (stored != s.m_crc)
             s.fail_at(s.m_data_end, "Archive is damaged or truncated: CRC-32 mismatch");
         m_check.size = m_in_size;
@@ -641,8 +639,7 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
             }
             unsigned char trailer[4];
             if (complete && std::fread(trailer, 1, 4, m_in) == 4) {
-                uint32_t stored = uint32_t(trailer[0]) | uint32_t(trailer[1]) << 8 |
-                                  uint32_t(trailer[2]) << 16 | uint32_t(trailer[3]) << 24;
+                uint32_t stored = get_le32(trailer);
                 if (stored != s.m_crc)
                     s.fail_at(s.m_data_end, "Archive is damaged or truncated: CRC-32 mismatch");
             }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_codec.h"
 #include "msg_internal_error.h"
 
 class FIO_ATOMIC_FILE;
@@ -108,14 +109,9 @@ class PDB_SEGMENT {
     void u32(const char* name, uint32_t& v) {
         m_field = name;
         if (m_mode == WRITE) {
-            unsigned char* p = out(4);
-            p[0] = static_cast<unsigned char>(v);
-            p[1] = static_cast<unsigned char>(v >> 8);
-            p[2] = static_cast<unsigned char>(v >> 16);
-            p[3] = static_cast<unsigned char>(v >> 24);
+            put_le32(out(4), v);
         } else if (m_mode == READ) {
-            const unsigned char* p = in(4);
-            v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+            v = get_le32(in(4));
         } else {
             other_u32(name, v);
         }

@@ -3,6 +3,7 @@
 
 #include "dev_db.h"
 #include "gen.h"
+#include "pgm_rba_type.h"
 
 namespace {
 
@@ -64,4 +65,15 @@ std::string PGMDEV_DEVICE_GRAMMAR_MGR::get_pcf_family_pcf(const std::string& nam
 std::string PGMDEV_DEVICE_GRAMMAR_MGR::get_family(const std::string& name) {
     const DEV_TABLE_DEVICE* device = find_device(*DEV_TABLE::get(), name, ANY_NAME);
     return device ? device->family_name : std::string();
+}
+
+bool PGMDEV_MGR::pgm_check_type_name_supported(unsigned selector, const std::string& name, unsigned& value) {
+    value = PGM_RBA_INVALID;
+    if (selector != 0)
+        return false;
+    unsigned found = brix_find_enum_name(PGM_RBA_DESCRIPTOR, name);
+    if (found == PGM_RBA_DESCRIPTOR.count)
+        return false;
+    value = found;
+    return true;
 }

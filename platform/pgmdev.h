@@ -25,6 +25,7 @@ class PGMDEV_DEVICE_GRAMMAR_MGR {
 
 class PGMDEV_MGR {
   public:
-    // Value of a name in the vocabulary chosen by selector (0: RBA block names); false for an unknown name.
+    // Value of a name (case ignored) in the vocabulary chosen by selector (0: RBA block names, PGM_RBA_TYPE);
+    // false, with value PGM_RBA_INVALID, for an unknown name or selector.
     static bool pgm_check_type_name_supported(unsigned selector, const std::string& name, unsigned& value);
 };

@@ -115,7 +115,7 @@ std::unique_ptr<BRIX_INFO> read_back(const std::string& base) {
 }
 
 // The u32 or byte values of an argument's first row.
-template <typename T> std::vector<T> arg_values(const BRIX_DEVICE_INFO* device, unsigned arg_type) {
+template <typename T> std::vector<T> arg_values(const BRIX_DEVICE_INFO* device, BRIX_ARGUMENT_TYPE arg_type) {
     const BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(arg_type, device->get_argument_list());
     if (arg == nullptr)
         return {};
@@ -750,7 +750,7 @@ TEST(DeviceBuildPieces, ExecutableInTestMode) {
 namespace {
 
 // The u32 entries of a map argument, writable in place.
-uint32_t* map_entries(BRIX_DEVICE_INFO* device, unsigned arg_type) {
+uint32_t* map_entries(BRIX_DEVICE_INFO* device, BRIX_ARGUMENT_TYPE arg_type) {
     BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(arg_type, device->get_argument_list());
     return arg == nullptr ? nullptr
                           : reinterpret_cast<uint32_t*>(arg->get_data()->at(0)->get_data(nullptr, nullptr));

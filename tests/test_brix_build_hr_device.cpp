@@ -59,7 +59,7 @@ struct HR_DEVICE {
         build_hr_device(state, &info, parameters(), arguments, range);
     }
 
-    std::vector<uint32_t> argument(unsigned type) const {
+    std::vector<uint32_t> argument(BRIX_ARGUMENT_TYPE type) const {
         BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(type, arguments, BRIX_BLOCK_CRAM);
         EXPECT_NE(arg, nullptr) << type;
         if (arg == nullptr)

@@ -546,7 +546,7 @@ std::vector<std::pair<unsigned, unsigned>> argument_order(const BRIX_DEVICE_INFO
 }
 
 template <typename T>
-std::vector<T> values_of(const BRIX_DEVICE_INFO* device, unsigned type, unsigned block) {
+std::vector<T> values_of(const BRIX_DEVICE_INFO* device, BRIX_ARGUMENT_TYPE type, BRIX_BLOCK_TYPE block) {
     const BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(type, device->get_argument_list(), block);
     if (arg == nullptr)
         return {};

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <type_traits>
 
 // ---- convert_string_to_value ----------------------------------------------------------------------------
 
@@ -290,12 +291,17 @@ TEST(Searches, FirstRecordOfTheTypeOrNull) {
          "instr->get_instruction_type() < BRIX_INSTRUCTION_MAX"},
         {[&] { BRIX_MANAGER::search_ob_data_from_list(BRIX_OB_DATA_MAX, &obs); },
          "ob_data->get_ob_data_type() < BRIX_OB_DATA_MAX"},
-        {[] { BRIX_MANAGER::search_block_from_list(1, nullptr); }, "block_list != NULL"},
-        {[] { BRIX_MANAGER::search_dyn_data_from_list(1, nullptr); }, "dyn_data_list != NULL"},
-        {[] { BRIX_MANAGER::search_instruction_from_list(1, nullptr); }, "instruction_list != NULL"},
-        {[] { BRIX_MANAGER::search_ob_data_from_list(1, nullptr); }, "ob_data_list != NULL"},
-        {[] { BRIX_MANAGER::search_argument_from_list(1, nullptr); }, "argument_list != NULL"},
-        {[] { BRIX_MANAGER::search_parameter_from_list(1, nullptr); }, "parameter_list != NULL"},
+        {[] { BRIX_MANAGER::search_block_from_list(BRIX_BLOCK_CRAM, nullptr); }, "block_list != NULL"},
+        {[] { BRIX_MANAGER::search_dyn_data_from_list(BRIX_DYN_DATA_JTAG_ID, nullptr); },
+         "dyn_data_list != NULL"},
+        {[] { BRIX_MANAGER::search_instruction_from_list(BRIX_INSTRUCTION_CLEAR_AR, nullptr); },
+         "instruction_list != NULL"},
+        {[] { BRIX_MANAGER::search_ob_data_from_list(BRIX_OB_DATA_POF_ID, nullptr); },
+         "ob_data_list != NULL"},
+        {[] { BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_MRAM_INFO, nullptr); },
+         "argument_list != NULL"},
+        {[] { BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_DRAS, nullptr); },
+         "parameter_list != NULL"},
     };
     for (const CASE& c : cases)
         EXPECT_BRIX_ERROR(c.search(), c.error);
@@ -310,6 +316,21 @@ TEST(Searches, FirstRecordOfTheTypeOrNull) {
         delete o;
 }
 
+// The look-ups take the vocabularies' own types: a record type and a block type given the wrong way round, or
+// a plain number, do not compile.
+static_assert(std::is_invocable_v<decltype(&BRIX_MANAGER::search_parameter_from_list), BRIX_PARAMETER_TYPE,
+                                  const BRIX_PARAMETER_LIST*, BRIX_BLOCK_TYPE>);
+static_assert(!std::is_invocable_v<decltype(&BRIX_MANAGER::search_parameter_from_list), BRIX_BLOCK_TYPE,
+                                   const BRIX_PARAMETER_LIST*, BRIX_PARAMETER_TYPE>);
+static_assert(!std::is_invocable_v<decltype(&BRIX_MANAGER::search_argument_from_list), BRIX_BLOCK_TYPE,
+                                   const BRIX_ARG_LIST*, BRIX_ARGUMENT_TYPE>);
+static_assert(
+    !std::is_invocable_v<decltype(&BRIX_MANAGER::search_block_from_list), unsigned, const BRIX_BLOCK_LIST*>);
+static_assert(!std::is_invocable_v<decltype(&BRIX_MANAGER::get_vantrel_cram_map_path), BRIX_RBA_CRAM_TYPE,
+                                   BRIX_FAMILY_TYPE>);
+static_assert(!std::is_invocable_v<decltype(&BRIX_MANAGER::check_type_name_supported), unsigned,
+                                   const std::string&, unsigned*, bool*>);
+
 TEST(Searches, ArgumentsAndParametersMatchTheBlockUnlessAnyBlockIsAsked) {
     BRIX_PARAMETER_LIST parameters{new BRIX_PARAMETER(BRIX_PARAMETER_DRAS, 1, BRIX_BLOCK_ERAM, nullptr),
                                    new BRIX_PARAMETER(BRIX_PARAMETER_DRAS, 1, BRIX_BLOCK_CRAM, nullptr),
@@ -317,7 +338,7 @@ TEST(Searches, ArgumentsAndParametersMatchTheBlockUnlessAnyBlockIsAsked) {
     BRIX_ARG_LIST arguments{new BRIX_ARG(BRIX_ARGUMENT_MRAM_INFO, BRIX_BLOCK_ERAM, nullptr),
                             new BRIX_ARG(BRIX_ARGUMENT_MRAM_INFO, BRIX_BLOCK_CRAM, nullptr), new BRIX_ARG};
     struct CASE {
-        unsigned block;
+        BRIX_BLOCK_TYPE block;
         int index; // of the record found, -1 for none
     };
     for (CASE c : {CASE{BRIX_BLOCK_MAX, 0}, CASE{BRIX_BLOCK_CRAM, 1}, CASE{BRIX_BLOCK_ERAM, 0},

@@ -346,6 +346,22 @@ TEST(FaultInjection, SplitDeviceDatabaseWriteFailureKeepsThePreviousDatabase) {
     }
 }
 
+// The main archive cannot be put in place (a directory holds its name) after the parts are: the caller's
+// record gets its list back as it was, and the list is neither lost nor leaked.
+TEST(FaultInjection, SplitDatabaseCommitFailureGivesTheRecordItsListBack) {
+    TEMP_DIR dir;
+    std::string p = dir.file("granite_d1_brix");
+    ASSERT_EQ(0, ::mkdir((p + ".ddb").c_str(), 0755));
+    write_text_file(p + ".ddb/keep", "x");
+    std::unique_ptr<BRIX_INFO> info(split_device_database(400, 2, 7));
+    BRIX_DEVICE_INFO* device = info->get_device_info();
+    G2_SII_LIST* list = device->get_g2_s2_list();
+    catch_brix_error([&] { BRIX_DATA_SERVER::write_brix_info(p, info.get(), true); });
+    EXPECT_EQ(list, device->get_g2_s2_list());
+    EXPECT_EQ(400u, device->get_g2_s2_list_size());
+    EXPECT_EQ(2u, device->get_g2_s2_thread_size());
+}
+
 // The family database written in-process, cut by the hook and by the file-size limit.
 TEST(FaultInjection, FamilyDatabaseWriteFailureKeepsThePreviousDatabase) {
     TEMP_DIR dir;

@@ -328,6 +328,40 @@ TEST(PgmRba, OperationWritesTheDeviceDatabase) {
     EXPECT_EQ("GRANITE_D1", pcf);
 }
 
+// The installation's own output directories are created when missing; the installation itself never is.
+TEST(PgmRba, MissingOutputDirectoriesOfTheInstallationAreCreated) {
+    RBA_INSTALLATION install;
+    std::string rba = install.path() + "/granite.rba";
+    write_text_file(rba, VERSION0_TEXT);
+    ASSERT_EQ(0, run_command("rm -rf '" + install.path() + "/devdb/programmer'").status);
+    testing::internal::CaptureStdout();
+    build_pgm_rba("granite_d1", rba);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(BRIX_DATA_SERVER::get_device_rba("GRANITE_D1")));
+
+    // An installation that is not there stays absent: the write reports the file it cannot create.
+    std::string missing = install.path() + "/no_such_installation/";
+    ::setenv("BRIX_VANTREL_PATH", missing.c_str(), 1);
+    BYTES payload = EXPECTED_PAYLOAD;
+    BRIX_INTERNAL_ERROR e = catch_brix_error([&] {
+        testing::internal::CaptureStdout();
+        try {
+            BRIX_DATA_SERVER::write_pgm_database_file(payload.data(), uint32_t(payload.size()), 1, "pgm_rba",
+                                                      "granite_d1", "granite_d1",
+                                                      gen_get_device_db_fullpath() + "/programmer/fid/");
+        } catch (...) {
+            testing::internal::GetCapturedStdout();
+            throw;
+        }
+        testing::internal::GetCapturedStdout();
+    });
+    ::setenv("BRIX_VANTREL_PATH", install.path().c_str(), 1);
+    EXPECT_EQ(0u,
+              e.condition().find("Unable to write " + missing + "devdb/programmer/fid/GRANITE_D1.pgm_rba"))
+        << e.condition();
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(missing));
+}
+
 // The tool builds the PGM RBA database of each sample device; brix_dump verifies each one and prints it.
 TEST(PgmRba, ToolBuildsTheSampleDatabases) {
     const std::string dump = BRIX_DUMP_EXE;

@@ -156,6 +156,8 @@ TEST(RifParser, EdgeCases) {
          "RIF frame 64 is not below the frame count 64", true},
         {"a frame near 2^32 in version 1", "$RIF\n0 4294967295 1 0 0 0 0\n", 1, 1, 16,
          "RIF frame 4294967295 is not below the frame count 16", true},
+        {"a frame past the limit without a frame count", "$RIF\n1073741825 0 1 0 0 0 0\n", 0, 1, 0,
+         "RIF frame 1073741825 is not below the frame limit 1048576", true},
         {"a line longer than any fixed buffer is read whole", "$RIF\n" + long_line(600), 0, 1, 0,
          long_expected, false},
     };

@@ -49,7 +49,8 @@ TEST(Vocabulary, EveryCountEqualsItsMaximumAndTheSelectorsAreInOrder) {
 
 // Value to name to value for every value of every selector; also the shared layout of the tables.
 TEST(Vocabulary, EveryValueRoundTripsThroughItsName) {
-    for (unsigned s = 0; s < BRIX_ENUM_TYPE_MAX; ++s) {
+    for (unsigned i = 0; i < BRIX_ENUM_TYPE_MAX; ++i) {
+        const BRIX_ENUM_TYPE s = static_cast<BRIX_ENUM_TYPE>(i);
         const BRIX_ENUM_DESCRIPTOR& d = BRIX_ENUM_DESCRIPTORS[s];
         std::set<std::string> upper_names;
         for (unsigned v = 0; v < d.count; ++v) {
@@ -113,7 +114,7 @@ TEST(Vocabulary, SignatureIsThirtyTwoLowerCaseHexDigits) {
 
 TEST(Vocabulary, NameLookupIgnoresCaseAndFindsTheFirstEqualEntry) {
     struct CASE {
-        unsigned selector;
+        BRIX_ENUM_TYPE selector;
         const char* name;
         bool found;
         unsigned value;

@@ -66,8 +66,9 @@ void reset_device_build_state(BRIX_DEVICE_BUILD_STATE& state) {
 // ---- Appending results
 // -------------------------------------------------------------------------------------
 
-void add_argument_rows(BRIX_DEVICE_BUILD_STATE&, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                       unsigned block_type, std::vector<BRIX_ROW> rows, unsigned width, unsigned unit_size) {
+void add_argument_rows(BRIX_DEVICE_BUILD_STATE&, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                       BRIX_BLOCK_TYPE block_type, std::vector<BRIX_ROW> rows, unsigned width,
+                       unsigned unit_size) {
     BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == nullptr,
                "BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == NULL");
     BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> data(new BRIX_ARG_DATA_LIST());
@@ -83,30 +84,30 @@ void add_argument_rows(BRIX_DEVICE_BUILD_STATE&, BRIX_ARG_LIST* arg_list, unsign
                "BRIX_MANAGER::search_argument_from_list(arg_type, arg_list) != NULL");
 }
 
-void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                  unsigned block_type, BRIX_ROW data, unsigned width, unsigned unit_size) {
+void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                  BRIX_BLOCK_TYPE block_type, BRIX_ROW data, unsigned width, unsigned unit_size) {
     std::vector<BRIX_ROW> rows;
     rows.push_back(std::move(data));
     add_argument_rows(state, arg_list, arg_type, block_type, std::move(rows), width, unit_size);
 }
 
-void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                       unsigned block_type, const std::vector<uint32_t>& values) {
+void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                       BRIX_BLOCK_TYPE block_type, const std::vector<uint32_t>& values) {
     BRIX_ROW row(new unsigned char[values.size() * 4]);
     std::memcpy(row.get(), values.data(), values.size() * 4);
     add_argument(state, arg_list, arg_type, block_type, std::move(row), static_cast<unsigned>(values.size()),
                  4);
 }
 
-void add_byte_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                       unsigned block_type, const std::vector<uint8_t>& values) {
+void add_byte_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                       BRIX_BLOCK_TYPE block_type, const std::vector<uint8_t>& values) {
     BRIX_ROW row(new unsigned char[values.size()]);
     std::memcpy(row.get(), values.data(), values.size());
     add_argument(state, arg_list, arg_type, block_type, std::move(row), static_cast<unsigned>(values.size()),
                  1);
 }
 
-void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, unsigned parameter_type,
+void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_TYPE parameter_type,
                          BRIX_PARAMETER_LIST* parameter_list, uint32_t value, unsigned block_type) {
     BRIX_PARAMETER* param = BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list);
     if (param == nullptr) {
@@ -239,9 +240,10 @@ void unpack_gzip(const std::string& packed, const std::string& unpacked) {
 void store_lutram_mram(BRIX_PARAMETER_LIST* parameter_list,
                        std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info,
                        const std::vector<uint32_t>& columns, const std::vector<uint32_t>& rows,
-                       unsigned col_param, unsigned row_param, uint32_t col_size, uint32_t row_size,
-                       const char* empty_text, const char* size_text, const char* col_absent_text,
-                       const char* row_absent_text, LUTRAM_MRAM_INFO_LIST*& out_list) {
+                       BRIX_PARAMETER_TYPE col_param, BRIX_PARAMETER_TYPE row_param, uint32_t col_size,
+                       uint32_t row_size, const char* empty_text, const char* size_text,
+                       const char* col_absent_text, const char* row_absent_text,
+                       LUTRAM_MRAM_INFO_LIST*& out_list) {
     out_list = nullptr;
     if (columns.empty()) {
         BRIX_CHECK(info.empty() && rows.empty(), empty_text);
@@ -520,9 +522,13 @@ uint32_t number(const DOMElement* element, const std::string& name, bool mandato
     return BRIX_MANAGER::convert_string_to_value(text, mandatory);
 }
 
-// Value of a vocabulary name (case ignored); the empty name names nothing.
-bool lookup(unsigned selector, const std::string& name, unsigned& value) {
-    return !name.empty() && BRIX_MANAGER::check_type_name_supported(selector, name, &value, nullptr);
+// Value of a vocabulary name (case ignored), as the vocabulary's own type; the empty name names nothing.
+template <typename E> bool lookup(BRIX_ENUM_TYPE selector, const std::string& name, E& value) {
+    unsigned found = 0;
+    if (name.empty() || !BRIX_MANAGER::check_type_name_supported(selector, name, &found, nullptr))
+        return false;
+    value = static_cast<E>(found);
+    return true;
 }
 
 std::vector<DOMElement*> elements(const xercesc::DOMNode* root, const char* tag) {
@@ -585,13 +591,13 @@ void parse_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LIST* param
                       const std::vector<DOMElement*>& parameters) {
     for (const DOMElement* element : parameters) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
-        unsigned type = 0;
+        BRIX_PARAMETER_TYPE type = BRIX_PARAMETER_INVALID;
         BRIX_CHECK(lookup(BRIX_ENUM_TYPE_PARAMETER, attribute(element, "name"), type),
                    "Unrecognized parameter name");
         std::string block_name = attribute(element, "block");
         if (block_name.empty())
             block_name = "UNDEFINED";
-        unsigned block_type = 0;
+        BRIX_BLOCK_TYPE block_type = BRIX_BLOCK_INVALID;
         BRIX_CHECK(lookup(BRIX_ENUM_TYPE_BLOCK, block_name, block_type), "Unrecognized block name");
         const uint32_t length = number(element, "length", true);
         BRIX_CHECK(length > 0, "parameter_length > 0");
@@ -663,10 +669,10 @@ void parse_arguments(BRIX_ARG_LIST* arg_list, const std::vector<DOMElement*>& ar
     BRIX_CHECK(arg_list != nullptr, "arg_list != NULL");
     for (const DOMElement* element : arguments) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
-        unsigned type = 0;
+        BRIX_ARGUMENT_TYPE type = BRIX_ARGUMENT_INVALID;
         BRIX_CHECK(lookup(BRIX_ENUM_TYPE_ARGUMENT, attribute(element, "name"), type),
                    "Unrecognized Argu name");
-        unsigned block_type = 0;
+        BRIX_BLOCK_TYPE block_type = BRIX_BLOCK_INVALID;
         BRIX_CHECK(lookup(BRIX_ENUM_TYPE_BLOCK, attribute(element, "block"), block_type),
                    "Unrecognized Block name");
         if (unit_size == 4)

@@ -139,20 +139,21 @@ constexpr uint32_t BRIX_CRAM_SUPPORTED_MINOR_VERSION = 15;
 
 // Appends an argument of one row of `width` units of `unit_size` bytes; the row is taken over. Refuses a
 // (type, block) pair already in the list.
-void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                  unsigned block_type, BRIX_ROW data, unsigned width, unsigned unit_size);
+void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                  BRIX_BLOCK_TYPE block_type, BRIX_ROW data, unsigned width, unsigned unit_size);
 // The same with one BRIX_ARG_DATA per row; every row has `width` units and is taken over.
-void add_argument_rows(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                       unsigned block_type, std::vector<BRIX_ROW> rows, unsigned width, unsigned unit_size);
+void add_argument_rows(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                       BRIX_BLOCK_TYPE block_type, std::vector<BRIX_ROW> rows, unsigned width,
+                       unsigned unit_size);
 // Convenience for one row of u32 values (unit size 4) or of bytes (unit size 1), copied.
-void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                       unsigned block_type, const std::vector<uint32_t>& values);
-void add_byte_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, unsigned arg_type,
-                       unsigned block_type, const std::vector<uint8_t>& values);
+void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                       BRIX_BLOCK_TYPE block_type, const std::vector<uint32_t>& values);
+void add_byte_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
+                       BRIX_BLOCK_TYPE block_type, const std::vector<uint8_t>& values);
 
 // Sets a one-value parameter to value, printing the change unless in test mode; appends it silently (length 1
 // in block_type) when the list has none.
-void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, unsigned parameter_type,
+void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_TYPE parameter_type,
                          BRIX_PARAMETER_LIST* parameter_list, uint32_t value, unsigned block_type);
 
 // ---- Driver steps (brix_build_device) ---------------------------------------------------------------------

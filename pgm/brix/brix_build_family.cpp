@@ -56,7 +56,7 @@ bool flag_ignoring_case(const DOMElement* element, const char* name) {
 
 // Value of a vocabulary name (case ignored). The empty name, which the tables hold at value 0 (no type),
 // names nothing here.
-bool lookup(unsigned selector, const std::string& name, unsigned& value) {
+bool lookup(BRIX_ENUM_TYPE selector, const std::string& name, unsigned& value) {
     return !name.empty() && BRIX_MANAGER::check_type_name_supported(selector, name, &value, nullptr);
 }
 

@@ -216,7 +216,7 @@ std::vector<uint8_t> build_dra_g2_info(const G2_SII_LIST* g2_list, unsigned dra_
 // --------------------------------------------------------------------------------------------
 
 std::vector<uint32_t> brix_parameter_values(const BRIX_PARAMETER_LIST* parameter_list,
-                                            unsigned parameter_type) {
+                                            BRIX_PARAMETER_TYPE parameter_type) {
     const BRIX_PARAMETER* param = BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list);
     if (param == nullptr)
         return {};
@@ -239,7 +239,8 @@ bool ends_with(const std::string& text, const std::string& suffix) {
 }
 
 // The value of a one-value parameter (its entry 0; 0 when it has none), and whether the parameter exists.
-uint32_t parameter_value(const BRIX_PARAMETER_LIST* parameter_list, unsigned parameter_type, bool* found) {
+uint32_t parameter_value(const BRIX_PARAMETER_LIST* parameter_list, BRIX_PARAMETER_TYPE parameter_type,
+                         bool* found) {
     std::vector<uint32_t> values = brix_parameter_values(parameter_list, parameter_type);
     if (found != nullptr)
         *found = BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list) != nullptr;
@@ -250,7 +251,8 @@ uint32_t parameter_value(const BRIX_PARAMETER_LIST* parameter_list, unsigned par
 // Returns the map.
 std::vector<uint32_t> append_frame_maps(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list,
                                         const BRIX_ARG* spare_rows, uint32_t frame_count, bool reverse,
-                                        unsigned map_type, unsigned inverse_type, unsigned block_type) {
+                                        BRIX_ARGUMENT_TYPE map_type, BRIX_ARGUMENT_TYPE inverse_type,
+                                        BRIX_BLOCK_TYPE block_type) {
     std::vector<uint32_t> map = build_sof_frame_map(spare_rows, frame_count, reverse);
     const uint32_t bs_frames = frame_count - BRIX_MANAGER::get_total_spare_row(spare_rows);
     // Every frame spare would leave an inverse map without entries, which no argument row can hold.

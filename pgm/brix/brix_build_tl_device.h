@@ -16,7 +16,7 @@ void build_tl_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INP
 // The dense values of a parameter (any block): `length` entries, those without a constant 0. Empty when the
 // list has no such parameter.
 std::vector<uint32_t> brix_parameter_values(const BRIX_PARAMETER_LIST* parameter_list,
-                                            unsigned parameter_type);
+                                            BRIX_PARAMETER_TYPE parameter_type);
 
 // The address line that LUTRAM address line addrline (0 to 91) is wired to.
 unsigned remap_lutram_addrline(unsigned addrline);

@@ -10,8 +10,8 @@
 namespace {
 
 struct MAP_PAIR {
-    unsigned forward;
-    unsigned reverse;
+    BRIX_ARGUMENT_TYPE forward;
+    BRIX_ARGUMENT_TYPE reverse;
 };
 
 const MAP_PAIR PAIRS[] = {
@@ -120,8 +120,8 @@ BRIX_MAP_CHECK_RESULT check_device_maps(const BRIX_DEVICE_INFO* device_info) {
         for (const BRIX_ARG* reverse : *args) {
             if (reverse == nullptr || reverse->get_arg_type() != pair.reverse)
                 continue;
-            if (BRIX_MANAGER::search_argument_from_list(pair.forward, args, reverse->get_block_type()) ==
-                nullptr)
+            if (BRIX_MANAGER::search_argument_from_list(
+                    pair.forward, args, static_cast<BRIX_BLOCK_TYPE>(reverse->get_block_type())) == nullptr)
                 return fail(name_of(pair.reverse) + " (block " + block_name(reverse->get_block_type()) +
                             ") has no " + name_of(pair.forward));
         }

@@ -840,7 +840,8 @@ void PHANTOMLESS_BUILDER::add_block(const std::string& line) {
     if (has_block_cram_map(type)) {
         if (!m_block_map_loaded[type]) {
             bool memory = type == BRIX_RBA_CRAM_M;
-            BRIX_COMMON::get_cram_map(BRIX_MANAGER::get_vantrel_cram_map_path(BRIX_FAMILY_HARRIER, type),
+            BRIX_COMMON::get_cram_map(BRIX_MANAGER::get_vantrel_cram_map_path(
+                                          BRIX_FAMILY_HARRIER, static_cast<BRIX_RBA_CRAM_TYPE>(type)),
                                       m_block_width[type], m_block_height[type], m_block_map[type], memory,
                                       m_range[0], m_range[1], m_range[2], m_range[3]);
             m_block_map_loaded[type] = true;
@@ -1157,9 +1158,10 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
         std::cout << "\n      Building PhantomLess Database using HarRier flow\n"
                   << "\n         Column: " << col_size << "\n         Row: " << row_size << "\n";
 
-    UNIQUIFIED_FILE unmask =
-        read_uniquified(BRIX_MANAGER::get_vantrel_phantomless_path(family, "unmask", "txt"));
-    UNIQUIFIED_FILE mask = read_uniquified(BRIX_MANAGER::get_vantrel_phantomless_path(family, "mask", "txt"));
+    UNIQUIFIED_FILE unmask = read_uniquified(
+        BRIX_MANAGER::get_vantrel_phantomless_path(static_cast<BRIX_FAMILY_TYPE>(family), "unmask", "txt"));
+    UNIQUIFIED_FILE mask = read_uniquified(
+        BRIX_MANAGER::get_vantrel_phantomless_path(static_cast<BRIX_FAMILY_TYPE>(family), "mask", "txt"));
     BRIX_CHECK(unmask.col > 0 && unmask.row > 0 && unmask.col == unmask.types.size(),
                "unmask_uniquified_col > 0 && unmask_uniquified_row > 0 && unmask_uniquified_col == "
                "DWORD(unmask_uniquified_type.size())");

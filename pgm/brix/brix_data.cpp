@@ -1,6 +1,7 @@
 // The record classes of a BRIX database: construction, deep copies, setters with their ownership rules and
 // the constant look-ups of the device side.
 #include "brix_data_export.h"
+#include "brix_owned_list.h"
 
 #include "msg_internal_error.h"
 
@@ -13,16 +14,11 @@ namespace {
 // Deep copy of a list through each element's copying constructor. A copy that fails releases what was
 // copied so far before the report goes on.
 template <typename T> std::vector<T*>* copy_list(const std::vector<T*>& list) {
-    auto* copy = new std::vector<T*>();
-    try {
-        copy->reserve(list.size());
-        for (const T* record : list)
-            copy->push_back(record != nullptr ? new T(record) : nullptr);
-    } catch (...) {
-        brix_release_list(copy);
-        throw;
-    }
-    return copy;
+    OWNED_LIST<T> copy;
+    copy.reserve(list.size());
+    for (const T* record : list)
+        copy.push_back(record != nullptr ? std::make_unique<T>(record) : nullptr);
+    return brix_hand_over_list(copy);
 }
 
 // The list-setter rule: release the current list, then take the new one (copy false) or deep-copy it (copy

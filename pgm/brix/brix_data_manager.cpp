@@ -8,13 +8,13 @@
 #include <memory>
 
 namespace {
-const BRIX_ENUM_DESCRIPTOR& descriptor(unsigned brix_type) {
+const BRIX_ENUM_DESCRIPTOR& descriptor(BRIX_ENUM_TYPE brix_type) {
     BRIX_CHECK(brix_type < BRIX_ENUM_TYPE_MAX, "brix_type < BRIX_ENUM_TYPE_MAX");
     return BRIX_ENUM_DESCRIPTORS[brix_type];
 }
 } // namespace
 
-bool BRIX_MANAGER::check_type_enum_supported(unsigned brix_type, unsigned value, std::string* name,
+bool BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE brix_type, unsigned value, std::string* name,
                                              bool* seen) {
     const BRIX_ENUM_DESCRIPTOR& table = descriptor(brix_type);
     if (value >= table.count)
@@ -29,29 +29,27 @@ bool BRIX_MANAGER::check_type_enum_supported(unsigned brix_type, unsigned value,
     return true;
 }
 
-bool BRIX_MANAGER::check_type_name_supported(unsigned brix_type, const std::string& name, unsigned* value,
-                                             bool* seen) {
+bool BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE brix_type, const std::string& name,
+                                             unsigned* value, bool* seen) {
     const BRIX_ENUM_DESCRIPTOR& table = descriptor(brix_type);
-    for (unsigned i = 0; i < table.count; ++i) {
-        if (!compare_string(name, table.names[i], false))
-            continue;
-        if (value != nullptr)
-            *value = i;
-        if (seen != nullptr) {
-            if (seen[i])
-                BRIX_REPORT(name);
-            seen[i] = true;
-        }
-        return true;
+    const unsigned found = brix_find_enum_name(table, name);
+    if (found == table.count)
+        return false;
+    if (value != nullptr)
+        *value = found;
+    if (seen != nullptr) {
+        if (seen[found])
+            BRIX_REPORT(name);
+        seen[found] = true;
     }
-    return false;
+    return true;
 }
 
 bool BRIX_MANAGER::compare_string(const std::string& a, const std::string& b, bool case_sensitive) {
     return (case_sensitive ? gen_strcmp(a, b) : gen_stricmp(a, b)) == 0;
 }
 
-bool BRIX_MANAGER::utst_print_missing_enum(unsigned brix_type, const bool* seen) {
+bool BRIX_MANAGER::utst_print_missing_enum(BRIX_ENUM_TYPE brix_type, const bool* seen) {
     const BRIX_ENUM_DESCRIPTOR& table = descriptor(brix_type);
     bool complete = true;
     for (unsigned i = 0; i < table.count; ++i) {
@@ -241,7 +239,7 @@ unsigned BRIX_MANAGER::get_total_spare_row(const BRIX_ARG* spare_rows) {
     return total;
 }
 
-uint64_t BRIX_MANAGER::get_ob_value(unsigned ob_data_type, const BRIX_OB_DATA_LIST* ob_data_list) {
+uint64_t BRIX_MANAGER::get_ob_value(BRIX_OB_DATA_TYPE ob_data_type, const BRIX_OB_DATA_LIST* ob_data_list) {
     BRIX_CHECK(ob_data_list != nullptr, "ob_data_list != NULL");
     uint64_t value = 0;
     unsigned position = 0;
@@ -276,19 +274,20 @@ T* search_list(const std::vector<T*>* list, const char* list_text, MATCH match,
     return nullptr;
 }
 
-bool block_matches(unsigned wanted, unsigned block_type) {
+bool block_matches(BRIX_BLOCK_TYPE wanted, unsigned block_type) {
     return wanted == BRIX_BLOCK_MAX || wanted == block_type;
 }
 } // namespace
 
-BRIX_BLOCK* BRIX_MANAGER::search_block_from_list(unsigned block_type, const BRIX_BLOCK_LIST* block_list) {
+BRIX_BLOCK* BRIX_MANAGER::search_block_from_list(BRIX_BLOCK_TYPE block_type,
+                                                 const BRIX_BLOCK_LIST* block_list) {
     return search_list(
         block_list, "block_list != NULL",
         [&](const BRIX_BLOCK* b) { return b->get_block_type() == block_type; }, &BRIX_BLOCK::get_block_type,
         BRIX_BLOCK_MAX, "block->get_block_type() < BRIX_BLOCK_MAX");
 }
 
-BRIX_DYN_DATA* BRIX_MANAGER::search_dyn_data_from_list(unsigned dyn_data_type,
+BRIX_DYN_DATA* BRIX_MANAGER::search_dyn_data_from_list(BRIX_DYN_DATA_TYPE dyn_data_type,
                                                        const BRIX_DYN_DATA_LIST* dyn_data_list) {
     return search_list(
         dyn_data_list, "dyn_data_list != NULL",
@@ -297,7 +296,7 @@ BRIX_DYN_DATA* BRIX_MANAGER::search_dyn_data_from_list(unsigned dyn_data_type,
         "dyn_data->get_dyn_data_type() < BRIX_DYN_DATA_MAX");
 }
 
-BRIX_INSTRUCTION* BRIX_MANAGER::search_instruction_from_list(unsigned instruction_type,
+BRIX_INSTRUCTION* BRIX_MANAGER::search_instruction_from_list(BRIX_INSTRUCTION_TYPE instruction_type,
                                                              const BRIX_INSTRUCTION_LIST* instruction_list) {
     return search_list(
         instruction_list, "instruction_list != NULL",
@@ -306,7 +305,7 @@ BRIX_INSTRUCTION* BRIX_MANAGER::search_instruction_from_list(unsigned instructio
         "instr->get_instruction_type() < BRIX_INSTRUCTION_MAX");
 }
 
-BRIX_OB_DATA* BRIX_MANAGER::search_ob_data_from_list(unsigned ob_data_type,
+BRIX_OB_DATA* BRIX_MANAGER::search_ob_data_from_list(BRIX_OB_DATA_TYPE ob_data_type,
                                                      const BRIX_OB_DATA_LIST* ob_data_list) {
     return search_list(
         ob_data_list, "ob_data_list != NULL",
@@ -314,8 +313,9 @@ BRIX_OB_DATA* BRIX_MANAGER::search_ob_data_from_list(unsigned ob_data_type,
         &BRIX_OB_DATA::get_ob_data_type, BRIX_OB_DATA_MAX, "ob_data->get_ob_data_type() < BRIX_OB_DATA_MAX");
 }
 
-BRIX_ARG* BRIX_MANAGER::search_argument_from_list(unsigned arg_type, const BRIX_ARG_LIST* argument_list,
-                                                  unsigned block_type) {
+BRIX_ARG* BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_TYPE arg_type,
+                                                  const BRIX_ARG_LIST* argument_list,
+                                                  BRIX_BLOCK_TYPE block_type) {
     return search_list(
         argument_list, "argument_list != NULL",
         [&](const BRIX_ARG* a) {
@@ -324,9 +324,9 @@ BRIX_ARG* BRIX_MANAGER::search_argument_from_list(unsigned arg_type, const BRIX_
         &BRIX_ARG::get_arg_type, BRIX_ARGUMENT_MAX, "arg->get_arg_type() < BRIX_ARGUMENT_MAX");
 }
 
-BRIX_PARAMETER* BRIX_MANAGER::search_parameter_from_list(unsigned parameter_type,
+BRIX_PARAMETER* BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_TYPE parameter_type,
                                                          const BRIX_PARAMETER_LIST* parameter_list,
-                                                         unsigned block_type) {
+                                                         BRIX_BLOCK_TYPE block_type) {
     return search_list(
         parameter_list, "parameter_list != NULL",
         [&](const BRIX_PARAMETER* p) {
@@ -340,7 +340,7 @@ BRIX_PARAMETER* BRIX_MANAGER::search_parameter_from_list(unsigned parameter_type
 // ---- Paths ----------------------------------------------------------------------------------------------
 
 namespace {
-std::string family_prefix(unsigned family) {
+std::string family_prefix(BRIX_FAMILY_TYPE family) {
     std::string temp;
     BRIX_CHECK(BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_FAMILY, family, &temp),
                "check_type_enum_supported(BRIX_ENUM_TYPE_FAMILY, family, &temp)");
@@ -348,7 +348,7 @@ std::string family_prefix(unsigned family) {
 }
 } // namespace
 
-std::string BRIX_MANAGER::get_vantrel_cram_map_path(unsigned family, unsigned cram_type) {
+std::string BRIX_MANAGER::get_vantrel_cram_map_path(BRIX_FAMILY_TYPE family, BRIX_RBA_CRAM_TYPE cram_type) {
     std::string path = family_prefix(family);
     std::string temp;
     BRIX_CHECK(check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, cram_type, &temp),
@@ -356,7 +356,7 @@ std::string BRIX_MANAGER::get_vantrel_cram_map_path(unsigned family, unsigned cr
     return path + "_" + stl_lower(temp) + "_cram.map";
 }
 
-std::string BRIX_MANAGER::get_vantrel_phantomless_path(unsigned family, const std::string& name,
+std::string BRIX_MANAGER::get_vantrel_phantomless_path(BRIX_FAMILY_TYPE family, const std::string& name,
                                                        const std::string& extension) {
     std::string path = family_prefix(family) + "_phantomless_" + name;
     return extension.empty() ? path : path + "." + extension;

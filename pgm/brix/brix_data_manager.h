@@ -20,15 +20,15 @@ class BRIX_MANAGER {
 
     // True when value exists for the selector; then fills name and marks seen when given. Otherwise touches
     // nothing.
-    static bool check_type_enum_supported(unsigned brix_type, unsigned value, std::string* name = nullptr,
-                                          bool* seen = nullptr);
+    static bool check_type_enum_supported(BRIX_ENUM_TYPE brix_type, unsigned value,
+                                          std::string* name = nullptr, bool* seen = nullptr);
     // True when name (case ignored) is in the selector's table; then fills value and marks seen when given.
-    static bool check_type_name_supported(unsigned brix_type, const std::string& name,
+    static bool check_type_name_supported(BRIX_ENUM_TYPE brix_type, const std::string& name,
                                           unsigned* value = nullptr, bool* seen = nullptr);
     static bool compare_string(const std::string& a, const std::string& b, bool case_sensitive);
     // True when every value of the selector is marked; otherwise prints "\nMissing <name>" for each unmarked
     // value, then "\n", and returns false.
-    static bool utst_print_missing_enum(unsigned brix_type, const bool* seen);
+    static bool utst_print_missing_enum(BRIX_ENUM_TYPE brix_type, const bool* seen);
 
     // ---- Conversions ---------------------------------------------------------------------------------
 
@@ -64,29 +64,30 @@ class BRIX_MANAGER {
     static unsigned get_total_spare_row(const BRIX_ARG* spare_rows);
 
     // The bits of every option-bit record of that type, in list order, packed from bit 0 on.
-    static uint64_t get_ob_value(unsigned ob_data_type, const BRIX_OB_DATA_LIST* ob_data_list);
+    static uint64_t get_ob_value(BRIX_OB_DATA_TYPE ob_data_type, const BRIX_OB_DATA_LIST* ob_data_list);
 
     // ---- Searches: the first record of that type, or null -------------------------------------------
     // For arguments and parameters the block must match too; BRIX_BLOCK_MAX matches any block.
 
-    static BRIX_BLOCK* search_block_from_list(unsigned block_type, const BRIX_BLOCK_LIST* block_list);
-    static BRIX_DYN_DATA* search_dyn_data_from_list(unsigned dyn_data_type,
+    static BRIX_BLOCK* search_block_from_list(BRIX_BLOCK_TYPE block_type, const BRIX_BLOCK_LIST* block_list);
+    static BRIX_DYN_DATA* search_dyn_data_from_list(BRIX_DYN_DATA_TYPE dyn_data_type,
                                                     const BRIX_DYN_DATA_LIST* dyn_data_list);
-    static BRIX_INSTRUCTION* search_instruction_from_list(unsigned instruction_type,
+    static BRIX_INSTRUCTION* search_instruction_from_list(BRIX_INSTRUCTION_TYPE instruction_type,
                                                           const BRIX_INSTRUCTION_LIST* instruction_list);
-    static BRIX_OB_DATA* search_ob_data_from_list(unsigned ob_data_type,
+    static BRIX_OB_DATA* search_ob_data_from_list(BRIX_OB_DATA_TYPE ob_data_type,
                                                   const BRIX_OB_DATA_LIST* ob_data_list);
-    static BRIX_ARG* search_argument_from_list(unsigned arg_type, const BRIX_ARG_LIST* argument_list,
-                                               unsigned block_type = BRIX_BLOCK_MAX);
-    static BRIX_PARAMETER* search_parameter_from_list(unsigned parameter_type,
+    static BRIX_ARG* search_argument_from_list(BRIX_ARGUMENT_TYPE arg_type,
+                                               const BRIX_ARG_LIST* argument_list,
+                                               BRIX_BLOCK_TYPE block_type = BRIX_BLOCK_MAX);
+    static BRIX_PARAMETER* search_parameter_from_list(BRIX_PARAMETER_TYPE parameter_type,
                                                       const BRIX_PARAMETER_LIST* parameter_list,
-                                                      unsigned block_type = BRIX_BLOCK_MAX);
+                                                      BRIX_BLOCK_TYPE block_type = BRIX_BLOCK_MAX);
 
     // ---- Paths of the programmer's side files under the unshipped-data directory ---------------------
 
     // <dir>pgm_db/<family>_<cram type>_cram.map, names in lower case.
-    static std::string get_vantrel_cram_map_path(unsigned family, unsigned cram_type);
+    static std::string get_vantrel_cram_map_path(BRIX_FAMILY_TYPE family, BRIX_RBA_CRAM_TYPE cram_type);
     // <dir>pgm_db/<family>_phantomless_<name>[.<extension>], the family name in lower case.
-    static std::string get_vantrel_phantomless_path(unsigned family, const std::string& name,
+    static std::string get_vantrel_phantomless_path(BRIX_FAMILY_TYPE family, const std::string& name,
                                                     const std::string& extension);
 };

@@ -2,6 +2,7 @@
 // the FID, PGM RBA and CRAM map files, and their look-ups.
 #include "brix_data_server.h"
 
+#include "byte_codec.h"
 #include "compression.h"
 #include "fio.h"
 #include "gen.h"
@@ -30,17 +31,6 @@ constexpr int COMPRESSION_LEVEL = 7;
 // On payloads of a few hundred bytes zlib's level 9 is sometimes a few bytes smaller; up to this size the
 // writer tries both, which costs little there.
 constexpr uint32_t SMALL_PAYLOAD = 1 << 20;
-
-void put_u32(unsigned char* p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-uint32_t get_u32(const unsigned char* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 // A failed check about a byte of the file being read: names the byte offset under the file's frame.
 [[noreturn]] void fail_at_byte(size_t offset, const std::string& text) {
@@ -113,13 +103,6 @@ std::unique_ptr<unsigned char[]> read_device_container(const std::string& path, 
     return data;
 }
 
-void check_payload_consumed(size_t index, uint32_t raw_size) {
-    if (index != raw_size) {
-        INPUT_CONTEXT here("payload byte " + std::to_string(index));
-        BRIX_REPORT("index == uncompressed_size");
-    }
-}
-
 } // namespace
 
 // ---- The container
@@ -157,9 +140,9 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
     stl_toupper(name);
     std::copy(file_extension.begin(), file_extension.end(), file.begin() + EXTENSION_OFFSET);
     std::copy(name.begin(), name.end(), file.begin() + NAME_OFFSET);
-    put_u32(&file[FLAG_OFFSET], 1);
-    put_u32(&file[RAW_SIZE_OFFSET], data_size);
-    put_u32(&file[VERSION_OFFSET], version);
+    put_le32(&file[FLAG_OFFSET], 1);
+    put_le32(&file[RAW_SIZE_OFFSET], data_size);
+    put_le32(&file[VERSION_OFFSET], version);
 
     size_t covered = HEADER_SIZE + compressed_size;
     uint16_t crc = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{covered} * 8, 0xFFFF);
@@ -174,46 +157,61 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
     std::cout << "\n   Generating PGM Database file: " << path << " ...\n\n";
     std::cout << "      CMD: unlink " << path << "\n\n";
 
+    gen_create_installation_directories(directory);
     FIO_ATOMIC_FILE out(path);
     out.write(file.data(), covered + TRAILER_SIZE);
     out.commit();
 }
 
-std::unique_ptr<unsigned char[]>
-BRIX_DATA_SERVER::read_pgm_database_file(const std::string& path, uint32_t& version,
-                                         std::string& file_extension, std::string& name, uint32_t& raw_size) {
+PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path) {
     INPUT_CONTEXT here(path);
     std::vector<unsigned char> file;
     BRIX_CHECK(FIO_FILE_SYSTEM::read_file(path, file), "input.good()");
     size_t file_size = file.size();
     BRIX_CHECK(file_size > HEADER_SIZE + TRAILER_SIZE, "file_size > 98");
 
+    PGM_CONTAINER_FILE result;
     uint16_t crc16 = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{file_size - 2} * 8, 0xFFFF);
     if (file[file_size - 2] != static_cast<unsigned char>(crc16 & 0xFF))
         fail_at_byte(file_size - 2, "file_data[file_size - 2] == BYTE(crc16 & 0xFF)");
     if (file[file_size - 1] != static_cast<unsigned char>((crc16 >> 8) & 0xFF))
         fail_at_byte(file_size - 1, "file_data[file_size - 1] == BYTE((crc16 >> 8) & 0xFF)");
+    result.crc16 = crc16;
+    result.header.assign(file.begin(), file.begin() + HEADER_SIZE);
 
-    file_extension.clear();
-    name.clear();
-    file_extension = read_text_field(file, EXTENSION_OFFSET, EXTENSION_SIZE, "file_data[i] == 0");
-    name = read_text_field(file, NAME_OFFSET, NAME_SIZE, "file_data[j] == 0");
+    result.file_extension = read_text_field(file, EXTENSION_OFFSET, EXTENSION_SIZE, "file_data[i] == 0");
+    result.name = read_text_field(file, NAME_OFFSET, NAME_SIZE, "file_data[j] == 0");
 
+    result.flag = get_le32(&file[FLAG_OFFSET]);
     if ((file[FLAG_OFFSET] & 1) != 1)
         fail_at_byte(FLAG_OFFSET, "(flag & 1) == 1");
-    uint32_t raw_data_size = get_u32(&file[RAW_SIZE_OFFSET]);
+    uint32_t raw_data_size = get_le32(&file[RAW_SIZE_OFFSET]);
     if (raw_data_size == 0)
         fail_at_byte(RAW_SIZE_OFFSET, "raw_data_size > 0");
-    version = get_u32(&file[VERSION_OFFSET]);
+    result.version = get_le32(&file[VERSION_OFFSET]);
 
     // Refuse a raw size that the stream cannot produce before allocating room for it.
     size_t compressed_size = file_size - HEADER_SIZE - TRAILER_SIZE;
     if (uint64_t{raw_data_size} > uint64_t{compressed_size} * DEFLATE_MAX_RATIO)
         fail_at_byte(RAW_SIZE_OFFSET, "index == raw_data_size");
-    std::unique_ptr<unsigned char[]> data(new unsigned char[raw_data_size]);
-    inflate_payload(&file[HEADER_SIZE], compressed_size, data.get(), raw_data_size);
-    raw_size = raw_data_size;
-    return data;
+    result.payload.reset(new unsigned char[raw_data_size]);
+    inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
+    result.raw_size = raw_data_size;
+    result.compressed_size = compressed_size;
+    return result;
+}
+
+std::unique_ptr<unsigned char[]>
+BRIX_DATA_SERVER::read_pgm_database_file(const std::string& path, uint32_t& version,
+                                         std::string& file_extension, std::string& name, uint32_t& raw_size) {
+    file_extension.clear();
+    name.clear();
+    PGM_CONTAINER_FILE file = read_pgm_container(path);
+    version = file.version;
+    file_extension = std::move(file.file_extension);
+    name = std::move(file.name);
+    raw_size = file.raw_size;
+    return std::move(file.payload);
 }
 
 // ---- Paths
@@ -248,7 +246,7 @@ std::unique_ptr<BRIX_FID> BRIX_DATA_SERVER::get_device_fid(const std::string& ta
     auto fid = std::make_unique<BRIX_FID>();
     size_t index = 0;
     pgm_ddb_read(data.get(), raw_size, index, *fid);
-    check_payload_consumed(index, raw_size);
+    pgm_ddb_check_consumed(index, raw_size);
     return fid;
 }
 
@@ -262,7 +260,7 @@ BRIX_RBA_BLOCK_LIST BRIX_DATA_SERVER::get_device_rba(const std::string& target) 
     BRIX_RBA_BLOCK_LIST list;
     size_t index = 0;
     pgm_ddb_read(data.get(), raw_size, index, list);
-    check_payload_consumed(index, raw_size);
+    pgm_ddb_check_consumed(index, raw_size);
     return list;
 }
 
@@ -284,7 +282,7 @@ BRIX_CRAM_MAP_LIST BRIX_DATA_SERVER::get_family_cram_map(const std::string& fami
     BRIX_CRAM_MAP_LIST list;
     size_t index = 1;
     pgm_ddb_read(data.get(), raw_size, index, list);
-    check_payload_consumed(index, raw_size);
+    pgm_ddb_check_consumed(index, raw_size);
     return list;
 }
 

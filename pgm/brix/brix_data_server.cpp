@@ -9,6 +9,7 @@
 #include "thr.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 bool BRIX_DATA_SERVER::s_read_only = false;
@@ -46,16 +47,6 @@ bool run_workers(std::vector<RIF_THREAD_DATA>& data, THR_FUNCTION worker) {
     return all_started;
 }
 
-// Releases the list objects of the records; with entries, their G2 entries too.
-void release_part_lists(std::vector<RIF_THREAD_DATA>& data, bool entries) {
-    for (RIF_THREAD_DATA& d : data) {
-        if (entries)
-            brix_release_list(d.g2_s2_list);
-        else
-            delete d.g2_s2_list;
-        d.g2_s2_list = nullptr;
-    }
-}
 } // namespace
 
 void BRIX_DATA_SERVER::begin_read() {
@@ -83,6 +74,7 @@ std::string BRIX_DATA_SERVER::get_vantrel_pdb_path(const std::string& name, bool
 void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info, bool name_is_path) {
     BRIX_CHECK(info != nullptr, "info != NULL");
     const std::string p = name_is_path ? name : get_vantrel_pdb_path(name, false, true);
+    gen_create_installation_directories(p.substr(0, p.rfind('/') + 1));
     BRIX_DEVICE_INFO* device = info->get_device_info();
 
     // Split the G2 list: part i holds entries i*k up to (i+1)*k. The part lists share the entries with the
@@ -99,18 +91,13 @@ void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info,
         size_t index = 0;
         BRIX_CHECK(thread_size - 1 <= MAX_THREAD_INDEX, "thread_index <= 32");
         parts.resize(thread_size);
-        struct RELEASE {
-            std::vector<RIF_THREAD_DATA>& parts;
-            ~RELEASE() { release_part_lists(parts, false); }
-        } release{parts};
         for (unsigned i = 0; i < thread_size; ++i) {
             RIF_THREAD_DATA& d = parts[i];
             d.file_name = part_path(p, i);
             d.family_type = device->get_family_type();
             d.device_type = device->get_device_type();
             const size_t end = std::min((i + 1) * k, n);
-            d.g2_s2_list =
-                new G2_SII_LIST(g2_s2_list->begin() + std::min(index, n), g2_s2_list->begin() + end);
+            d.lent_entries.assign(g2_s2_list->begin() + std::min(index, n), g2_s2_list->begin() + end);
             index = std::max(index, end);
         }
         BRIX_CHECK(index == n, "index == g2_s2_list_size");
@@ -125,33 +112,33 @@ void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info,
         checks.push_back(d.check);
     PDB_ARCHIVE main_archive(p + ARCHIVE_EXTENSION);
     main_archive.set_companions(checks);
-    if (!parts.empty()) {
+    // With parts, the device record is written without its list; a failure up to the last commit gives the
+    // caller its record back as it was, list included.
+    const bool split = !parts.empty();
+    if (split) {
         device->set_g2_s2_list(nullptr, false, false);
         device->set_g2_s2_list_size(list_size);
         device->set_g2_s2_thread_size(thread_size);
-        try {
-            pdb_write_ptr(main_archive, BRIX_PDB::INFO, info);
-            main_archive.finish();
-        } catch (...) {
+    }
+    BRIX_UNDO put_back([&] {
+        if (split) {
             device->set_g2_s2_list(g2_s2_list, false, false);
             device->set_g2_s2_thread_size(thread_size);
-            throw;
         }
-    } else {
-        pdb_write_ptr(main_archive, BRIX_PDB::INFO, info);
-        main_archive.finish();
-    }
+    });
+    pdb_write_ptr(main_archive, BRIX_PDB::INFO, info);
+    main_archive.finish();
 
     // Every file is complete: put the parts in place, then the main archive, then drop stale parts.
     for (RIF_THREAD_DATA& d : parts)
         d.archive->commit();
     main_archive.commit();
+    put_back.dismiss();
+    // The entries now live in the part files; the device record keeps the sizes only.
+    if (split)
+        brix_release_list(g2_s2_list);
     for (unsigned i = unsigned(parts.size()); i <= MAX_THREAD_INDEX; ++i)
         FIO_FILE_SYSTEM::remove_file(part_path(p, i) + ARCHIVE_EXTENSION);
-
-    // The entries now live in the part files; the device record keeps the sizes only.
-    if (!parts.empty())
-        brix_release_list(g2_s2_list);
 }
 
 void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
@@ -161,12 +148,9 @@ void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
     part.set_device_info(device);
     device->set_family_type(data.family_type);
     device->set_device_type(data.device_type);
-    device->set_g2_s2_list(data.g2_s2_list, true, false);
-    // The entries stay with the main database's list: detach them before the part record goes.
-    struct DETACH {
-        BRIX_DEVICE_INFO* device;
-        ~DETACH() { device->set_g2_s2_list(nullptr, false, false); }
-    } detach{device};
+    // The entries stay with the main database's list: the part record only borrows them while it is written.
+    BRIX_UNDO give_back([device] { device->set_g2_s2_list(nullptr, false, false); });
+    device->set_g2_s2_list(&data.lent_entries, false, false);
     part.set_signature(BRIX_CONST_ENUM_CSV_MD5);
     data.archive.reset(new PDB_ARCHIVE(data.file_name + ARCHIVE_EXTENSION));
     pdb_write_ptr(*data.archive, BRIX_PDB::INFO, &part);
@@ -210,22 +194,16 @@ BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_ri
             parts[i].device_type = device->get_device_type();
             parts[i].check = archive.companions()[i];
         }
-        G2_SII_LIST* combined = new G2_SII_LIST;
-        try {
-            BRIX_CHECK(run_workers(parts, thread_read_brix_rif), "tids[i] != 0");
-            for (RIF_THREAD_DATA& d : parts) {
-                combined->insert(combined->end(), d.g2_s2_list->begin(), d.g2_s2_list->end());
-                delete d.g2_s2_list;
-                d.g2_s2_list = nullptr;
-            }
-            BRIX_CHECK(unsigned(combined->size()) == device->get_g2_s2_list_size(),
-                       "UINT(g2_s2_list->size()) == g2_s2_list_size");
-        } catch (...) {
-            release_part_lists(parts, true);
-            brix_release_list(combined);
-            throw;
+        // The parts' entries and the combined list free themselves if a check fails before the hand-over.
+        BRIX_CHECK(run_workers(parts, thread_read_brix_rif), "tids[i] != 0");
+        OWNED_LIST<G2_SII> combined;
+        for (RIF_THREAD_DATA& d : parts) {
+            std::move(d.entries.begin(), d.entries.end(), std::back_inserter(combined));
+            d.entries.clear();
         }
-        device->set_g2_s2_list(combined, true, true);
+        BRIX_CHECK(unsigned(combined.size()) == device->get_g2_s2_list_size(),
+                   "UINT(g2_s2_list->size()) == g2_s2_list_size");
+        device->set_g2_s2_list(brix_hand_over_list(combined), true, true);
     }
     return result.release();
 }
@@ -261,8 +239,8 @@ void* BRIX_DATA_SERVER::thread_read_brix_rif(void* arg) {
         archive.file_check() == data.check,
         "The part file does not belong to this database: its size or CRC-32 differs from the main archive's "
         "record");
-    data.g2_s2_list = g2_s2_list;
     brix_device_info->set_g2_s2_list(nullptr, false, false);
+    data.entries = brix_adopt_list(g2_s2_list);
     return nullptr;
 }
 
@@ -271,28 +249,21 @@ BRIX_INFO* BRIX_DATA_SERVER::vantrel_get_brix_info(const std::string& name, bool
     return get_brix_info(get_vantrel_pdb_path(name, is_family, add_suffix), skip_rif);
 }
 
+namespace {
+// The value of a name in one of the vocabularies, case ignored; the vocabulary's count when there is none.
+bool find_type_name(BRIX_ENUM_TYPE vocabulary, const std::string& name, unsigned& value) {
+    const BRIX_ENUM_DESCRIPTOR& table = BRIX_ENUM_DESCRIPTORS[vocabulary];
+    value = brix_find_enum_name(table, name);
+    return value != table.count;
+}
+} // namespace
+
 bool BRIX_DATA_SERVER::check_is_device_pcf_supported(const std::string& name, unsigned& device_type) {
-    const std::string upper = stl_upper(name);
-    for (unsigned i = 0; i < BRIX_DEVICE_MAX; ++i) {
-        if (upper == BRIX_DEVICE_TYPE_NAMES[i]) {
-            device_type = i;
-            return true;
-        }
-    }
-    device_type = BRIX_DEVICE_MAX;
-    return false;
+    return find_type_name(BRIX_ENUM_TYPE_DEVICE, name, device_type);
 }
 
 bool BRIX_DATA_SERVER::check_is_family_pcf_supported(const std::string& name, unsigned& family_type) {
-    const std::string upper = stl_upper(name);
-    for (unsigned i = 0; i < BRIX_FAMILY_MAX; ++i) {
-        if (upper == BRIX_FAMILY_TYPE_NAMES[i]) {
-            family_type = i;
-            return true;
-        }
-    }
-    family_type = BRIX_FAMILY_MAX;
-    return false;
+    return find_type_name(BRIX_ENUM_TYPE_FAMILY, name, family_type);
 }
 
 std::string BRIX_DATA_SERVER::get_pcf(const std::string& name, bool full_path) {

@@ -340,9 +340,12 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
         const unsigned frame_field = rif_version == 0 ? 0 : 1;
         const unsigned frame = rif_number(fields[frame_field]);
         const unsigned bit = rif_number(fields[1 - frame_field]);
-        BRIX_CHECK(frame_count == 0 || frame < frame_count, "RIF frame " + std::to_string(frame) +
-                                                                " is not below the frame count " +
-                                                                std::to_string(frame_count));
+        // Entries are kept dense by frame number, so a frame number must be bounded before it sizes the
+        // list: by the device's frame count where it has one, else by a limit far above any real device.
+        const unsigned frame_bound = frame_count != 0 ? frame_count : RIF_FRAME_LIMIT;
+        BRIX_CHECK(frame < frame_bound, "RIF frame " + std::to_string(frame) + " is not below the frame " +
+                                            (frame_count != 0 ? "count " : "limit ") +
+                                            std::to_string(frame_bound));
         G2_SII_BIT_LIST* slot = rif_slot(list, frame, bit, dra_count);
 
         const unsigned n = rif_number(fields[2]);

@@ -12,7 +12,10 @@
 // The file read is directory_prefix + rif_file + "_rif" (gzip data); it is unpacked in-process to
 // directory_prefix + rif_file + ".rif", which stays on disk. rif_version 0 writes frame before bit, versions
 // 1 and 2 bit before frame. frame_count, when not 0, bounds the frame numbers of the entries, so one line
-// cannot make the list longer than the device. verbose prints the progress lines. The result belongs to the
-// caller (hand it to BRIX_DEVICE_INFO::set_g2_s2_list).
+// cannot make the list longer than the device; when 0, RIF_FRAME_LIMIT bounds them. verbose prints the
+// progress lines. The result belongs to the caller (hand it to BRIX_DEVICE_INFO::set_g2_s2_list). Frame
+// numbers of a RIF read without a known frame count stay below this, far above any real device.
+constexpr unsigned RIF_FRAME_LIMIT = 1u << 20;
+
 G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::string& directory_prefix,
                        unsigned rif_version, unsigned dra_count, unsigned frame_count);

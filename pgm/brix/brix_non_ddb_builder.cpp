@@ -590,7 +590,7 @@ bool read_image_text(const std::vector<unsigned char>& data, size_t offset, size
 }
 
 // One u32 argument of the device copied into a new array: it must hold exactly one non-empty row.
-void copy_uint_arg(const BRIX_ARG_LIST* arg_list, unsigned type, std::unique_ptr<uint32_t[]>& data,
+void copy_uint_arg(const BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE type, std::unique_ptr<uint32_t[]>& data,
                    uint32_t& size) {
     INPUT_CONTEXT here(std::string("argument ") + BRIX_ARGUMENT_TYPE_NAMES[type]);
     const BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(type, arg_list);

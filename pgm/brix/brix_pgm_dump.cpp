@@ -21,22 +21,6 @@ std::string hex_row(const unsigned char* row, uint32_t size) {
     return text;
 }
 
-JSON hex_rows(const PGM_BYTE_ROWS& rows, uint32_t row_count, uint32_t row_bytes) {
-    JSON out = JSON::array();
-    if (rows)
-        for (uint32_t r = 0; r < row_count; ++r)
-            out.push_back(hex_row(rows[r].get(), row_bytes));
-    return out;
-}
-
-JSON u32_array(const std::unique_ptr<uint32_t[]>& a, uint32_t n) {
-    JSON out = JSON::array();
-    if (a)
-        for (uint32_t i = 0; i < n; ++i)
-            out.push_back(a[i]);
-    return out;
-}
-
 // Header text as it can always be shown: printable ASCII as it is, a backslash doubled, every other byte
 // as \xNN. Text fields of a damaged file may hold any byte, and a dump must still print.
 std::string escaped_text(const std::string& text) {
@@ -56,38 +40,10 @@ std::string escaped_text(const std::string& text) {
     return out;
 }
 
-std::string type_name(uint32_t type) {
-    return type < PGM_RBA_MAX ? PGM_RBA_TYPE_NAMES[type] : "";
-}
-
-// Whole-file facts the reader does not hand out: the flag word, the compressed size, the stored CRC and the
-// header bytes.
-struct RAW_HEADER {
-    uint32_t flag = 0;
-    uint64_t compressed_size = 0;
-    uint16_t crc16 = 0;
-    std::vector<unsigned char> header;
-};
-
-RAW_HEADER read_raw_header(const std::string& path) {
-    std::vector<unsigned char> file;
-    RAW_HEADER h;
-    if (FIO_FILE_SYSTEM::read_file(path, file) && file.size() > 98) {
-        h.header.assign(file.begin(), file.begin() + 96);
-        h.flag = uint32_t{file[16]} | uint32_t{file[17]} << 8 | uint32_t{file[18]} << 16 |
-                 uint32_t{file[19]} << 24;
-        h.compressed_size = file.size() - 98;
-        h.crc16 = static_cast<uint16_t>(file[file.size() - 2] | file[file.size() - 1] << 8);
-    }
-    return h;
-}
-
 // What the format allows beyond what the reader needs: the content kind and the owner name are upper-case
 // identifiers (A-Z, 0-9, _) and the reserved field is zero. The reader takes any bytes there; a file that a
 // writer of the format cannot have made is refused by verification.
 void check_header_fields(const std::vector<unsigned char>& header) {
-    // The file was read twice; it may have changed in between.
-    BRIX_CHECK(header.size() == 96, "file_size >= 99");
     struct TEXT_FIELD {
         size_t offset;
         size_t size;
@@ -116,131 +72,117 @@ void check_header_fields(const std::vector<unsigned char>& header) {
         }
 }
 
-void check_consumed(size_t index, uint32_t raw_size) {
-    if (index != raw_size) {
-        INPUT_CONTEXT here("payload byte " + std::to_string(index));
-        BRIX_REPORT("index == uncompressed_size");
-    }
-}
+// Builds one record's JSON object from its field list: scalars as numbers (a block type also by name), u32
+// arrays as arrays, bit rows as hexadecimal text, placements as a list per frame.
+struct JSON_PRINTER {
+    JSON out = JSON::object();
 
-JSON rba_to_json(const BRIX_RBA_BLOCK_LIST& list) {
-    JSON blocks = JSON::array();
-    for (const auto& b : list) {
-        JSON locations = JSON::array();
-        for (const auto& entry : b->locations) {
+    void u16(const char* name, uint16_t v) { out[name] = v; }
+    void u32(const char* name, uint32_t v) {
+        out[name] = v;
+        if (std::string(name) == "type")
+            out["type_name"] = v < PGM_RBA_MAX ? PGM_RBA_TYPE_NAMES[v] : "";
+    }
+    void row_width(const char*, uint32_t, const char*, uint32_t, size_t, bool) {}
+    void u32_array(const char* name, const std::unique_ptr<uint32_t[]>& a, uint32_t n) {
+        JSON values = JSON::array();
+        if (a)
+            for (uint32_t i = 0; i < n; ++i)
+                values.push_back(a[i]);
+        out[name] = std::move(values);
+    }
+    void rows(const char* name, const PGM_BYTE_ROWS& rows, uint32_t count, uint32_t bytes) {
+        JSON values = JSON::array();
+        if (rows)
+            for (uint32_t r = 0; r < count; ++r)
+                values.push_back(hex_row(rows[r].get(), bytes));
+        out[name] = std::move(values);
+    }
+    void locations(const char* name, const std::map<uint32_t, std::vector<BRIX_RBA_LOCATION>>& map) {
+        JSON entries = JSON::array();
+        for (const auto& entry : map) {
             JSON placements = JSON::array();
             for (const BRIX_RBA_LOCATION& l : entry.second)
                 placements.push_back({{"bit_index", l.bit_index},
                                       {"frame_mirror", l.frame_mirror},
                                       {"bit_mirror", l.bit_mirror}});
-            locations.push_back({{"frame_index", entry.first}, {"placements", std::move(placements)}});
+            entries.push_back({{"frame_index", entry.first}, {"placements", std::move(placements)}});
         }
-        blocks.push_back({{"type", b->type},
-                          {"type_name", type_name(b->type)},
-                          {"frame_size", b->frame_size},
-                          {"bit_size", b->bit_size},
-                          {"locations", std::move(locations)}});
+        out[name] = std::move(entries);
     }
-    return blocks;
+};
+
+template <typename RECORD> JSON record_to_json(const RECORD& record) {
+    JSON_PRINTER printer;
+    pgm_visit(printer, record);
+    return std::move(printer.out);
 }
 
-JSON cram_map_to_json(unsigned char flags, const BRIX_CRAM_MAP_LIST& list) {
-    JSON maps = JSON::array();
-    for (const auto& m : list)
-        maps.push_back({{"type", m->type},
-                        {"type_name", type_name(m->type)},
-                        {"frame_size", m->frame_size},
-                        {"bit_size", m->bit_size},
-                        {"bit_byte_size", m->bit_byte_size},
-                        {"info", hex_rows(m->info, m->frame_size, m->bit_byte_size)}});
-    return {{"flags", flags},
-            {"col_as_frame", (flags & 1) != 0},
-            {"keep_column_order", (flags & 2) != 0},
-            {"keep_row_order", (flags & 4) != 0},
-            {"maps", std::move(maps)}};
+template <typename LIST> JSON list_to_json(const LIST& list) {
+    JSON records = JSON::array();
+    for (const auto& record : list)
+        records.push_back(record_to_json(*record));
+    return records;
 }
 
-JSON fid_to_json(const BRIX_FID& f) {
-    return {{"fid_version", f.fid_version},
-            {"img_frame_size", f.img_frame_size},
-            {"img_bit_size", f.img_bit_size},
-            {"bs_frame_size", f.bs_frame_size},
-            {"bs_bit_size", f.bs_bit_size},
-            {"edcrc_frame_size", f.edcrc_frame_size},
-            {"edcrc_bit_size", f.edcrc_bit_size},
-            {"edcrc_bit_byte_size", f.edcrc_bit_byte_size},
-            {"family_constant_1", f.family_constant_1},
-            {"family_constant_2", f.family_constant_2},
-            {"lutram_frame_offset", f.lutram_frame_offset},
-            {"family_constant_3", f.family_constant_3},
-            {"lutram_frame_size", f.lutram_frame_size},
-            {"family_constant_4", f.family_constant_4},
-            {"img_to_bs_frame_mapping", u32_array(f.img_to_bs_frame_mapping, f.img_frame_size)},
-            {"bs_to_img_frame_mapping", u32_array(f.bs_to_img_frame_mapping, f.bs_frame_size)},
-            {"img_to_bs_bit_mapping", u32_array(f.img_to_bs_bit_mapping, f.img_bit_size)},
-            {"bs_to_img_bit_mapping", u32_array(f.bs_to_img_bit_mapping, f.bs_bit_size)},
-            {"img_to_edcrc_frame_mapping", u32_array(f.img_to_edcrc_frame_mapping, f.img_frame_size)},
-            {"edcrc_to_img_frame_mapping", u32_array(f.edcrc_to_img_frame_mapping, f.edcrc_frame_size)},
-            {"img_to_edcrc_bit_mapping", u32_array(f.img_to_edcrc_bit_mapping, f.img_bit_size)},
-            {"edcrc_to_img_bit_mapping", u32_array(f.edcrc_to_img_bit_mapping, f.edcrc_bit_size)},
-            {"edcrc_frame_types", u32_array(f.edcrc_frame_types, f.edcrc_frame_size)},
-            {"edcrc_rmf", hex_rows(f.edcrc_rmf, f.edcrc_frame_size, f.edcrc_bit_byte_size)}};
-}
-
-// Reads the container and its records; fills the JSON when asked. Verification (a summary asked for) also
-// checks the header fields the reader leaves alone. Every failure is a report.
+// Reads the container and its records through the look-ups' read path; fills the JSON when asked.
+// Verification (a summary asked for) also checks the header fields the reader leaves alone. Every failure is
+// a report.
 JSON read_container(const std::string& path, bool records_as_json, std::string* summary) {
-    uint32_t version = 0, raw_size = 0;
-    std::string kind, name;
-    std::unique_ptr<unsigned char[]> data =
-        BRIX_DATA_SERVER::read_pgm_database_file(path, version, kind, name, raw_size);
-    RAW_HEADER raw = read_raw_header(path);
+    PGM_CONTAINER_FILE file = BRIX_DATA_SERVER::read_pgm_container(path);
+    const std::string& kind = file.file_extension;
+    const unsigned char* data = file.payload.get();
+    const uint32_t raw_size = file.raw_size;
     JSON out;
     out["kind"] = "PGM container"; // the path is left out so that dumps of two files compare cleanly
     char crc[8];
-    std::snprintf(crc, sizeof crc, "0x%04x", raw.crc16);
+    std::snprintf(crc, sizeof crc, "0x%04x", file.crc16);
     out["header"] = {{"file_extension", escaped_text(kind)},
-                     {"flag", raw.flag},
+                     {"flag", file.flag},
                      {"raw_data_size", raw_size},
-                     {"version", version},
-                     {"name", escaped_text(name)},
-                     {"compressed_size", raw.compressed_size},
+                     {"version", file.version},
+                     {"name", escaped_text(file.name)},
+                     {"compressed_size", file.compressed_size},
                      {"crc16", crc}};
     INPUT_CONTEXT here(path);
     if (summary)
-        check_header_fields(raw.header);
+        check_header_fields(file.header);
     size_t index = 0;
     std::string records;
     if (kind == "PGM_RBA") {
         BRIX_RBA_BLOCK_LIST list;
-        pgm_ddb_read(data.get(), raw_size, index, list);
-        check_consumed(index, raw_size);
+        pgm_ddb_read(data, raw_size, index, list);
+        pgm_ddb_check_consumed(index, raw_size);
         records = std::to_string(list.size()) + " blocks";
         if (records_as_json)
-            out["pgm_rba"] = rba_to_json(list);
+            out["pgm_rba"] = list_to_json(list);
     } else if (kind == "CRAM_MAP") {
         unsigned char flags = data[0];
         BRIX_CRAM_MAP_LIST list;
         index = 1;
-        pgm_ddb_read(data.get(), raw_size, index, list);
-        check_consumed(index, raw_size);
+        pgm_ddb_read(data, raw_size, index, list);
+        pgm_ddb_check_consumed(index, raw_size);
         records = std::to_string(list.size()) + " maps";
         if (records_as_json)
-            out["cram_map"] = cram_map_to_json(flags, list);
+            out["cram_map"] = {{"flags", flags},
+                               {"col_as_frame", (flags & 1) != 0},
+                               {"keep_column_order", (flags & 2) != 0},
+                               {"keep_row_order", (flags & 4) != 0},
+                               {"maps", list_to_json(list)}};
     } else if (kind == "FID") {
         BRIX_FID fid;
-        pgm_ddb_read(data.get(), raw_size, index, fid);
-        check_consumed(index, raw_size);
+        pgm_ddb_read(data, raw_size, index, fid);
+        pgm_ddb_check_consumed(index, raw_size);
         records = "one FID";
         if (records_as_json)
-            out["fid"] = fid_to_json(fid);
+            out["fid"] = record_to_json(fid);
     } else {
         BRIX_REPORT("Unknown container kind " + escaped_text(kind));
     }
     if (summary)
-        *summary = kind + " " + name + ", version " + std::to_string(version) + ": " + records + " in " +
-                   std::to_string(raw_size) + " payload bytes (" + std::to_string(raw.compressed_size) +
-                   " compressed)";
+        *summary = kind + " " + file.name + ", version " + std::to_string(file.version) + ": " + records +
+                   " in " + std::to_string(raw_size) + " payload bytes (" +
+                   std::to_string(file.compressed_size) + " compressed)";
     return out;
 }
 

@@ -3,12 +3,14 @@
 #pragma once
 
 #include "brix_data_export.h"
+#include "brix_owned_list.h"
 #include "pdb_archive.h"
 #include "pgm_ddb_struct_inout_auto_export.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // One part-file worker's data. The server prepares it before the worker starts and takes the results after
 // the worker has ended; nothing is shared between workers.
@@ -16,11 +18,27 @@ struct RIF_THREAD_DATA {
     std::string file_name; // database path of the part file (the archive is file_name + ".ddb")
     unsigned family_type = BRIX_FAMILY_MAX;
     unsigned device_type = BRIX_DEVICE_MAX;
-    G2_SII_LIST* g2_s2_list = nullptr; // the part's entries (the list object belongs to this record)
+    // Writing: the part's entries, lent by the device's list, which keeps owning them.
+    G2_SII_LIST lent_entries;
+    // Reading: the part's entries, owned here until they join the device's list.
+    OWNED_LIST<G2_SII> entries;
     // Writing: the part archive, complete and synced but not yet in place. Reading: unused.
     std::unique_ptr<PDB_ARCHIVE> archive;
     // Writing: size and CRC-32 of the written part. Reading: what the main archive records for the part.
     PDB_FILE_CHECK check;
+};
+
+// A programmer container file as read and checked: its header fields and its payload.
+struct PGM_CONTAINER_FILE {
+    std::string file_extension; // content kind, upper case
+    std::string name;           // owner, upper case
+    uint32_t flag = 0;
+    uint32_t version = 0;
+    uint32_t raw_size = 0; // payload bytes
+    uint64_t compressed_size = 0;
+    uint16_t crc16 = 0;
+    std::vector<unsigned char> header; // the header bytes as stored, reserved field included
+    std::unique_ptr<unsigned char[]> payload;
 };
 
 class BRIX_DATA_SERVER {
@@ -55,7 +73,7 @@ class BRIX_DATA_SERVER {
     static BRIX_INFO* vantrel_get_brix_info(const std::string& name, bool is_family, bool skip_rif,
                                             bool add_suffix);
 
-    // True when name (upper-cased) is a device (family) of the vocabulary; the value, or the enumeration's
+    // True when name (case ignored) is a device (family) of the vocabulary; the value, or the enumeration's
     // count when there is none, goes to device_type (family_type).
     static bool check_is_device_pcf_supported(const std::string& name, unsigned& device_type);
     static bool check_is_family_pcf_supported(const std::string& name, unsigned& family_type);
@@ -78,6 +96,9 @@ class BRIX_DATA_SERVER {
     static void write_pgm_database_file(const unsigned char* data, uint32_t data_size, uint32_t version,
                                         std::string file_extension, std::string name, std::string file_base,
                                         std::string directory);
+    // Reads and checks a container file: its header fields and its payload. The one read path of the
+    // look-ups and of brix_dump.
+    static PGM_CONTAINER_FILE read_pgm_container(const std::string& path);
     // Reads and checks a container file; returns its payload (raw_size bytes) and the header's version,
     // content kind (file_extension) and owner name.
     static std::unique_ptr<unsigned char[]> read_pgm_database_file(const std::string& path, uint32_t& version,

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 template <typename T> using OWNED_LIST = std::vector<std::unique_ptr<T>>;
@@ -53,6 +54,30 @@ template <typename T> OWNED_LIST<T> brix_adopt_list(std::vector<T*>* list) {
         owned.emplace_back(record);
     return owned;
 }
+
+// Runs an undo step when the scope ends, unless dismissed first: takes a lent list back out of a record
+// before the record goes (the record must not release what it does not own), or puts a record back as it
+// was when a step after changing it fails.
+//
+//     device->set_g2_s2_list(nullptr, false, false);
+//     BRIX_UNDO put_back([&] { device->set_g2_s2_list(list, false, false); });
+//     ...                                                        // a failing check here puts the list back
+//     put_back.dismiss();
+template <typename F> class BRIX_UNDO {
+  public:
+    explicit BRIX_UNDO(F undo) : m_undo(std::move(undo)) {}
+    ~BRIX_UNDO() {
+        if (m_armed)
+            m_undo();
+    }
+    BRIX_UNDO(const BRIX_UNDO&) = delete;
+    BRIX_UNDO& operator=(const BRIX_UNDO&) = delete;
+    void dismiss() { m_armed = false; }
+
+  private:
+    F m_undo;
+    bool m_armed = true;
+};
 
 // A row of data_size units of unit_size bytes (1, 2 or 4), zero-filled, owned until it is handed to a
 // BRIX_ARG_DATA.

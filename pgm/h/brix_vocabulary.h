@@ -5,6 +5,9 @@
 // type field that is not set holds it).
 #pragma once
 
+#include "enum_descriptor.h"
+#include "pgm_rba_type.h"
+
 #include <iterator>
 
 enum BRIX_FAMILY_TYPE : unsigned {
@@ -183,27 +186,11 @@ inline constexpr const char* BRIX_CFF_TYPE_NAMES[] = {
 };
 static_assert(std::size(BRIX_CFF_TYPE_NAMES) == BRIX_CFF_MAX, "one name per value");
 
-enum PGM_RBA_TYPE : unsigned {
-    PGM_RBA_INVALID = 0,
-#define BRIX_ENUM_ENTRY(name) PGM_RBA_##name,
-#include "brix_enum_pgm_rba.def"
-#undef BRIX_ENUM_ENTRY
-    PGM_RBA_MAX
-};
-
-inline constexpr const char* PGM_RBA_TYPE_NAMES[] = {
-    "",
-#define BRIX_ENUM_ENTRY(name) #name,
-#include "brix_enum_pgm_rba.def"
-#undef BRIX_ENUM_ENTRY
-};
-static_assert(std::size(PGM_RBA_TYPE_NAMES) == PGM_RBA_MAX, "one name per value");
-
 // Marks a CRAM map cell whose tile kind is not known; it has no name.
-inline constexpr unsigned BRIX_RBA_CRAM_UNKNOWN = BRIX_RBA_CRAM_MAX;
+inline constexpr BRIX_RBA_CRAM_TYPE BRIX_RBA_CRAM_UNKNOWN = BRIX_RBA_CRAM_MAX;
 
-// Selects one enumeration in the lookups of BRIX_MANAGER. PGM_RBA_TYPE has no selector: the programmer's
-// records index its name table directly.
+// Selects one enumeration in the lookups of BRIX_MANAGER. PGM_RBA_TYPE (pgm_rba_type.h) has no selector: the
+// programmer's records index its name table directly.
 enum BRIX_ENUM_TYPE : unsigned {
     BRIX_ENUM_TYPE_FAMILY = 0,
     BRIX_ENUM_TYPE_DEVICE = 1,
@@ -219,12 +206,7 @@ enum BRIX_ENUM_TYPE : unsigned {
     BRIX_ENUM_TYPE_MAX
 };
 
-// One row per selector: the enumeration's number of values and its name table.
-struct BRIX_ENUM_DESCRIPTOR {
-    const char* enum_name;
-    unsigned count;
-    const char* const* names;
-};
+// One row per selector (BRIX_ENUM_DESCRIPTOR: enum_descriptor.h).
 
 inline constexpr BRIX_ENUM_DESCRIPTOR BRIX_ENUM_DESCRIPTORS[BRIX_ENUM_TYPE_MAX] = {
     {"BRIX_FAMILY_TYPE", BRIX_FAMILY_MAX, BRIX_FAMILY_TYPE_NAMES},

@@ -1028,14 +1028,19 @@ void emit_eram(const DEVICE& device, DEVICE_XML& xml) {
     }
 }
 
+// The block that ends every division of a TALON row stamp.
+const std::string DIVISION_BLOCK = "DR_CS_T";
+
+STAMP talon_row_stamp(const DEVICE& device) {
+    return row_stamp(device, u32_or(device.settings, "frames_per_row", 60), DIVISION_BLOCK);
+}
+
 void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
     const JSON& s = device.settings;
     const std::vector<unsigned> order = u32_list(s, "dras_order");
     if (order.empty() || order.size() > 8)
         invalid("\"dras_order\" lists 1 to 8 DRAs");
-    const unsigned frames_per_row = u32_or(s, "frames_per_row", 60);
-    const std::string division_block = "DR_CS_T";
-    const STAMP stamp = row_stamp(device, frames_per_row, division_block);
+    const STAMP stamp = talon_row_stamp(device);
     if (stamp.bits % order.size() != 0)
         invalid("the row stamp's frame bits are not a multiple of the DRA count");
 
@@ -1050,7 +1055,7 @@ void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
                   s.contains("reverse") && flag(s, "reverse") ? 1 : 0);
     // Every division block of the row stamp splits it, so the parameter names it once per division.
     xml.text_parameter("PHANTOM_BIT_TYPE4_DIVISION_BLOCK", "CRAM",
-                       std::vector<std::string>(stamp.divisions, division_block));
+                       std::vector<std::string>(stamp.divisions, DIVISION_BLOCK));
     emit_eram(device, xml);
     if (!device.spare_rows.empty())
         xml.uint_argument("CRAM_SPARE_ROWS", "CRAM", spare_rows_of(device));
@@ -1061,6 +1066,35 @@ void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
     outputs.device_file(device.stem + ".xml", std::vector<unsigned char>(xml_text.begin(), xml_text.end()));
     outputs.device_file(device.stem + "_row_stamp.def",
                         std::vector<unsigned char>(stamp.text.begin(), stamp.text.end()));
+}
+
+// The TALON RBA text (format version 1, <device>.rbaz): one "CRAM" line per tile of every column, the block
+// named by "rba_blocks" (family block -> RBA block name), tile rows of the block's bits up to the row stamp's
+// SOF frame size (CRAM_BIT_COUNT). The lines of one block together, blocks in order of their first column.
+void emit_talon_rba(const DEVICE& device, OUTPUTS& outputs) {
+    if (!device.settings.contains("rba_blocks"))
+        return;
+    INPUT_CONTEXT here("rba_blocks");
+    const JSON& names = device.settings.at("rba_blocks");
+    const unsigned bits = talon_row_stamp(device).bits;
+    std::string out = "HEADER " + device.name + " generated sample RBA description (format version 1)\n" +
+                      "GEOMETRY " + std::to_string(device.frames) + " frames " + std::to_string(bits) +
+                      " bits\n";
+    std::vector<const BLOCK_SHAPE*> order;
+    for (const COLUMN& column : device.columns)
+        if (std::find(order.begin(), order.end(), column.block) == order.end())
+            order.push_back(column.block);
+    for (const BLOCK_SHAPE* block : order) {
+        const std::string name = text(names, block->name.c_str());
+        for (const COLUMN& column : device.columns)
+            if (column.block == block)
+                for (unsigned row = 0; row < bits / block->bits; ++row)
+                    out += "CRAM " + name + " X" + std::to_string(column.index) + " Y" + std::to_string(row) +
+                           " " + std::to_string(block->frames) + " " + std::to_string(block->bits) + " " +
+                           std::to_string(column.first_frame) + " " + std::to_string(row * block->bits) +
+                           " 0 0\n";
+    }
+    outputs.device_file(device.stem + ".rbaz", gzip(out));
 }
 
 // KESTREL: the SOF frame is the device's bits rounded up to whole 32-bit words. A device with CRAM spare rows
@@ -1091,7 +1125,7 @@ void emit_kestrel(const DEVICE& device, OUTPUTS& outputs) {
 const std::map<std::string, std::vector<std::function<void(const DEVICE&, OUTPUTS&)>>> GENERATIONS = {
     {"28nm", {emit_28nm}},
     {"harrier", {harrier::emit}},
-    {"talon", {talon::emit_talon}},
+    {"talon", {talon::emit_talon, talon::emit_talon_rba}},
     {"kestrel", {talon::emit_kestrel}},
 };
 

@@ -7,8 +7,8 @@
 #include "dev_db.h"
 #include "fio.h"
 #include "gen.h"
-#include "pgmdev.h"
 #include "pgm_installation.h"
+#include "pgmdev.h"
 #include "test_support.h"
 #include "thr.h"
 

@@ -6,11 +6,14 @@
 #include "compression.h"
 #include "fio.h"
 #include "gen.h"
+#include "large_block.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
+#include <memory>
 
 namespace {
 
@@ -118,7 +121,10 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
     // Room for the worst case of the compressor; the size check below keeps the payload within five times
     // the data.
     unsigned long capacity = zlib_compress_bound(data_size);
-    std::vector<unsigned char> file(HEADER_SIZE + capacity + TRAILER_SIZE, 0);
+    // Only the header needs zeros (padding of the text fields); the compressor fills the rest.
+    const size_t file_capacity = HEADER_SIZE + capacity + TRAILER_SIZE;
+    std::unique_ptr<unsigned char[]> file = new_large_block(file_capacity);
+    std::memset(file.get(), 0, HEADER_SIZE);
     unsigned long compressed_size = capacity;
     BRIX_CHECK(
         zlib_compress2(&file[HEADER_SIZE], &compressed_size, data, data_size, COMPRESSION_LEVEL) == ZLIB_OK,
@@ -130,7 +136,7 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
         unsigned long reference_size = capacity;
         if (zlib_reference_compress2(reference.data(), &reference_size, data, data_size, 9) == ZLIB_OK &&
             reference_size < compressed_size) {
-            std::copy(reference.begin(), reference.begin() + reference_size, file.begin() + HEADER_SIZE);
+            std::copy(reference.begin(), reference.begin() + reference_size, file.get() + HEADER_SIZE);
             compressed_size = reference_size;
         }
     }
@@ -138,14 +144,14 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
 
     stl_toupper(file_extension);
     stl_toupper(name);
-    std::copy(file_extension.begin(), file_extension.end(), file.begin() + EXTENSION_OFFSET);
-    std::copy(name.begin(), name.end(), file.begin() + NAME_OFFSET);
+    std::copy(file_extension.begin(), file_extension.end(), file.get() + EXTENSION_OFFSET);
+    std::copy(name.begin(), name.end(), file.get() + NAME_OFFSET);
     put_le32(&file[FLAG_OFFSET], 1);
     put_le32(&file[RAW_SIZE_OFFSET], data_size);
     put_le32(&file[VERSION_OFFSET], version);
 
     size_t covered = HEADER_SIZE + compressed_size;
-    uint16_t crc = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{covered} * 8, 0xFFFF);
+    uint16_t crc = PGM_COMMON::calculate_crc16(file.get(), 0, uint64_t{covered} * 8, 0xFFFF);
     file[covered] = static_cast<unsigned char>(crc & 0xFF);
     file[covered + 1] = static_cast<unsigned char>((crc >> 8) & 0xFF);
 
@@ -159,7 +165,7 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
 
     gen_create_installation_directories(directory);
     FIO_ATOMIC_FILE out(path);
-    out.write(file.data(), covered + TRAILER_SIZE);
+    out.write(file.get(), covered + TRAILER_SIZE);
     out.commit();
 }
 
@@ -194,7 +200,7 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     size_t compressed_size = file_size - HEADER_SIZE - TRAILER_SIZE;
     if (uint64_t{raw_data_size} > uint64_t{compressed_size} * DEFLATE_MAX_RATIO)
         fail_at_byte(RAW_SIZE_OFFSET, "index == raw_data_size");
-    result.payload.reset(new unsigned char[raw_data_size]);
+    result.payload = new_large_block(raw_data_size);
     inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
     result.raw_size = raw_data_size;
     result.compressed_size = compressed_size;

@@ -8,6 +8,7 @@
 #include "fio.h"
 #include "gen.h"
 #include "pgmdev.h"
+#include "pgm_installation.h"
 #include "test_support.h"
 #include "thr.h"
 
@@ -254,30 +255,7 @@ TEST(PgmRba, SampleTextsFitTheirDevices) {
 
 namespace {
 // A private installation: the sample device table and an empty programmer directory.
-class RBA_INSTALLATION {
-  public:
-    RBA_INSTALLATION() {
-        std::string devdb = m_dir.path() + "/devdb";
-        EXPECT_EQ(0, run_command("mkdir -p '" + devdb + "/programmer/fid' && cp '" +
-                                 std::string(BRIX_SOURCE_DIR) +
-                                 "/samples/vantrel/devdb/device_table.json' '" + devdb + "/'")
-                         .status);
-        const char* old = std::getenv("BRIX_VANTREL_PATH");
-        m_old = old ? old : "";
-        ::setenv("BRIX_VANTREL_PATH", m_dir.path().c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    ~RBA_INSTALLATION() {
-        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    std::string path() const { return m_dir.path(); }
-    std::string fid_dir() const { return m_dir.path() + "/devdb/programmer/fid/"; }
-
-  private:
-    TEMP_DIR m_dir;
-    std::string m_old;
-};
+using RBA_INSTALLATION = PGM_INSTALLATION;
 } // namespace
 
 TEST(PgmRba, OperationWritesTheDeviceDatabase) {

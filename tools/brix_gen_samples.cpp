@@ -259,9 +259,9 @@ struct TILE {
 };
 
 // Every tile in RBA order: the tiles of one block together, blocks in order of their first column, then by
-// column and tile row. Mirrors follow the block's rules: by the block's column ordinal for frames, by the
-// tile row for bits.
-std::vector<TILE> cram_tiles(const DEVICE& device) {
+// column and tile row, whole tiles from bit 0 up to cram_bits. Mirrors follow the block's rules: by the
+// block's column ordinal for frames, by the tile row for bits.
+std::vector<TILE> cram_tiles(const DEVICE& device, unsigned cram_bits) {
     auto mirror = [](const std::string& rule, unsigned n) {
         return rule == "alternate" ? n % 2 : unsigned(rule == "1");
     };
@@ -273,7 +273,7 @@ std::vector<TILE> cram_tiles(const DEVICE& device) {
     for (const BLOCK_SHAPE* block : order)
         for (const COLUMN& column : device.columns)
             if (column.block == block)
-                for (unsigned row = 0; row < device.tile_rows(*block); ++row)
+                for (unsigned row = 0; row < cram_bits / block->bits; ++row)
                     tiles.push_back({&column, row, mirror(block->frame_mirror, column.ordinal),
                                      mirror(block->bit_mirror, row)});
     return tiles;
@@ -598,7 +598,7 @@ std::string rba_text(const DEVICE& device, const RAM_SETTINGS& lutram, const RAM
                std::to_string(t.frame_index()) + " " + std::to_string(t.bit_index()) + " " +
                std::to_string(t.frame_mirror) + " " + std::to_string(t.bit_mirror) + "\n";
     };
-    for (const TILE& t : cram_tiles(device))
+    for (const TILE& t : cram_tiles(device, device.bits))
         tile(t.column->block->name, t);
     out += "$BLOCK_RAM\n# kind, tile, column size, row size, column (frame), row (bit), 0, 0\n";
     for (const RAM_SETTINGS* ram : {&lutram, &mram})
@@ -1070,14 +1070,19 @@ void emit_eram(const DEVICE& device, DEVICE_XML& xml) {
     }
 }
 
+// The block that ends every division of a TALON row stamp.
+const std::string DIVISION_BLOCK = "DR_CS_T";
+
+STAMP talon_row_stamp(const DEVICE& device) {
+    return row_stamp(device, u32_or(device.settings, "frames_per_row", 60), DIVISION_BLOCK);
+}
+
 void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
     const JSON& s = device.settings;
     const std::vector<unsigned> order = u32_list(s, "dras_order");
     if (order.empty() || order.size() > 8)
         invalid("\"dras_order\" lists 1 to 8 DRAs");
-    const unsigned frames_per_row = u32_or(s, "frames_per_row", 60);
-    const std::string division_block = "DR_CS_T";
-    const STAMP stamp = row_stamp(device, frames_per_row, division_block);
+    const STAMP stamp = talon_row_stamp(device);
     if (stamp.bits % order.size() != 0)
         invalid("the row stamp's frame bits are not a multiple of the DRA count");
 
@@ -1092,7 +1097,7 @@ void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
                   s.contains("reverse") && flag(s, "reverse") ? 1 : 0);
     // Every division block of the row stamp splits it, so the parameter names it once per division.
     xml.text_parameter("PHANTOM_BIT_TYPE4_DIVISION_BLOCK", "CRAM",
-                       std::vector<std::string>(stamp.divisions, division_block));
+                       std::vector<std::string>(stamp.divisions, DIVISION_BLOCK));
     emit_eram(device, xml);
     if (!device.spare_rows.empty())
         xml.uint_argument("CRAM_SPARE_ROWS", "CRAM", spare_rows_of(device));
@@ -1125,13 +1130,14 @@ void emit_kestrel(const DEVICE& device, OUTPUTS& outputs) {
 }
 
 // TALON RBA text (format version 1): a header, the geometry, then one "CRAM" line per tile (block, tile
-// column, tile row, frame size, bit size, frame index, bit index, frame mirror, bit mirror).
+// column, tile row, frame size, bit size, frame index, bit index, frame mirror, bit mirror), whole tiles up
+// to the row stamp's SOF frame size (CRAM_BIT_COUNT). The block names are the RBA block types.
 void emit_talon_rba(const DEVICE& device, OUTPUTS& outputs) {
-    const STAMP stamp = row_stamp(device, u32_or(device.settings, "frames_per_row", 60), "DR_CS_T");
+    const STAMP stamp = talon_row_stamp(device);
     std::string text = "HEADER " + device.name + " generated sample RBA description (format version 1)\n" +
                        "GEOMETRY " + std::to_string(device.frames) + " frames " + std::to_string(stamp.bits) +
                        " bits\n";
-    for (const TILE& t : cram_tiles(device)) {
+    for (const TILE& t : cram_tiles(device, stamp.bits)) {
         const BLOCK_SHAPE& b = *t.column->block;
         text += "CRAM " + b.name + " X" + std::to_string(t.column->index) + " Y" + std::to_string(t.row) +
                 " " + std::to_string(b.frames) + " " + std::to_string(b.bits) + " " +
@@ -1199,10 +1205,10 @@ BIT_MATRIX block_map(const DEVICE& device, const BLOCK_SHAPE& block) {
 }
 
 // The blocks of the device's tiles, in RBA order.
-std::vector<const BLOCK_SHAPE*> tile_blocks(const DEVICE& device) {
+std::vector<const BLOCK_SHAPE*> tile_blocks(const DEVICE& device, unsigned cram_bits) {
     std::vector<const BLOCK_SHAPE*> blocks;
     for (const COLUMN& column : device.columns)
-        if (device.tile_rows(*column.block) > 0 &&
+        if (cram_bits / column.block->bits > 0 &&
             std::find(blocks.begin(), blocks.end(), column.block) == blocks.end())
             blocks.push_back(column.block);
     return blocks;
@@ -1294,7 +1300,7 @@ BIT_MATRIX phantom_cram(const DEVICE& device, unsigned cram_bits,
         }
         return p;
     };
-    for (const TILE& t : cram_tiles(device)) {
+    for (const TILE& t : cram_tiles(device, cram_bits)) {
         const BIT_MATRIX& p = pattern(t);
         for (unsigned i = 0; i < p.rows(); ++i)
             put_bits(cram.row_words(t.frame_index() + i), t.bit_index(), p.row_words(i), p.bits());
@@ -1397,11 +1403,9 @@ void emit(const DEVICE& device, OUTPUTS& outputs) {
     const bool talon = device.generation == "talon";
     const bool col_as_frame =
         !talon && (!device.settings.contains("col_as_frame") || flag(device.settings, "col_as_frame"));
-    const unsigned cram_bits =
-        talon ? talon::row_stamp(device, u32_or(device.settings, "frames_per_row", 60), "DR_CS_T").bits
-              : device.bits;
+    const unsigned cram_bits = talon ? talon::talon_row_stamp(device).bits : device.bits;
     std::map<const BLOCK_SHAPE*, BIT_MATRIX> maps;
-    for (const BLOCK_SHAPE* block : tile_blocks(device)) {
+    for (const BLOCK_SHAPE* block : tile_blocks(device, cram_bits)) {
         if (rba_type(block->name) == 0)
             invalid("block " + block->name + " is not a block type of the programmer's RBA description");
         maps[block] = block_map(device, *block);

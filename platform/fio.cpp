@@ -1,6 +1,7 @@
 #include "fio.h"
 
 #include "compression.h"
+#include "large_block.h"
 #include "msg_internal_error.h"
 
 #include <atomic>
@@ -43,6 +44,8 @@ bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned ch
     size_t size = 0;
     if (::fstat(fileno(f), &st) == 0 && st.st_size > 0)
         size = static_cast<size_t>(st.st_size);
+    data.reserve(size);
+    advise_large_block(data.data(), size);
     data.resize(size);
     size_t got = size ? std::fread(data.data(), 1, size, f) : 0;
     data.resize(got);

@@ -1,9 +1,11 @@
 // Failure reports, input context, whole-file writes and worker threads.
 #include "fio.h"
+#include "large_block.h"
 #include "test_support.h"
 #include "thr.h"
 
 #include <atomic>
+#include <cstring>
 
 TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
     BRIX_INTERNAL_ERROR e = catch_brix_error([] {
@@ -63,7 +65,9 @@ void* slow_worker(void*) {
     g_finished++;
     return nullptr;
 }
-void* failing_worker(void*) { BRIX_REPORT("tids[i] != 0"); }
+void* failing_worker(void*) {
+    BRIX_REPORT("tids[i] != 0");
+}
 } // namespace
 
 TEST(Threads, WorkerFailureReachesTheWaiterAfterAllWorkersEnded) {
@@ -88,4 +92,21 @@ TEST(Shell, QuotedWordsStayLiteral) {
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(evil));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists("pwned"));
     EXPECT_EQ(3, thr_system("exit 3"));
+}
+
+// The huge-page hint leaves every byte where it was, for blocks below, at and above the advised size and
+// for interiors that do not start on a page boundary.
+TEST(LargeBlock, HintKeepsContentsAtEverySizeAndAlignment) {
+    const size_t sizes[] = {0, 1, (size_t{4} << 20) - 1, size_t{4} << 20, (size_t{6} << 20) + 3};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::unique_ptr<unsigned char[]> block = new_large_block(size + 1);
+        for (size_t i = 0; i <= size; ++i)
+            block[i] = static_cast<unsigned char>(i * 31 + 7);
+        advise_large_block(block.get() + 1, size);
+        size_t wrong = 0;
+        for (size_t i = 0; i <= size; ++i)
+            wrong += block[i] != static_cast<unsigned char>(i * 31 + 7);
+        EXPECT_EQ(0u, wrong);
+    }
 }

@@ -6,11 +6,14 @@
 #include "compression.h"
 #include "fio.h"
 #include "gen.h"
+#include "large_block.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
+#include <memory>
 
 namespace {
 
@@ -118,7 +121,10 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
     // Room for the worst case of the compressor; the size check below keeps the payload within five times
     // the data.
     unsigned long capacity = zlib_compress_bound(data_size);
-    std::vector<unsigned char> file(k_header_size + capacity + k_trailer_size, 0);
+    // Only the header needs zeros (padding of the text fields); the compressor fills the rest.
+    const size_t file_capacity = k_header_size + capacity + k_trailer_size;
+    std::unique_ptr<unsigned char[]> file = new_large_block(file_capacity);
+    std::memset(file.get(), 0, k_header_size);
     unsigned long compressed_size = capacity;
     BRIX_CHECK(
         zlib_compress2(&file[k_header_size], &compressed_size, data, data_size, k_compression_level) ==
@@ -131,7 +137,7 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
         unsigned long reference_size = capacity;
         if (zlib_reference_compress2(reference.data(), &reference_size, data, data_size, 9) == ZLIB_OK &&
             reference_size < compressed_size) {
-            std::copy(reference.begin(), reference.begin() + reference_size, file.begin() + k_header_size);
+            std::copy(reference.begin(), reference.begin() + reference_size, file.get() + k_header_size);
             compressed_size = reference_size;
         }
     }
@@ -139,14 +145,14 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
 
     stl_toupper(file_extension);
     stl_toupper(name);
-    std::copy(file_extension.begin(), file_extension.end(), file.begin() + k_extension_offset);
-    std::copy(name.begin(), name.end(), file.begin() + k_name_offset);
+    std::copy(file_extension.begin(), file_extension.end(), file.get() + k_extension_offset);
+    std::copy(name.begin(), name.end(), file.get() + k_name_offset);
     put_le32(&file[k_flag_offset], 1);
     put_le32(&file[k_raw_size_offset], data_size);
     put_le32(&file[k_version_offset], version);
 
     size_t covered = k_header_size + compressed_size;
-    uint16_t crc = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{covered} * 8, 0xFFFF);
+    uint16_t crc = PGM_COMMON::calculate_crc16(file.get(), 0, uint64_t{covered} * 8, 0xFFFF);
     file[covered] = static_cast<unsigned char>(crc & 0xFF);
     file[covered + 1] = static_cast<unsigned char>((crc >> 8) & 0xFF);
 
@@ -160,7 +166,7 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
 
     gen_create_installation_directories(directory);
     FIO_ATOMIC_FILE out(path);
-    out.write(file.data(), covered + k_trailer_size);
+    out.write(file.get(), covered + k_trailer_size);
     out.commit();
 }
 
@@ -194,7 +200,7 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     size_t compressed_size = file_size - k_header_size - k_trailer_size;
     if (uint64_t{raw_data_size} > uint64_t{compressed_size} * DEFLATE_MAX_RATIO)
         fail_at_byte(k_raw_size_offset, "index == raw_data_size");
-    result.payload.reset(new unsigned char[raw_data_size]);
+    result.payload = new_large_block(raw_data_size);
     inflate_payload(&file[k_header_size], compressed_size, result.payload.get(), raw_data_size);
     result.raw_size = raw_data_size;
     result.compressed_size = compressed_size;

@@ -278,12 +278,17 @@ TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
         EXPECT_GE(check.pairs_checked, 3u);
         if (device.rfind("talon", 0) != 0)
             continue;
-        // The TALON RBA (format version 1) reads back through the PGM RBA parser, and every tile lies inside
-        // the device's CRAM, as the FID build's masking requires.
+        // The TALON RBA (format version 1) reads back through the PGM RBA parser whole (a placement per
+        // "CRAM" line), and every tile lies inside the device's CRAM, as the FID build's masking requires.
         const unsigned frames = info->get_device_info()->get_const_uint(BRIX_PARAMETER_CRAM_FRAME_COUNT);
         const unsigned bits = info->get_device_info()->get_const_uint(BRIX_PARAMETER_CRAM_BIT_COUNT);
+        const std::string rbaz = g.device_file(device, device + ".rbaz");
+        const std::string text = g.unpacked(rbaz);
+        size_t lines = 0;
+        for (size_t at = text.find("\nCRAM "); at != std::string::npos; at = text.find("\nCRAM ", at + 1))
+            ++lines;
         testing::internal::CaptureStdout();
-        BRIX_RBA_BLOCK_LIST blocks = parse_rba_file(g.device_file(device, device + ".rbaz"), 1);
+        BRIX_RBA_BLOCK_LIST blocks = parse_rba_file(rbaz, 1);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(4u, blocks.size()); // RT_HIOL, LA_LAB, LA_MLAB, RT_HIOR
         size_t tiles = 0;
@@ -294,6 +299,7 @@ TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
                     EXPECT_LE(placement.bit_index + block->bit_size, bits);
                     ++tiles;
                 }
+        EXPECT_EQ(lines, tiles);
         EXPECT_EQ((2 + (frames - 16) / 32) * (bits / 256), tiles)
             << "both IO columns and every LAB and MLAB column, whole tile rows";
         BRIX_DATA_SERVER::delete_device_rba(blocks);

@@ -198,11 +198,11 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
     }
 }
 
-std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE&, unsigned family_type,
-                                                  const std::string& rba_file, uint32_t frame_count,
-                                                  uint32_t bit_count,
-                                                  const std::array<uint32_t, 4>& mram_valid_range,
-                                                  uint32_t mask, bool verbose) {
+std::vector<BRIX_ROW_BUFFER> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE&, unsigned family_type,
+                                                         const std::string& rba_file, uint32_t frame_count,
+                                                         uint32_t bit_count,
+                                                         const std::array<uint32_t, 4>& mram_valid_range,
+                                                         uint32_t mask, bool verbose) {
     return BRIX_COMMON::build_hr_phantomless_database(family_type, rba_file, frame_count, bit_count,
                                                       mram_valid_range, mask, verbose);
 }

@@ -1049,8 +1049,8 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
             checked[j] = true;
         }
 
-        rows.emplace_back(new unsigned char[row_bytes]());
-        unsigned char* row = rows.back().get();
+        rows.emplace_back(static_cast<unsigned>(row_bytes), 1);
+        unsigned char* row = rows.back().data();
         put_u32(row, mask.final_types[j]);
         bool column_flash = full_mask[j][0] == SOF_BIT_IS_FLASH;
         if (column_flash)

@@ -4,6 +4,7 @@
 
 #include "bit_matrix.h"
 #include "brix_data_export.h"
+#include "brix_owned_list.h"
 
 #include <array>
 #include <cstdint>
@@ -65,8 +66,8 @@ inline constexpr unsigned PHANTOMLESS_HEADER_SIZE = 16;
 
 // Columns of byte cells: columns[c][r] is row r of column c.
 using BRIX_BYTE_COLUMNS = std::vector<std::vector<unsigned char>>;
-// The phantomless map: one byte row per CRAM column (new[]), each owned until a BRIX_ARG_DATA takes it.
-using BRIX_PHANTOMLESS_MAP = std::vector<std::unique_ptr<unsigned char[]>>;
+// The phantomless map: one byte row per CRAM column, each owned until a BRIX_ARG_DATA takes it.
+using BRIX_PHANTOMLESS_MAP = std::vector<BRIX_ROW_BUFFER>;
 
 // The tile-kind grid of a full-chip RBA: one BRIX_RBA_CRAM_TYPE byte per (column, row), columns contiguous.
 class BRIX_RBA_TYPE_MAP {

@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <new>
+#include <stdexcept>
 
 TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
     BRIX_INTERNAL_ERROR e = catch_brix_error([] {
@@ -23,6 +26,41 @@ TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
     EXPECT_NE(std::string::npos, text.find("while reading element block_info name=\"CRAM\", line 42"));
     // Frames are popped when the readers leave their input.
     EXPECT_TRUE(INPUT_CONTEXT::current().empty());
+}
+
+// Whatever escapes a tool's work becomes a report and exit status 1; nothing reaches the runtime's abort.
+TEST(InternalError, EntryPointReportsEveryException) {
+    struct CASE {
+        const char* what;
+        std::function<int()> work;
+        int status;
+        const char* condition; // null: no report
+    };
+    const CASE cases[] = {
+        {"normal end", [] { return 7; }, 7, nullptr},
+        {"failure report", []() -> int { BRIX_REPORT("xml != NULL"); }, 1, "xml != NULL"},
+        {"allocation failure", []() -> int { throw std::bad_alloc(); }, 1, "Out of memory"},
+        {"library exception",
+         []() -> int { throw std::runtime_error("[json.exception.type_error.316] bad"); }, 1,
+         "Unexpected exception: [json.exception.type_error.316] bad"},
+        {"anything else", []() -> int { throw 42; }, 1, "Unexpected exception"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> reports;
+        int status = MSG_INTERNAL_ERROR::run_main(c.work, [&](const BRIX_INTERNAL_ERROR& e) {
+            reports.push_back(e.condition() + "|" + e.module());
+        });
+        EXPECT_EQ(c.status, status);
+        if (c.condition)
+            EXPECT_EQ(std::vector<std::string>{std::string(c.condition) + "|BRIX"}, reports);
+        else
+            EXPECT_TRUE(reports.empty());
+    }
+    // By default the report goes to standard error.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, MSG_INTERNAL_ERROR::run_main([]() -> int { throw std::bad_alloc(); }));
+    EXPECT_EQ(0u, testing::internal::GetCapturedStderr().find("Internal error: Out of memory\n"));
 }
 
 TEST(AtomicFile, CommitReplacesAndAbandonLeavesPrevious) {

@@ -26,7 +26,7 @@
 
 namespace {
 
-const std::string k_description = BRIX_SOURCE_DIR "/samples/sample_devices.json";
+const std::string DESCRIPTION = BRIX_SOURCE_DIR "/samples/sample_devices.json";
 
 // A copy of the sample installation's device table with an empty rba/ directory beside it.
 struct GENERATED {
@@ -79,7 +79,7 @@ struct G2_LIST_RELEASE {
 
 TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
     GENERATED g;
-    COMMAND_RESULT r = g.run(k_description, {"GRANITE_D1", "SLATE_D1"});
+    COMMAND_RESULT r = g.run(DESCRIPTION, {"GRANITE_D1", "SLATE_D1"});
     ASSERT_EQ(0, r.status) << r.err;
     // GRANITE: device XML, RBA (twice), RIF, the family's 7 CRAM map texts and the phantom image.
     EXPECT_EQ("GRANITE_D1: 3096 frames x 9180 bits, 81 columns: 12 files\n"
@@ -138,7 +138,7 @@ TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
 // The largest sample device is as large as the largest real ones, and its G2 list fills all 8 part files.
 TEST(SampleGenerator, LargestGraniteDeviceSplitsItsG2ListEightWays) {
     GENERATED g;
-    COMMAND_RESULT r = g.run(k_description, {"GRANITE_D6"});
+    COMMAND_RESULT r = g.run(DESCRIPTION, {"GRANITE_D6"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(0u, r.out.find("GRANITE_D6: 16384 frames x 16000 bits, ")) << r.out;
     auto device = std::make_unique<BRIX_DEVICE_INFO>();
@@ -153,8 +153,8 @@ TEST(SampleGenerator, RepeatsByteForByteAndMatchesTheCommittedSamples) {
     GENERATED first, second;
     const std::vector<std::string> devices = {"GRANITE_D1", "BASALT_D1", "SLATE_D1", "HARRIER_D1",
                                               "TALON_D0"};
-    ASSERT_EQ(0, first.run(k_description, devices).status);
-    ASSERT_EQ(0, second.run(k_description, devices).status);
+    ASSERT_EQ(0, first.run(DESCRIPTION, devices).status);
+    ASSERT_EQ(0, second.run(DESCRIPTION, devices).status);
     for (const std::string device : {"granite_d1", "basalt_d1", "slate_d1", "harrier_d1", "talon_d0"}) {
         SCOPED_TRACE(device);
         for (const std::string& name : {device + ".xml", device + ".rbaz"})
@@ -217,7 +217,7 @@ TEST(SampleGenerator, RefusesDescriptionsThatDisagree) {
 // columns are the last ones, and the memory columns are flagged.
 TEST(SampleGenerator, HarrierChipsPassThePhantomlessFlow) {
     GENERATED g;
-    COMMAND_RESULT r = g.run(k_description, {"HARRIER_D1", "HARRIER_D4"});
+    COMMAND_RESULT r = g.run(DESCRIPTION, {"HARRIER_D1", "HARRIER_D4"});
     ASSERT_EQ(0, r.status) << r.err;
     const std::string old_path = gen_get_vantrel_path();
     ::setenv("BRIX_VANTREL_PATH", (g.installation + "/").c_str(), 1);
@@ -259,7 +259,7 @@ TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
     GENERATED g;
     const std::vector<std::string> devices = {"talon_d0", "talon_d1", "talon_d2", "kestrel_aib_d1",
                                               "kestrel_sector_d10"};
-    COMMAND_RESULT r = g.run(k_description, devices);
+    COMMAND_RESULT r = g.run(DESCRIPTION, devices);
     ASSERT_EQ(0, r.status) << r.err;
     for (const std::string& device : devices) {
         SCOPED_TRACE(device);
@@ -326,7 +326,7 @@ class INSTALLATION_SCOPE {
 
 // Small families of the three FID kinds: GRANITE (spare rows in the image, its RT_VIO_MLAB map in two files),
 // BASALT (two devices sharing the family's maps) and TALON (frames are the image's rows, no CRAM maps).
-const char* const k_small_families = R"({"seed": 7, "families": {
+const char* const SMALL_FAMILIES = R"({"seed": 7, "families": {
   "GRANITE": {"generation": "28nm", "config_data_width": 32, "edcrc_bits": 32, "extra_rows": 1,
     "rbf_padding": 6, "g2_rbf_padding": 8, "lowest_segment": true, "lowest_word": true,
     "blocks": {"RT_HIOL": {"frames": 8, "bits": 172}, "RT_HIOR": {"frames": 8, "bits": 172, "frame_mirror": "1"},
@@ -387,7 +387,7 @@ TEST(SampleGenerator, SmallFamiliesPassTheProgrammerChain) {
                     {"BASALT_D2", 210, 900},
                     {"TALON_D0", 120, 300}});
     const std::string description = g.dir.file("small.json");
-    write_text_file(description, k_small_families);
+    write_text_file(description, SMALL_FAMILIES);
     COMMAND_RESULT r = g.run(description, {});
     ASSERT_EQ(0, r.status) << r.err;
     const std::string pgm_db = g.installation + "/unshipped/pgm_db/";

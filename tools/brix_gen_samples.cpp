@@ -739,7 +739,7 @@ void emit_28nm(const DEVICE& device, OUTPUTS& outputs) {
 
 namespace harrier {
 
-constexpr unsigned k_segment_rows[5] = {26, 70, 70, 70, 26};
+constexpr unsigned SEGMENT_ROWS[5] = {26, 70, 70, 70, 26};
 
 struct BLOCK_TYPE {
     const char* name;
@@ -747,7 +747,7 @@ struct BLOCK_TYPE {
     unsigned height;
 };
 // Block types with a text CRAM map, and their sizes (one per type for the whole family).
-const BLOCK_TYPE k_mapped_blocks[] = {{"IV", 1, 26}, {"L", 1, 70}, {"M", 2, 70}, {"D", 1, 70}, {"IH", 1, 70}};
+const BLOCK_TYPE MAPPED_BLOCKS[] = {{"IV", 1, 26}, {"L", 1, 70}, {"M", 2, 70}, {"D", 1, 70}, {"IH", 1, 70}};
 
 // The kind of one column: a name, the block of its 70-row segments and, for 2-wide blocks, which of its
 // columns it is.
@@ -777,7 +777,7 @@ std::vector<unsigned> valid_range(const DEVICE& device) {
 FAMILY_DATA family_data(const DEVICE& device) {
     FAMILY_DATA data;
     const std::vector<unsigned> range = valid_range(device);
-    for (const BLOCK_TYPE& block : k_mapped_blocks) {
+    for (const BLOCK_TYPE& block : MAPPED_BLOCKS) {
         SAMPLE_RNG rng(device.seed, device.family, std::string("cram_map_") + block.name);
         std::vector<std::vector<bool>> bits(block.width, std::vector<bool>(block.height));
         std::string text;
@@ -801,8 +801,8 @@ FAMILY_DATA family_data(const DEVICE& device) {
     // Cells of a kind in the 262 rows of the uniquified column.
     auto cell = [&](const COLUMN_KIND& kind, unsigned row) -> char {
         unsigned segment = 0, offset = row;
-        while (offset >= k_segment_rows[segment])
-            offset -= k_segment_rows[segment++];
+        while (offset >= SEGMENT_ROWS[segment])
+            offset -= SEGMENT_ROWS[segment++];
         if ((kind.name == "FLASH" || kind.name == "LAST") && segment <= 1)
             return 'X';
         if (kind.name == "LAST")
@@ -979,7 +979,7 @@ void emit(const DEVICE& device, OUTPUTS& outputs) {
 namespace talon {
 
 // One division: `labs` LABs of 128 bits, an MLAB, a LAB of 64 bits with two dummy rows, an M20K.
-constexpr unsigned k_division_fixed_bits = 40 + 64 + 80;
+constexpr unsigned DIVISION_FIXED_BITS = 40 + 64 + 80;
 
 struct STAMP {
     std::string text;
@@ -989,7 +989,7 @@ struct STAMP {
 
 STAMP row_stamp(const DEVICE& device, unsigned frames_per_row, const std::string& division_block) {
     const unsigned labs = u32_or(device.settings, "labs_per_division", 4);
-    const unsigned division_bits = labs * 128 + k_division_fixed_bits;
+    const unsigned division_bits = labs * 128 + DIVISION_FIXED_BITS;
     // Divisions, then the last division's LABs: enough for the device's bits with the 32 EDCRC bits.
     const unsigned divisions = std::max(1u, (device.bits + division_bits - 1) / division_bits - 1);
     const unsigned used = divisions * division_bits + 32;

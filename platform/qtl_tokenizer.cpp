@@ -1,17 +1,33 @@
 #include "qtl_tokenizer.h"
 
+QTL_TOKENIZER::QTL_TOKENIZER(std::string delimiters, bool, const char*, const char*, const char*, bool)
+    : m_delimiters(std::move(delimiters)) {
+    for (char c : m_delimiters)
+        m_is_delimiter[static_cast<unsigned char>(c)] = true;
+}
+
 std::vector<std::string> QTL_TOKENIZER::tokenize(const std::string& line) const {
     std::vector<std::string> tokens;
-    size_t pos = 0;
-    while (pos < line.size()) {
-        size_t start = line.find_first_not_of(m_delimiters, pos);
-        if (start == std::string::npos)
-            break;
-        size_t stop = line.find_first_of(m_delimiters, start);
-        if (stop == std::string::npos)
-            stop = line.size();
-        tokens.emplace_back(line, start, stop - start);
-        pos = stop;
-    }
+    tokenize(line.data(), line.data() + line.size(), tokens);
     return tokens;
+}
+
+void QTL_TOKENIZER::tokenize(const char* begin, const char* end, std::vector<std::string>& tokens) const {
+    auto is_delimiter = [this](char c) { return m_is_delimiter[static_cast<unsigned char>(c)]; };
+    size_t count = 0;
+    for (const char* p = begin; p < end;) {
+        while (p < end && is_delimiter(*p))
+            ++p;
+        if (p == end)
+            break;
+        const char* start = p;
+        while (p < end && !is_delimiter(*p))
+            ++p;
+        if (count < tokens.size())
+            tokens[count].assign(start, p);
+        else
+            tokens.emplace_back(start, p);
+        ++count;
+    }
+    tokens.resize(count);
 }

@@ -327,9 +327,19 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
 
     OWNED_LIST<G2_SII> list;
     const QTL_TOKENIZER tokenizer(" \t\n");
+    // One field vector for all lines: its strings keep their storage from line to line.
+    std::vector<std::string> fields;
     std::vector<RIF_REFERENCE> references;
     while (reader.next(line)) {
-        const std::vector<std::string> fields = tokenizer.tokenize(LINE_READER::trim(line));
+        // The tokens of the line without its leading and trailing blanks, tabs, CRs and LFs.
+        const char* begin = line.data();
+        const char* end = begin + line.size();
+        auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+        while (begin < end && is_blank(*begin))
+            ++begin;
+        while (end > begin && is_blank(end[-1]))
+            --end;
+        tokenizer.tokenize(begin, end, fields);
         if (fields.empty())
             continue;
         BRIX_CHECK(fields.size() >= 7, "svec.size() >= 7");
@@ -361,12 +371,15 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
             references.push_back({ref_frame, ref_bit, dir, rif_number(fields[at + 3])});
         }
 
-        OWNED_LIST<G2_SI> g2_s1_list;
-        g2_s1_list.reserve(references.size());
-        for (const RIF_REFERENCE& r : references)
-            g2_s1_list.push_back(std::make_unique<G2_SI>(r.frame, r.bit, r.dir, r.dist));
+        // The bit record owns its reference list from the start, so a failing allocation part way releases
+        // the references made so far with it.
         auto g2_bit = std::make_unique<G2_SII_BIT>(bit);
-        g2_bit->set_g2_s1_list(brix_hand_over_list(g2_s1_list));
+        auto g2_s1_list = std::make_unique<G2_SI_LIST>();
+        g2_s1_list->reserve(references.size());
+        G2_SI_LIST* owned = g2_s1_list.release();
+        g2_bit->set_g2_s1_list(owned);
+        for (const RIF_REFERENCE& r : references)
+            owned->push_back(new G2_SI(r.frame, r.bit, r.dir, r.dist));
         slot->push_back(g2_bit.get());
         g2_bit.release();
     }

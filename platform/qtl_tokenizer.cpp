@@ -7,27 +7,23 @@ QTL_TOKENIZER::QTL_TOKENIZER(std::string delimiters, bool, const char*, const ch
 }
 
 std::vector<std::string> QTL_TOKENIZER::tokenize(const std::string& line) const {
-    std::vector<std::string> tokens;
-    tokenize(line.data(), line.data() + line.size(), tokens);
-    return tokens;
+    std::vector<std::string_view> views;
+    tokenize(line, views);
+    return std::vector<std::string>(views.begin(), views.end());
 }
 
-void QTL_TOKENIZER::tokenize(const char* begin, const char* end, std::vector<std::string>& tokens) const {
-    auto is_delimiter = [this](char c) { return m_is_delimiter[static_cast<unsigned char>(c)]; };
-    size_t count = 0;
-    for (const char* p = begin; p < end;) {
-        while (p < end && is_delimiter(*p))
-            ++p;
-        if (p == end)
+void QTL_TOKENIZER::tokenize(std::string_view text, std::vector<std::string_view>& tokens) const {
+    tokens.clear();
+    const size_t size = text.size();
+    size_t pos = 0;
+    while (pos < size) {
+        while (pos < size && m_is_delimiter[static_cast<unsigned char>(text[pos])])
+            ++pos;
+        if (pos == size)
             break;
-        const char* start = p;
-        while (p < end && !is_delimiter(*p))
-            ++p;
-        if (count < tokens.size())
-            tokens[count].assign(start, p);
-        else
-            tokens.emplace_back(start, p);
-        ++count;
+        const size_t start = pos;
+        while (pos < size && !m_is_delimiter[static_cast<unsigned char>(text[pos])])
+            ++pos;
+        tokens.push_back(text.substr(start, pos - start));
     }
-    tokens.resize(count);
 }

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QTL_TOKENIZER {
@@ -12,9 +12,9 @@ class QTL_TOKENIZER {
     explicit QTL_TOKENIZER(std::string delimiters, bool = false, const char* = "", const char* = "",
                            const char* = "", bool = false);
     std::vector<std::string> tokenize(const std::string& line) const;
-    // The tokens of [begin, end) into tokens, replacing its contents. Reusing one vector across the lines of a
-    // large input keeps its strings' storage instead of allocating every token anew.
-    void tokenize(const char* begin, const char* end, std::vector<std::string>& tokens) const;
+    // The tokens of text as views into it, replacing the contents of tokens. A reader of a large input
+    // reuses one vector across its lines and copies no token.
+    void tokenize(std::string_view text, std::vector<std::string_view>& tokens) const;
 
   private:
     std::string m_delimiters;

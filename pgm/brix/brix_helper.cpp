@@ -21,6 +21,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using xercesc::DOMElement;
@@ -263,7 +264,7 @@ struct RIF_REFERENCE {
     unsigned dist;
 };
 
-unsigned rif_number(const std::string& field) {
+unsigned rif_number(std::string_view field) {
     return BRIX_MANAGER::convert_string_to_value(field, false);
 }
 
@@ -327,19 +328,11 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
 
     OWNED_LIST<G2_SII> list;
     const QTL_TOKENIZER tokenizer(" \t\n");
-    // One field vector for all lines: its strings keep their storage from line to line.
-    std::vector<std::string> fields;
+    // One field vector for all lines, its fields views into the line.
+    std::vector<std::string_view> fields;
     std::vector<RIF_REFERENCE> references;
     while (reader.next(line)) {
-        // The tokens of the line without its leading and trailing blanks, tabs, CRs and LFs.
-        const char* begin = line.data();
-        const char* end = begin + line.size();
-        auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-        while (begin < end && is_blank(*begin))
-            ++begin;
-        while (end > begin && is_blank(end[-1]))
-            --end;
-        tokenizer.tokenize(begin, end, fields);
+        tokenizer.tokenize(LINE_READER::trim_view(line), fields);
         if (fields.empty())
             continue;
         BRIX_CHECK(fields.size() >= 7, "svec.size() >= 7");

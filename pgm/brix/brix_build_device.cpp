@@ -324,6 +324,7 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     progress.sub("Running CMD: gunzip -dcSf " + zipped + " > " + rba_file + "\n\n");
     unpack_gzip(zipped, rba_file);
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
+    state.m_unpacked_rba = rba_file;
     progress.sub("Parsing RBA file ... \n");
 
     const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);

@@ -79,7 +79,8 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::vector<std::string> m_phantom_bit_type4_division_blocks;
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
-    std::string m_device_name; // root attributes of the device XML
+    std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
+    std::string m_device_name;  // root attributes of the device XML
     std::string m_family_name;
 
     BRIX_PROGRESS progress() const { return BRIX_PROGRESS(m_test); }

@@ -184,11 +184,13 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
     group_rba_positions(cols, rows, state.m_simplified_mram_col, info.simplified_mram_row, info.mram_info);
 }
 
-std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE&, unsigned family_type,
+std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE& state, unsigned family_type,
                                                   const std::string& rba_file, uint32_t frame_count,
                                                   uint32_t bit_count,
                                                   const std::array<uint32_t, 4>& mram_valid_range,
                                                   uint32_t mask, bool verbose) {
+    // The RBA parser of this build has unpacked the same file already: the text beside it is current.
+    const bool unpacked = !rba_file.empty() && state.m_unpacked_rba == rba_file;
     return BRIX_COMMON::build_hr_phantomless_database(family_type, rba_file, frame_count, bit_count,
-                                                      mram_valid_range, mask, verbose);
+                                                      mram_valid_range, mask, verbose, unpacked);
 }

@@ -83,6 +83,15 @@ RUN run_rows(const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows, c
     return run;
 }
 
+// The one-minute load average: the ratio below holds on an otherwise idle machine, and other work on the
+// same cores stretches the wall time.
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one_minute;
+    in >> one_minute;
+    return one_minute.empty() ? std::string("unknown") : one_minute;
+}
+
 int system_or_fail(const std::string& command) {
     int status = thr_system(command);
     if (status != 0)
@@ -119,6 +128,7 @@ int main(int argc, char** argv) {
     const std::string build_brix = build.string() + "/build_brix";
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
 
+    const std::string load = load_average(); // other work on the machine, before the runs add theirs
     // The rows' own progress lines (and those of the builds they start) are not the benchmark's.
     std::cout.flush();
     const int saved_stdout = dup(1);
@@ -138,7 +148,7 @@ int main(int argc, char** argv) {
               << "one worker:    wall " << one.wall << " s, rows' CPU " << one.cpu << " s\n"
               << "eight workers: wall " << eight.wall << " s, rows' CPU " << eight.cpu << " s\n"
               << "wall / (CPU / " << cores << " cores) = " << (floor > 0 ? eight.wall / floor : 0)
-              << " (target <= 1.15)\n"
+              << " (target <= 1.15; load average before the runs " << load << " on " << cores << " cores)\n"
               << "outputs with 1 and 8 workers: " << (same ? "identical" : "DIFFERENT") << " ("
               << eight.files.size() << " files)\n";
     fs::remove_all(work);

@@ -12,13 +12,13 @@
 
 namespace {
 
-const size_t k_size = 16384;
+const size_t SIZE = 16384;
 
 const BIT_MATRIX& source() {
     static const BIT_MATRIX m = [] {
-        BIT_MATRIX a(k_size, k_size);
+        BIT_MATRIX a(SIZE, SIZE);
         uint64_t x = 1;
-        for (size_t r = 0; r < k_size; ++r) {
+        for (size_t r = 0; r < SIZE; ++r) {
             uint64_t* w = a.row_words(r);
             for (size_t i = 0; i < a.words_per_row(); ++i) {
                 x = x * 6364136223846793005ull + 1442695040888963407ull;

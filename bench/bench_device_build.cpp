@@ -36,7 +36,7 @@ struct DEVICE {
     const char* name;
     double frames, bits;
 };
-const DEVICE k_devices[] = {{"granite_d1", 3096, 9180}, {"granite_d6", 16384, 16000}};
+const DEVICE DEVICES[] = {{"granite_d1", 3096, 9180}, {"granite_d6", 16384, 16000}};
 
 std::string g_dir;
 std::map<std::string, double> g_build_seconds, g_floor_seconds;
@@ -60,7 +60,7 @@ std::vector<fs::path> database_files(const std::string& name) {
 }
 
 void BM_DeviceBuild(benchmark::State& state) {
-    const DEVICE& device = k_devices[state.range(0)];
+    const DEVICE& device = DEVICES[state.range(0)];
     const fs::path previous = fs::current_path();
     fs::current_path(device_dir(device.name)); // the device XML and the RIF are read from here
     std::ostringstream quiet;
@@ -90,7 +90,7 @@ void gunzip_plain(const std::string& in, const std::string& out) {
 }
 
 void BM_Floor(benchmark::State& state) {
-    const DEVICE& device = k_devices[state.range(0)];
+    const DEVICE& device = DEVICES[state.range(0)];
     const std::string name = device.name;
     std::vector<uint64_t> sizes;
     for (const fs::path& file : database_files(name))
@@ -136,7 +136,7 @@ bool prepare(const std::string& program) {
     std::string command = "'" + (tools / "brix_gen_samples").string() + "' --description '" +
                           (source / "samples/sample_devices.json").string() + "' --installation '" + g_dir +
                           "/vantrel' --out '" + g_dir + "/devices'";
-    for (const DEVICE& device : k_devices)
+    for (const DEVICE& device : DEVICES)
         command += std::string(" --device ") + device.name;
     command += " > /dev/null";
     if (std::system(command.c_str()) != 0) {
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
         benchmark::Shutdown();
         std::printf("\n%-12s %12s %12s %8s %18s\n", "device", "build ms", "floor ms", "ratio",
                     "build ns / (f x b)");
-        for (const DEVICE& device : k_devices) {
+        for (const DEVICE& device : DEVICES) {
             const double build = g_build_seconds[device.name], floor = g_floor_seconds[device.name];
             std::printf("%-12s %12.1f %12.1f %8.2f %18.3f\n", device.name, build * 1e3, floor * 1e3,
                         floor > 0 ? build / floor : 0.0, build * 1e9 / (device.frames * device.bits));

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr uint32_t F = 16000, B = 16000;
-const char* const k_device = "BASALT_D5";
+const char* const DEVICE = "BASALT_D5";
 
 BRIX_PARAMETER* parameter(unsigned type, unsigned value) {
     return new BRIX_PARAMETER(type, 1, BRIX_BLOCK_MAX,
@@ -78,7 +78,7 @@ struct FIXTURE {
             false);
         BRIX_INFO root;
         root.set_device_info(info);
-        BRIX_DATA_SERVER::write_brix_info(k_device, &root, false);
+        BRIX_DATA_SERVER::write_brix_info(DEVICE, &root, false);
 
         BRIX_RBA_BLOCK_LIST blocks;
         auto mlab = std::make_unique<BRIX_RBA_BLOCK>();
@@ -101,8 +101,7 @@ struct FIXTURE {
         std::ostringstream quiet;
         std::streambuf* old = std::cout.rdbuf(quiet.rdbuf());
         BRIX_DATA_SERVER::write_pgm_database_file(data.data(), static_cast<uint32_t>(data.size()), 1,
-                                                  "pgm_rba", k_device, k_device,
-                                                  dir + "/devdb/programmer/fid/");
+                                                  "pgm_rba", DEVICE, DEVICE, dir + "/devdb/programmer/fid/");
         std::cout.rdbuf(old);
 
         // The image: B rows of F columns, a scatter of zero bits (configuration bits) among ones.
@@ -138,7 +137,7 @@ struct FIXTURE {
     static void build() {
         std::ostringstream quiet;
         std::streambuf* old = std::cout.rdbuf(quiet.rdbuf());
-        build_device_fid(k_device);
+        build_device_fid(DEVICE);
         std::cout.rdbuf(old);
     }
 };
@@ -168,7 +167,7 @@ void BM_FidFloor(benchmark::State& state) {
         std::vector<unsigned char> image;
         FIO_FILE_SYSTEM::read_file("floor_phantom.img", image);
         FIO_FILE_SYSTEM::remove_file("floor_phantom.img");
-        std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::vantrel_get_brix_info(k_device, false, true, true));
+        std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::vantrel_get_brix_info(DEVICE, false, true, true));
         uLongf size = compressBound(f.payload.size());
         std::vector<unsigned char> out(size);
         compress2(out.data(), &size, f.payload.data(), f.payload.size(), 9);

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
-#include <zlib.h>
 
 namespace {
 
@@ -24,22 +23,6 @@ bool same_blocks(const BRIX_RBA_BLOCK_LIST& a, const BRIX_RBA_BLOCK_LIST& b) {
             return false;
     }
     return true;
-}
-
-std::vector<unsigned char> gzip(const uint8_t* data, size_t size) {
-    z_stream zs{};
-    if (deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        std::abort();
-    std::vector<unsigned char> out(deflateBound(&zs, static_cast<uLong>(size)) + 32);
-    zs.next_in = const_cast<uint8_t*>(data);
-    zs.avail_in = static_cast<uInt>(size);
-    zs.next_out = out.data();
-    zs.avail_out = static_cast<uInt>(out.size());
-    if (deflate(&zs, Z_FINISH) != Z_STREAM_END)
-        std::abort();
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
 }
 
 } // namespace
@@ -58,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (form == 0 || form == 3) {
         path = fuzz_write_input("input.rba", data + 1, size - 1);
     } else if (form == 1) {
-        std::vector<unsigned char> packed = gzip(data + 1, size - 1);
+        std::vector<unsigned char> packed = fuzz_gzip(data + 1, size - 1);
         path = fuzz_write_input("input.rbaz", packed.data(), packed.size());
     } else {
         path = fuzz_write_input("input.rbaz", data + 1, size - 1);

@@ -13,25 +13,8 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include <zlib.h>
 
 namespace {
-
-std::vector<unsigned char> gzip(const uint8_t* data, size_t size) {
-    z_stream zs{};
-    if (deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        std::abort();
-    std::vector<unsigned char> out(deflateBound(&zs, static_cast<uLong>(size)) + 32);
-    zs.next_in = const_cast<uint8_t*>(data);
-    zs.avail_in = static_cast<uInt>(size);
-    zs.next_out = out.data();
-    zs.avail_out = static_cast<uInt>(out.size());
-    if (deflate(&zs, Z_FINISH) != Z_STREAM_END)
-        std::abort();
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
 
 struct G2_LIST_RELEASE {
     void operator()(G2_SII_LIST* list) const { brix_release_list(list); }
@@ -79,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned version = data[0] & 3;
     const unsigned dra_count = ((data[0] >> 2) & 31) + 1;
     const unsigned frame_count = (data[0] & 0x80) ? 64 : 0;
-    std::vector<unsigned char> packed = gzip(data + 1, size - 1);
+    std::vector<unsigned char> packed = fuzz_gzip(data + 1, size - 1);
     fuzz_write_input("dev_rif", packed.data(), packed.size());
     fuzz_expect_report_or_success([&] {
         std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> list(

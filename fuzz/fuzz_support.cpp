@@ -6,6 +6,7 @@
 #include <streambuf>
 #include <string>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -64,4 +65,20 @@ std::string fuzz_write_input(const std::string& name, const uint8_t* data, size_
         std::abort();
     }
     return path;
+}
+
+std::vector<unsigned char> fuzz_gzip(const uint8_t* data, size_t size) {
+    z_stream zs{};
+    if (deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        std::abort();
+    std::vector<unsigned char> out(deflateBound(&zs, static_cast<uLong>(size)) + 32);
+    zs.next_in = const_cast<uint8_t*>(data);
+    zs.avail_in = static_cast<uInt>(size);
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&zs, Z_FINISH) != Z_STREAM_END)
+        std::abort();
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Sends std::cout and std::cerr to nowhere (the readers' progress and error texts would flood the log) and
 // points the installation directory at the bundled sample installation. Call once from
@@ -16,6 +17,9 @@ void fuzz_setup();
 // A fresh file in this process's scratch directory holding the input; same name on every call, so the
 // previous input is replaced. The directory is removed when the process ends.
 std::string fuzz_write_input(const std::string& name, const uint8_t* data, size_t size);
+
+// The data gzip-compressed as one member, for targets whose reader takes compressed files.
+std::vector<unsigned char> fuzz_gzip(const uint8_t* data, size_t size);
 
 // The scratch directory (ends without "/").
 const std::string& fuzz_scratch_dir();

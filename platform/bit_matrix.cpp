@@ -7,10 +7,10 @@
 
 namespace {
 
-constexpr size_t k_word_bits = 64;
+constexpr size_t WORD_BITS = 64;
 
 size_t words_for(size_t bits) {
-    return bits / k_word_bits + (bits % k_word_bits != 0 ? 1 : 0);
+    return bits / WORD_BITS + (bits % WORD_BITS != 0 ? 1 : 0);
 }
 
 int popcount64(uint64_t w) {
@@ -74,19 +74,19 @@ void BIT_MATRIX::check_same_shape(const BIT_MATRIX& other) const {
 }
 
 uint64_t BIT_MATRIX::last_word_mask() const {
-    size_t used = m_bits % k_word_bits;
+    size_t used = m_bits % WORD_BITS;
     return used == 0 ? ~uint64_t(0) : (uint64_t(1) << used) - 1;
 }
 
 bool BIT_MATRIX::get(size_t row, size_t bit) const {
     BRIX_CHECK(row < m_rows && bit < m_bits, "row < rows && bit < bits");
-    return (m_words[row * m_words_per_row + bit / k_word_bits] >> (bit % k_word_bits)) & 1;
+    return (m_words[row * m_words_per_row + bit / WORD_BITS] >> (bit % WORD_BITS)) & 1;
 }
 
 void BIT_MATRIX::set(size_t row, size_t bit, bool value) {
     BRIX_CHECK(row < m_rows && bit < m_bits, "row < rows && bit < bits");
-    uint64_t& w = m_words[row * m_words_per_row + bit / k_word_bits];
-    uint64_t b = uint64_t(1) << (bit % k_word_bits);
+    uint64_t& w = m_words[row * m_words_per_row + bit / WORD_BITS];
+    uint64_t b = uint64_t(1) << (bit % WORD_BITS);
     w = value ? (w | b) : (w & ~b);
 }
 
@@ -215,11 +215,11 @@ void BIT_MATRIX::transpose_into(BIT_MATRIX& result) const {
     for (size_t rb0 = 0; rb0 < result.m_words_per_row; rb0 += group) {
         const size_t rb_end = std::min(result.m_words_per_row, rb0 + group);
         for (size_t wb = 0; wb < m_words_per_row; ++wb) {
-            const size_t first_out = wb * k_word_bits;
-            const size_t n_out = std::min(k_word_bits, m_bits - first_out);
+            const size_t first_out = wb * WORD_BITS;
+            const size_t n_out = std::min(WORD_BITS, m_bits - first_out);
             for (size_t rb = rb0; rb < rb_end; ++rb) {
-                const size_t first_row = rb * k_word_bits;
-                const size_t n_rows = std::min(k_word_bits, m_rows - first_row);
+                const size_t first_row = rb * WORD_BITS;
+                const size_t n_rows = std::min(WORD_BITS, m_rows - first_row);
                 const uint64_t* src = m_words.data() + first_row * m_words_per_row + wb;
                 for (size_t i = 0; i < n_rows; ++i)
                     block[i] = src[i * m_words_per_row];

@@ -1,12 +1,15 @@
 #include "fio.h"
 
 #include "compression.h"
+#include "large_block.h"
 #include "msg_internal_error.h"
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +17,48 @@
 namespace {
 std::atomic<long long> g_fail_after_bytes{-1};
 std::atomic<unsigned> g_temp_counter{0};
+
+// The process id in a temporary's name "<target>.tmp.<pid>.<n>", given the text after "<target>.tmp.";
+// 0 when the text is not of that form.
+pid_t temporary_owner(const char* rest) {
+    long long pid = 0;
+    const char* p = rest;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        pid = pid * 10 + (*p - '0');
+        if (pid > INT_MAX)
+            return 0;
+    }
+    if (p == rest || *p != '.' || !p[1])
+        return 0;
+    for (++p; *p; ++p)
+        if (*p < '0' || *p > '9')
+            return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the temporaries of a target that writers left behind when they were killed before they could
+// remove them (a signal, a power cut): those of this naming whose process no longer exists. Temporaries of
+// live processes (another build writing the same target), and every other file, are left alone.
+void remove_stale_temporaries(const std::string& target) {
+    const size_t slash = target.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp.";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    const pid_t self = ::getpid();
+    while (const struct dirent* entry = ::readdir(d)) {
+        const char* name = entry->d_name;
+        if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        const pid_t owner = temporary_owner(name + prefix.size());
+        if (owner <= 0 || owner == self)
+            continue;
+        if (::kill(owner, 0) != 0 && errno == ESRCH)
+            ::unlink((slash == std::string::npos ? std::string(name) : dir + name).c_str());
+    }
+    ::closedir(d);
+}
 } // namespace
 
 bool FIO_FILE_SYSTEM::exists(const std::string& path) {
@@ -27,6 +72,22 @@ bool FIO_FILE_SYSTEM::status(const std::string& path, FIO_STATUS& status) {
         return false;
     status.size = static_cast<uint64_t>(st.st_size);
     return true;
+}
+
+std::string FIO_FILE_SYSTEM::describe_missing(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        return std::string();
+    switch (errno) {
+    case ENAMETOOLONG:
+        return ": the path is too long (" + std::to_string(path.size()) + " characters)";
+    case ENOENT:
+        return path.empty() ? ": the path is empty" : ": the file does not exist";
+    case ENOTDIR:
+        return ": a directory of the path is not a directory";
+    default:
+        return std::string(": ") + std::strerror(errno);
+    }
 }
 
 bool FIO_FILE_SYSTEM::remove_file(const std::string& path) {
@@ -43,6 +104,8 @@ bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned ch
     size_t size = 0;
     if (::fstat(fileno(f), &st) == 0 && st.st_size > 0)
         size = static_cast<size_t>(st.st_size);
+    data.reserve(size);
+    advise_large_block(data.data(), size);
     data.resize(size);
     size_t got = size ? std::fread(data.data(), 1, size, f) : 0;
     data.resize(got);
@@ -82,6 +145,7 @@ std::string FIO_PATH::fullpath() const {
 }
 
 FIO_ATOMIC_FILE::FIO_ATOMIC_FILE(std::string target) : m_target(std::move(target)) {
+    remove_stale_temporaries(m_target);
     m_temporary = m_target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(g_temp_counter++);
     int fd = ::open(m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)

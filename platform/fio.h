@@ -16,6 +16,9 @@ class FIO_FILE_SYSTEM {
     static bool exists(const std::string& path);
     // True and the file's size in status when the file exists.
     static bool status(const std::string& path, FIO_STATUS& status);
+    // Why a path names no file, for a report: ": the path is too long (N characters)", ": the file does not
+    // exist" and so on; empty when the file exists.
+    static std::string describe_missing(const std::string& path);
     // Removes a file in-process; true when it is gone afterwards (also when it never existed).
     static bool remove_file(const std::string& path);
     // Reads a whole file; false when it cannot be opened or read.

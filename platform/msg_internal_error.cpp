@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <new>
 
 namespace {
 thread_local std::vector<std::string> t_frames;
@@ -18,8 +19,8 @@ std::string base_name_without_extension(const char* source) {
 }
 } // namespace
 
-BRIX_INTERNAL_ERROR::BRIX_INTERNAL_ERROR(std::string condition, std::string module, std::string source, int line,
-                                         std::vector<std::string> context)
+BRIX_INTERNAL_ERROR::BRIX_INTERNAL_ERROR(std::string condition, std::string module, std::string source,
+                                         int line, std::vector<std::string> context)
     : std::runtime_error(condition), m_condition(std::move(condition)), m_module(std::move(module)),
       m_source(std::move(source)), m_line(line), m_context(std::move(context)) {}
 
@@ -31,7 +32,8 @@ std::string BRIX_INTERNAL_ERROR::report_text() const {
     return text;
 }
 
-void MSG_INTERNAL_ERROR::report(const std::string& condition, const char* module, const char* source, int line) {
+void MSG_INTERNAL_ERROR::report(const std::string& condition, const char* module, const char* source,
+                                int line) {
     throw BRIX_INTERNAL_ERROR(condition, module ? module : "", base_name_without_extension(source), line,
                               INPUT_CONTEXT::current());
 }
@@ -43,13 +45,48 @@ void MSG_INTERNAL_ERROR::print(const BRIX_INTERNAL_ERROR& error) {
     std::cerr.flush();
 }
 
-INPUT_CONTEXT::INPUT_CONTEXT(std::string where) : m_index(t_frames.size()) { t_frames.push_back(std::move(where)); }
+int MSG_INTERNAL_ERROR::run_main(const std::function<int()>& work,
+                                 const std::function<void(const BRIX_INTERNAL_ERROR&)>& on_error) {
+    auto fail = [&](const std::string& condition) {
+        on_error(BRIX_INTERNAL_ERROR(condition, "BRIX", "msg_internal_error", __LINE__, {}));
+        return 1;
+    };
+    try {
+        return work();
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        on_error(error);
+        return 1;
+    } catch (const std::bad_alloc&) {
+        return fail("Out of memory");
+    } catch (const std::exception& e) {
+        return fail(std::string("Unexpected exception: ") + e.what());
+    } catch (...) {
+        return fail("Unexpected exception");
+    }
+}
 
-INPUT_CONTEXT::~INPUT_CONTEXT() { t_frames.resize(m_index); }
+INPUT_CONTEXT::INPUT_CONTEXT(std::string where) : m_index(t_frames.size()) {
+    t_frames.push_back(std::move(where));
+}
+
+INPUT_CONTEXT::~INPUT_CONTEXT() {
+    t_frames.resize(m_index);
+}
 
 void INPUT_CONTEXT::set(std::string where) {
     if (m_index < t_frames.size())
         t_frames[m_index] = std::move(where);
 }
 
-std::vector<std::string> INPUT_CONTEXT::current() { return t_frames; }
+std::vector<std::string> INPUT_CONTEXT::current() {
+    return t_frames;
+}
+
+std::string INPUT_CONTEXT::excerpt(const std::string& value) {
+    if (value.size() <= MAX_EXCERPT)
+        return value;
+    size_t cut = MAX_EXCERPT;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
+        --cut;
+    return value.substr(0, cut) + "... (" + std::to_string(value.size()) + " characters)";
+}

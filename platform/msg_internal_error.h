@@ -5,6 +5,7 @@
 // them (see thr.h); tests catch it in-process and compare the condition text.
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,6 +39,12 @@ class MSG_INTERNAL_ERROR {
                                     int line);
     // Prints the report of an error to standard error (after flushing standard output).
     static void print(const BRIX_INTERNAL_ERROR& error);
+    // A tool's entry point: runs work and returns its status. Any exception that escapes it becomes a
+    // report handed to on_error (print, unless given) and exit status 1: a failure report as it is, an
+    // allocation failure as "Out of memory", any other exception as "Unexpected exception: <what>". No
+    // exception ever leaves a tool unreported.
+    static int run_main(const std::function<int()>& work,
+                        const std::function<void(const BRIX_INTERNAL_ERROR&)>& on_error = print);
 };
 
 // Where the program is in its input, for failure reports. Frames nest per thread; an RAII guard pushes one
@@ -51,6 +58,10 @@ class INPUT_CONTEXT {
     INPUT_CONTEXT& operator=(const INPUT_CONTEXT&) = delete;
     void set(std::string where);
     static std::vector<std::string> current();
+    // An input value as a frame shows it: whole up to MAX_EXCERPT bytes, else its first MAX_EXCERPT bytes
+    // (never half a UTF-8 character) and a note of its full length, so a huge value cannot flood the report.
+    static constexpr size_t MAX_EXCERPT = 100;
+    static std::string excerpt(const std::string& value);
 
   private:
     size_t m_index;

@@ -1,11 +1,13 @@
 #include "pdb_archive.h"
 
 #include "fio.h"
+#include "large_block.h"
 #include "msg_internal_error.h"
 
 #include <algorithm>
 #include <climits>
 #include <future>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <zlib.h>
@@ -76,18 +78,18 @@ void PDB_SEGMENT::fail_at(uint64_t offset, const std::string& text) {
 
 void PDB_SEGMENT::add_crc(const unsigned char* p, size_t n) {
     join_crc();
-    m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, n));
+    m_crc = libdeflate_crc32(m_crc, p, n);
 }
 
 void PDB_SEGMENT::add_crc_beside(const unsigned char* p, size_t n) {
     join_crc();
     try {
-        m_pending_crc =
-            std::async(std::launch::async, [p, n] { return static_cast<unsigned long>(crc32_z(0, p, n)); });
+        m_pending_crc = std::async(std::launch::async,
+                                   [p, n] { return static_cast<unsigned long>(libdeflate_crc32(0, p, n)); });
         m_pending_length = n;
     } catch (const std::system_error&) {
         // No thread to spare: compute it here.
-        m_crc = static_cast<uint32_t>(crc32_z(m_crc, p, n));
+        m_crc = libdeflate_crc32(m_crc, p, n);
     }
 }
 
@@ -321,6 +323,7 @@ void PDB_SEGMENT::byte_data(unsigned char*& data, uint32_t n) {
         if (n > remaining())
             fail_at(m_offset - 4, "Archive is damaged: its data runs past the end of the file");
         data = new unsigned char[n];
+        advise_large_block(data, n);
         get_block(data, n);
         break;
     case DESCRIBE:

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 namespace {
-// Slicing-by-8 tables: k_crc16_tables[0] is the byte table; table k advances a byte's contribution over k
+// Slicing-by-8 tables: CRC16_SLICES[0] is the byte table; table k advances a byte's contribution over k
 // further bytes, so eight bytes fold into the CRC with eight independent look-ups.
 using CRC16_TABLES = std::array<std::array<uint16_t, 256>, 8>;
 CRC16_TABLES make_crc16_tables() {
@@ -23,7 +23,7 @@ CRC16_TABLES make_crc16_tables() {
             t[k][b] = static_cast<uint16_t>((t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF]);
     return t;
 }
-const CRC16_TABLES k_crc16_tables = make_crc16_tables();
+const CRC16_TABLES CRC16_SLICES = make_crc16_tables();
 
 uint16_t crc16_bit(uint16_t crc, unsigned bit) {
     return ((crc ^ bit) & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
@@ -59,14 +59,13 @@ uint16_t PGM_COMMON::calculate_crc16(const unsigned char* buffer, uint64_t first
                      uint64_t{p[4]} << 32 | uint64_t{p[5]} << 40 | uint64_t{p[6]} << 48 |
                      uint64_t{p[7]} << 56;
         w ^= crc;
-        crc =
-            static_cast<uint16_t>(k_crc16_tables[7][w & 0xFF] ^ k_crc16_tables[6][(w >> 8) & 0xFF] ^
-                                  k_crc16_tables[5][(w >> 16) & 0xFF] ^ k_crc16_tables[4][(w >> 24) & 0xFF] ^
-                                  k_crc16_tables[3][(w >> 32) & 0xFF] ^ k_crc16_tables[2][(w >> 40) & 0xFF] ^
-                                  k_crc16_tables[1][(w >> 48) & 0xFF] ^ k_crc16_tables[0][w >> 56]);
+        crc = static_cast<uint16_t>(CRC16_SLICES[7][w & 0xFF] ^ CRC16_SLICES[6][(w >> 8) & 0xFF] ^
+                                    CRC16_SLICES[5][(w >> 16) & 0xFF] ^ CRC16_SLICES[4][(w >> 24) & 0xFF] ^
+                                    CRC16_SLICES[3][(w >> 32) & 0xFF] ^ CRC16_SLICES[2][(w >> 40) & 0xFF] ^
+                                    CRC16_SLICES[1][(w >> 48) & 0xFF] ^ CRC16_SLICES[0][w >> 56]);
     }
     for (; n > 0; --n, ++p)
-        crc = static_cast<uint16_t>((crc >> 8) ^ k_crc16_tables[0][(crc ^ *p) & 0xFF]);
+        crc = static_cast<uint16_t>((crc >> 8) ^ CRC16_SLICES[0][(crc ^ *p) & 0xFF]);
     for (i += ((end - i) / 8) * 8; i < end; ++i) // trailing bits
         crc = crc16_bit(crc, (buffer[i / 8] >> (i % 8)) & 1u);
     return crc;

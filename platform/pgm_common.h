@@ -8,12 +8,13 @@
 class PGM_COMMON {
   public:
     // CRC-16/MODBUS (reflected polynomial 0xA001, no final XOR) over bit_count bits of buffer starting at
-    // first_bit; bit i is bit i mod 8 of byte i / 8. Whole bytes go through tables (eight at a time), leftover bits one by one.
+    // first_bit; bit i is bit i mod 8 of byte i / 8. Whole bytes go through tables (eight at a time),
+    // leftover bits one by one.
     static uint16_t calculate_crc16(const unsigned char* buffer, uint64_t first_bit, uint64_t bit_count,
                                     uint16_t initial);
     // The plain bit-by-bit definition, kept as the reference the fast form is tested against.
-    static uint16_t calculate_crc16_bitwise(const unsigned char* buffer, uint64_t first_bit, uint64_t bit_count,
-                                            uint16_t initial);
+    static uint16_t calculate_crc16_bitwise(const unsigned char* buffer, uint64_t first_bit,
+                                            uint64_t bit_count, uint16_t initial);
     // True when path ends in "." + extension (case ignored).
     static bool check_extension(const std::string& path, const std::string& extension);
     // Equality, with or without regard to case.
@@ -25,7 +26,8 @@ class PGM_COMMON {
     static std::string convert_dword_to_string(uint32_t value, uint32_t invalid, bool show_invalid);
     // Radix-marked literal: [width]'b…, [width]'d…, [width]'h… (radix letter in either case, '_' between
     // digits allowed), or a plain decimal number. True and the value, or false and a message saying why.
-    static bool convert_scientific_string_to_qword(const std::string& text, uint64_t& value, std::string& message);
+    static bool convert_scientific_string_to_qword(const std::string& text, uint64_t& value,
+                                                   std::string& message);
     // Upper-case hexadecimal of value with exactly digit_count digits (higher digits dropped), "0x" prefix
     // when prefix is set.
     static std::string convert_qword_to_hex_string(uint64_t value, unsigned digit_count, bool prefix);

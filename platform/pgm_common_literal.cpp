@@ -121,12 +121,12 @@ bool PGM_COMMON::convert_scientific_string_to_qword(const std::string& text, uin
 }
 
 std::string PGM_COMMON::convert_qword_to_hex_string(uint64_t value, unsigned digit_count, bool prefix) {
-    static const char k_digits[] = "0123456789ABCDEF";
+    static const char DIGITS[] = "0123456789ABCDEF";
     std::string text = prefix ? "0x" : "";
     size_t start = text.size();
     text.resize(start + digit_count, '0');
     // Lowest digit last; digits beyond the 16 of a 64-bit value stay '0'.
     for (unsigned i = 0; i < digit_count && i < 16; ++i)
-        text[start + digit_count - 1 - i] = k_digits[(value >> (4 * i)) & 0xF];
+        text[start + digit_count - 1 - i] = DIGITS[(value >> (4 * i)) & 0xF];
     return text;
 }

@@ -21,8 +21,7 @@ BIT_MATRIX random_matrix(size_t rows, size_t bits, uint32_t seed) {
 }
 
 // Shapes around the word boundaries.
-const std::pair<size_t, size_t> k_shapes[] = {{0, 0},    {1, 1},   {3, 200}, {64, 64},
-                                              {65, 129}, {130, 7}, {2, 63}};
+const std::pair<size_t, size_t> SHAPES[] = {{0, 0}, {1, 1}, {3, 200}, {64, 64}, {65, 129}, {130, 7}, {2, 63}};
 
 } // namespace
 
@@ -57,7 +56,7 @@ TEST(BitMatrix, SetGetClearAndBounds) {
 }
 
 TEST(BitMatrix, RowAndWholeOperationsMatchBitwise) {
-    for (auto shape : k_shapes) {
+    for (auto shape : SHAPES) {
         SCOPED_TRACE(std::to_string(shape.first) + " x " + std::to_string(shape.second));
         const size_t rows = shape.first, bits = shape.second;
         BIT_MATRIX a = random_matrix(rows, bits, 1), b = random_matrix(rows, bits, 2);
@@ -115,7 +114,7 @@ TEST(BitMatrix, EqualityUnderMask) {
 }
 
 TEST(BitMatrix, TransposeMatchesBitwiseAndRoundTrips) {
-    for (auto shape : k_shapes) {
+    for (auto shape : SHAPES) {
         SCOPED_TRACE(std::to_string(shape.first) + " x " + std::to_string(shape.second));
         BIT_MATRIX a = random_matrix(shape.first, shape.second, 4);
         BIT_MATRIX t = a.transposed();

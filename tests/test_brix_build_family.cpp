@@ -17,7 +17,7 @@
 namespace {
 
 // Line numbers matter: the failure-location cases name them.
-const std::string k_family =                                                               // line
+const std::string FAMILY =                                                                 // line
     "<family name=\"GRANITE\" config_data_width=\"32\">\n"                                 // 1
     "  <bt_format>\n"                                                                      // 2
     "    <block name=\"CB_HEADER1\" type=\"Static\"/>\n"                                   // 3
@@ -55,7 +55,7 @@ using EDITS = std::vector<std::pair<std::string, std::string>>;
 
 // The fixture with each edit applied to the first occurrence of its text.
 std::string mutate(const EDITS& edits) {
-    std::string text = k_family;
+    std::string text = FAMILY;
     for (const auto& edit : edits) {
         size_t at = text.find(edit.first);
         if (at == std::string::npos) {
@@ -94,11 +94,9 @@ std::string innermost_element(const BRIX_INTERNAL_ERROR& e) {
     return "";
 }
 
-const char* const k_width =
-    "config_data_width > 0 && (config_data_width % 8) == 0 && config_data_width <= 32";
-const char* const k_ob_range =
-    "(length > 0) && (bit_index < total_bit) && ((bit_index + length) <= total_bit)";
-const char* const k_size_sum = "size == (header_size + core_size + edcrc_size + crc_size)";
+const char* const WIDTH = "config_data_width > 0 && (config_data_width % 8) == 0 && config_data_width <= 32";
+const char* const OB_RANGE = "(length > 0) && (bit_index < total_bit) && ((bit_index + length) <= total_bit)";
+const char* const SIZE_SUM = "size == (header_size + core_size + edcrc_size + crc_size)";
 
 } // namespace
 
@@ -115,9 +113,9 @@ TEST(FamilyBuilder, EachCheckRefusesItsMutationAndSaysWhere) {
          "Unrecognized family name",
          "element family name=\"GRANIT\", line 1"},
         {{{"name=\"GRANITE\"", "name=\"\""}}, "Unrecognized family name", ""},
-        {{{"config_data_width=\"32\"", ""}}, k_width, ""},
-        {{{"config_data_width=\"32\"", "config_data_width=\"12\""}}, k_width, ""},
-        {{{"config_data_width=\"32\"", "config_data_width=\"40\""}}, k_width, ""},
+        {{{"config_data_width=\"32\"", ""}}, WIDTH, ""},
+        {{{"config_data_width=\"32\"", "config_data_width=\"12\""}}, WIDTH, ""},
+        {{{"config_data_width=\"32\"", "config_data_width=\"40\""}}, WIDTH, ""},
         {{{"config_data_width=\"32\"", "config_data_width=\"0x2x\""}},
          "Invalid string to integer conversion",
          ""},
@@ -196,11 +194,11 @@ TEST(FamilyBuilder, EachCheckRefusesItsMutationAndSaysWhere) {
         {{{"name=\"POF_ID\"", "name=\"POF\""}},
          "Unrecognized Option Bit data name: POF",
          "element ob_val name=\"POF\", line 15"},
-        {{{"bit_index=\"4\"", "bit_index=\"40\""}}, k_ob_range, ""},
-        {{{"bit_index=\"4\"", "bit_index=\"48\""}}, k_ob_range, ""},
-        {{{"length=\"9\"", "length=\"0\""}}, k_ob_range, ""},
+        {{{"bit_index=\"4\"", "bit_index=\"40\""}}, OB_RANGE, ""},
+        {{{"bit_index=\"4\"", "bit_index=\"48\""}}, OB_RANGE, ""},
+        {{{"length=\"9\"", "length=\"0\""}}, OB_RANGE, ""},
         // bit_index + length wraps to 3 in 32 bits, inside the field: still refused.
-        {{{"length=\"9\"", "length=\"4294967295\""}}, k_ob_range, "element ob_val name=\"POF_ID\", line 15"},
+        {{{"length=\"9\"", "length=\"4294967295\""}}, OB_RANGE, "element ob_val name=\"POF_ID\", line 15"},
         {{{"hex_value=\"1A5\"", "hex_value=\"01A5\""}}, "hex_value.size() <= expected_hex_length", ""},
         {{{"bit_index=\"4\"", "bit_index=\"1\""}}, "!checked[k]", "element ob_val name=\"POF_ID\", line 15"},
         {{{"bit_index=\"0\"", "bit_index=\"12\""}}, "!checked[k]", "element ob_val name=\"POF_ID\", line 15"},
@@ -221,10 +219,10 @@ TEST(FamilyBuilder, EachCheckRefusesItsMutationAndSaysWhere) {
         {{{"edcrc_size=\"1\" crc_size=\"1\"", "edcrc_size=\"1\" crc_size=\"0\""}}, "crc_size == 1", ""},
         {{{"name=\"CRAM\" has_crc=\"1\"", "name=\"CRAM\""}}, "crc_size == 0", ""},
         {{{"edcrc_size=\"1\"", "edcrc_size=\"2\""}}, "edcrc_size == 0 || edcrc_size == 1", ""},
-        {{{"size=\"44\"", "size=\"45\""}}, k_size_sum, "element frame name=\"CRAM\", line 21"},
+        {{{"size=\"44\"", "size=\"45\""}}, SIZE_SUM, "element frame name=\"CRAM\", line 21"},
         // header_size + core_size + edcrc_size + crc_size is 2^32 + 44, which wraps to 44 in 32 bits.
         {{{"header_size=\"2\" core_size=\"40\"", "header_size=\"4294967295\" core_size=\"43\""}},
-         k_size_sum,
+         SIZE_SUM,
          ""},
         {{{"size=\"44\"", "size=\"0\""}}, "core_size == 0", ""},
         {{{"crc_mask=\"0x8005\"", "crc_mask=\"0\""}}, "crc_mask != 0", ""},
@@ -274,6 +272,31 @@ TEST(FamilyBuilder, NumberErrorsNameTheAttribute) {
     EXPECT_EQ(expected, outcome.error.context());
 }
 
+// Input values are echoed in reports up to 100 characters, with a note of their full length.
+TEST(FamilyBuilder, LongValuesAreShortenedInReports) {
+    TEMP_DIR dir;
+    std::string file = dir.file("granite.xml");
+    write_text_file(file,
+                    mutate({{"family name=\"GRANITE\"", "family name=\"" + std::string(1000, 'N') + "\""}}));
+    OUTCOME outcome = build(file, true);
+    ASSERT_TRUE(outcome.failed);
+    EXPECT_EQ("Unrecognized family name", outcome.error.condition());
+    EXPECT_EQ((std::vector<std::string>{file, "element family name=\"" + std::string(100, 'N') +
+                                                  "... (1000 characters)\", line 1"}),
+              outcome.error.context());
+
+    write_text_file(file, mutate({{"bit_offset=\"16\"", "bit_offset=\"" + std::string(300, '7') + "\""}}));
+    outcome = build(file, true);
+    ASSERT_TRUE(outcome.failed);
+    ASSERT_FALSE(outcome.error.context().empty());
+    EXPECT_EQ("attribute bit_offset=\"" + std::string(100, '7') + "... (300 characters)\"",
+              outcome.error.context().back());
+    // A cut never splits a UTF-8 character: 99 ASCII bytes and a two-byte character make 101 bytes.
+    EXPECT_EQ(std::string(99, 'a') + "... (103 characters)",
+              INPUT_CONTEXT::excerpt(std::string(99, 'a') + "\xc3\xbc" + "bc"));
+    EXPECT_EQ(std::string(100, 'a'), INPUT_CONTEXT::excerpt(std::string(100, 'a')));
+}
+
 TEST(FamilyBuilder, FileNameRules) {
     TEMP_DIR dir;
     // Without test: at least 12 characters, "_family.xml" in exact case, an existing file. The checks that
@@ -283,9 +306,9 @@ TEST(FamilyBuilder, FileNameRules) {
         std::string condition;
         std::string building; // the progress line that shows the base name
     };
-    write_text_file(dir.file("x_family.xml"), k_family);
-    write_text_file(dir.file("_family.xml"), k_family);
-    write_text_file(dir.file("y_Family.xml"), k_family);
+    write_text_file(dir.file("x_family.xml"), FAMILY);
+    write_text_file(dir.file("_family.xml"), FAMILY);
+    write_text_file(dir.file("y_Family.xml"), FAMILY);
     write_text_file(
         dir.file("sub\\granite_family.xml"),
         mutate({{"GRANITE", "granite"}, {"config_data_width=\"32\"", "config_data_width=\"12\""}}));
@@ -296,7 +319,7 @@ TEST(FamilyBuilder, FileNameRules) {
         {"z_family.xml", "Invalid family XML naming or file does not exist", ""},
         {dir.file("x_family.xml"), "Cannot match XML family name", "x"},
         // No "/" after the last "\": the base name starts after the "\".
-        {"sub\\granite_family.xml", k_width, "granite"},
+        {"sub\\granite_family.xml", WIDTH, "granite"},
     };
     char cwd[4096];
     ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
@@ -312,14 +335,23 @@ TEST(FamilyBuilder, FileNameRules) {
                            " family PCF ...\n\n";
         EXPECT_EQ(expected_out, outcome.out);
     }
-    // With test: longer than 4 characters, ending in ".xml", an existing file.
-    write_text_file(".xml", k_family);
-    write_text_file("f.XML", k_family);
-    for (const char* path : {".xml", "f.XML", "g.xml"}) {
-        SCOPED_TRACE(path);
-        OUTCOME outcome = build(path, true);
+    // With test: longer than 4 characters, ending in ".xml", an existing file. Where the name is right, the
+    // file frame says why there is no file.
+    write_text_file(".xml", FAMILY);
+    write_text_file("f.XML", FAMILY);
+    const std::string long_path = std::string(5000, 'd') + ".xml";
+    const std::pair<std::string, std::string> test_cases[] = {
+        {".xml", ".xml"},
+        {"f.XML", "f.XML"},
+        {"g.xml", "g.xml: the file does not exist"},
+        {long_path, long_path + ": the path is too long (5004 characters)"},
+    };
+    for (const auto& c : test_cases) {
+        SCOPED_TRACE(c.first.substr(0, 20));
+        OUTCOME outcome = build(c.first, true);
         EXPECT_TRUE(outcome.failed);
         EXPECT_EQ("Invalid XML extension", outcome.error.condition());
+        EXPECT_EQ(std::vector<std::string>{c.second}, outcome.error.context());
     }
     ASSERT_EQ(0, chdir(cwd));
 }
@@ -337,7 +369,7 @@ std::vector<unsigned char> ob_bytes(const BRIX_OB_DATA* ob) {
 TEST(FamilyBuilder, TestModeBuildReadsBackFieldByField) {
     TEMP_DIR dir;
     std::string file = dir.file("granite.xml");
-    write_text_file(file, k_family);
+    write_text_file(file, FAMILY);
     OUTCOME outcome = build(file, true);
     ASSERT_FALSE(outcome.failed) << outcome.error.report_text();
     EXPECT_EQ("", outcome.out);
@@ -499,7 +531,7 @@ TEST(FamilyBuilder, NormalModeWritesIntoTheDeviceDatabaseDirectory) {
     std::filesystem::create_directories(dir.file("devdb/programmer"));
     std::filesystem::create_directories(dir.file("xml"));
     std::string file = dir.file("xml/granite_family.xml");
-    write_text_file(file, k_family);
+    write_text_file(file, FAMILY);
     COMMAND_RESULT r = run_command("BRIX_VANTREL_PATH=" + dir.path() + "/ " + std::string(BRIX_EXE) +
                                    " -family_xml " + file);
     EXPECT_EQ(0, r.status) << r.err;

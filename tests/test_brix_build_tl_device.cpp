@@ -39,11 +39,11 @@ std::string stamp_text(const std::vector<STAMP_LINE>& lines) {
 // Two divisions split at DR_CS_T. Division 0: a LAB (16 rows), an MLAB (10 rows, type-3 rows 23 and 24) and
 // an M20K (20 rows) that takes the division's pad of 18 rows at rows 38 .. 55. Division 1: a LAB with two
 // type-5 rows (68, 69) and the 128-bit edge block, whose 32 rows (96 .. 127) are EDCRC rows.
-const std::vector<STAMP_LINE> k_base = {
+const std::vector<STAMP_LINE> BASE = {
     {"DR_LAB", 60, 64, 0, 0}, {"DR_MLAB", 60, 40, 0, 0}, {"DR_M20KS", 60, 80, 0, 0},
     {"DR_CS_T", 60, 0, 0, 0}, {"DR_LAB", 60, 120, 4, 2}, {"DR_REDR", 60, 128, 0, 0},
 };
-const std::vector<std::string> k_divisions = {"DR_CS_T"};
+const std::vector<std::string> DIVISIONS = {"DR_CS_T"};
 
 struct ROW_STAMP {
     std::vector<unsigned char> dra_info;
@@ -52,7 +52,7 @@ struct ROW_STAMP {
     std::string out;
 };
 
-ROW_STAMP parse(const std::string& text, const std::vector<std::string>& divisions = k_divisions,
+ROW_STAMP parse(const std::string& text, const std::vector<std::string>& divisions = DIVISIONS,
                 bool print = false) {
     TEMP_DIR dir;
     std::string file = dir.file("device_row_stamp.def");
@@ -89,7 +89,7 @@ std::vector<unsigned char> rows_of(unsigned dra0,
 } // namespace
 
 TEST(TalonRowStamp, BaseFixtureGivesTheDraInfo) {
-    ROW_STAMP r = parse(stamp_text(k_base));
+    ROW_STAMP r = parse(stamp_text(BASE));
     EXPECT_EQ(128u, r.dra0);
     EXPECT_EQ(126u, r.dra123);
     EXPECT_EQ(64u + 40 + 80 + 120 + 32, r.sof_frame_bits);
@@ -136,7 +136,7 @@ TEST(TalonRowStamp, PadsEveryDivisionThatHasAnM20k) {
 }
 
 TEST(TalonRowStamp, ListsThePhantomBits) {
-    ROW_STAMP r = parse(stamp_text(k_base), k_divisions, true);
+    ROW_STAMP r = parse(stamp_text(BASE), DIVISIONS, true);
     EXPECT_EQ("Phantom Bit Type 4 division block(s):\n\tDR_CS_T\n\n"
               "Phantom Bits Type 3 (Bits that exist in SOF, but need to removed from DRA123):\n\n"
               "   DR_MLAB : 23 and 24\n\n"
@@ -168,10 +168,10 @@ TEST(TalonRowStamp, OneDefectMutationsAreRefused) {
         const char* condition;
         const char* context; // the innermost location named by the report
     };
-    const std::string base = stamp_text(k_base);
+    const std::string base = stamp_text(BASE);
     const std::vector<CASE> cases = {
-        {"four fields", base + "DR_LAB 60 4 0\n", k_divisions, "svec.size() == 5", "line 8"},
-        {"unknown block", base + "DR_NOPE 60 4 0 0\n", k_divisions,
+        {"four fields", base + "DR_LAB 60 4 0\n", DIVISIONS, "svec.size() == 5", "line 8"},
+        {"unknown block", base + "DR_NOPE 60 4 0 0\n", DIVISIONS,
          "convert_talon_row_stamp_block(svec.at(0), dummy)", "line 8"},
         {"unknown division block",
          base,
@@ -184,34 +184,34 @@ TEST(TalonRowStamp, OneDefectMutationsAreRefused) {
          "lutram_remap_list != NULL && *lutram_remap_list == NULL && "
          "n_frame_per_row == 0 && division_count > 0",
          ""},
-        {"frames per row differ", stamp_text(with(k_base, 1, {"DR_MLAB", 61, 40, 0, 0})), k_divisions,
+        {"frames per row differ", stamp_text(with(BASE, 1, {"DR_MLAB", 61, 40, 0, 0})), DIVISIONS,
          "PGM_COMMON::convert_string_to_dword(svec.at(1)) == n_frame_per_row", "line 3"},
-        {"no frames per row", stamp_text(with(k_base, 0, {"DR_LAB", 0, 64, 0, 0})), k_divisions,
+        {"no frames per row", stamp_text(with(BASE, 0, {"DR_LAB", 0, 64, 0, 0})), DIVISIONS,
          "n_frame_per_row > 0", "line 2"},
-        {"not a number", "DR_LAB 60 6x4 0 0\n", k_divisions, "Row stamp field is not a number", "line 1"},
-        {"dataline not a multiple of 4", stamp_text(with(k_base, 0, {"DR_LAB", 60, 66, 0, 0})), k_divisions,
+        {"not a number", "DR_LAB 60 6x4 0 0\n", DIVISIONS, "Row stamp field is not a number", "line 1"},
+        {"dataline not a multiple of 4", stamp_text(with(BASE, 0, {"DR_LAB", 60, 66, 0, 0})), DIVISIONS,
          "(dataline[i] % 4) == 0", "line 2"},
-        {"division block with bits", stamp_text(with(k_base, 3, {"DR_CS_T", 60, 0, 0, 1})), k_divisions,
+        {"division block with bits", stamp_text(with(BASE, 3, {"DR_CS_T", 60, 0, 0, 1})), DIVISIONS,
          "dataline[i] == 0 && phantom_bits_type5_start_row[i] == 0 && phantom_bits_type5_count[i] == 0",
          "line 5"},
-        {"edge of 64 bits", stamp_text(with(k_base, 5, {"DR_REDR", 60, 64, 0, 0})), k_divisions,
+        {"edge of 64 bits", stamp_text(with(BASE, 5, {"DR_REDR", 60, 64, 0, 0})), DIVISIONS,
          "dataline[i] == 32 || dataline[i] == 128", "line 7"},
-        {"edge before the last line", stamp_text(inserted(k_base, 5, {"DR_REDRHPS_MISR", 60, 32, 0, 0})),
-         k_divisions, "i == (block_count - 1)", "line 7"},
-        {"edge with type-5 bits", stamp_text(with(k_base, 5, {"DR_REDR", 60, 128, 0, 4})), k_divisions,
+        {"edge before the last line", stamp_text(inserted(BASE, 5, {"DR_REDRHPS_MISR", 60, 32, 0, 0})),
+         DIVISIONS, "i == (block_count - 1)", "line 7"},
+        {"edge with type-5 bits", stamp_text(with(BASE, 5, {"DR_REDR", 60, 128, 0, 4})), DIVISIONS,
          "phantom_bits_type5_start_row[i] == 0 && phantom_bits_type5_count[i] == 0", "line 7"},
-        {"M20K division already aligned", stamp_text(with(k_base, 2, {"DR_M20KS", 60, 152, 0, 0})),
-         k_divisions, "division_block_m20k_phbit[i] > 0 && division_block_m20k_phbit[i] < 32", "division 0"},
-        {"unaligned division without M20K", stamp_text(with(k_base, 4, {"DR_LAB", 60, 124, 0, 0})),
-         k_divisions, "division_block_m20k_phbit[i] == 0", "division 1"},
-        {"type-5 run past DRA0", stamp_text(with(k_base, 4, {"DR_LAB", 60, 120, 64, 2})), k_divisions,
+        {"M20K division already aligned", stamp_text(with(BASE, 2, {"DR_M20KS", 60, 152, 0, 0})), DIVISIONS,
+         "division_block_m20k_phbit[i] > 0 && division_block_m20k_phbit[i] < 32", "division 0"},
+        {"unaligned division without M20K", stamp_text(with(BASE, 4, {"DR_LAB", 60, 124, 0, 0})), DIVISIONS,
+         "division_block_m20k_phbit[i] == 0", "division 1"},
+        {"type-5 run past DRA0", stamp_text(with(BASE, 4, {"DR_LAB", 60, 120, 64, 2})), DIVISIONS,
          "Row stamp marks a DRA row outside DRA0", "DRA0 rows 128 - 129 of 128"},
         {"MLAB rows past DRA0",
          stamp_text({{"DR_LAB", 8, 128, 0, 0},
                      {"DR_CS_T", 8, 0, 0, 0},
                      {"DR_LAB", 8, 124, 0, 0},
                      {"DR_MLAB", 8, 4, 0, 0}}),
-         k_divisions, "Row stamp marks a DRA row outside DRA0", "DRA0 rows 70 - 71 of 64"},
+         DIVISIONS, "Row stamp marks a DRA row outside DRA0", "DRA0 rows 70 - 71 of 64"},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.what);
@@ -262,7 +262,7 @@ void expect_inverse(const MAPS& m) {
 } // namespace
 
 TEST(TalonSofRbfMaps, FourDras) {
-    ROW_STAMP r = parse(stamp_text(k_base));
+    ROW_STAMP r = parse(stamp_text(BASE));
     MAPS m = tl_maps(r, {0, 1, 2, 3});
     ASSERT_EQ(336u, m.sof_to_rbf.size());
     ASSERT_EQ(512u, m.rbf_to_sof.size());
@@ -284,7 +284,7 @@ TEST(TalonSofRbfMaps, FourDras) {
 }
 
 TEST(TalonSofRbfMaps, ReversedOrderAndEightDras) {
-    ROW_STAMP r = parse(stamp_text(k_base));
+    ROW_STAMP r = parse(stamp_text(BASE));
     MAPS reversed = tl_maps(r, {3, 2, 1, 0});
     MAPS plain = tl_maps(r, {0, 1, 2, 3});
     expect_inverse(reversed);
@@ -305,7 +305,7 @@ TEST(TalonSofRbfMaps, ReversedOrderAndEightDras) {
 }
 
 TEST(TalonSofRbfMaps, FaultsAreReported) {
-    ROW_STAMP r = parse(stamp_text(k_base));
+    ROW_STAMP r = parse(stamp_text(BASE));
     ROW_STAMP no_edge = parse(stamp_text({{"DR_LAB", 4, 128, 0, 0}, {"DR_CS_T", 4, 0, 0, 0}}));
     std::vector<uint32_t> a, b;
     const uint32_t order[] = {0, 1, 2, 3};
@@ -330,7 +330,7 @@ TEST(TalonSofRbfMaps, FaultsAreReported) {
 // ---- EDCRC maps -------------------------------------------------------------------------------------------
 
 TEST(TalonEdcrcMaps, NumbersRunDraByDraInOrder) {
-    ROW_STAMP r = parse(stamp_text(k_base));
+    ROW_STAMP r = parse(stamp_text(BASE));
     for (std::vector<uint32_t> order :
          {std::vector<uint32_t>{0, 1, 2, 3}, std::vector<uint32_t>{3, 2, 1, 0}}) {
         MAPS m = tl_maps(r, order);
@@ -355,7 +355,7 @@ TEST(TalonEdcrcMaps, NumbersRunDraByDraInOrder) {
 }
 
 TEST(TalonEdcrcMaps, FaultsAreReported) {
-    ROW_STAMP r = parse(stamp_text(k_base));
+    ROW_STAMP r = parse(stamp_text(BASE));
     MAPS m = tl_maps(r, {0, 1, 2, 3});
     std::vector<uint32_t> a, b;
     const uint32_t order[] = {0, 1, 2, 3};
@@ -473,7 +473,7 @@ struct TALON_FIXTURE {
     bool eram_reverse = true;
     std::vector<std::string> divisions = {"DR_CS_T"};
     std::string rif; // RIF lines (version 1: bit, frame); empty: no RIF
-    std::vector<STAMP_LINE> stamp = k_base;
+    std::vector<STAMP_LINE> stamp = BASE;
 
     std::string xml() const {
         auto param = [](const std::string& name, const std::vector<uint32_t>& values) {
@@ -589,7 +589,7 @@ TEST(TalonDevice, BuildsEveryTableInOrder) {
     BRIX_MAP_CHECK_RESULT check = check_device_maps(device);
     EXPECT_TRUE(check.ok) << check.failure;
 
-    EXPECT_EQ(parse(stamp_text(k_base)).dra_info,
+    EXPECT_EQ(parse(stamp_text(BASE)).dra_info,
               (values_of<uint8_t>(device, BRIX_ARGUMENT_DRA_BIT_INFO, BRIX_BLOCK_CRAM)));
     EXPECT_EQ(336u, (values_of<uint32_t>(device, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM).size()));
     EXPECT_EQ(512u, (values_of<uint32_t>(device, BRIX_ARGUMENT_RBF_TO_SOF_MAP, BRIX_BLOCK_CRAM).size()));

@@ -3,6 +3,7 @@
 #include "brix_common_function.h"
 #include "brix_data_server.h"
 #include "dev_db.h"
+#include "pgm_installation.h"
 #include "test_support.h"
 
 #include <cstdlib>
@@ -15,23 +16,8 @@
 namespace {
 
 // A private installation holding the sample device table and the databases a test writes.
-class FREEZE_INSTALLATION {
+class FREEZE_INSTALLATION : public PGM_INSTALLATION {
   public:
-    FREEZE_INSTALLATION() {
-        std::string devdb = m_dir.path() + "/devdb";
-        EXPECT_EQ(0,
-                  run_command("mkdir -p '" + devdb + "/programmer' && cp '" + std::string(BRIX_SOURCE_DIR) +
-                              "/samples/vantrel/devdb/device_table.json' '" + devdb + "/'")
-                      .status);
-        const char* old = std::getenv("BRIX_VANTREL_PATH");
-        m_old = old ? old : "";
-        ::setenv("BRIX_VANTREL_PATH", m_dir.path().c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    ~FREEZE_INSTALLATION() {
-        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        DEV_TABLE::reload();
-    }
     // Writes the database of a device with the CRAM geometry and the two LUTRAM tables (empty: not written).
     void write_device(const std::string& name, unsigned frames, unsigned bits,
                       std::vector<uint32_t> addrlines, std::vector<uint32_t> datalines) {
@@ -57,12 +43,8 @@ class FREEZE_INSTALLATION {
         device->set_argument_list(arguments, false);
         BRIX_INFO info;
         info.set_device_info(device);
-        BRIX_DATA_SERVER::write_brix_info(m_dir.path() + "/devdb/programmer/" + name + "_brix", &info, true);
+        BRIX_DATA_SERVER::write_brix_info(path() + "/devdb/programmer/" + name + "_brix", &info, true);
     }
-
-  private:
-    TEMP_DIR m_dir;
-    std::string m_old;
 };
 
 struct IMAGE {

@@ -22,9 +22,9 @@ std::string bcm(const std::string& body) {
     return "<BCM>\n" + body + "</BCM>\n";
 }
 
-const std::string k_head = "\n\nParse Option Bits BCM XML ...\n\n";
-const std::string k_no_missing = "\nMissing OB database name:\n";
-const char* const k_failed = "Option-bit BCM conversion failed";
+const std::string HEAD = "\n\nParse Option Bits BCM XML ...\n\n";
+const std::string NO_MISSING = "\nMissing OB database name:\n";
+const char* const FAILED = "Option-bit BCM conversion failed";
 
 std::string utst_lines(const std::string& upper, int times) {
     std::string enum_to_string;
@@ -75,85 +75,82 @@ TEST(BcmConverter, PrintsObValLinesAndMissingNames) {
          bcm(attr("Pof_Id", "8'h3C") + conf("1", "Pof_Id", "X") + conf("2", "Pof_Id", "8'h3C") +
              value("2", "op_bit[3:0]", "'h5") + value("1", "op_bit[15:8]", "'hFF") +
              value("1", "op_bit[7]", "0")),
-         k_head +
+         HEAD +
              "<ob_val name=\"POF_ID\" bit_index=\"8\" bit_offset=\"40\" length=\"8\" hex_value=\"3C\"/>\n" +
              "<ob_val name=\"POF_ID\" bit_index=\"7\" bit_offset=\"40\" length=\"1\" hex_value=\"C\"/>\n" +
-             k_no_missing,
+             NO_MISSING,
          ""},
         {"symbolic default: the configuration whose setting is the default; plain digits are binary",
          bcm(attr("Startup_Clock", "INT_OSC") + conf("1", "Startup_Clock", "EXT") +
              conf("2", "Startup_Clock", "INT_OSC") + value("1", "op_bit[1:0]", "11") +
              value("2", "op_bit[1:0]", "10") + value("2", "op_bit[0x13:0x10]", "4'd9")),
-         k_head +
+         HEAD +
              "<ob_val name=\"STARTUP_CLOCK\" bit_index=\"0\" bit_offset=\"40\" length=\"2\" "
              "hex_value=\"2\"/>\n" +
              "<ob_val name=\"STARTUP_CLOCK\" bit_index=\"16\" bit_offset=\"40\" length=\"4\" "
              "hex_value=\"9\"/>\n" +
-             k_no_missing,
+             NO_MISSING,
          ""},
         {"unknown mixed-case name printing three lines: listed three times with three sets of unit-test "
          "lines",
          bcm(attr("Osc_Trim", "FAST") + conf("7", "Osc_Trim", "FAST") + value("7", "op_bit[15:8]", "'hA5") +
              value("7", "op_bit[7]", "1") + value("7", "op_bit[70:0]", "'h1")),
-         k_head + osc_line_hi +
+         HEAD + osc_line_hi +
              "<ob_val name=\"OSC_TRIM\" bit_index=\"7\" bit_offset=\"40\" length=\"1\" hex_value=\"1\"/>\n" +
              "<ob_val name=\"OSC_TRIM\" bit_index=\"0\" bit_offset=\"40\" length=\"71\" "
              "hex_value=\"000000000000000001\"/>\n" +
-             k_no_missing + "   osc_trim\n   osc_trim\n   osc_trim\n" + utst_lines("OSC_TRIM", 3),
+             NO_MISSING + "   osc_trim\n   osc_trim\n   osc_trim\n" + utst_lines("OSC_TRIM", 3),
          ""},
         {"sub-names outside the op_bit[...] form print nothing and are no error",
          bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[]", "1") +
              value("1", "opbit[3]", "1") + value("1", "op_bit[3", "1") + value("1", "op_bits[3]", "1")),
-         k_head, ""},
+         HEAD, ""},
         {"no configuration value with the default's ConfID: nothing printed",
-         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("2", "op_bit[3:0]", "1")), k_head,
-         ""},
+         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("2", "op_bit[3:0]", "1")), HEAD, ""},
         {"no configuration matches the symbolic default: nothing printed",
-         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "EXT") + value("1", "op_bit[3:0]", "1")), k_head,
-         ""},
+         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "EXT") + value("1", "op_bit[3:0]", "1")), HEAD, ""},
         {"reversed range",
-         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[3:5]", "1")), k_head,
+         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[3:5]", "1")), HEAD,
          "Option-bit range op_bit[3:5] has its high bit below its low bit"},
         {"range of 2^32 bits",
          bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[0xFFFFFFFF:0]", "1")),
-         k_head, "Option-bit range op_bit[0xFFFFFFFF:0] is longer than 2^32 - 1 bits"},
+         HEAD, "Option-bit range op_bit[0xFFFFFFFF:0] is longer than 2^32 - 1 bits"},
         {"invalid bit number",
-         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[x:0]", "1")), k_head,
+         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[x:0]", "1")), HEAD,
          "Invalid string to integer conversion"},
         {"unparsable setting",
-         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[3:0]", "12")), k_head,
+         bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") + value("1", "op_bit[3:0]", "12")), HEAD,
          "INT or 'b12. Last failure: invalid binary digit '2' in \"'b12\""},
         {"no CONFIGURATION", bcm(attr("Pof_Id", "INT") + value("1", "op_bit[3:0]", "1")),
-         k_head + "   ATTRIBUTE, CONFIGURATION and/or ConfValue is NULL\n\n", k_failed},
+         HEAD + "   ATTRIBUTE, CONFIGURATION and/or ConfValue is NULL\n\n", FAILED},
         {"ATTRIBUTE with two AttrName: stops the walk, the earlier lines still get the name report",
          bcm(attr("Osc_Trim", "A") +
              "<ATTRIBUTE><AttrName>X</AttrName><AttrName>Y</AttrName>"
              "<AttrDefault>A</AttrDefault></ATTRIBUTE>\n" +
              attr("Pof_Id", "A") + conf("1", "Osc_Trim", "A") + conf("2", "Pof_Id", "A") +
              value("1", "op_bit[7]", "1") + value("2", "op_bit[8]", "1")),
-         k_head +
+         HEAD +
              "<ob_val name=\"OSC_TRIM\" bit_index=\"7\" bit_offset=\"40\" length=\"1\" hex_value=\"1\"/>\n" +
-             "   AttrName and AttrDefault size within ATTRIBUTE must be 1\n\n" + k_no_missing +
+             "   AttrName and AttrDefault size within ATTRIBUTE must be 1\n\n" + NO_MISSING +
              "   osc_trim\n" + utst_lines("OSC_TRIM", 1),
-         k_failed},
+         FAILED},
         {"CONFIGURATION without AttrSetting: no name report",
          bcm(attr("Osc_Trim", "A") + attr("Pof_Id", "A") + conf("1", "Osc_Trim", "A") +
              "<CONFIGURATION><ConfID>2</ConfID><AttrName>Pof_Id</AttrName></CONFIGURATION>\n" +
              value("1", "op_bit[7]", "1")),
-         k_head +
+         HEAD +
              "<ob_val name=\"OSC_TRIM\" bit_index=\"7\" bit_offset=\"40\" length=\"1\" hex_value=\"1\"/>\n" +
              "   AttrName and ConfID size within CONFIGURATION must be 1\n\n",
-         k_failed},
+         FAILED},
         {"ConfValue without SubAttrAssign",
          bcm(attr("Pof_Id", "A") + conf("1", "Pof_Id", "A") + "<ConfValue><ConfID>1</ConfID></ConfValue>\n"),
-         k_head + "   ConfID and SubAttrAssign size within ConfValue must be 1\n\n" +
+         HEAD + "   ConfID and SubAttrAssign size within ConfValue must be 1\n\n" +
              "   SubAttrName and SubAttrSetting size within SubAttrAssign must be 1\n\n",
-         k_failed},
+         FAILED},
         {"text is trimmed of blanks",
          bcm(attr(" Pof_Id ", " 4'h9 ") + conf(" 1 ", "Pof_Id", "x") + value("1", " op_bit[3:0] ", "1")),
-         k_head +
-             "<ob_val name=\"POF_ID\" bit_index=\"0\" bit_offset=\"40\" length=\"4\" hex_value=\"9\"/>\n" +
-             k_no_missing,
+         HEAD + "<ob_val name=\"POF_ID\" bit_index=\"0\" bit_offset=\"40\" length=\"4\" hex_value=\"9\"/>\n" +
+             NO_MISSING,
          ""},
     };
     TEMP_DIR dir;
@@ -177,7 +174,7 @@ TEST(BcmConverter, FileNameRules) {
         SCOPED_TRACE(path);
         RUN run = convert(path);
         EXPECT_EQ(message, run.out);
-        EXPECT_EQ(k_failed, run.condition);
+        EXPECT_EQ(FAILED, run.condition);
     }
     // A not-well-formed document stops in the loader.
     write_text_file(dir.file("bad.bcm.xml"), "<BCM><ATTRIBUTE></BCM>");
@@ -204,7 +201,7 @@ TEST(BcmConverter, ExitStatusOfTheTool) {
     write_text_file(dir.file("empty.bcm.xml"), "<BCM/>");
     COMMAND_RESULT empty = run_command(exe + " -parse_ob_bcm " + dir.file("empty.bcm.xml"));
     EXPECT_EQ(1, empty.status);
-    EXPECT_EQ(k_head + "   ATTRIBUTE, CONFIGURATION and/or ConfValue is NULL\n\n", empty.out);
+    EXPECT_EQ(HEAD + "   ATTRIBUTE, CONFIGURATION and/or ConfValue is NULL\n\n", empty.out);
 }
 
 TEST(BcmConverter, FailuresNameFileAndElement) {

@@ -31,24 +31,24 @@ template <typename F> CAPTURED capture_output(F&& f) {
     return c;
 }
 
-const char* const k_document = "<?xml version=\"1.0\"?>\n"
-                               "<family name=\"GRANITE\" empty=\"\">\n"
-                               "  <bt_format>\n"
-                               "    <block name=\"A\"/>\n"
-                               "    <block name=\"B\"\n"
-                               "           type=\"Static\"/>\n"
-                               "  </bt_format>\n"
-                               "  <block_info name=\"A\">\n"
-                               "    <inner><block name=\"C\"/></inner>\n"
-                               "  </block_info>\n"
-                               "</family>\n";
+const char* const DOCUMENT = "<?xml version=\"1.0\"?>\n"
+                             "<family name=\"GRANITE\" empty=\"\">\n"
+                             "  <bt_format>\n"
+                             "    <block name=\"A\"/>\n"
+                             "    <block name=\"B\"\n"
+                             "           type=\"Static\"/>\n"
+                             "  </bt_format>\n"
+                             "  <block_info name=\"A\">\n"
+                             "    <inner><block name=\"C\"/></inner>\n"
+                             "  </block_info>\n"
+                             "</family>\n";
 
 } // namespace
 
 TEST(BrixXml, LoadsDocumentAndLooksUpAttributesElementsAndLines) {
     TEMP_DIR dir;
     std::string file = dir.file("doc.xml");
-    write_text_file(file, k_document);
+    write_text_file(file, DOCUMENT);
     BRIX_DOM dom;
     EXPECT_EQ(nullptr, dom.get_error_handler());
     DOMElement* root = dom.load_document(file);

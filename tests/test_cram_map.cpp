@@ -21,8 +21,8 @@ std::vector<BYTES> table_bytes(const PGM_BYTE_ROWS& table, uint32_t rows, uint32
     return out;
 }
 
-const uint32_t k_granite = find_pgm_cram_map_family("GRANITE");
-const uint32_t k_basalt = find_pgm_cram_map_family("BASALT");
+const uint32_t GRANITE_ROW = find_pgm_cram_map_family("GRANITE");
+const uint32_t BASALT_ROW = find_pgm_cram_map_family("BASALT");
 
 } // namespace
 
@@ -35,9 +35,9 @@ TEST(CramMap, LineCleanerRemovesBlanksAndComments) {
 }
 
 TEST(CramMap, FamilyTable) {
-    ASSERT_NE(uint32_t(-1), k_granite);
-    ASSERT_NE(uint32_t(-1), k_basalt);
-    for (uint32_t i : {k_granite, k_basalt}) {
+    ASSERT_NE(uint32_t(-1), GRANITE_ROW);
+    ASSERT_NE(uint32_t(-1), BASALT_ROW);
+    for (uint32_t i : {GRANITE_ROW, BASALT_ROW}) {
         const PGM_CRAM_MAP_FAMILY& row = PGM_CRAM_MAP_FAMILY_DATABASE[i];
         EXPECT_EQ(std::string(row.family), row.family_pcf);
         EXPECT_FALSE(row.keep_column_order);
@@ -128,10 +128,10 @@ TEST(CramMap, MapOfOneBlockType) {
     write_text_file(install.pgm_db_dir() + "granite_la_lab_cram.map", "100\n011\n");
     testing::internal::CaptureStdout();
     // Text rows are frames: 2 frames of 3 bits.
-    PGM_BYTE_ROWS by_row = build_cram_map_for_type(k_granite, PGM_RBA_LA_LAB, 2, 3, false);
+    PGM_BYTE_ROWS by_row = build_cram_map_for_type(GRANITE_ROW, PGM_RBA_LA_LAB, 2, 3, false);
     // Text columns are frames, text rows bits: 3 frames of 2 bits; frame c takes character c of each
     // (reversed) row, so frame 0 is the last character of each line.
-    PGM_BYTE_ROWS by_column = build_cram_map_for_type(k_granite, PGM_RBA_LA_LAB, 3, 2, true);
+    PGM_BYTE_ROWS by_column = build_cram_map_for_type(GRANITE_ROW, PGM_RBA_LA_LAB, 3, 2, true);
     EXPECT_EQ("            LA_LAB\n            LA_LAB\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ((std::vector<BYTES>{{0x04}, {0x03}}), table_bytes(by_row, 2, 1));
     EXPECT_EQ((std::vector<BYTES>{{0x02}, {0x02}, {0x01}}), table_bytes(by_column, 3, 1));
@@ -140,17 +140,17 @@ TEST(CramMap, MapOfOneBlockType) {
     write_text_file(install.pgm_db_dir() + "granite_rt_vio_mlab_cram.map", "10\n01\n");
     write_text_file(install.pgm_db_dir() + "granite_rt_vio_m_lab_cram.map", "11\n10\n");
     testing::internal::CaptureStdout();
-    PGM_BYTE_ROWS two = build_cram_map_for_type(k_granite, PGM_RBA_RT_VIO_MLAB, 4, 2, true);
+    PGM_BYTE_ROWS two = build_cram_map_for_type(GRANITE_ROW, PGM_RBA_RT_VIO_MLAB, 4, 2, true);
     EXPECT_EQ("            RT_VIO_MLAB (RT_VIO_M_LAB)\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ((std::vector<BYTES>{{0x02}, {0x01}, {0x01}, {0x03}}), table_bytes(two, 4, 1));
     // With rows as frames both files hold all frames: the second is refused before it is written past the
     // map.
     testing::internal::CaptureStdout();
-    EXPECT_BRIX_ERROR(build_cram_map_for_type(k_granite, PGM_RBA_RT_VIO_MLAB, 2, 2, false),
+    EXPECT_BRIX_ERROR(build_cram_map_for_type(GRANITE_ROW, PGM_RBA_RT_VIO_MLAB, 2, 2, false),
                       "(frame_index + cram_map_row) <= frame_size");
     // BASALT has one file for the type.
     write_text_file(install.pgm_db_dir() + "basalt_rt_vio_mlab_cram.map", "10\n01\n");
-    PGM_BYTE_ROWS basalt = build_cram_map_for_type(k_basalt, PGM_RBA_RT_VIO_MLAB, 2, 2, true);
+    PGM_BYTE_ROWS basalt = build_cram_map_for_type(BASALT_ROW, PGM_RBA_RT_VIO_MLAB, 2, 2, true);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ((std::vector<BYTES>{{0x02}, {0x01}}), table_bytes(basalt, 2, 1));
 }
@@ -177,7 +177,7 @@ TEST(CramMap, MapsThatDoNotFitTheirBlock) {
         SCOPED_TRACE(c.condition);
         testing::internal::CaptureStdout();
         EXPECT_BRIX_ERROR(
-            build_cram_map_for_type(k_granite, c.type, c.frame_size, c.bit_size, c.col_as_frame),
+            build_cram_map_for_type(GRANITE_ROW, c.type, c.frame_size, c.bit_size, c.col_as_frame),
             c.condition);
         testing::internal::GetCapturedStdout();
     }

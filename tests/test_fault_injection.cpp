@@ -41,8 +41,11 @@ struct LIMITED_RUN {
 
 // Runs body in a child process whose files may not grow past limit bytes. body returns the exit status;
 // a failure report ends the child the way the executable's entry does (printed, status 1). The child's
-// standard output and error come back through pipes, which the limit does not touch.
-LIMITED_RUN run_with_file_size_limit(rlim_t limit, const std::function<int()>& body) {
+// standard output and error come back through pipes, which the limit does not touch. SIGXFSZ is ignored in
+// the child unless harness_ignores_sigxfsz is false: then it is at its default (a write past the limit kills
+// the process) until the executable run in the child handles it.
+LIMITED_RUN run_with_file_size_limit(rlim_t limit, const std::function<int()>& body,
+                                     bool harness_ignores_sigxfsz = true) {
     int out_pipe[2], err_pipe[2];
     if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -56,7 +59,7 @@ LIMITED_RUN run_with_file_size_limit(rlim_t limit, const std::function<int()>& b
         ::dup2(err_pipe[1], 2);
         for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             ::close(fd);
-        std::signal(SIGXFSZ, SIG_IGN);
+        std::signal(SIGXFSZ, harness_ignores_sigxfsz ? SIG_IGN : SIG_DFL);
         struct rlimit rl = {limit, limit};
         if (::setrlimit(RLIMIT_FSIZE, &rl) != 0)
             ::_exit(120);
@@ -102,19 +105,23 @@ LIMITED_RUN run_with_file_size_limit(rlim_t limit, const std::function<int()>& b
 
 // Runs the build_brix executable with its arguments under a file-size limit.
 LIMITED_RUN run_exe_with_file_size_limit(rlim_t limit, std::vector<std::string> args,
-                                         const std::string& working_dir = "") {
-    return run_with_file_size_limit(limit, [&]() -> int {
-        if (!working_dir.empty() && ::chdir(working_dir.c_str()) != 0)
-            return 122;
-        std::vector<char*> argv;
-        std::string exe = BRIX_EXE;
-        argv.push_back(&exe[0]);
-        for (std::string& arg : args)
-            argv.push_back(&arg[0]);
-        argv.push_back(nullptr);
-        ::execv(exe.c_str(), argv.data());
-        return 123;
-    });
+                                         const std::string& working_dir = "",
+                                         bool harness_ignores_sigxfsz = true) {
+    return run_with_file_size_limit(
+        limit,
+        [&]() -> int {
+            if (!working_dir.empty() && ::chdir(working_dir.c_str()) != 0)
+                return 122;
+            std::vector<char*> argv;
+            std::string exe = BRIX_EXE;
+            argv.push_back(&exe[0]);
+            for (std::string& arg : args)
+                argv.push_back(&arg[0]);
+            argv.push_back(nullptr);
+            ::execv(exe.c_str(), argv.data());
+            return 123;
+        },
+        harness_ignores_sigxfsz);
 }
 
 std::vector<unsigned char> read_bytes(const std::string& path) {
@@ -494,11 +501,56 @@ TEST(FaultInjection, FamilyXmlOperationKeepsThePreviousDatabase) {
     ASSERT_TRUE(FIO_FILE_SYSTEM::exists(database));
 
     SNAPSHOT before(dir.path(), {xml, database});
-    for (rlim_t limit : {rlim_t{0}, rlim_t{512}}) {
-        SCOPED_TRACE(limit);
-        LIMITED_RUN cut = run_exe_with_file_size_limit(limit, {"-family_xml", "-test", xml});
-        EXPECT_EQ(1, cut.status) << cut.out;
-        EXPECT_NE(std::string::npos, cut.err.find("Unable to write " + database)) << cut.err;
-        before.expect_unchanged();
+    // With SIGXFSZ at its default the executable ignores it itself, so a write past the limit is a report
+    // and not a kill that leaves the temporary behind.
+    for (bool harness_ignores_sigxfsz : {true, false})
+        for (rlim_t limit : {rlim_t{0}, rlim_t{512}}) {
+            SCOPED_TRACE(std::to_string(limit) +
+                         (harness_ignores_sigxfsz ? ", SIGXFSZ ignored" : ", SIGXFSZ default"));
+            LIMITED_RUN cut = run_exe_with_file_size_limit(limit, {"-family_xml", "-test", xml}, "",
+                                                           harness_ignores_sigxfsz);
+            EXPECT_EQ(1, cut.status) << cut.out;
+            EXPECT_NE(std::string::npos, cut.err.find("Unable to write " + database)) << cut.err;
+            before.expect_unchanged();
+        }
+}
+
+// A writer killed before it could remove its temporary leaves it behind; the next write of the same target
+// removes it, and leaves alone the temporaries of live processes and every other file.
+TEST(FaultInjection, NextWriteRemovesTheTemporaryOfAKilledWriter) {
+    TEMP_DIR dir;
+    const std::string target = dir.file("granite_family_brix.ddb");
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        FIO_ATOMIC_FILE f(target);
+        f.write("half", 4);
+        f.finish();
+        ::_exit(0); // as if killed: no destructor, no clean-up
     }
+    int wait_status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &wait_status, 0));
+    const std::set<std::string> left = list_dir(dir.path());
+    ASSERT_EQ(1u, left.size());
+    ASSERT_EQ(0u, left.begin()->find("granite_family_brix.ddb.tmp." + std::to_string(pid) + "."));
+
+    const std::set<std::string> kept = {
+        "granite_family_brix.ddb.tmp.1.0",                                    // process 1 is alive
+        "granite_family_brix.ddb.tmp." + std::to_string(::getpid()) + ".999", // this process
+        "granite_family_brix.ddb.tmp." + std::to_string(pid) + ".x",          // not the writer's naming
+        "granite_family_brix.ddb.tmp." + std::to_string(pid),
+        "granite_family_brix.ddb.tmp.99999999999999999999.0",
+        "basalt_family_brix.ddb.tmp." + std::to_string(pid) + ".0", // another target
+    };
+    for (const std::string& name : kept)
+        write_text_file(dir.file(name), "other");
+    {
+        FIO_ATOMIC_FILE f(target);
+        f.write("whole", 5);
+        f.commit();
+    }
+    std::set<std::string> expected = kept;
+    expected.insert("granite_family_brix.ddb");
+    EXPECT_EQ(expected, list_dir(dir.path()));
+    EXPECT_EQ("whole", read_text_file(target));
 }

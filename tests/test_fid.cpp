@@ -549,8 +549,8 @@ void expect_28nm_fid(const BRIX_FID& fid, const DEVICE_28NM& d, uint16_t fid_ver
     EXPECT_EQ(types, array_of(fid.edcrc_frame_types, F - 2));
 }
 
-const DEVICE_28NM k_granite_d1 = {"GRANITE_D1", 8836, 3, 16};
-const DEVICE_28NM k_basalt_d1 = {"BASALT_D1", 300, 7, 32};
+const DEVICE_28NM GRANITE_D1 = {"GRANITE_D1", 8836, 3, 16};
+const DEVICE_28NM BASALT_D1 = {"BASALT_D1", 300, 7, 32};
 
 } // namespace
 
@@ -558,7 +558,7 @@ const DEVICE_28NM k_basalt_d1 = {"BASALT_D1", 300, 7, 32};
 TEST(FidBuild, Version0WithSpareRowsAndCramMap) {
     PGM_INSTALLATION install;
     WORKING_DIRECTORY cwd(install.path());
-    write_28nm(install, k_granite_d1, "GRANITE");
+    write_28nm(install, GRANITE_D1, "GRANITE");
     int status = -1;
     std::string out = captured([&] { status = build_device_fid("granite_d1"); });
     EXPECT_EQ(0, status);
@@ -582,21 +582,21 @@ TEST(FidBuild, Version0WithSpareRowsAndCramMap) {
     EXPECT_FALSE(
         FIO_FILE_SYSTEM::exists(install.path() + "/granite_d1_phantom.img")); // unpacked copy removed
     std::unique_ptr<BRIX_FID> fid = BRIX_DATA_SERVER::get_device_fid("GRANITE_D1");
-    expect_28nm_fid(*fid, k_granite_d1, 0, {2, 41, 3, 0, 16, 86});
+    expect_28nm_fid(*fid, GRANITE_D1, 0, {2, 41, 3, 0, 16, 86});
 }
 
 // fid_version 1: BASALT without spare rows and without a CRAM map database.
 TEST(FidBuild, Version1WithoutCramMap) {
     PGM_INSTALLATION install;
     WORKING_DIRECTORY cwd(install.path());
-    write_28nm(install, k_basalt_d1, "");
+    write_28nm(install, BASALT_D1, "");
     int status = -1;
     std::string out = captured([&] { status = build_device_fid("BASALT_D1"); });
     EXPECT_EQ(0, status);
     EXPECT_NE(std::string::npos, out.find("BASALT.cram_map (not_support)\n\n")) << out;
     EXPECT_EQ(std::string::npos, out.find("Generate RBA CRAM Map"));
     std::unique_ptr<BRIX_FID> fid = BRIX_DATA_SERVER::get_device_fid("BASALT_D1");
-    expect_28nm_fid(*fid, k_basalt_d1, 1, {42, 43, 7, 0, 32, 86});
+    expect_28nm_fid(*fid, BASALT_D1, 1, {42, 43, 7, 0, 32, 86});
 }
 
 // An image that disagrees with the CRAM maps: both difference reports, the FID still written, and the
@@ -604,7 +604,7 @@ TEST(FidBuild, Version1WithoutCramMap) {
 TEST(FidBuild, MismatchingImageIsReportedAndWritten) {
     PGM_INSTALLATION install;
     WORKING_DIRECTORY cwd(install.path());
-    write_28nm(install, k_basalt_d1, "BASALT", true);
+    write_28nm(install, BASALT_D1, "BASALT", true);
     int status = -1;
     std::string out = captured([&] { status = build_device_fid("BASALT_D1"); });
     EXPECT_EQ(BRIX_EXIT_PHANTOM_MISMATCH, status);
@@ -723,7 +723,7 @@ TEST(FidBuild, Version2Talon) {
 TEST(FidMappings, RulesOf28nmDevices) {
     auto mapped = [](const std::function<void(BRIX_DEVICE_INFO*)>& change,
                      std::vector<uint32_t> sof_to_rbf = {}) {
-        std::unique_ptr<BRIX_DEVICE_INFO> device(device_28nm(k_basalt_d1, std::move(sof_to_rbf)));
+        std::unique_ptr<BRIX_DEVICE_INFO> device(device_28nm(BASALT_D1, std::move(sof_to_rbf)));
         change(device.get());
         BRIX_FID fid;
         fid.fid_version = 1;
@@ -747,7 +747,7 @@ TEST(FidMappings, RulesOf28nmDevices) {
     };
     auto none = [](BRIX_DEVICE_INFO*) {};
     std::vector<uint32_t> to_191;
-    for (uint32_t i = 0; i < k_basalt_d1.bits; ++i)
+    for (uint32_t i = 0; i < BASALT_D1.bits; ++i)
         to_191.push_back(i == 7 ? 191 : bs_bit_of(i));
     struct CASE {
         const char* what;
@@ -899,7 +899,7 @@ TEST(FidBuild, BuildsThatStop) {
         SCOPED_TRACE(c.what);
         PGM_INSTALLATION install;
         WORKING_DIRECTORY cwd(install.path());
-        write_28nm(install, k_basalt_d1, "BASALT");
+        write_28nm(install, BASALT_D1, "BASALT");
         c.change(install);
         testing::internal::CaptureStdout();
         EXPECT_BRIX_ERROR(build_device_fid("BASALT_D1"), c.condition);
@@ -921,7 +921,7 @@ TEST(FidBuild, ToolStatusAndDump) {
     const std::string dump = BRIX_DUMP_EXE;
     ASSERT_FALSE(dump.empty());
     PGM_INSTALLATION install;
-    write_28nm(install, k_basalt_d1, "BASALT", true);
+    write_28nm(install, BASALT_D1, "BASALT", true);
     const std::string run = "cd " + thr_shell_quote(install.path()) +
                             " && BRIX_VANTREL_PATH=" + thr_shell_quote(install.path()) + " " +
                             thr_shell_command({BRIX_EXE, "-fid=basalt_d1"});
@@ -932,7 +932,7 @@ TEST(FidBuild, ToolStatusAndDump) {
     COMMAND_RESULT verified = run_command(thr_shell_command({dump, "--verify", file}));
     EXPECT_EQ(0, verified.status) << verified.out;
     EXPECT_EQ(0u, verified.out.find("OK: " + file + ": FID BASALT_D1, version 1: ")) << verified.out;
-    write_28nm(install, k_basalt_d1, "BASALT", false);
+    write_28nm(install, BASALT_D1, "BASALT", false);
     COMMAND_RESULT clean = run_command(run);
     EXPECT_EQ(0, clean.status) << clean.err;
 }

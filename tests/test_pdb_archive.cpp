@@ -4,6 +4,7 @@
 #include "pdb_archive.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <zlib.h>
@@ -91,7 +92,7 @@ ITEM* make_item(uint32_t value, bool flag, uint8_t small, std::vector<unsigned c
     if (!null_bytes) {
         i->size = static_cast<uint32_t>(bytes.size());
         i->bytes = new unsigned char[bytes.size()];
-        std::memcpy(i->bytes, bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), i->bytes);
     }
     return i;
 }
@@ -224,6 +225,145 @@ TEST(PdbArchive, SameGraphGivesSameBytesAndWriteCheckMatchesFile) {
     EXPECT_EQ(bytes, read_bytes(dir.file("b.ddb")));
     EXPECT_EQ(bytes.size(), first.file_check().size);
     EXPECT_EQ(static_cast<uint32_t>(crc32_z(0, bytes.data(), bytes.size() - 4)), first.file_check().crc);
+}
+
+namespace {
+
+// The documented file layout, encoded by hand for the test classes: what the writer must produce byte for
+// byte, however it moves the bytes to the file.
+struct LAYOUT {
+    std::vector<unsigned char> out;
+    void u8(unsigned v) { out.push_back(static_cast<unsigned char>(v)); }
+    void u32(uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            u8((v >> (8 * i)) & 0xFF);
+    }
+    void str(const std::string& s) {
+        u32(static_cast<uint32_t>(s.size()));
+        out.insert(out.end(), s.begin(), s.end());
+    }
+    void field(const std::string& name, unsigned kind, uint32_t target) {
+        str(name);
+        u8(kind);
+        u32(target);
+    }
+    void item(const ITEM* i) {
+        u8(i ? 1 : 0);
+        if (!i)
+            return;
+        u32(i->value);
+        u8(i->flag ? 1 : 0);
+        u8(i->small);
+        u8(i->bytes ? 1 : 0);
+        if (i->bytes) {
+            u32(i->size);
+            out.insert(out.end(), i->bytes, i->bytes + i->size);
+        }
+    }
+    void items(const std::vector<ITEM*>* list) {
+        u8(list ? 1 : 0);
+        if (!list)
+            return;
+        u32(static_cast<uint32_t>(list->size()));
+        for (const ITEM* i : *list)
+            item(i);
+    }
+    void file(const ROOT* root, const std::vector<PDB_FILE_CHECK>& companions) {
+        const unsigned char magic[8] = {0x42, 0x52, 0x49, 0x58, 0x50, 0x44, 0x42, 0x1A};
+        out.assign(magic, magic + 8);
+        u32(1);
+        u32(0x2222);
+        u32(static_cast<uint32_t>(companions.size()));
+        for (const PDB_FILE_CHECK& c : companions) {
+            u32(static_cast<uint32_t>(c.size));
+            u32(static_cast<uint32_t>(c.size >> 32));
+            u32(c.crc);
+        }
+        u32(2);
+        u32(0x2222);
+        str("ROOT");
+        u32(5);
+        field("id", 1, 0);
+        field("values", 6, 0);
+        field("items", 5, 0x1111);
+        field("single", 4, 0x1111);
+        field("groups", 8, 0x1111);
+        u32(0x1111);
+        str("ITEM");
+        u32(4);
+        field("value", 1, 0);
+        field("flag", 2, 0);
+        field("small", 3, 0);
+        field("bytes", 7, 0);
+        u8(root ? 1 : 0);
+        if (root) {
+            u32(root->id);
+            u32(static_cast<uint32_t>(root->values.size()));
+            for (uint32_t v : root->values)
+                u32(v);
+            items(root->items);
+            item(root->single);
+            u8(root->groups ? 1 : 0);
+            if (root->groups) {
+                u32(static_cast<uint32_t>(root->groups->size()));
+                for (const std::vector<ITEM*>* g : *root->groups)
+                    items(g);
+            }
+        }
+        u32(static_cast<uint32_t>(crc32_z(0, out.data(), out.size())));
+    }
+};
+
+// Large enough to cross the writer's buffer many times, with blocks that go straight to the file and
+// blocks whose CRC is computed beside the write.
+ROOT* make_large_root() {
+    ROOT* r = make_root();
+    r->values.resize(700001);
+    for (size_t i = 0; i < r->values.size(); ++i)
+        r->values[i] = static_cast<uint32_t>(i * 2654435761u);
+    for (uint32_t i = 0; i < 3000; ++i)
+        r->items->push_back(
+            i % 7 ? make_item(i, i % 2, i % 256, std::vector<unsigned char>(i % 300, i & 0xFF)) : nullptr);
+    std::vector<unsigned char> big((3 << 20) + 5);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<unsigned char>(i * 7 + (i >> 12));
+    r->single = make_item(1, true, 2, big);
+    std::vector<unsigned char> medium(70000, 0x3C);
+    (*(*r->groups)[0]).push_back(make_item(2, false, 3, medium));
+    return r;
+}
+
+} // namespace
+
+TEST(PdbArchive, WrittenFileIsTheDocumentedLayoutByteForByte) {
+    TEMP_DIR dir;
+    const std::vector<PDB_FILE_CHECK> companions{{0x123456789Aull, 0xCAFEF00D}};
+    struct CASE {
+        const char* name;
+        ROOT* root;
+        std::vector<PDB_FILE_CHECK> companions;
+    } cases[] = {
+        {"small graph with nulls and empty lists", make_root(), {}},
+        {"large blocks and many records", make_large_root(), companions},
+        {"null root", nullptr, companions},
+    };
+    for (CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<ROOT> root(c.root);
+        PDB_ARCHIVE archive(dir.file("golden.ddb"));
+        archive.set_companions(c.companions);
+        pdb_write_ptr(archive, ROOT_THUNK, root.get());
+        archive.commit();
+        LAYOUT expected;
+        expected.file(root.get(), c.companions);
+        std::vector<unsigned char> written = read_bytes(dir.file("golden.ddb"));
+        ASSERT_EQ(expected.out.size(), written.size());
+        EXPECT_TRUE(expected.out == written)
+            << "first difference at byte "
+            << std::mismatch(written.begin(), written.end(), expected.out.begin()).first - written.begin();
+        EXPECT_EQ(written.size(), archive.file_check().size);
+        EXPECT_EQ(get_le32(&written[written.size() - 4]), archive.file_check().crc);
+    }
 }
 
 TEST(PdbArchive, LargeBlocksAndVectorsCrossTheBuffer) {

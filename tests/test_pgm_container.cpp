@@ -7,6 +7,7 @@
 #include "pgm_common.h"
 #include "pgm_ddb_struct_inout_auto_export.h"
 #include "test_support.h"
+#include "thr.h"
 
 #include <zlib.h>
 
@@ -697,4 +698,58 @@ TEST(PgmDump, VerifyNamesTheFailedCheck) {
     EXPECT_NE(std::string::npos, reason.find("version == 1")) << reason;
     EXPECT_FALSE(pgm_container_verify(write_container(v2, {1, 2, 3}, "other", "g"), reason));
     EXPECT_NE(std::string::npos, reason.find("Unknown container kind OTHER")) << reason;
+}
+
+// A file whose CRC is repaired after its header is changed reads, but verification refuses header text that
+// is not an upper-case identifier and a reserved field that is not zero; the dump still prints such text,
+// escaped, and never aborts.
+TEST(PgmDump, HeaderFieldsOutsideTheFormatAreRefusedByVerifyAndPrintedEscaped) {
+    struct CASE {
+        const char* what;
+        size_t offset; // header byte changed
+        unsigned char value;
+        const char* condition;
+        const char* dumped_name; // null: the name is unchanged
+    };
+    const CASE cases[] = {
+        {"name byte over 0x7f", 66, 0xC3, "Header name is not an upper-case identifier", "GR\\xc3NITE_D1"},
+        {"name with a lower-case letter", 64, 'g', "Header name is not an upper-case identifier",
+         "gRANITE_D1"},
+        {"name with a blank", 70, ' ', "Header name is not an upper-case identifier", "GRANIT _D1"},
+        {"name with a backslash", 70, '\\', "Header name is not an upper-case identifier", "GRANIT\\\\_D1"},
+        {"extension with a dot", 3, '.', "Header file extension is not an upper-case identifier", nullptr},
+        {"first reserved byte", 28, 1, "Reserved header byte is not zero", nullptr},
+        {"last reserved byte", 63, 0x80, "Reserved header byte is not zero", nullptr},
+    };
+    TEMP_DIR dir;
+    const std::string good = write_container(dir, serialise(make_rba_list()), "pgm_rba", "granite_d1");
+    const std::string dump = BRIX_DUMP_EXE;
+    ASSERT_FALSE(dump.empty());
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        BYTES file = read_bytes(good);
+        file[c.offset] = c.value;
+        fix_crc(file);
+        const std::string path = dir.file("damaged.pgm_rba");
+        write_bytes(path, file);
+
+        std::string reason;
+        EXPECT_FALSE(pgm_container_verify(path, reason));
+        EXPECT_EQ(std::string(c.condition) + " (" + path + ", byte " + std::to_string(c.offset) + ")",
+                  reason);
+        COMMAND_RESULT verified = run_command(thr_shell_command({dump, "--verify", path}));
+        EXPECT_EQ(1, verified.status);
+        EXPECT_EQ("FAIL: " + reason + "\n", verified.out);
+
+        if (c.dumped_name) {
+            EXPECT_EQ(c.dumped_name, pgm_container_to_json(path)["header"]["name"].get<std::string>());
+            COMMAND_RESULT dumped = run_command(thr_shell_command({dump, path}));
+            EXPECT_EQ(0, dumped.status) << dumped.err;
+            EXPECT_EQ(c.dumped_name,
+                      nlohmann::ordered_json::parse(dumped.out)["header"]["name"].get<std::string>());
+        }
+    }
+    // The intact file passes.
+    std::string reason;
+    EXPECT_TRUE(pgm_container_verify(good, reason)) << reason;
 }

@@ -7,6 +7,7 @@
 #include "dev_db.h"
 #include "fio.h"
 #include "gen.h"
+#include "pgm_installation.h"
 #include "pgmdev.h"
 #include "test_support.h"
 #include "thr.h"
@@ -27,29 +28,29 @@ BYTES serialise(const BRIX_RBA_BLOCK_LIST& list) {
 
 // A version 0 text: a preamble, the CRAM section with two blocks (two LA_LAB placements share frame 0), and a
 // later section that is never read.
-const char* const k_version0_text = "# sample device\n"
-                                    "$BLOCK_IO\n"
-                                    "IOE 1 2 3\n"
-                                    "$BLOCK_CRAM_SECTION\n"
-                                    "LA_LAB  t 44 86 0 0 0 0\n"
-                                    "\n"
-                                    "LA_LAB  t 44 86 0 86 0 2   trailing words are skipped\n"
-                                    "LA_LAB  t 44 86 88 0 1 0\n"
-                                    "MM_M20K t 30 172 44 0 0 1\n"
-                                    "$BLOCK_END\n"
-                                    "not an entry at all\n";
+const char* const VERSION0_TEXT = "# sample device\n"
+                                  "$BLOCK_IO\n"
+                                  "IOE 1 2 3\n"
+                                  "$BLOCK_CRAM_SECTION\n"
+                                  "LA_LAB  t 44 86 0 0 0 0\n"
+                                  "\n"
+                                  "LA_LAB  t 44 86 0 86 0 2   trailing words are skipped\n"
+                                  "LA_LAB  t 44 86 88 0 1 0\n"
+                                  "MM_M20K t 30 172 44 0 0 1\n"
+                                  "$BLOCK_END\n"
+                                  "not an entry at all\n";
 
 // The same content in version 1: only lines whose first word is exactly CRAM are entries.
-const char* const k_version1_text = "HEADER talon\n"
-                                    "CRAM LA_LAB r c 44 86 0 0 0 0\n"
-                                    "CRAMX LA_LAB r c 1 1 1 1 1 1\n"
-                                    "CRAM LA_LAB r c 44 86 0 86 0 2\n"
-                                    "LINE ignored\n"
-                                    "CRAM LA_LAB r c 44 86 88 0 1 0\n"
-                                    "CRAM MM_M20K r c 30 172 44 0 0 1\n";
+const char* const VERSION1_TEXT = "HEADER talon\n"
+                                  "CRAM LA_LAB r c 44 86 0 0 0 0\n"
+                                  "CRAMX LA_LAB r c 1 1 1 1 1 1\n"
+                                  "CRAM LA_LAB r c 44 86 0 86 0 2\n"
+                                  "LINE ignored\n"
+                                  "CRAM LA_LAB r c 44 86 88 0 1 0\n"
+                                  "CRAM MM_M20K r c 30 172 44 0 0 1\n";
 
 // Serialised list of both texts, as the PGM RBA payload stores it.
-const BYTES k_expected_payload = {
+const BYTES EXPECTED_PAYLOAD = {
     2,  0, 0, 0,                                              // two blocks, in order of first appearance
     12, 0, 0, 0, 44, 0, 0, 0, 86,  0, 0, 0,                   // LA_LAB, 44 frames, 86 bits
     2,  0, 0, 0,                                              // frames 0 and 88
@@ -73,31 +74,31 @@ void write_gzip(const std::string& path, const std::string& text) {
 TEST(PgmRba, BothVersionsGiveTheDocumentedPayload) {
     TEMP_DIR dir;
     std::string v0 = dir.file("dev0.rba"), v1 = dir.file("dev1.rba");
-    write_text_file(v0, k_version0_text);
-    write_text_file(v1, k_version1_text);
+    write_text_file(v0, VERSION0_TEXT);
+    write_text_file(v1, VERSION1_TEXT);
     testing::internal::CaptureStdout();
     BRIX_RBA_BLOCK_LIST list0 = parse_rba_file(v0, 0);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ("   Parsing " + v0 + " ...\n\n      LA_LAB\n      MM_M20K\n\n", out);
-    EXPECT_EQ(k_expected_payload, serialise(list0));
-    EXPECT_EQ(k_expected_payload, serialise(parse_rba_file(v1, 1)));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(list0));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(v1, 1)));
 }
 
 TEST(PgmRba, CompressedTextIsUnpackedBesideIt) {
     TEMP_DIR dir;
     std::string packed = dir.file("dev.rbaz");
-    write_gzip(packed, k_version0_text);
-    EXPECT_EQ(k_expected_payload, serialise(parse_rba_file(packed, 0)));
-    EXPECT_EQ(k_version0_text, read_text_file(dir.file("dev.rba")));
+    write_gzip(packed, VERSION0_TEXT);
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(packed, 0)));
+    EXPECT_EQ(VERSION0_TEXT, read_text_file(dir.file("dev.rba")));
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(packed));
     // A file name with shell syntax in it is only a name.
     std::string odd = dir.file("x; touch pwned $(id).rbaz");
-    write_gzip(odd, k_version0_text);
-    EXPECT_EQ(k_expected_payload, serialise(parse_rba_file(odd, 0)));
+    write_gzip(odd, VERSION0_TEXT);
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(odd, 0)));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists("pwned"));
     // Plain text under the compressed name is refused.
     std::string plain = dir.file("plain.rbaz");
-    write_text_file(plain, k_version0_text);
+    write_text_file(plain, VERSION0_TEXT);
     EXPECT_THROW(parse_rba_file(plain, 0), BRIX_INTERNAL_ERROR);
 }
 
@@ -213,7 +214,7 @@ TEST(PgmRba, BlockNamesAndFamilyTable) {
 TEST(PgmRba, OperationChecksItsArgumentsFirst) {
     TEMP_DIR dir;
     std::string rba = dir.file("dev.rba");
-    write_text_file(rba, k_version0_text);
+    write_text_file(rba, VERSION0_TEXT);
     EXPECT_BRIX_ERROR(
         build_pgm_rba("GRANITE_D1", dir.file("dev.txt")),
         "PGM_COMMON::check_extension(rba_file, \"rba\") || PGM_COMMON::check_extension(rba_file, "
@@ -254,36 +255,13 @@ TEST(PgmRba, SampleTextsFitTheirDevices) {
 
 namespace {
 // A private installation: the sample device table and an empty programmer directory.
-class RBA_INSTALLATION {
-  public:
-    RBA_INSTALLATION() {
-        std::string devdb = m_dir.path() + "/devdb";
-        EXPECT_EQ(0, run_command("mkdir -p '" + devdb + "/programmer/fid' && cp '" +
-                                 std::string(BRIX_SOURCE_DIR) +
-                                 "/samples/vantrel/devdb/device_table.json' '" + devdb + "/'")
-                         .status);
-        const char* old = std::getenv("BRIX_VANTREL_PATH");
-        m_old = old ? old : "";
-        ::setenv("BRIX_VANTREL_PATH", m_dir.path().c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    ~RBA_INSTALLATION() {
-        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    std::string path() const { return m_dir.path(); }
-    std::string fid_dir() const { return m_dir.path() + "/devdb/programmer/fid/"; }
-
-  private:
-    TEMP_DIR m_dir;
-    std::string m_old;
-};
+using RBA_INSTALLATION = PGM_INSTALLATION;
 } // namespace
 
 TEST(PgmRba, OperationWritesTheDeviceDatabase) {
     RBA_INSTALLATION install;
     std::string rba = install.path() + "/granite.rba";
-    write_text_file(rba, k_version0_text);
+    write_text_file(rba, VERSION0_TEXT);
     testing::internal::CaptureStdout();
     build_pgm_rba("granite_d1", rba);
     std::string out = testing::internal::GetCapturedStdout();
@@ -302,23 +280,26 @@ TEST(PgmRba, OperationWritesTheDeviceDatabase) {
     EXPECT_EQ(1u, version);
     EXPECT_EQ("PGM_RBA", extension);
     EXPECT_EQ("GRANITE_D1", name);
-    EXPECT_EQ(k_expected_payload, BYTES(payload.get(), payload.get() + raw_size));
+    EXPECT_EQ(EXPECTED_PAYLOAD, BYTES(payload.get(), payload.get() + raw_size));
     // The device name finds the file; the header must name the device.
-    EXPECT_EQ(k_expected_payload, serialise(BRIX_DATA_SERVER::get_device_rba("GRANITE_D1")));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(BRIX_DATA_SERVER::get_device_rba("GRANITE_D1")));
     std::string other = install.fid_dir() + "BASALT_D1.pgm_rba";
     ASSERT_EQ(0, std::rename(file.c_str(), other.c_str()));
     EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::get_device_rba("BASALT_D1"), "device_name == pcf || pcf == \"\"");
 
     std::string talon = install.path() + "/talon.rba";
-    write_text_file(talon, k_version1_text);
+    write_text_file(talon, VERSION1_TEXT);
     testing::internal::CaptureStdout();
     build_pgm_rba("TALON_D0", talon);
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, out.find("      Version: 1\n")) << out;
-    EXPECT_EQ(k_expected_payload, serialise(BRIX_DATA_SERVER::get_device_rba("TALON_D0")));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(BRIX_DATA_SERVER::get_device_rba("TALON_D0")));
 
     EXPECT_BRIX_ERROR(build_pgm_rba("KESTREL_D1", rba), "rba_index != DWORD(-1)");
     EXPECT_BRIX_ERROR(build_pgm_rba("NO_SUCH_DEVICE", rba), "!pcf.empty() && !family.empty()");
+    // The report names the device that was looked up.
+    EXPECT_EQ(std::vector<std::string>{"device NO_SUCH_DEVICE in the device table"},
+              catch_brix_error([&] { build_pgm_rba("NO_SUCH_DEVICE", rba); }).context());
     std::string pcf;
     EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::get_device_fid_file("NO_SUCH_DEVICE", pcf), "!pcf.empty()");
     EXPECT_EQ(install.fid_dir() + "GRANITE_D1.fid", BRIX_DATA_SERVER::get_device_fid_file("granite_d1", pcf));
@@ -329,17 +310,17 @@ TEST(PgmRba, OperationWritesTheDeviceDatabase) {
 TEST(PgmRba, MissingOutputDirectoriesOfTheInstallationAreCreated) {
     RBA_INSTALLATION install;
     std::string rba = install.path() + "/granite.rba";
-    write_text_file(rba, k_version0_text);
+    write_text_file(rba, VERSION0_TEXT);
     ASSERT_EQ(0, run_command("rm -rf '" + install.path() + "/devdb/programmer'").status);
     testing::internal::CaptureStdout();
     build_pgm_rba("granite_d1", rba);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(k_expected_payload, serialise(BRIX_DATA_SERVER::get_device_rba("GRANITE_D1")));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(BRIX_DATA_SERVER::get_device_rba("GRANITE_D1")));
 
     // An installation that is not there stays absent: the write reports the file it cannot create.
     std::string missing = install.path() + "/no_such_installation/";
     ::setenv("BRIX_VANTREL_PATH", missing.c_str(), 1);
-    BYTES payload = k_expected_payload;
+    BYTES payload = EXPECTED_PAYLOAD;
     BRIX_INTERNAL_ERROR e = catch_brix_error([&] {
         testing::internal::CaptureStdout();
         try {

@@ -27,8 +27,8 @@ namespace {
 //              bottom rows, so its map is taken bottom-up)
 //   cols 23-25 FLASH_IP (rows 0..95), D (rows 96..261)
 //   col 26     faked flash (rows 0..95), 70 unknown rows, HIOR (rows 166..235), 26 unknown rows
-constexpr unsigned k_cols = 27;
-constexpr unsigned k_rows = 262;
+constexpr unsigned COLS = 27;
+constexpr unsigned ROWS = 262;
 
 // Block CRAM map patterns: bit of block column c, block row r.
 bool l_bit(unsigned c, unsigned r) {
@@ -112,7 +112,7 @@ struct UNIQUIFIED_COLUMN {
     unsigned final_type;
 };
 
-const std::vector<UNIQUIFIED_COLUMN> k_uniquified = {
+const std::vector<UNIQUIFIED_COLUMN> UNIQUIFIED = {
     {0, 10, 10},
     {1, 11, 11},
     {2, 12, 12},
@@ -135,14 +135,14 @@ const std::vector<UNIQUIFIED_COLUMN> k_uniquified = {
 
 std::string uniquified_text(bool mask) {
     std::string text;
-    for (const UNIQUIFIED_COLUMN& u : k_uniquified)
+    for (const UNIQUIFIED_COLUMN& u : UNIQUIFIED)
         text += std::to_string(u.type) + " ";
     text += "\n";
-    for (const UNIQUIFIED_COLUMN& u : k_uniquified)
+    for (const UNIQUIFIED_COLUMN& u : UNIQUIFIED)
         text += "FT" + std::to_string(u.final_type) + "\t";
     text += "\n";
-    for (unsigned k = 0; k < k_rows; ++k) {
-        for (const UNIQUIFIED_COLUMN& u : k_uniquified) {
+    for (unsigned k = 0; k < ROWS; ++k) {
+        for (const UNIQUIFIED_COLUMN& u : UNIQUIFIED) {
             bool data = mask ? final_bit(u.chip_col, k) : chip_bit(u.chip_col, k);
             text += chip_flash(u.chip_col, k) ? "X " : data ? "1 " : "0 ";
         }
@@ -221,8 +221,8 @@ class CHIP_FIXTURE {
     std::map<std::string, std::string> maps;
     std::string unmask;
     std::string mask;
-    unsigned cols = k_cols;
-    unsigned rows = k_rows;
+    unsigned cols = COLS;
+    unsigned rows = ROWS;
     std::array<uint32_t, 4> range = {0, 1, 10, 20};
 
   private:
@@ -255,14 +255,14 @@ TEST(Phantomless, SmallestChipRowByRow) {
     // flash IP's last row, so nothing is faked in front.
     EXPECT_EQ("\n      Faking the Flash IP from column 26 till 26\n", out);
 
-    ASSERT_EQ(k_cols, rows.size());
-    for (unsigned i = 0; i < k_cols; ++i) {
+    ASSERT_EQ(COLS, rows.size());
+    for (unsigned i = 0; i < COLS; ++i) {
         SCOPED_TRACE("column " + std::to_string(i));
         const unsigned char* row = rows[i].get();
         EXPECT_EQ(expected_final_type(i), u32_at(row) & 0xFFFFFF);
         EXPECT_EQ(expected_flags(i), row[3]);
         unsigned count = 0;
-        for (unsigned k = 0; k < k_rows; ++k) {
+        for (unsigned k = 0; k < ROWS; ++k) {
             bool bit = (row[PHANTOMLESS_HEADER_SIZE + k / 8] >> (k % 8)) & 1;
             ASSERT_EQ(final_bit(i, k), bit) << "row " << k;
             count += final_bit(i, k);
@@ -285,7 +285,7 @@ TEST(Phantomless, MappingListing) {
     const CASE cases[] = {
         {0, "LLMM" + ih19 + "xxx#", "C7MM" + vclk19 + "DDD?"},
         {2, "LL\tMM" + ih19 + "xxx#", "C7\tMM" + vclk19 + "DDD?"},
-        {k_cols, "LLMM" + ih19 + "xxx#\t", "C7MM" + vclk19 + "DDD?\t"},
+        {COLS, "LLMM" + ih19 + "xxx#\t", "C7MM" + vclk19 + "DDD?\t"},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE("split " + std::to_string(c.split));
@@ -301,7 +301,7 @@ TEST(Phantomless, MappingListing) {
         ASSERT_NE(std::string::npos, at);
         std::vector<std::string> lines;
         size_t pos = at + head.size();
-        for (unsigned k = 0; k < k_rows; ++k) {
+        for (unsigned k = 0; k < ROWS; ++k) {
             size_t end = out.find('\n', pos);
             ASSERT_NE(std::string::npos, end);
             lines.push_back(out.substr(pos, end - pos));
@@ -404,7 +404,7 @@ TEST(Phantomless, ArgumentChecks) {
     CHIP_FIXTURE chip;
     chip.write();
     auto build = [&](unsigned family, const std::string& rba, std::array<uint32_t, 4> range) {
-        BRIX_COMMON::build_hr_phantomless_database(family, rba, k_cols, k_rows, range, 0xFFFFFFFF, false);
+        BRIX_COMMON::build_hr_phantomless_database(family, rba, COLS, ROWS, range, 0xFFFFFFFF, false);
     };
     EXPECT_BRIX_ERROR(build(BRIX_FAMILY_GRANITE, chip.rba_file(), chip.range),
                       "Harrier Phantomless algo does not support the specified family");

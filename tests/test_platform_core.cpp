@@ -1,9 +1,14 @@
 // Failure reports, input context, whole-file writes and worker threads.
 #include "fio.h"
+#include "large_block.h"
 #include "test_support.h"
 #include "thr.h"
 
 #include <atomic>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <stdexcept>
 
 TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
     BRIX_INTERNAL_ERROR e = catch_brix_error([] {
@@ -21,6 +26,41 @@ TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
     EXPECT_NE(std::string::npos, text.find("while reading element block_info name=\"CRAM\", line 42"));
     // Frames are popped when the readers leave their input.
     EXPECT_TRUE(INPUT_CONTEXT::current().empty());
+}
+
+// Whatever escapes a tool's work becomes a report and exit status 1; nothing reaches the runtime's abort.
+TEST(InternalError, EntryPointReportsEveryException) {
+    struct CASE {
+        const char* what;
+        std::function<int()> work;
+        int status;
+        const char* condition; // null: no report
+    };
+    const CASE cases[] = {
+        {"normal end", [] { return 7; }, 7, nullptr},
+        {"failure report", []() -> int { BRIX_REPORT("xml != NULL"); }, 1, "xml != NULL"},
+        {"allocation failure", []() -> int { throw std::bad_alloc(); }, 1, "Out of memory"},
+        {"library exception",
+         []() -> int { throw std::runtime_error("[json.exception.type_error.316] bad"); }, 1,
+         "Unexpected exception: [json.exception.type_error.316] bad"},
+        {"anything else", []() -> int { throw 42; }, 1, "Unexpected exception"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> reports;
+        int status = MSG_INTERNAL_ERROR::run_main(c.work, [&](const BRIX_INTERNAL_ERROR& e) {
+            reports.push_back(e.condition() + "|" + e.module());
+        });
+        EXPECT_EQ(c.status, status);
+        if (c.condition)
+            EXPECT_EQ(std::vector<std::string>{std::string(c.condition) + "|BRIX"}, reports);
+        else
+            EXPECT_TRUE(reports.empty());
+    }
+    // By default the report goes to standard error.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, MSG_INTERNAL_ERROR::run_main([]() -> int { throw std::bad_alloc(); }));
+    EXPECT_EQ(0u, testing::internal::GetCapturedStderr().find("Internal error: Out of memory\n"));
 }
 
 TEST(AtomicFile, CommitReplacesAndAbandonLeavesPrevious) {
@@ -63,7 +103,9 @@ void* slow_worker(void*) {
     g_finished++;
     return nullptr;
 }
-void* failing_worker(void*) { BRIX_REPORT("tids[i] != 0"); }
+void* failing_worker(void*) {
+    BRIX_REPORT("tids[i] != 0");
+}
 } // namespace
 
 TEST(Threads, WorkerFailureReachesTheWaiterAfterAllWorkersEnded) {
@@ -88,4 +130,21 @@ TEST(Shell, QuotedWordsStayLiteral) {
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(evil));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists("pwned"));
     EXPECT_EQ(3, thr_system("exit 3"));
+}
+
+// The huge-page hint leaves every byte where it was, for blocks below, at and above the advised size and
+// for interiors that do not start on a page boundary.
+TEST(LargeBlock, HintKeepsContentsAtEverySizeAndAlignment) {
+    const size_t sizes[] = {0, 1, (size_t{4} << 20) - 1, size_t{4} << 20, (size_t{6} << 20) + 3};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::unique_ptr<unsigned char[]> block = new_large_block(size + 1);
+        for (size_t i = 0; i <= size; ++i)
+            block[i] = static_cast<unsigned char>(i * 31 + 7);
+        advise_large_block(block.get() + 1, size);
+        size_t wrong = 0;
+        for (size_t i = 0; i <= size; ++i)
+            wrong += block[i] != static_cast<unsigned char>(i * 31 + 7);
+        EXPECT_EQ(0u, wrong);
+    }
 }

@@ -306,19 +306,22 @@ int main(int argc, char** argv) {
         std::cerr << "brix_dump: " << options.file << ": --check-maps reads device databases (.ddb)\n";
         return usage();
     }
-    try {
-        if (options.check_maps)
-            return kind->check_maps(options);
-        return options.verify ? kind->verify(options) : kind->dump(options);
-    } catch (const BRIX_INTERNAL_ERROR& e) {
-        if (!options.verify && !options.check_maps) {
-            MSG_INTERNAL_ERROR::print(e);
-            return 1;
-        }
-        std::string line = "FAIL: " + e.condition();
-        if (!e.context().empty())
-            line += " (" + e.context().back() + ")";
-        std::cout << line << "\n";
-        return 1;
-    }
+    // Every failure, a report or any other exception, ends with exit status 1: in verification and the map
+    // check as the one-line reason, otherwise as the printed report.
+    return MSG_INTERNAL_ERROR::run_main(
+        [&] {
+            if (options.check_maps)
+                return kind->check_maps(options);
+            return options.verify ? kind->verify(options) : kind->dump(options);
+        },
+        [&](const BRIX_INTERNAL_ERROR& e) {
+            if (!options.verify && !options.check_maps) {
+                MSG_INTERNAL_ERROR::print(e);
+                return;
+            }
+            std::string line = "FAIL: " + e.condition();
+            if (!e.context().empty())
+                line += " (" + e.context().back() + ")";
+            std::cout << line << "\n";
+        });
 }

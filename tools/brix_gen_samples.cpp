@@ -11,11 +11,13 @@
 //
 // A generation is a list of emitters (GENERATIONS below); a later input kind is one more emitter with its own
 // random stream, so adding one leaves the files of the others unchanged.
+#include "bit_matrix.h"
 #include "brix_data_manager.h"
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"
 #include "pgm_family_tables.h"
+#include "pgm_rba_type.h"
 
 #include <nlohmann/json.hpp>
 #include <xercesc/dom/DOM.hpp>
@@ -32,6 +34,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -158,6 +161,7 @@ struct DEVICE {
     unsigned bits = 0;
     unsigned cff_bits = 0;
     std::string rba_file; // relative to the installation, as the device table names it; may be empty
+    std::string pcf;      // the name the programmer knows the device by (the device table's, else the name)
     uint64_t seed = 0;
     JSON settings; // the family's settings with the device's own merged over them
     std::map<std::string, BLOCK_SHAPE> blocks;
@@ -243,12 +247,45 @@ void read_spare_rows(DEVICE& device) {
     }
 }
 
+// One block instance of the CRAM: the block of a column in one tile row, with its mirrors.
+struct TILE {
+    const COLUMN* column = nullptr;
+    unsigned row = 0;
+    unsigned frame_mirror = 0;
+    unsigned bit_mirror = 0;
+
+    unsigned frame_index() const { return column->first_frame; }
+    unsigned bit_index() const { return row * column->block->bits; }
+};
+
+// Every tile in RBA order: the tiles of one block together, blocks in order of their first column, then by
+// column and tile row, whole tiles from bit 0 up to cram_bits. Mirrors follow the block's rules: by the
+// block's column ordinal for frames, by the tile row for bits.
+std::vector<TILE> cram_tiles(const DEVICE& device, unsigned cram_bits) {
+    auto mirror = [](const std::string& rule, unsigned n) {
+        return rule == "alternate" ? n % 2 : unsigned(rule == "1");
+    };
+    std::vector<const BLOCK_SHAPE*> order;
+    for (const COLUMN& column : device.columns)
+        if (std::find(order.begin(), order.end(), column.block) == order.end())
+            order.push_back(column.block);
+    std::vector<TILE> tiles;
+    for (const BLOCK_SHAPE* block : order)
+        for (const COLUMN& column : device.columns)
+            if (column.block == block)
+                for (unsigned row = 0; row < cram_bits / block->bits; ++row)
+                    tiles.push_back({&column, row, mirror(block->frame_mirror, column.ordinal),
+                                     mirror(block->bit_mirror, row)});
+    return tiles;
+}
+
 struct TABLE_ENTRY {
     std::string family;
     unsigned frames = 0;
     unsigned bits = 0;
     unsigned cff_bits = 0;
     std::string rba_file;
+    std::string pcf;
 };
 
 std::map<std::string, TABLE_ENTRY> read_device_table(const std::string& installation) {
@@ -263,6 +300,7 @@ std::map<std::string, TABLE_ENTRY> read_device_table(const std::string& installa
         entry.bits = u32_or(device, "cram_rows", 0);
         entry.cff_bits = u32_or(device, "cff_bits", 0);
         entry.rba_file = device.value("rba_file", "");
+        entry.pcf = stl_upper(device.value("pcf", ""));
         entries[stl_upper(text(device, "name"))] = entry;
     }
     return entries;
@@ -307,6 +345,7 @@ DEVICE describe_device(const JSON& description, const JSON& entry,
     device.bits = geometry("bits", row.bits);
     device.cff_bits = geometry("cff_bits", row.cff_bits);
     device.rba_file = row.rba_file;
+    device.pcf = row.pcf.empty() ? device.name : row.pcf;
     if (device.frames == 0 || device.bits == 0)
         invalid("a device needs frames and bits above 0");
 
@@ -321,14 +360,15 @@ DEVICE describe_device(const JSON& description, const JSON& entry,
 
 // gzip data of the text, in memory (a gzip header without a time stamp, so the bytes depend on the text
 // only).
-std::vector<unsigned char> gzip(const std::string& data) {
+std::vector<unsigned char> gzip(const unsigned char* data, size_t size) {
     z_stream stream{};
     BRIX_CHECK(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) ==
                    Z_OK,
                "deflateInit2 == Z_OK");
-    std::vector<unsigned char> out(deflateBound(&stream, data.size()) + 32);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
+    BRIX_CHECK(size <= 0xFFFFFFFFu, "size <= 0xFFFFFFFF");
+    std::vector<unsigned char> out(deflateBound(&stream, static_cast<uLong>(size)) + 32);
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = static_cast<uInt>(size);
     stream.next_out = out.data();
     stream.avail_out = static_cast<uInt>(out.size());
     const int status = deflate(&stream, Z_FINISH);
@@ -336,6 +376,10 @@ std::vector<unsigned char> gzip(const std::string& data) {
     deflateEnd(&stream);
     BRIX_CHECK(status == Z_STREAM_END, "deflate(Z_FINISH) == Z_STREAM_END");
     return out;
+}
+
+std::vector<unsigned char> gzip(const std::string& text) {
+    return gzip(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
@@ -359,6 +403,15 @@ struct OUTPUTS {
             return;
         write_file(installation + relative, bytes);
         written.push_back(installation + relative);
+    }
+    // A source file of the programmer databases, in the installation's unshipped/pgm_db/.
+    void pgm_db_file(const std::string& name, const std::vector<unsigned char>& bytes) {
+        if (installation.empty())
+            return;
+        std::error_code error;
+        std::filesystem::create_directories(installation + "unshipped/pgm_db", error);
+        BRIX_CHECK(!error, "Cannot create " + installation + "unshipped/pgm_db: " + error.message());
+        installation_file("unshipped/pgm_db/" + name, bytes);
     }
 };
 
@@ -538,33 +591,22 @@ std::string rba_text(const DEVICE& device, const RAM_SETTINGS& lutram, const RAM
                       " bits; one line per tile: block, tile, frame_size, bit_size, frame_index, bit_index, "
                       "frame_mirror, bit_mirror\n$BLOCK_HEADER\nDEVICE " +
                       device.name + "\n$BLOCK_CRAM\n";
-    auto tile = [&](const std::string& kind, const COLUMN& column, unsigned row, bool mirrors) {
-        const BLOCK_SHAPE& b = *column.block;
-        auto mirror = [](const std::string& rule, unsigned n) {
-            return rule == "alternate" ? n % 2 : unsigned(rule == "1");
-        };
-        out += kind + " X" + std::to_string(column.index) + "Y" + std::to_string(row) + " " +
+    auto tile = [&](const std::string& kind, const TILE& t) {
+        const BLOCK_SHAPE& b = *t.column->block;
+        out += kind + " X" + std::to_string(t.column->index) + "Y" + std::to_string(t.row) + " " +
                std::to_string(b.frames) + " " + std::to_string(b.bits) + " " +
-               std::to_string(column.first_frame) + " " + std::to_string(row * b.bits) + " " +
-               std::to_string(mirrors ? mirror(b.frame_mirror, column.ordinal) : 0) + " " +
-               std::to_string(mirrors ? mirror(b.bit_mirror, row) : 0) + "\n";
+               std::to_string(t.frame_index()) + " " + std::to_string(t.bit_index()) + " " +
+               std::to_string(t.frame_mirror) + " " + std::to_string(t.bit_mirror) + "\n";
     };
-    std::vector<const BLOCK_SHAPE*> order;
-    for (const COLUMN& column : device.columns)
-        if (std::find(order.begin(), order.end(), column.block) == order.end())
-            order.push_back(column.block);
-    for (const BLOCK_SHAPE* block : order)
-        for (const COLUMN& column : device.columns)
-            if (column.block == block)
-                for (unsigned row = 0; row < device.tile_rows(*block); ++row)
-                    tile(block->name, column, row, true);
+    for (const TILE& t : cram_tiles(device, device.bits))
+        tile(t.column->block->name, t);
     out += "$BLOCK_RAM\n# kind, tile, column size, row size, column (frame), row (bit), 0, 0\n";
     for (const RAM_SETTINGS* ram : {&lutram, &mram})
         if (ram->block != nullptr)
             for (const COLUMN& column : device.columns)
                 if (column.block == ram->block)
                     for (unsigned row = 0; row < device.tile_rows(*ram->block); ++row)
-                        tile(ram->rba_string, column, row, false);
+                        tile(ram->rba_string, TILE{&column, row, 0, 0});
     return out + "$BLOCK_END\n";
 }
 
@@ -697,7 +739,7 @@ void emit_28nm(const DEVICE& device, OUTPUTS& outputs) {
 
 namespace harrier {
 
-constexpr unsigned k_segment_rows[5] = {26, 70, 70, 70, 26};
+constexpr unsigned SEGMENT_ROWS[5] = {26, 70, 70, 70, 26};
 
 struct BLOCK_TYPE {
     const char* name;
@@ -705,7 +747,7 @@ struct BLOCK_TYPE {
     unsigned height;
 };
 // Block types with a text CRAM map, and their sizes (one per type for the whole family).
-const BLOCK_TYPE k_mapped_blocks[] = {{"IV", 1, 26}, {"L", 1, 70}, {"M", 2, 70}, {"D", 1, 70}, {"IH", 1, 70}};
+const BLOCK_TYPE MAPPED_BLOCKS[] = {{"IV", 1, 26}, {"L", 1, 70}, {"M", 2, 70}, {"D", 1, 70}, {"IH", 1, 70}};
 
 // The kind of one column: a name, the block of its 70-row segments and, for 2-wide blocks, which of its
 // columns it is.
@@ -735,7 +777,7 @@ std::vector<unsigned> valid_range(const DEVICE& device) {
 FAMILY_DATA family_data(const DEVICE& device) {
     FAMILY_DATA data;
     const std::vector<unsigned> range = valid_range(device);
-    for (const BLOCK_TYPE& block : k_mapped_blocks) {
+    for (const BLOCK_TYPE& block : MAPPED_BLOCKS) {
         SAMPLE_RNG rng(device.seed, device.family, std::string("cram_map_") + block.name);
         std::vector<std::vector<bool>> bits(block.width, std::vector<bool>(block.height));
         std::string text;
@@ -759,8 +801,8 @@ FAMILY_DATA family_data(const DEVICE& device) {
     // Cells of a kind in the 262 rows of the uniquified column.
     auto cell = [&](const COLUMN_KIND& kind, unsigned row) -> char {
         unsigned segment = 0, offset = row;
-        while (offset >= k_segment_rows[segment])
-            offset -= k_segment_rows[segment++];
+        while (offset >= SEGMENT_ROWS[segment])
+            offset -= SEGMENT_ROWS[segment++];
         if ((kind.name == "FLASH" || kind.name == "LAST") && segment <= 1)
             return 'X';
         if (kind.name == "LAST")
@@ -937,7 +979,7 @@ void emit(const DEVICE& device, OUTPUTS& outputs) {
 namespace talon {
 
 // One division: `labs` LABs of 128 bits, an MLAB, a LAB of 64 bits with two dummy rows, an M20K.
-constexpr unsigned k_division_fixed_bits = 40 + 64 + 80;
+constexpr unsigned DIVISION_FIXED_BITS = 40 + 64 + 80;
 
 struct STAMP {
     std::string text;
@@ -947,7 +989,7 @@ struct STAMP {
 
 STAMP row_stamp(const DEVICE& device, unsigned frames_per_row, const std::string& division_block) {
     const unsigned labs = u32_or(device.settings, "labs_per_division", 4);
-    const unsigned division_bits = labs * 128 + k_division_fixed_bits;
+    const unsigned division_bits = labs * 128 + DIVISION_FIXED_BITS;
     // Divisions, then the last division's LABs: enough for the device's bits with the 32 EDCRC bits.
     const unsigned divisions = std::max(1u, (device.bits + division_bits - 1) / division_bits - 1);
     const unsigned used = divisions * division_bits + 32;
@@ -1028,14 +1070,19 @@ void emit_eram(const DEVICE& device, DEVICE_XML& xml) {
     }
 }
 
+// The block that ends every division of a TALON row stamp.
+const std::string DIVISION_BLOCK = "DR_CS_T";
+
+STAMP talon_row_stamp(const DEVICE& device) {
+    return row_stamp(device, u32_or(device.settings, "frames_per_row", 60), DIVISION_BLOCK);
+}
+
 void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
     const JSON& s = device.settings;
     const std::vector<unsigned> order = u32_list(s, "dras_order");
     if (order.empty() || order.size() > 8)
         invalid("\"dras_order\" lists 1 to 8 DRAs");
-    const unsigned frames_per_row = u32_or(s, "frames_per_row", 60);
-    const std::string division_block = "DR_CS_T";
-    const STAMP stamp = row_stamp(device, frames_per_row, division_block);
+    const STAMP stamp = talon_row_stamp(device);
     if (stamp.bits % order.size() != 0)
         invalid("the row stamp's frame bits are not a multiple of the DRA count");
 
@@ -1050,7 +1097,7 @@ void emit_talon(const DEVICE& device, OUTPUTS& outputs) {
                   s.contains("reverse") && flag(s, "reverse") ? 1 : 0);
     // Every division block of the row stamp splits it, so the parameter names it once per division.
     xml.text_parameter("PHANTOM_BIT_TYPE4_DIVISION_BLOCK", "CRAM",
-                       std::vector<std::string>(stamp.divisions, division_block));
+                       std::vector<std::string>(stamp.divisions, DIVISION_BLOCK));
     emit_eram(device, xml);
     if (!device.spare_rows.empty())
         xml.uint_argument("CRAM_SPARE_ROWS", "CRAM", spare_rows_of(device));
@@ -1082,16 +1129,305 @@ void emit_kestrel(const DEVICE& device, OUTPUTS& outputs) {
     outputs.device_file(device.stem + ".xml", std::vector<unsigned char>(xml_text.begin(), xml_text.end()));
 }
 
+// TALON RBA text (format version 1): a header, the geometry, then one "CRAM" line per tile (block, tile
+// column, tile row, frame size, bit size, frame index, bit index, frame mirror, bit mirror), whole tiles up
+// to the row stamp's SOF frame size (CRAM_BIT_COUNT). The block names are the RBA block types.
+void emit_talon_rba(const DEVICE& device, OUTPUTS& outputs) {
+    const STAMP stamp = talon_row_stamp(device);
+    std::string text = "HEADER " + device.name + " generated sample RBA description (format version 1)\n" +
+                       "GEOMETRY " + std::to_string(device.frames) + " frames " + std::to_string(stamp.bits) +
+                       " bits\n";
+    for (const TILE& t : cram_tiles(device, stamp.bits)) {
+        const BLOCK_SHAPE& b = *t.column->block;
+        text += "CRAM " + b.name + " X" + std::to_string(t.column->index) + " Y" + std::to_string(t.row) +
+                " " + std::to_string(b.frames) + " " + std::to_string(b.bits) + " " +
+                std::to_string(t.frame_index()) + " " + std::to_string(t.bit_index()) + " " +
+                std::to_string(t.frame_mirror) + " " + std::to_string(t.bit_mirror) + "\n";
+    }
+    const std::vector<unsigned char> rba = gzip(text);
+    outputs.device_file(device.stem + ".rbaz", rba);
+    outputs.installation_file(device.rba_file.empty() ? "" : device.rba_file + "z", rba);
+}
+
 } // namespace talon
+
+// ---- Programmer sources: CRAM map texts and phantom images ----------------------------------------------
+//
+// The FID build reads a device's phantom image (a picture of its CRAM configured with an empty design) and,
+// for the families with text CRAM maps, compares it with the CRAM rebuilt from the RBA placements and the
+// maps. Both come from one map per block type, drawn from the family's own stream: in the image a
+// configuration bit of a tile reads 0 and every other bit of the tile 1; outside the tiles, in the spare rows
+// and in the memory frames of the LUTRAM and MRAM tiles (which the comparison masks) the image holds random
+// bits.
+
+namespace programmer {
+
+// Bits [offset, offset + count) of a row of words become bits [0, count) of src.
+void put_bits(uint64_t* dst, size_t offset, const uint64_t* src, size_t count) {
+    for (size_t k = 0; k < count; k += 64) {
+        const size_t n = std::min<size_t>(64, count - k);
+        const uint64_t mask = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+        const uint64_t word = src[k / 64] & mask;
+        const size_t at = offset + k, w = at / 64, shift = at % 64;
+        dst[w] = (dst[w] & ~(mask << shift)) | (word << shift);
+        if (shift != 0 && shift + n > 64)
+            dst[w + 1] = (dst[w + 1] & ~(mask >> (64 - shift))) | (word >> (64 - shift));
+    }
+}
+
+// Random bits into a whole row; the bits past the row's end stay clear.
+void random_row(BIT_MATRIX& matrix, size_t row, SAMPLE_RNG& rng) {
+    uint64_t* words = matrix.row_words(row);
+    for (size_t w = 0; w < matrix.words_per_row(); ++w)
+        words[w] = rng.next();
+    if (matrix.bits() % 64 != 0)
+        words[matrix.words_per_row() - 1] &= (uint64_t{1} << (matrix.bits() % 64)) - 1;
+}
+
+// The PGM RBA type of a block name, or 0 when the programmer does not know it.
+unsigned rba_type(const std::string& name) {
+    for (unsigned type = 1; type < PGM_RBA_MAX; ++type)
+        if (name == PGM_RBA_TYPE_NAMES[type])
+            return type;
+    return 0;
+}
+
+// The configuration bits of one instance of a block (frames x bits, about one in three set), the same for
+// every device of the family.
+BIT_MATRIX block_map(const DEVICE& device, const BLOCK_SHAPE& block) {
+    SAMPLE_RNG rng(device.seed, device.family, "cram_map_" + block.name);
+    BIT_MATRIX map(block.frames, block.bits);
+    for (unsigned f = 0; f < block.frames; ++f)
+        for (unsigned b = 0; b < block.bits; ++b)
+            if (rng.below(3) == 0)
+                map.set(f, b);
+    return map;
+}
+
+// The blocks of the device's tiles, in RBA order.
+std::vector<const BLOCK_SHAPE*> tile_blocks(const DEVICE& device, unsigned cram_bits) {
+    std::vector<const BLOCK_SHAPE*> blocks;
+    for (const COLUMN& column : device.columns)
+        if (cram_bits / column.block->bits > 0 &&
+            std::find(blocks.begin(), blocks.end(), column.block) == blocks.end())
+            blocks.push_back(column.block);
+    return blocks;
+}
+
+// The text of frames [first, first + count) of a block's map. With col_as_frame the text's columns are frames
+// and its rows bits, otherwise the other way round. Lines are written as the family's reader reads them: last
+// position first unless keep_column_order, last row first unless keep_row_order.
+std::string cram_map_text(const std::string& title, const BIT_MATRIX& map, unsigned first, unsigned count,
+                          bool col_as_frame, const PGM_CRAM_MAP_FAMILY& family) {
+    const size_t rows = col_as_frame ? map.bits() : count;
+    const size_t columns = col_as_frame ? count : map.bits();
+    std::vector<std::string> lines;
+    for (size_t r = 0; r < rows; ++r) {
+        std::string line(columns, '0');
+        for (size_t c = 0; c < columns; ++c)
+            if (col_as_frame ? map.get(first + c, r) : map.get(first + r, c))
+                line[c] = '1';
+        if (!family.keep_column_order)
+            std::reverse(line.begin(), line.end());
+        lines.push_back(std::move(line));
+    }
+    if (!family.keep_row_order)
+        std::reverse(lines.begin(), lines.end());
+    std::string text = "# " + title + "\n";
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// The family's text CRAM maps of the device's block types. GRANITE draws its RT_VIO_MLAB map in two files,
+// the first half of its frames in RT_VIO_MLAB's and the rest in RT_VIO_M_LAB's.
+void emit_cram_maps(const DEVICE& device, const std::map<const BLOCK_SHAPE*, BIT_MATRIX>& maps,
+                    bool col_as_frame, OUTPUTS& outputs) {
+    const uint32_t index = find_pgm_cram_map_family(device.family);
+    if (index == uint32_t(-1))
+        return;
+    const PGM_CRAM_MAP_FAMILY& family = PGM_CRAM_MAP_FAMILY_DATABASE[index];
+    const std::string family_pcf = family.family_pcf;
+    auto file = [&](const std::string& type, const std::string& text) {
+        outputs.pgm_db_file(stl_lower(family_pcf + "_" + type + "_cram.map"),
+                            std::vector<unsigned char>(text.begin(), text.end()));
+    };
+    for (const auto& [block, map] : maps) {
+        const unsigned type = rba_type(block->name);
+        const std::string size = std::to_string(block->frames) + " frames x " + std::to_string(block->bits) +
+                                 " bits" + (col_as_frame ? ", a column per frame" : ", a line per frame");
+        if (family_pcf == "GRANITE" && type == PGM_RBA_RT_VIO_MLAB) {
+            if (!col_as_frame || block->frames < 2 || device.blocks.count("RT_VIO_M_LAB"))
+                invalid(
+                    "GRANITE's RT_VIO_MLAB map is drawn in two files: it needs col_as_frame, at least two "
+                    "frames and no RT_VIO_M_LAB block");
+            const unsigned half = block->frames / 2;
+            file("RT_VIO_MLAB", cram_map_text(family_pcf + " RT_VIO_MLAB: frames 0 to " +
+                                                  std::to_string(half - 1) + " of " + size,
+                                              map, 0, half, col_as_frame, family));
+            file("RT_VIO_M_LAB", cram_map_text(family_pcf + " RT_VIO_MLAB: frames " + std::to_string(half) +
+                                                   " to " + std::to_string(block->frames - 1) + " of " + size,
+                                               map, half, block->frames - half, col_as_frame, family));
+            continue;
+        }
+        file(block->name, cram_map_text(family_pcf + " " + block->name + ": " + size, map, 0, block->frames,
+                                        col_as_frame, family));
+    }
+}
+
+// The device's CRAM as its phantom image shows it: frame rows of cram_bits bits.
+BIT_MATRIX phantom_cram(const DEVICE& device, unsigned cram_bits,
+                        const std::map<const BLOCK_SHAPE*, BIT_MATRIX>& maps) {
+    SAMPLE_RNG rng(device.seed, device.name, "phantom");
+    BIT_MATRIX cram(device.frames, cram_bits);
+    for (unsigned f = 0; f < device.frames; ++f)
+        random_row(cram, f, rng);
+
+    // Each tile reads its block's map inverted and mirrored: pattern bit (i, k) is map bit
+    // (frame mirror ? F - 1 - i : i, bit mirror ? B - 1 - k : k), inverted.
+    std::map<std::tuple<const BLOCK_SHAPE*, unsigned, unsigned>, BIT_MATRIX> patterns;
+    auto pattern = [&](const TILE& t) -> const BIT_MATRIX& {
+        const BLOCK_SHAPE* block = t.column->block;
+        BIT_MATRIX& p = patterns[{block, t.frame_mirror, t.bit_mirror}];
+        if (p.rows() == 0) {
+            const BIT_MATRIX& map = maps.at(block);
+            p = BIT_MATRIX(block->frames, block->bits);
+            for (unsigned i = 0; i < block->frames; ++i)
+                for (unsigned k = 0; k < block->bits; ++k)
+                    if (!map.get(t.frame_mirror ? block->frames - 1 - i : i,
+                                 t.bit_mirror ? block->bits - 1 - k : k))
+                        p.set(i, k);
+        }
+        return p;
+    };
+    for (const TILE& t : cram_tiles(device, cram_bits)) {
+        const BIT_MATRIX& p = pattern(t);
+        for (unsigned i = 0; i < p.rows(); ++i)
+            put_bits(cram.row_words(t.frame_index() + i), t.bit_index(), p.row_words(i), p.bits());
+    }
+
+    // The memory frames of the LUTRAM (MLAB) and MRAM (M20K, M10K) columns hold what the design stored.
+    for (const char* key : {"lutram", "mram"}) {
+        const RAM_SETTINGS ram = ram_settings(device, key);
+        if (ram.block == nullptr)
+            continue;
+        const unsigned type = rba_type(ram.block->name);
+        const bool masked = std::string(key) == "lutram" ? type == PGM_RBA_LA_MLAB
+                                                         : type == PGM_RBA_MM_M20K || type == PGM_RBA_MM_M10K;
+        if (!masked)
+            continue;
+        for (const COLUMN& column : device.columns)
+            if (column.block == ram.block)
+                for (unsigned k = 0; k < ram.real_col_size; ++k)
+                    random_row(cram, column.first_frame + ram.col_offset + k, rng);
+    }
+    return cram;
+}
+
+// The phantom image file: block 0 is the CRAM (rows are bits and columns frames with col_as_frame), with the
+// spare rows of the programmer's spare-row table inserted; a second, small block and its row follow.
+std::vector<unsigned char> phantom_image(const DEVICE& device, BIT_MATRIX cram, bool col_as_frame) {
+    SAMPLE_RNG rng(device.seed, device.name, "phantom_spare_rows");
+    const BIT_MATRIX image = col_as_frame ? cram.transposed() : std::move(cram);
+    cram = BIT_MATRIX();
+
+    const PGM_SPARE_ROW& spare = find_pgm_spare_row(device.pcf);
+    const uint64_t rows = uint64_t{image.rows()} + uint64_t{spare.region_count} * spare.rows_per_region;
+    if (rows > 0xFFFFFFFFull)
+        invalid("the phantom image has too many rows");
+    std::vector<bool> is_spare(rows, false);
+    for (uint32_t k = 0; k < spare.region_count && k < 4; ++k) {
+        const int64_t start =
+            (spare.count_from_end ? int64_t(rows) - spare.region_rows[k] - spare.rows_per_region
+                                  : int64_t{spare.region_rows[k]}) +
+            spare.row_offset;
+        if (start < 0 || uint64_t(start) + spare.rows_per_region > rows)
+            invalid("spare-row region " + std::to_string(k) + " of " + device.pcf + " lies outside the " +
+                    std::to_string(rows) + " rows of its phantom image");
+        for (uint32_t r = 0; r < spare.rows_per_region; ++r) {
+            if (is_spare[size_t(start) + r])
+                invalid("the spare-row regions of " + device.pcf + " overlap");
+            is_spare[size_t(start) + r] = true;
+        }
+    }
+
+    const uint32_t columns = static_cast<uint32_t>(image.bits());
+    const uint32_t width = (columns + 31) / 32; // the row stride in 32-bit words
+    const size_t stride = size_t{width} * 4, row_bytes = image.bytes_per_row();
+    std::vector<unsigned char> file;
+    auto text = [&](const std::string& value, size_t size) {
+        std::string field = value.substr(0, size);
+        field.resize(size, '\0');
+        file.insert(file.end(), field.begin(), field.end());
+    };
+    auto u32 = [&](uint32_t value) {
+        for (int shift = 0; shift < 32; shift += 8)
+            file.push_back(static_cast<unsigned char>(value >> shift));
+    };
+    text("BRIX sample phantom image", 40);
+    u32(4); // file version
+    text(device.name, 30);
+    text("1", 5); // device version
+    u32(2);       // block count
+    u32(static_cast<uint32_t>(rows));
+    u32(columns);
+    u32(width);
+    u32(1); // block 1: one row of 32 columns
+    u32(32);
+    u32(1);
+    file.push_back(0); // the skipped byte
+    const size_t first = file.size();
+    file.resize(first + size_t(rows) * stride + 4, 0);
+    size_t effective = 0;
+    for (size_t r = 0; r < rows; ++r) {
+        unsigned char* out = file.data() + first + r * stride;
+        if (is_spare[r]) {
+            for (size_t b = 0; b < row_bytes; b += 8) {
+                const uint64_t word = rng.next();
+                for (size_t k = 0; k < 8 && b + k < row_bytes; ++k)
+                    out[b + k] = static_cast<unsigned char>(word >> (8 * k));
+            }
+            continue;
+        }
+        image.row_to_bytes(effective++, out, row_bytes);
+    }
+    const uint32_t block1 = uint32_t(rng.next());
+    std::memcpy(file.data() + file.size() - 4, &block1, 4);
+    return file;
+}
+
+// The CRAM maps of the family and the phantom image of the device, for the generations whose devices get a
+// FID: the 28nm families (frames are the image's columns unless col_as_frame is false) and TALON (frames are
+// its rows, and the SOF frame is the row stamp's).
+void emit(const DEVICE& device, OUTPUTS& outputs) {
+    const bool talon = device.generation == "talon";
+    const bool col_as_frame =
+        !talon && (!device.settings.contains("col_as_frame") || flag(device.settings, "col_as_frame"));
+    const unsigned cram_bits = talon ? talon::talon_row_stamp(device).bits : device.bits;
+    std::map<const BLOCK_SHAPE*, BIT_MATRIX> maps;
+    for (const BLOCK_SHAPE* block : tile_blocks(device, cram_bits)) {
+        if (rba_type(block->name) == 0)
+            invalid("block " + block->name + " is not a block type of the programmer's RBA description");
+        maps[block] = block_map(device, *block);
+    }
+    emit_cram_maps(device, maps, col_as_frame, outputs);
+    outputs.pgm_db_file(stl_lower(device.pcf) + "_phantom.img.gz", [&] {
+        const std::vector<unsigned char> image =
+            phantom_image(device, phantom_cram(device, cram_bits, maps), col_as_frame);
+        return gzip(image.data(), image.size());
+    }());
+}
+
+} // namespace programmer
 
 // ---- Generations
 // -------------------------------------------------------------------------------------------
 
 // The emitters of each generation, in the order they run.
 const std::map<std::string, std::vector<std::function<void(const DEVICE&, OUTPUTS&)>>> GENERATIONS = {
-    {"28nm", {emit_28nm}},
+    {"28nm", {emit_28nm, programmer::emit}},
     {"harrier", {harrier::emit}},
-    {"talon", {talon::emit_talon}},
+    {"talon", {talon::emit_talon, talon::emit_talon_rba, programmer::emit}},
     {"kestrel", {talon::emit_kestrel}},
 };
 

@@ -34,6 +34,21 @@ for dir in out/devices/*/; do
     ./build/brix_dump --verify "$programmer/${device}_brix.ddb"
     ./build/brix_dump --check-maps "$programmer/${device}_brix.ddb"
 done
+# The programmer's side of the chain on the generated data: the PGM RBA databases of the largest GRANITE and
+# TALON devices too, the CRAM maps of the families that have text maps, then the FIDs (phantom images from the
+# installation's unshipped/pgm_db/), each verified.
+for device in GRANITE_D6 TALON_D5; do
+    ./build/build_brix -rba="$device" "samples/vantrel/rba/${device,,}.rbaz"
+    ./build/brix_dump --verify "$programmer/fid/$device.pgm_rba"
+done
+for family in GRANITE BASALT; do
+    ./build/build_brix -cram_map="$family"
+    ./build/brix_dump --verify "$programmer/fid/$family.cram_map"
+done
+for device in GRANITE_D1 GRANITE_D6 BASALT_D1 SLATE_D1 TALON_D0 TALON_D5; do
+    ./build/build_brix -fid="$device"
+    ./build/brix_dump --verify "$programmer/fid/$device.fid"
+done
 # The HARRIER devices (with their phantomless maps) once more in test mode: each database lands beside its
 # device XML.
 for xml in out/devices/harrier_*/harrier_*.xml; do

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory, then the tests that run
-# worker threads (database part files, archive CRC threads, thread library, writes cut inside the part files,
-# batch worker slots)
-# under ThreadSanitizer, then a short run of every fuzz target.
+# Installs what is missing, checks the formatting of every source file, builds, and runs every test: the
+# normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory, then
+# the tests that run worker threads (database part files, archive CRC threads, thread library, writes cut
+# inside the part files, batch worker slots) under ThreadSanitizer, then a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh
+# Every source file is formatted as .clang-format says (clang-format -i fixes it).
+find platform pgm h tests tools bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z |
+  xargs -0 clang-format --dry-run -Werror
 tools/build.sh build
 (cd build && ctest --output-on-failure -j"$(nproc)")
 tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIX_SANITIZE=address,undefined -DBRIX_BUILD_BENCH=OFF

@@ -43,7 +43,7 @@ void run_hr_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPU
                     input.mram_valid_range);
 }
 
-const BRIX_DEVICE_GENERATION k_generations[] = {
+const BRIX_DEVICE_GENERATION GENERATIONS[] = {
     {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, nullptr},
     {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba},
     {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba},
@@ -53,7 +53,7 @@ const BRIX_DEVICE_GENERATION k_generations[] = {
 } // namespace
 
 const BRIX_DEVICE_GENERATION* brix_device_generation(uint32_t cram_algo_version) {
-    for (const BRIX_DEVICE_GENERATION& generation : k_generations)
+    for (const BRIX_DEVICE_GENERATION& generation : GENERATIONS)
         if (generation.cram_algo_version == cram_algo_version)
             return &generation;
     return nullptr;

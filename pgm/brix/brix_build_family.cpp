@@ -27,7 +27,7 @@ using xercesc::DOMElement;
 
 namespace {
 
-const char* const k_width_check =
+const char* const WIDTH_CHECK =
     "config_data_width > 0 && (config_data_width % 8) == 0 && config_data_width <= 32";
 
 bool ends_with(const std::string& text, const std::string& suffix) {
@@ -42,7 +42,7 @@ std::string attribute(const DOMElement* element, const char* name) {
 // A number attribute: mandatory ones may not be empty; optional ones read as default_value when empty.
 unsigned number(const DOMElement* element, const char* name, bool mandatory, unsigned default_value = 0) {
     std::string text = attribute(element, name);
-    INPUT_CONTEXT here(std::string("attribute ") + name + "=\"" + text + "\"");
+    INPUT_CONTEXT here(std::string("attribute ") + name + "=\"" + INPUT_CONTEXT::excerpt(text) + "\"");
     return BRIX_MANAGER::convert_string_to_value(text, mandatory, nullptr, &default_value);
 }
 
@@ -159,7 +159,7 @@ void FAMILY_XML_READER::read_constants(BRIX_BLOCK* block, const std::vector<DOME
 
 void FAMILY_XML_READER::read_dynamic_fields(BRIX_BLOCK* block, const std::vector<DOMElement*>& dyn_values) {
     BRIX_CHECK(block != nullptr, "block != NULL && dyn_values != NULL");
-    BRIX_CHECK(width_is_valid(m_width), k_width_check);
+    BRIX_CHECK(width_is_valid(m_width), WIDTH_CHECK);
     BRIX_CHECK(!dyn_values.empty(), "dyn_value_size > 0");
     const uint64_t total_bit = uint64_t(block->get_length()) * m_width;
     OWNED_LIST<BRIX_DYN_DATA> list;
@@ -294,8 +294,10 @@ void build_family_xml(const std::string& xml_file, bool test) {
     std::string base_name;
     if (!test) {
         const std::string suffix = "_family.xml";
-        BRIX_CHECK(xml_file.size() >= 12 && ends_with(xml_file, suffix) && FIO_FILE_SYSTEM::exists(xml_file),
-                   "Invalid family XML naming or file does not exist");
+        if (!(xml_file.size() >= 12 && ends_with(xml_file, suffix) && FIO_FILE_SYSTEM::exists(xml_file))) {
+            file_here.set(xml_file + FIO_FILE_SYSTEM::describe_missing(xml_file));
+            BRIX_REPORT("Invalid family XML naming or file does not exist");
+        }
         base_name = xml_file.substr(0, xml_file.size() - suffix.size());
         size_t separator = base_name.rfind('/');
         if (separator == std::string::npos)
@@ -304,8 +306,10 @@ void build_family_xml(const std::string& xml_file, bool test) {
             base_name.erase(0, separator + 1);
         std::cout << "\n   Family XML file: " << xml_file << "\n";
     } else {
-        BRIX_CHECK(xml_file.size() > 4 && ends_with(xml_file, ".xml") && FIO_FILE_SYSTEM::exists(xml_file),
-                   "Invalid XML extension");
+        if (!(xml_file.size() > 4 && ends_with(xml_file, ".xml") && FIO_FILE_SYSTEM::exists(xml_file))) {
+            file_here.set(xml_file + FIO_FILE_SYSTEM::describe_missing(xml_file));
+            BRIX_REPORT("Invalid XML extension");
+        }
         base_name = xml_file.substr(0, xml_file.size() - 4);
     }
 
@@ -328,7 +332,7 @@ void build_family_xml(const std::string& xml_file, bool test) {
         family->set_family_type(family_type);
 
         unsigned width = number(root, "config_data_width", false);
-        BRIX_CHECK(width_is_valid(width), k_width_check);
+        BRIX_CHECK(width_is_valid(width), WIDTH_CHECK);
         family->set_config_data_width(width);
 
         FAMILY_XML_READER reader(width);

@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr uint32_t k_bus_width = 8;
+constexpr uint32_t BUS_WIDTH = 8;
 
 bool required_boolean(const BRIX_DEVICE_INFO* device_info, unsigned type) {
     bool support = false;
@@ -128,15 +128,15 @@ void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_in
         required_boolean(device_info, BRIX_PARAMETER_BS_CRAM_FILLED_UP_WITH_LOWEST_SEGMENT);
     const bool lowest_word = required_boolean(device_info, BRIX_PARAMETER_BS_CRAM_FILLED_UP_WITH_LOWEST_WORD);
     const uint64_t bit_count = state.m_bit_count;
-    const uint64_t parallel_frame_size = (bit_count + k_bus_width - 1) / k_bus_width;
+    const uint64_t parallel_frame_size = (bit_count + BUS_WIDTH - 1) / BUS_WIDTH;
     BRIX_CHECK((parallel_frame_size * 8) >= bit_count, "(cram_parallel_frame_size * 8) >= m_bit_count");
-    const uint64_t paddings = parallel_frame_size * k_bus_width - bit_count;
+    const uint64_t paddings = parallel_frame_size * BUS_WIDTH - bit_count;
     BRIX_CHECK(paddings < 8, "paddings < 8");
-    std::vector<uint32_t> dras(k_bus_width, 0);
+    std::vector<uint32_t> dras(BUS_WIDTH, 0);
     for (uint64_t p = 0; p < paddings; ++p)
-        dras[k_bus_width - 1 - p] = 1;
+        dras[BUS_WIDTH - 1 - p] = 1;
     BRIX_SOF_RBF_MAPS maps;
-    build_sof_rbf_maps(state, maps, state.m_bit_count, 0, 0, 0, k_bus_width,
+    build_sof_rbf_maps(state, maps, state.m_bit_count, 0, 0, 0, BUS_WIDTH,
                        static_cast<uint32_t>(parallel_frame_size), dras, lowest_segment, lowest_word, false);
     BRIX_CHECK(!maps.sof_to_rbf.empty(), "sof_to_rbf != NULL");
     BRIX_CHECK(!maps.g2_sof_to_rbf.empty(), "g2_sof_to_rbf != NULL");

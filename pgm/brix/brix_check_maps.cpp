@@ -14,7 +14,7 @@ struct MAP_PAIR {
     BRIX_ARGUMENT_TYPE reverse;
 };
 
-const MAP_PAIR k_pairs[] = {
+const MAP_PAIR PAIRS[] = {
     {BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_ARGUMENT_RBF_TO_SOF_MAP},
     {BRIX_ARGUMENT_G2_SOF_TO_RBF_MAP, BRIX_ARGUMENT_G2_RBF_TO_SOF_MAP},
     {BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_ARGUMENT_CRAM_BS_FRAME_TO_SOF_FRAME_MAP},
@@ -92,7 +92,7 @@ BRIX_MAP_CHECK_RESULT check_device_maps(const BRIX_DEVICE_INFO* device_info) {
         return result;
     };
     std::vector<uint32_t> forward_values, reverse_values;
-    for (const MAP_PAIR& pair : k_pairs) {
+    for (const MAP_PAIR& pair : PAIRS) {
         for (const BRIX_ARG* forward : *args) {
             if (forward == nullptr || forward->get_arg_type() != pair.forward)
                 continue;

@@ -14,7 +14,7 @@ struct BRIX_MAP_CHECK_RESULT {
 
 // Map pairs (forward, reverse), each in the same block: SOF_TO_RBF_MAP / RBF_TO_SOF_MAP,
 // G2_SOF_TO_RBF_MAP / G2_RBF_TO_SOF_MAP, CRAM_SOF_FRAME_TO_BS_FRAME_MAP / CRAM_BS_FRAME_TO_SOF_FRAME_MAP, the
-// ERAM frame maps and the EDCRC maps (SOF_TO_EDCRC_MAP / EDCRC_TO_SOF_MAP). For every entry of either map that is not a marker value (0xFFFFFFFD, 0xFFFFFFFE,
-// 0xFFFFFFFF) the mapped index lies inside the other map and maps back to the entry. A pair with only one of
-// its maps present is a failure.
+// ERAM frame maps and the EDCRC maps (SOF_TO_EDCRC_MAP / EDCRC_TO_SOF_MAP). For every entry of either map
+// that is not a marker value (0xFFFFFFFD, 0xFFFFFFFE, 0xFFFFFFFF) the mapped index lies inside the other map
+// and maps back to the entry. A pair with only one of its maps present is a failure.
 BRIX_MAP_CHECK_RESULT check_device_maps(const BRIX_DEVICE_INFO* device_info);

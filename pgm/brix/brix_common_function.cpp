@@ -39,7 +39,7 @@
 
 namespace {
 
-const char* const k_row_stamp_blocks[] = {
+const char* const ROW_STAMP_BLOCKS[] = {
     "DR_MLAB",
     "DR_MLABL",
     "DR_MLABR",
@@ -126,7 +126,7 @@ const char* const k_row_stamp_blocks[] = {
     "DR_HPS_FILLER",
     "DR_BF_RIGHT_HPS_EXT_FILLER",
 };
-static_assert(std::size(k_row_stamp_blocks) == BRIX_COMMON::TALON_ROW_STAMP_BLOCK_COUNT,
+static_assert(std::size(ROW_STAMP_BLOCKS) == BRIX_COMMON::TALON_ROW_STAMP_BLOCK_COUNT,
               "one name per row-stamp block");
 
 // Block classes by vocabulary index.
@@ -145,7 +145,7 @@ bool is_edge(unsigned block) {
 }
 
 // The largest SOF frame and DRA0 a row stamp may describe: room for the LUTRAM offsets past the last bit.
-constexpr uint64_t k_row_stamp_size_max = UINT32_MAX - 32;
+constexpr uint64_t ROW_STAMP_SIZE_MAX = UINT32_MAX - 32;
 
 struct ROW_STAMP_LINE {
     uint64_t line = 0;
@@ -201,12 +201,12 @@ std::string row_range(uint64_t first, uint64_t count) {
 } // namespace
 
 const char* BRIX_COMMON::talon_row_stamp_block_name(unsigned index) {
-    return index < TALON_ROW_STAMP_BLOCK_COUNT ? k_row_stamp_blocks[index] : nullptr;
+    return index < TALON_ROW_STAMP_BLOCK_COUNT ? ROW_STAMP_BLOCKS[index] : nullptr;
 }
 
 bool BRIX_COMMON::convert_talon_row_stamp_block(const std::string& name, unsigned& index) {
     for (unsigned i = 0; i < TALON_ROW_STAMP_BLOCK_COUNT; ++i) {
-        if (PGM_COMMON::compare_string(name, k_row_stamp_blocks[i], false)) {
+        if (PGM_COMMON::compare_string(name, ROW_STAMP_BLOCKS[i], false)) {
             index = i;
             return true;
         }
@@ -304,7 +304,7 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
         pads[k] = rest != 0 ? 32 - rest : 0;
         rows_total += division_rows[k] + pads[k];
     }
-    BRIX_CHECK(frame_bits <= k_row_stamp_size_max && rows_total <= k_row_stamp_size_max,
+    BRIX_CHECK(frame_bits <= ROW_STAMP_SIZE_MAX && rows_total <= ROW_STAMP_SIZE_MAX,
                "Row stamp frame is larger than 2^32 - 33 bits or rows");
     BRIX_CHECK((rows_total % 4) == 0, "(dra0 % 4) == 0");
     BRIX_CHECK(rows_total >= 2 * uint64_t(mlab_count), "dra0 >= 2 * mlab_count");
@@ -330,7 +330,7 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
     };
     for (const ROW_STAMP_BLOCK& b : blocks) {
         INPUT_CONTEXT here(line_text(b.line));
-        const char* name = k_row_stamp_blocks[b.block];
+        const char* name = ROW_STAMP_BLOCKS[b.block];
         unsigned pad_here = 0;
         if (is_mlab(b.block)) {
             uint64_t row = p + (is_low_mlab(b.block) ? 9 : 7);
@@ -618,8 +618,8 @@ void BRIX_COMMON::print_rif_debug(const BRIX_RIF_TABLE* table, unsigned rows, un
 
 namespace {
 
-constexpr size_t k_word_bits = 64;
-constexpr unsigned k_no_listing = 0xFFFFFFFF;
+constexpr size_t WORD_BITS = 64;
+constexpr unsigned NO_LISTING = 0xFFFFFFFF;
 
 BRIX_COMMON::WAIT_FUNCTION g_wait = nullptr;
 
@@ -634,10 +634,10 @@ void wait_milliseconds(unsigned milliseconds) {
 template <typename F> void for_each_word_span(size_t first, size_t count, F&& f) {
     size_t end = first + count;
     while (first < end) {
-        size_t shift = first % k_word_bits;
-        size_t n = std::min(k_word_bits - shift, end - first);
-        uint64_t mask = n == k_word_bits ? ~uint64_t(0) : ((uint64_t(1) << n) - 1) << shift;
-        f(first / k_word_bits, mask);
+        size_t shift = first % WORD_BITS;
+        size_t n = std::min(WORD_BITS - shift, end - first);
+        uint64_t mask = n == WORD_BITS ? ~uint64_t(0) : ((uint64_t(1) << n) - 1) << shift;
+        f(first / WORD_BITS, mask);
         first += n;
     }
 }
@@ -645,16 +645,16 @@ template <typename F> void for_each_word_span(size_t first, size_t count, F&& f)
 // Calls f(word index, bits) for the source words shifted up by offset bits (zero parts skipped).
 template <typename F>
 void for_each_shifted_word(const uint64_t* src, size_t src_words, size_t offset, F&& f) {
-    size_t base = offset / k_word_bits;
-    unsigned shift = offset % k_word_bits;
+    size_t base = offset / WORD_BITS;
+    unsigned shift = offset % WORD_BITS;
     for (size_t w = 0; w < src_words; ++w) {
         if (src[w] == 0)
             continue;
         uint64_t low = src[w] << shift;
         if (low != 0)
             f(base + w, low);
-        if (shift != 0 && (src[w] >> (k_word_bits - shift)) != 0)
-            f(base + w + 1, src[w] >> (k_word_bits - shift));
+        if (shift != 0 && (src[w] >> (WORD_BITS - shift)) != 0)
+            f(base + w + 1, src[w] >> (WORD_BITS - shift));
     }
 }
 
@@ -713,7 +713,7 @@ BIT_MATRIX cells_equal_to(const BRIX_BYTE_COLUMNS& columns, unsigned rows, unsig
         const unsigned char* cells = columns[j].data();
         for (unsigned k = 0; k < rows; ++k)
             if (cells[k] == value)
-                words[k / k_word_bits] |= uint64_t(1) << (k % k_word_bits);
+                words[k / WORD_BITS] |= uint64_t(1) << (k % WORD_BITS);
     }
     return result;
 }
@@ -1031,7 +1031,7 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
         const unsigned char* cells = m_types.column(i);
         for (unsigned k = 0; k < m_row_size; ++k)
             if (BRIX_COMMON::is_flash_ip(cells[k]))
-                words[k / k_word_bits] |= uint64_t(1) << (k % k_word_bits);
+                words[k / WORD_BITS] |= uint64_t(1) << (k % WORD_BITS);
     }
 
     const size_t words = m_bits.words_per_row();
@@ -1230,7 +1230,7 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
         builder.check_exclusive_columns();
         rows = builder.build_rows(unmask, mask);
     }
-    if (print_split_col != k_no_listing)
+    if (print_split_col != NO_LISTING)
         builder.print_mapping(print_split_col);
     builder.check_block_maps();
     return rows;

@@ -6,31 +6,34 @@
 #include "compression.h"
 #include "fio.h"
 #include "gen.h"
+#include "large_block.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
+#include <memory>
 
 namespace {
 
-constexpr size_t k_header_size = 96;
-constexpr size_t k_trailer_size = 2;
-constexpr size_t k_extension_offset = 0;
-constexpr size_t k_extension_size = 16;
-constexpr size_t k_flag_offset = 16;
-constexpr size_t k_raw_size_offset = 20;
-constexpr size_t k_version_offset = 24;
-constexpr size_t k_name_offset = 64;
-constexpr size_t k_name_size = 32;
+constexpr size_t HEADER_SIZE = 96;
+constexpr size_t TRAILER_SIZE = 2;
+constexpr size_t EXTENSION_OFFSET = 0;
+constexpr size_t EXTENSION_SIZE = 16;
+constexpr size_t FLAG_OFFSET = 16;
+constexpr size_t RAW_SIZE_OFFSET = 20;
+constexpr size_t VERSION_OFFSET = 24;
+constexpr size_t NAME_OFFSET = 64;
+constexpr size_t NAME_SIZE = 32;
 // The libdeflate level of the payload stream. Chosen by measurement: at level 7 the stream is never larger
 // than zlib's at level 9 on the sample containers and the FID-sized benchmark payload, at about a tenth of
 // its time (docs/pgm_container.md); levels 5 and 6 are larger on some samples, levels 8 and up take 2 to 7
 // times as long for less than half a percent.
-constexpr int k_compression_level = 7;
+constexpr int COMPRESSION_LEVEL = 7;
 // On payloads of a few hundred bytes zlib's level 9 is sometimes a few bytes smaller; up to this size the
 // writer tries both, which costs little there.
-constexpr uint32_t k_small_payload = 1 << 20;
+constexpr uint32_t SMALL_PAYLOAD = 1 << 20;
 
 // A failed check about a byte of the file being read: names the byte offset under the file's frame.
 [[noreturn]] void fail_at_byte(size_t offset, const std::string& text) {
@@ -51,7 +54,7 @@ std::string read_text_field(const std::vector<unsigned char>& file, size_t offse
     return value;
 }
 
-const char* const k_uncompress_text =
+const char* const UNCOMPRESS_TEXT =
     "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK";
 
 // Inflates the zlib stream of `size` bytes at `source` into exactly raw_size bytes. A stream that is not
@@ -64,7 +67,7 @@ void inflate_payload(const unsigned char* source, size_t size, unsigned char* de
     INPUT_CONTEXT here("payload");
     if (rc == ZLIB_BUF_ERROR || (rc == ZLIB_OK && produced != raw_size))
         BRIX_REPORT("index == raw_data_size");
-    BRIX_CHECK(rc == ZLIB_OK, k_uncompress_text);
+    BRIX_CHECK(rc == ZLIB_OK, UNCOMPRESS_TEXT);
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
@@ -111,27 +114,29 @@ std::unique_ptr<unsigned char[]> read_device_container(const std::string& path, 
 void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32_t data_size,
                                                uint32_t version, std::string file_extension, std::string name,
                                                std::string file_base, std::string directory) {
-    BRIX_CHECK(!file_extension.empty() && file_extension.size() <= k_extension_size,
+    BRIX_CHECK(!file_extension.empty() && file_extension.size() <= EXTENSION_SIZE,
                "!file_extension.empty() && file_extension.size() <= 16");
-    BRIX_CHECK(!name.empty() && name.size() <= k_name_size, "!name.empty() && name.size() <= 32");
+    BRIX_CHECK(!name.empty() && name.size() <= NAME_SIZE, "!name.empty() && name.size() <= 32");
 
     // Room for the worst case of the compressor; the size check below keeps the payload within five times
     // the data.
     unsigned long capacity = zlib_compress_bound(data_size);
-    std::vector<unsigned char> file(k_header_size + capacity + k_trailer_size, 0);
+    // Only the header needs zeros (padding of the text fields); the compressor fills the rest.
+    const size_t file_capacity = HEADER_SIZE + capacity + TRAILER_SIZE;
+    std::unique_ptr<unsigned char[]> file = new_large_block(file_capacity);
+    std::memset(file.get(), 0, HEADER_SIZE);
     unsigned long compressed_size = capacity;
     BRIX_CHECK(
-        zlib_compress2(&file[k_header_size], &compressed_size, data, data_size, k_compression_level) ==
-            ZLIB_OK,
+        zlib_compress2(&file[HEADER_SIZE], &compressed_size, data, data_size, COMPRESSION_LEVEL) == ZLIB_OK,
         "zlib_compress2(&compressed_data[96], &compressed_size, data, data_size, ZLIB_BEST_COMPRESSION) == "
         "ZLIB_OK");
-    if (data_size <= k_small_payload) {
+    if (data_size <= SMALL_PAYLOAD) {
         // Short payloads also go through zlib's own encoder, and the smaller stream is kept.
         std::vector<unsigned char> reference(capacity);
         unsigned long reference_size = capacity;
         if (zlib_reference_compress2(reference.data(), &reference_size, data, data_size, 9) == ZLIB_OK &&
             reference_size < compressed_size) {
-            std::copy(reference.begin(), reference.begin() + reference_size, file.begin() + k_header_size);
+            std::copy(reference.begin(), reference.begin() + reference_size, file.get() + HEADER_SIZE);
             compressed_size = reference_size;
         }
     }
@@ -139,14 +144,14 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
 
     stl_toupper(file_extension);
     stl_toupper(name);
-    std::copy(file_extension.begin(), file_extension.end(), file.begin() + k_extension_offset);
-    std::copy(name.begin(), name.end(), file.begin() + k_name_offset);
-    put_le32(&file[k_flag_offset], 1);
-    put_le32(&file[k_raw_size_offset], data_size);
-    put_le32(&file[k_version_offset], version);
+    std::copy(file_extension.begin(), file_extension.end(), file.get() + EXTENSION_OFFSET);
+    std::copy(name.begin(), name.end(), file.get() + NAME_OFFSET);
+    put_le32(&file[FLAG_OFFSET], 1);
+    put_le32(&file[RAW_SIZE_OFFSET], data_size);
+    put_le32(&file[VERSION_OFFSET], version);
 
-    size_t covered = k_header_size + compressed_size;
-    uint16_t crc = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{covered} * 8, 0xFFFF);
+    size_t covered = HEADER_SIZE + compressed_size;
+    uint16_t crc = PGM_COMMON::calculate_crc16(file.get(), 0, uint64_t{covered} * 8, 0xFFFF);
     file[covered] = static_cast<unsigned char>(crc & 0xFF);
     file[covered + 1] = static_cast<unsigned char>((crc >> 8) & 0xFF);
 
@@ -160,7 +165,7 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
 
     gen_create_installation_directories(directory);
     FIO_ATOMIC_FILE out(path);
-    out.write(file.data(), covered + k_trailer_size);
+    out.write(file.get(), covered + TRAILER_SIZE);
     out.commit();
 }
 
@@ -169,7 +174,7 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     std::vector<unsigned char> file;
     BRIX_CHECK(FIO_FILE_SYSTEM::read_file(path, file), "input.good()");
     size_t file_size = file.size();
-    BRIX_CHECK(file_size > k_header_size + k_trailer_size, "file_size > 98");
+    BRIX_CHECK(file_size > HEADER_SIZE + TRAILER_SIZE, "file_size > 98");
 
     PGM_CONTAINER_FILE result;
     uint16_t crc16 = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{file_size - 2} * 8, 0xFFFF);
@@ -178,24 +183,25 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     if (file[file_size - 1] != static_cast<unsigned char>((crc16 >> 8) & 0xFF))
         fail_at_byte(file_size - 1, "file_data[file_size - 1] == BYTE((crc16 >> 8) & 0xFF)");
     result.crc16 = crc16;
+    result.header.assign(file.begin(), file.begin() + HEADER_SIZE);
 
-    result.file_extension = read_text_field(file, k_extension_offset, k_extension_size, "file_data[i] == 0");
-    result.name = read_text_field(file, k_name_offset, k_name_size, "file_data[j] == 0");
+    result.file_extension = read_text_field(file, EXTENSION_OFFSET, EXTENSION_SIZE, "file_data[i] == 0");
+    result.name = read_text_field(file, NAME_OFFSET, NAME_SIZE, "file_data[j] == 0");
 
-    result.flag = get_le32(&file[k_flag_offset]);
-    if ((file[k_flag_offset] & 1) != 1)
-        fail_at_byte(k_flag_offset, "(flag & 1) == 1");
-    uint32_t raw_data_size = get_le32(&file[k_raw_size_offset]);
+    result.flag = get_le32(&file[FLAG_OFFSET]);
+    if ((file[FLAG_OFFSET] & 1) != 1)
+        fail_at_byte(FLAG_OFFSET, "(flag & 1) == 1");
+    uint32_t raw_data_size = get_le32(&file[RAW_SIZE_OFFSET]);
     if (raw_data_size == 0)
-        fail_at_byte(k_raw_size_offset, "raw_data_size > 0");
-    result.version = get_le32(&file[k_version_offset]);
+        fail_at_byte(RAW_SIZE_OFFSET, "raw_data_size > 0");
+    result.version = get_le32(&file[VERSION_OFFSET]);
 
     // Refuse a raw size that the stream cannot produce before allocating room for it.
-    size_t compressed_size = file_size - k_header_size - k_trailer_size;
+    size_t compressed_size = file_size - HEADER_SIZE - TRAILER_SIZE;
     if (uint64_t{raw_data_size} > uint64_t{compressed_size} * DEFLATE_MAX_RATIO)
-        fail_at_byte(k_raw_size_offset, "index == raw_data_size");
-    result.payload.reset(new unsigned char[raw_data_size]);
-    inflate_payload(&file[k_header_size], compressed_size, result.payload.get(), raw_data_size);
+        fail_at_byte(RAW_SIZE_OFFSET, "index == raw_data_size");
+    result.payload = new_large_block(raw_data_size);
+    inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
     result.raw_size = raw_data_size;
     result.compressed_size = compressed_size;
     return result;

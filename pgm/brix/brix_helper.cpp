@@ -30,7 +30,7 @@ namespace {
 
 // Condition text of the report that ends a conversion which printed one of its own failure messages, so the
 // run ends with a failure status.
-const char* const k_conversion_failed = "Option-bit BCM conversion failed";
+const char* const CONVERSION_FAILED = "Option-bit BCM conversion failed";
 
 bool ends_with(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -234,7 +234,7 @@ void parse_ob_bcm(const std::string& bcm_file) {
     INPUT_CONTEXT file_here(bcm_file);
     if (!(bcm_file.size() > 8 && ends_with(bcm_file, ".bcm.xml") && FIO_FILE_SYSTEM::exists(bcm_file))) {
         std::cout << "\nInvalid file extension (.bcm.xml) or file does not exist\n\n";
-        BRIX_REPORT(k_conversion_failed);
+        BRIX_REPORT(CONVERSION_FAILED);
     }
 
     BCM_RESULT result;
@@ -249,7 +249,7 @@ void parse_ob_bcm(const std::string& bcm_file) {
     if (!result.failed && !result.emitted_names.empty())
         print_missing_names(result.emitted_names);
     if (result.failed || result.attribute_error)
-        BRIX_REPORT(k_conversion_failed);
+        BRIX_REPORT(CONVERSION_FAILED);
 }
 
 // ---- RIF file parser ----------------------------------------------------------------------------------

@@ -146,7 +146,11 @@ void build_pgm_rba(const std::string& target, const std::string& rba_file) {
 
     std::string pcf = BRIX_DATA_SERVER::get_pcf(target, false);
     std::string family = PGMDEV_DEVICE_GRAMMAR_MGR::get_family(target);
-    BRIX_CHECK(!pcf.empty() && !family.empty(), "!pcf.empty() && !family.empty()");
+    if (pcf.empty() || family.empty()) {
+        // The documented condition, and the name that was looked up.
+        INPUT_CONTEXT here("device " + INPUT_CONTEXT::excerpt(target) + " in the device table");
+        BRIX_REPORT("!pcf.empty() && !family.empty()");
+    }
     uint32_t rba_index = find_pgm_family_info(family);
     BRIX_CHECK(rba_index != uint32_t(-1), "rba_index != DWORD(-1)");
     uint32_t version = PGM_FAMILY_INFO_DATABASE[rba_index].rba_version;
@@ -436,15 +440,15 @@ constexpr uint32_t SOF_TO_RBF_INVALID = 0xFFFFFFFD;       // not filled
 constexpr uint32_t SOF_TO_RBF_NO_BS_BIT = 0xFFFFFFFE;     // SOF bit without bitstream position
 constexpr uint32_t SOF_TO_RBF_SKIP_CONV_PB3 = 0xFFFFFFFF; // no counterpart
 // Bits at the head of every 28nm bitstream frame that the EDCRC does not cover.
-constexpr uint32_t k_edcrc_head_bits = 192;
+constexpr uint32_t EDCRC_HEAD_BITS = 192;
 
 // Phantom image layout.
-constexpr size_t k_signature_size = 40;
-constexpr size_t k_tag_size = 30;
-constexpr size_t k_device_version_size = 5;
-constexpr uint32_t k_phantom_file_version = 4;
+constexpr size_t SIGNATURE_SIZE = 40;
+constexpr size_t TAG_SIZE = 30;
+constexpr size_t DEVICE_VERSION_SIZE = 5;
+constexpr uint32_t PHANTOM_FILE_VERSION = 4;
 
-const char* const k_phantom_parse_text = "ptag_index == 0 && file_version == 4";
+const char* const PHANTOM_PARSE_TEXT = "ptag_index == 0 && file_version == 4";
 
 // Sets bits [first, first + count) of a row, a word at a time.
 void set_bit_range(BIT_MATRIX& matrix, size_t row, size_t first, size_t count) {
@@ -582,7 +586,7 @@ bool read_image_text(const std::vector<unsigned char>& data, size_t offset, size
 
 [[noreturn]] void phantom_parse_error(const std::string& field) {
     INPUT_CONTEXT here(field);
-    BRIX_REPORT(k_phantom_parse_text);
+    BRIX_REPORT(PHANTOM_PARSE_TEXT);
 }
 
 // One u32 argument of the device copied into a new array: it must hold exactly one non-empty row.
@@ -627,20 +631,20 @@ PHANTOM_IMAGE parse_phantom_image(const std::string& file) {
 
     std::string signature, tag, device_version;
     uint32_t file_version = 0, block_count = 0;
-    if (!read_image_text(data, 0, k_signature_size, signature))
+    if (!read_image_text(data, 0, SIGNATURE_SIZE, signature))
         phantom_parse_error("signature");
-    size_t at = k_signature_size;
+    size_t at = SIGNATURE_SIZE;
     if (!read_image_u32(data, at, file_version))
         phantom_parse_error("file version");
     at += 4;
-    if (file_version != k_phantom_file_version)
+    if (file_version != PHANTOM_FILE_VERSION)
         phantom_parse_error("file version");
-    if (!read_image_text(data, at, k_tag_size, tag))
+    if (!read_image_text(data, at, TAG_SIZE, tag))
         phantom_parse_error("tag");
-    at += k_tag_size;
-    if (!read_image_text(data, at, k_device_version_size, device_version))
+    at += TAG_SIZE;
+    if (!read_image_text(data, at, DEVICE_VERSION_SIZE, device_version))
         phantom_parse_error("device version");
-    at += k_device_version_size;
+    at += DEVICE_VERSION_SIZE;
     if (!read_image_u32(data, at, block_count))
         phantom_parse_error("block count");
     at += 4;
@@ -983,8 +987,8 @@ void build_fid_mappings(BRIX_FID& fid, const BRIX_DEVICE_INFO* device) {
 
     // d. Image bits: the bitstream bit less the 192 head bits. A frame shorter than the head has no EDCRC
     // bits.
-    BRIX_CHECK(fid.bs_bit_size > k_edcrc_head_bits, "fid.bs_bit_size > 192");
-    fid.edcrc_bit_size = fid.bs_bit_size - k_edcrc_head_bits;
+    BRIX_CHECK(fid.bs_bit_size > EDCRC_HEAD_BITS, "fid.bs_bit_size > 192");
+    fid.edcrc_bit_size = fid.bs_bit_size - EDCRC_HEAD_BITS;
     BRIX_CHECK(fid.img_to_edcrc_bit_mapping == nullptr, "fid.img_to_edcrc_bit_mapping == NULL");
     fid.img_to_edcrc_bit_mapping.reset(new uint32_t[fid.img_bit_size]);
     for (uint32_t i = 0; i < fid.img_bit_size; ++i) {
@@ -997,8 +1001,8 @@ void build_fid_mappings(BRIX_FID& fid, const BRIX_DEVICE_INFO* device) {
             fid.img_to_edcrc_bit_mapping[i] = SOF_TO_RBF_NO_BS_BIT;
             continue;
         }
-        BRIX_CHECK(b >= k_edcrc_head_bits, "fid.img_to_edcrc_bit_mapping[i] < (fid.edcrc_bit_size - 192)");
-        fid.img_to_edcrc_bit_mapping[i] = b - k_edcrc_head_bits;
+        BRIX_CHECK(b >= EDCRC_HEAD_BITS, "fid.img_to_edcrc_bit_mapping[i] < (fid.edcrc_bit_size - 192)");
+        fid.img_to_edcrc_bit_mapping[i] = b - EDCRC_HEAD_BITS;
     }
     // e. The reverse bit map.
     fid.edcrc_to_img_bit_mapping = filled_array(fid.edcrc_bit_size, 0xFFFFFFFF);
@@ -1007,13 +1011,13 @@ void build_fid_mappings(BRIX_FID& fid, const BRIX_DEVICE_INFO* device) {
         if (b == SOF_TO_RBF_NO_BS_BIT)
             continue;
         INPUT_CONTEXT here("image bit " + std::to_string(i));
-        BRIX_CHECK((b - k_edcrc_head_bits) < fid.edcrc_bit_size,
+        BRIX_CHECK((b - EDCRC_HEAD_BITS) < fid.edcrc_bit_size,
                    "(fid.img_to_bs_bit_mapping[i] - 192) < fid.edcrc_bit_size");
-        fid.edcrc_to_img_bit_mapping[b - k_edcrc_head_bits] = i;
+        fid.edcrc_to_img_bit_mapping[b - EDCRC_HEAD_BITS] = i;
     }
     // f. It must agree with the device's bitstream-to-image map.
     for (uint32_t i = 0; i < fid.edcrc_bit_size; ++i)
-        if (fid.edcrc_to_img_bit_mapping[i] != fid.bs_to_img_bit_mapping[i + k_edcrc_head_bits]) {
+        if (fid.edcrc_to_img_bit_mapping[i] != fid.bs_to_img_bit_mapping[i + EDCRC_HEAD_BITS]) {
             INPUT_CONTEXT here("EDCRC bit " + std::to_string(i));
             BRIX_REPORT("fid.edcrc_to_img_bit_mapping[i] == fid.bs_to_img_bit_mapping[i + 192]");
         }

@@ -21,6 +21,57 @@ std::string hex_row(const unsigned char* row, uint32_t size) {
     return text;
 }
 
+// Header text as it can always be shown: printable ASCII as it is, a backslash doubled, every other byte
+// as \xNN. Text fields of a damaged file may hold any byte, and a dump must still print.
+std::string escaped_text(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+// What the format allows beyond what the reader needs: the content kind and the owner name are upper-case
+// identifiers (A-Z, 0-9, _) and the reserved field is zero. The reader takes any bytes there; a file that a
+// writer of the format cannot have made is refused by verification.
+void check_header_fields(const std::vector<unsigned char>& header) {
+    struct TEXT_FIELD {
+        size_t offset;
+        size_t size;
+        const char* text;
+    };
+    const TEXT_FIELD fields[] = {{0, 16, "Header file extension is not an upper-case identifier"},
+                                 {64, 32, "Header name is not an upper-case identifier"}};
+    for (const TEXT_FIELD& field : fields) {
+        size_t i = field.offset;
+        for (; i < field.offset + field.size && header[i] != 0; ++i) {
+            const unsigned char c = header[i];
+            if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+                INPUT_CONTEXT here("byte " + std::to_string(i));
+                BRIX_REPORT(field.text);
+            }
+        }
+        if (i == field.offset) {
+            INPUT_CONTEXT here("byte " + std::to_string(i));
+            BRIX_REPORT(field.text);
+        }
+    }
+    for (size_t i = 28; i < 64; ++i)
+        if (header[i] != 0) {
+            INPUT_CONTEXT here("byte " + std::to_string(i));
+            BRIX_REPORT("Reserved header byte is not zero");
+        }
+}
+
 // Builds one record's JSON object from its field list: scalars as numbers (a block type also by name), u32
 // arrays as arrays, bit rows as hexadecimal text, placements as a list per frame.
 struct JSON_PRINTER {
@@ -74,8 +125,9 @@ template <typename LIST> JSON list_to_json(const LIST& list) {
     return records;
 }
 
-// Reads the container and its records through the look-ups' read path; fills the JSON when asked. Every
-// failure is a report.
+// Reads the container and its records through the look-ups' read path; fills the JSON when asked.
+// Verification (a summary asked for) also checks the header fields the reader leaves alone. Every failure is
+// a report.
 JSON read_container(const std::string& path, bool records_as_json, std::string* summary) {
     PGM_CONTAINER_FILE file = BRIX_DATA_SERVER::read_pgm_container(path);
     const std::string& kind = file.file_extension;
@@ -85,14 +137,16 @@ JSON read_container(const std::string& path, bool records_as_json, std::string* 
     out["kind"] = "PGM container"; // the path is left out so that dumps of two files compare cleanly
     char crc[8];
     std::snprintf(crc, sizeof crc, "0x%04x", file.crc16);
-    out["header"] = {{"file_extension", kind},
+    out["header"] = {{"file_extension", escaped_text(kind)},
                      {"flag", file.flag},
                      {"raw_data_size", raw_size},
                      {"version", file.version},
-                     {"name", file.name},
+                     {"name", escaped_text(file.name)},
                      {"compressed_size", file.compressed_size},
                      {"crc16", crc}};
     INPUT_CONTEXT here(path);
+    if (summary)
+        check_header_fields(file.header);
     size_t index = 0;
     std::string records;
     if (kind == "PGM_RBA") {
@@ -123,7 +177,7 @@ JSON read_container(const std::string& path, bool records_as_json, std::string* 
         if (records_as_json)
             out["fid"] = record_to_json(fid);
     } else {
-        BRIX_REPORT("Unknown container kind " + kind);
+        BRIX_REPORT("Unknown container kind " + escaped_text(kind));
     }
     if (summary)
         *summary = kind + " " + file.name + ", version " + std::to_string(file.version) + ": " + records +

@@ -24,7 +24,7 @@ using namespace xercesc;
 namespace {
 
 // Key of the user data that holds an element's line.
-const XMLCh k_line_key[] = u"brix-line";
+const XMLCh LINE_KEY[] = u"brix-line";
 
 // The XML platform is initialised once, on first use, and terminated when the program ends (after every
 // loader, which lives on a stack, is gone). A failed initialisation is retried on the next use.
@@ -51,7 +51,7 @@ void write_parse_report(const char* kind, const std::string& file, unsigned long
 
 namespace {
 // Every block carries its size in front, so that deallocate can count what it gives back.
-constexpr size_t k_block_header = alignof(std::max_align_t);
+constexpr size_t BLOCK_HEADER = alignof(std::max_align_t);
 } // namespace
 
 MemoryManager* BRIX_DOM_MEMORY::getExceptionMemoryManager() {
@@ -88,22 +88,22 @@ void* BRIX_DOM_MEMORY::allocate(XMLSize_t size) {
             refuse("The document needs more than " + std::to_string(m_budget >> 20) +
                    " MiB to parse: entity expansion is limited");
     }
-    if (size > ~size_t{0} - k_block_header)
+    if (size > ~size_t{0} - BLOCK_HEADER)
         throw OutOfMemoryException();
-    void* block = std::malloc(size + k_block_header);
+    void* block = std::malloc(size + BLOCK_HEADER);
     if (!block)
         throw OutOfMemoryException();
     *static_cast<size_t*>(block) = size;
     m_held += size;
     if (m_held > m_peak)
         m_peak = m_held;
-    return static_cast<char*>(block) + k_block_header;
+    return static_cast<char*>(block) + BLOCK_HEADER;
 }
 
 void BRIX_DOM_MEMORY::deallocate(void* p) {
     if (!p)
         return;
-    void* block = static_cast<char*>(p) - k_block_header;
+    void* block = static_cast<char*>(p) - BLOCK_HEADER;
     m_held -= *static_cast<size_t*>(block);
     std::free(block);
 }
@@ -139,7 +139,7 @@ void KOVAN_DOM_PARSER::startElement(const XMLElementDecl& elemDecl, const unsign
     const Locator* locator = getScanner() ? getScanner()->getLocator() : nullptr;
     if (element && locator) {
         auto line = static_cast<uintptr_t>(locator->getLineNumber());
-        element->setUserData(k_line_key, reinterpret_cast<void*>(line), nullptr);
+        element->setUserData(LINE_KEY, reinterpret_cast<void*>(line), nullptr);
     }
     if (isEmpty)
         endElement(elemDecl, urlId, isRoot, elemPrefix);
@@ -356,7 +356,7 @@ std::string BRIX_DOM::get_text_from_dom_node(const DOMNode* node) {
 unsigned long long BRIX_DOM::get_line(const DOMNode* node) {
     if (!node)
         return 0;
-    return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(node->getUserData(k_line_key)));
+    return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(node->getUserData(LINE_KEY)));
 }
 
 std::string BRIX_DOM::describe_element(const DOMNode* node) {
@@ -365,7 +365,7 @@ std::string BRIX_DOM::describe_element(const DOMNode* node) {
     std::string text = "element " + to_string(node->getNodeName());
     std::string name = get_attribute_string_from_dom_node(node, "name");
     if (!name.empty())
-        text += " name=\"" + name + "\"";
+        text += " name=\"" + INPUT_CONTEXT::excerpt(name) + "\"";
     if (unsigned long long line = get_line(node))
         text += ", line " + std::to_string(line);
     return text;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // One part-file worker's data. The server prepares it before the worker starts and takes the results after
 // the worker has ended; nothing is shared between workers.
@@ -36,6 +37,7 @@ struct PGM_CONTAINER_FILE {
     uint32_t raw_size = 0; // payload bytes
     uint64_t compressed_size = 0;
     uint16_t crc16 = 0;
+    std::vector<unsigned char> header; // the header bytes as stored, reserved field included
     std::unique_ptr<unsigned char[]> payload;
 };
 

@@ -35,9 +35,27 @@ void LINE_READER::set_location(const std::string& where) {
         m_line_frame->set(where);
 }
 
-std::vector<std::string> LINE_READER::words(const std::string& line) {
+namespace {
+const QTL_TOKENIZER& word_tokenizer() {
     static const QTL_TOKENIZER tokenizer(" \t\r\n\v\f");
-    return tokenizer.tokenize(line);
+    return tokenizer;
+}
+} // namespace
+
+std::vector<std::string> LINE_READER::words(const std::string& line) {
+    return word_tokenizer().tokenize(line);
+}
+
+void LINE_READER::words(std::string_view line, std::vector<std::string_view>& out) {
+    word_tokenizer().tokenize(line, out);
+}
+
+std::string_view LINE_READER::trim_view(std::string_view line) {
+    const char* const blanks = " \t\r\n";
+    const size_t first = line.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return line.substr(first, line.find_last_not_of(blanks) - first + 1);
 }
 
 std::string LINE_READER::trim(const std::string& line) {

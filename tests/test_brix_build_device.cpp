@@ -519,6 +519,35 @@ TEST(DeviceBuildPieces, AddArgumentRefusesADuplicateTypeAndBlock) {
     EXPECT_EQ(list->size(), 3u);
 }
 
+TEST(DeviceBuildPieces, GroupRbaPositionsSortsColumnsAndKeepsFileOrderPerColumn) {
+    struct CASE {
+        std::vector<uint32_t> cols, rows;
+        std::vector<uint32_t> simplified_col, simplified_row;
+        std::vector<std::vector<uint32_t>> rows_per_col;
+    };
+    const CASE cases[] = {
+        {{}, {}, {}, {}, {}},
+        {{7}, {3}, {7}, {3}, {{3}}},
+        {{9, 2, 9, 2, 5}, {4, 8, 1, 4, 8}, {2, 5, 9}, {1, 4, 8}, {{8, 4}, {8}, {4, 1}}},
+    };
+    for (const CASE& c : cases) {
+        std::vector<uint32_t> simplified_col{99}, simplified_row{99};
+        std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>> info;
+        info.push_back(std::make_unique<LUTRAM_MRAM_INFO>(99));
+        group_rba_positions(c.cols, c.rows, simplified_col, simplified_row, info);
+        EXPECT_EQ(c.simplified_col, simplified_col);
+        EXPECT_EQ(c.simplified_row, simplified_row);
+        ASSERT_EQ(c.rows_per_col.size(), info.size());
+        for (size_t i = 0; i < info.size(); ++i) {
+            EXPECT_EQ(c.simplified_col[i], info[i]->get_col());
+            EXPECT_EQ(c.rows_per_col[i], info[i]->get_rows());
+        }
+    }
+    std::vector<uint32_t> col, row;
+    std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>> info;
+    EXPECT_BRIX_ERROR(group_rba_positions({1, 2}, {1}, col, row, info), "cols.size() == rows.size()");
+}
+
 TEST(DeviceBuildPieces, OverwriteParameter) {
     BRIX_DEVICE_BUILD_STATE state;
     BRIX_OWNED_LIST_PTR<BRIX_PARAMETER> list(new BRIX_PARAMETER_LIST());

@@ -292,6 +292,27 @@ void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LI
     std::cout << out.str();
 }
 
+void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
+                         std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
+                         std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info) {
+    BRIX_CHECK(cols.size() == rows.size(), "cols.size() == rows.size()");
+    auto sorted_distinct = [](std::vector<uint32_t> values) {
+        std::sort(values.begin(), values.end());
+        values.erase(std::unique(values.begin(), values.end()), values.end());
+        return values;
+    };
+    simplified_col = sorted_distinct(cols);
+    simplified_row = sorted_distinct(rows);
+    info.clear();
+    info.reserve(simplified_col.size());
+    for (uint32_t col : simplified_col)
+        info.push_back(std::make_unique<LUTRAM_MRAM_INFO>(col));
+    for (size_t i = 0; i < cols.size(); ++i) {
+        auto at = std::lower_bound(simplified_col.begin(), simplified_col.end(), cols[i]);
+        info[static_cast<size_t>(at - simplified_col.begin())]->update_row(rows[i]);
+    }
+}
+
 void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
                                   BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
                                   uint32_t cram_algo_version) {
@@ -303,6 +324,7 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     progress.sub("Running CMD: gunzip -dcSf " + zipped + " > " + rba_file + "\n\n");
     unpack_gzip(zipped, rba_file);
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
+    state.m_unpacked_rba = rba_file;
     progress.sub("Parsing RBA file ... \n");
 
     const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);

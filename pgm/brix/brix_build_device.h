@@ -79,7 +79,8 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::vector<std::string> m_phantom_bit_type4_division_blocks;
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
-    std::string m_device_name; // root attributes of the device XML
+    std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
+    std::string m_device_name;  // root attributes of the device XML
     std::string m_family_name;
 
     BRIX_PROGRESS progress() const { return BRIX_PROGRESS(m_test); }
@@ -169,6 +170,12 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
                                   BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
                                   uint32_t cram_algo_version);
 void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LIST* list);
+// The positions of one kind (LUTRAM or MRAM) an RBA parser collected, in file order, grouped for the
+// database: the distinct columns and the distinct rows, ascending, and one record per column with its rows in
+// file order.
+void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
+                         std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
+                         std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info);
 
 // ---- Device XML reader (brix_build_device) ----------------------------------------------------------------
 

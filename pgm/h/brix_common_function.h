@@ -142,11 +142,14 @@ class BRIX_COMMON {
     // The phantomless map of a device: col_size rows of PHANTOMLESS_HEADER_SIZE + (row_size + 7) / 8 bytes.
     // rba_file is the decompressed full-chip RBA; it is unpacked in-process from rba_file + "z" first.
     // mram_valid_range: first and last memory column offset, first and last memory row. print_split_col
-    // 0xFFFFFFFF prints no mapping listing; verbose prints the progress lines.
+    // 0xFFFFFFFF prints no mapping listing; verbose prints the progress lines. unpacked says that the caller
+    // has just unpacked rba_file from the same ".rbaz" in this operation: the command line is still printed,
+    // the file is not unpacked again.
     static BRIX_PHANTOMLESS_MAP build_hr_phantomless_database(unsigned family, const std::string& rba_file,
                                                               unsigned col_size, unsigned row_size,
                                                               const std::array<uint32_t, 4>& mram_valid_range,
-                                                              unsigned print_split_col, bool verbose);
+                                                              unsigned print_split_col, bool verbose,
+                                                              bool unpacked = false);
 
     // Reads a uniquified file into col columns of row cells, the column types and the final types. Waits
     // 20 x 2 seconds for a file that does not exist yet. The outputs must be empty on entry.

@@ -52,6 +52,8 @@ class LINE_READER {
     // The same words as views into line, replacing the contents of out: a reader of a large input reuses
     // one vector across its lines and copies no word.
     static void words(std::string_view line, std::vector<std::string_view>& out);
+    // The first of those words (empty when the line has none).
+    static std::string_view first_word(std::string_view line);
     // The line without leading and trailing blanks, tabs, CRs and LFs.
     static std::string trim(const std::string& line);
     // The same as a view into line.

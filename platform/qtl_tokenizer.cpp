@@ -38,3 +38,13 @@ void QTL_TOKENIZER::tokenize(std::string_view text, std::vector<std::string_view
         tokens.push_back(text.substr(start, pos - start));
     }
 }
+
+std::string_view QTL_TOKENIZER::first(std::string_view text) const {
+    size_t start = 0;
+    while (start < text.size() && m_is_delimiter[static_cast<unsigned char>(text[start])])
+        ++start;
+    size_t stop = start;
+    while (stop < text.size() && !m_is_delimiter[static_cast<unsigned char>(text[stop])])
+        ++stop;
+    return text.substr(start, stop - start);
+}

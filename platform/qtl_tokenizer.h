@@ -15,6 +15,8 @@ class QTL_TOKENIZER {
     // The tokens of text as views into it, replacing the contents of tokens. A reader of a large input
     // reuses one vector across its lines and copies no token.
     void tokenize(std::string_view text, std::vector<std::string_view>& tokens) const;
+    // The first token of text (empty when it has none), for readers that skip most lines by their first word.
+    std::string_view first(std::string_view text) const;
 
   private:
     std::string m_delimiters;

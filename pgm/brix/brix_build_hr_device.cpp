@@ -158,9 +158,10 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
     std::string line;
     std::vector<std::string_view> svec;
     while (reader.next(line)) {
-        LINE_READER::words(line, svec);
-        if (svec.empty() || svec[0] != mram_string)
+        // Most lines are other blocks: only an MRAM line is split into its words.
+        if (LINE_READER::first_word(line) != mram_string)
             continue;
+        LINE_READER::words(line, svec);
         BRIX_CHECK(svec.size() == 9, "svec.size() == 9");
         const uint32_t start_row = BRIX_MANAGER::convert_string_to_value(svec[3], false);
         const uint32_t end_row = BRIX_MANAGER::convert_string_to_value(svec[4], false);

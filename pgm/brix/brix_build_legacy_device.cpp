@@ -281,16 +281,19 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
     std::string line;
     std::vector<std::string_view> svec;
     while (reader.next(line)) {
-        tokenizer.tokenize(LINE_READER::trim_view(line), svec);
-        if (svec.empty())
+        // Most lines are other tiles: only a LUTRAM or MRAM line is split into its tokens.
+        const std::string_view text = LINE_READER::trim_view(line);
+        const std::string_view first = tokenizer.first(text);
+        if (first.empty())
             continue;
         KIND* kind = nullptr;
-        if (!lutram.tag.empty() && lutram.tag == svec[0])
+        if (!lutram.tag.empty() && lutram.tag == first)
             kind = &lutram;
-        else if (!mram.tag.empty() && mram.tag == svec[0])
+        else if (!mram.tag.empty() && mram.tag == first)
             kind = &mram;
         if (kind == nullptr)
             continue;
+        tokenizer.tokenize(text, svec);
         BRIX_CHECK(svec.size() == 8, "svec.size() == 8");
         if (!kind->seen) {
             kind->seen = true;

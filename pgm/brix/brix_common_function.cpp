@@ -705,17 +705,25 @@ bool is_solid_block(unsigned type) {
            type == BRIX_RBA_CRAM_C_IV;
 }
 
-// Bit rows of one cell value over expanded uniquified columns: row j holds the rows k whose cell is value.
-BIT_MATRIX cells_equal_to(const BRIX_BYTE_COLUMNS& columns, unsigned rows, unsigned char value) {
-    BIT_MATRIX result(columns.size(), rows);
-    for (size_t j = 0; j < columns.size(); ++j) {
+// Bit rows of a cell test over columns of cells: bit k of row j is set when keep(column_cells(j)[k]).
+template <typename CELLS, typename KEEP>
+BIT_MATRIX bit_rows_where(size_t columns, unsigned rows, CELLS&& column_cells, KEEP&& keep) {
+    BIT_MATRIX result(columns, rows);
+    for (size_t j = 0; j < columns; ++j) {
         uint64_t* words = result.row_words(j);
-        const unsigned char* cells = columns[j].data();
+        const unsigned char* cells = column_cells(j);
         for (unsigned k = 0; k < rows; ++k)
-            if (cells[k] == value)
+            if (keep(cells[k]))
                 words[k / WORD_BITS] |= uint64_t(1) << (k % WORD_BITS);
     }
     return result;
+}
+
+// Bit rows of one cell value over expanded uniquified columns: row j holds the rows k whose cell is value.
+BIT_MATRIX cells_equal_to(const BRIX_BYTE_COLUMNS& columns, unsigned rows, unsigned char value) {
+    return bit_rows_where(
+        columns.size(), rows, [&](size_t j) { return columns[j].data(); },
+        [value](unsigned char cell) { return cell == value; });
 }
 
 // One uniquified file as read: its columns and their types.
@@ -1025,14 +1033,9 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
     BIT_MATRIX mask_flash = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_FLASH);
     BIT_MATRIX mask_pb = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_PB);
     // Flash rows of every chip column.
-    BIT_MATRIX flash(m_col_size, m_row_size);
-    for (unsigned i = 0; i < m_col_size; ++i) {
-        uint64_t* words = flash.row_words(i);
-        const unsigned char* cells = m_types.column(i);
-        for (unsigned k = 0; k < m_row_size; ++k)
-            if (BRIX_COMMON::is_flash_ip(cells[k]))
-                words[k / WORD_BITS] |= uint64_t(1) << (k % WORD_BITS);
-    }
+    const BIT_MATRIX flash = bit_rows_where(
+        m_col_size, m_row_size, [&](size_t i) { return m_types.column(static_cast<unsigned>(i)); },
+        [](unsigned char cell) { return BRIX_COMMON::is_flash_ip(cell); });
 
     const size_t words = m_bits.words_per_row();
     const size_t row_bytes = PHANTOMLESS_HEADER_SIZE + m_bits.bytes_per_row();

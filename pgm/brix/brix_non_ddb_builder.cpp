@@ -324,14 +324,19 @@ void merge_device_cram_maps(const std::string& device, uint32_t family_index, bo
                "pcf_info != NULL && pcf_info->get_device_info() != NULL");
     const BRIX_DEVICE_INFO* device_info = pcf_info->get_device_info();
 
-    // The first device decides the layout of the family's maps; every later one must share it.
+    // The first device decides the layout of the family's maps; every later one must share it. A device
+    // database without the parameter is reported with its file.
     bool col_as_frame = (flags & 1) != 0;
-    if (!not_first) {
-        col_as_frame = device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME);
-        flags = static_cast<unsigned char>((flags & ~1u) | (col_as_frame ? 1u : 0u));
-    } else {
-        BRIX_CHECK(col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME),
-                   "col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME)");
+    {
+        INPUT_CONTEXT here(BRIX_DATA_SERVER::get_pcf(device, true));
+        INPUT_CONTEXT parameter("parameter COL_AS_FRAME");
+        if (!not_first) {
+            col_as_frame = device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME);
+            flags = static_cast<unsigned char>((flags & ~1u) | (col_as_frame ? 1u : 0u));
+        } else {
+            BRIX_CHECK(col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME),
+                       "col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME)");
+        }
     }
 
     BRIX_RBA_BLOCK_LIST rba_block_list = BRIX_DATA_SERVER::get_device_rba(device);

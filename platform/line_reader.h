@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class LINE_READER {
@@ -48,8 +49,15 @@ class LINE_READER {
 
     // Whitespace-separated words of a line (blank, tab, CR, LF, vertical tab, form feed), via QTL_TOKENIZER.
     static std::vector<std::string> words(const std::string& line);
+    // The same words as views into line, replacing the contents of out: a reader of a large input reuses
+    // one vector across its lines and copies no word.
+    static void words(std::string_view line, std::vector<std::string_view>& out);
+    // The first of those words (empty when the line has none).
+    static std::string_view first_word(std::string_view line);
     // The line without leading and trailing blanks, tabs, CRs and LFs.
     static std::string trim(const std::string& line);
+    // The same as a view into line.
+    static std::string_view trim_view(std::string_view line);
 
   private:
     INPUT_CONTEXT m_file_frame;

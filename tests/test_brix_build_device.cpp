@@ -488,24 +488,25 @@ TEST(DeviceBuild, OneDefectMutations) {
 
 namespace {
 
-BRIX_ROW row_of(std::vector<uint32_t> values) {
-    BRIX_ROW row(new unsigned char[values.size() * 4]);
-    std::memcpy(row.get(), values.data(), values.size() * 4);
+BRIX_ROW_BUFFER row_of(std::vector<uint32_t> values) {
+    BRIX_ROW_BUFFER row(static_cast<unsigned>(values.size()), 4);
+    std::memcpy(row.data(), values.data(), row.size());
     return row;
 }
 
 TEST(DeviceBuildPieces, AddArgumentRefusesADuplicateTypeAndBlock) {
     BRIX_DEVICE_BUILD_STATE state;
     state.m_test = true;
-    BRIX_OWNED_LIST_PTR<BRIX_ARG> list(new BRIX_ARG_LIST());
-    add_argument(state, list.get(), BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM, row_of({1, 2, 3}), 3, 4);
-    std::vector<BRIX_ROW> rows;
+    BRIX_DEVICE_INFO owner;
+    owner.set_argument_list(new BRIX_ARG_LIST(), false);
+    BRIX_ARG_LIST* list = owner.get_argument_list();
+    add_argument(state, list, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM, row_of({1, 2, 3}));
+    std::vector<BRIX_ROW_BUFFER> rows;
     rows.push_back(row_of({7, 8}));
     rows.push_back(row_of({9, 10}));
-    add_argument_rows(state, list.get(), BRIX_ARGUMENT_CRAM_SPARE_ROWS, BRIX_BLOCK_CRAM, std::move(rows), 2,
-                      4);
+    add_argument_rows(state, list, BRIX_ARGUMENT_CRAM_SPARE_ROWS, BRIX_BLOCK_CRAM, std::move(rows));
     // The same type in another block is a different argument.
-    add_argument(state, list.get(), BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_IOCSR, row_of({4}), 1, 4);
+    add_argument(state, list, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_IOCSR, row_of({4}));
     ASSERT_EQ(list->size(), 3u);
     unsigned width = 0;
     std::vector<uint32_t*> spare = BRIX_MANAGER::get_uint_arg_list(list->at(1), width);
@@ -513,33 +514,63 @@ TEST(DeviceBuildPieces, AddArgumentRefusesADuplicateTypeAndBlock) {
     EXPECT_EQ(width, 2u);
     EXPECT_EQ(spare[1][1], 10u);
     // The refused row is released, not leaked (the sanitizer build checks).
-    EXPECT_BRIX_ERROR(
-        add_argument(state, list.get(), BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM, row_of({5}), 1, 4),
-        "BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == NULL");
+    EXPECT_BRIX_ERROR(add_argument(state, list, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM, row_of({5})),
+                      "BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == NULL");
     EXPECT_EQ(list->size(), 3u);
+}
+
+TEST(DeviceBuildPieces, GroupRbaPositionsSortsColumnsAndKeepsFileOrderPerColumn) {
+    struct CASE {
+        std::vector<uint32_t> cols, rows;
+        std::vector<uint32_t> simplified_col, simplified_row;
+        std::vector<std::vector<uint32_t>> rows_per_col;
+    };
+    const CASE cases[] = {
+        {{}, {}, {}, {}, {}},
+        {{7}, {3}, {7}, {3}, {{3}}},
+        {{9, 2, 9, 2, 5}, {4, 8, 1, 4, 8}, {2, 5, 9}, {1, 4, 8}, {{8, 4}, {8}, {4, 1}}},
+    };
+    for (const CASE& c : cases) {
+        std::vector<uint32_t> simplified_col{99}, simplified_row{99};
+        std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>> info;
+        info.push_back(std::make_unique<LUTRAM_MRAM_INFO>(99));
+        group_rba_positions(c.cols, c.rows, simplified_col, simplified_row, info);
+        EXPECT_EQ(c.simplified_col, simplified_col);
+        EXPECT_EQ(c.simplified_row, simplified_row);
+        ASSERT_EQ(c.rows_per_col.size(), info.size());
+        for (size_t i = 0; i < info.size(); ++i) {
+            EXPECT_EQ(c.simplified_col[i], info[i]->get_col());
+            EXPECT_EQ(c.rows_per_col[i], info[i]->get_rows());
+        }
+    }
+    std::vector<uint32_t> col, row;
+    std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>> info;
+    EXPECT_BRIX_ERROR(group_rba_positions({1, 2}, {1}, col, row, info), "cols.size() == rows.size()");
 }
 
 TEST(DeviceBuildPieces, OverwriteParameter) {
     BRIX_DEVICE_BUILD_STATE state;
-    BRIX_OWNED_LIST_PTR<BRIX_PARAMETER> list(new BRIX_PARAMETER_LIST());
+    BRIX_DEVICE_INFO owner;
+    owner.set_parameter_list(new BRIX_PARAMETER_LIST(), false);
+    BRIX_PARAMETER_LIST* list = owner.get_parameter_list();
     // Absent: appended silently with one value in the given block.
     testing::internal::CaptureStdout();
-    overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list.get(), 32, BRIX_BLOCK_IOCSR);
+    overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list, 32, BRIX_BLOCK_IOCSR);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_EQ(list->size(), 1u);
     EXPECT_EQ(list->at(0)->get_block_type(), unsigned(BRIX_BLOCK_IOCSR));
     EXPECT_EQ(list->at(0)->get_length(), 1u);
     // Present: the change is printed (not in test mode) and made.
     testing::internal::CaptureStdout();
-    overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list.get(), 0x1234, BRIX_BLOCK_IOCSR);
+    overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list, 0x1234, BRIX_BLOCK_IOCSR);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "         Overwrite parameter CFF_BITS from 0x00000020 to 0x00001234\n");
     EXPECT_EQ(list->at(0)->get_const_value(0), 0x1234u);
     state.m_test = true;
     testing::internal::CaptureStdout();
-    overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list.get(), 7, BRIX_BLOCK_IOCSR);
+    overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list, 7, BRIX_BLOCK_IOCSR);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_BRIX_ERROR(overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list.get(), 7, BRIX_BLOCK_CRAM),
+    EXPECT_BRIX_ERROR(overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list, 7, BRIX_BLOCK_CRAM),
                       "param->get_block_type() == block_type");
 }
 
@@ -703,10 +734,11 @@ TEST(DeviceBuildPieces, FrameMapEdgeCases) {
         SCOPED_TRACE(c.what);
         std::unique_ptr<BRIX_ARG> spare;
         if (!c.spare_rows.empty()) {
-            auto* data = new BRIX_ARG_DATA_LIST();
+            OWNED_LIST<BRIX_ARG_DATA> data;
             for (const auto& row : c.spare_rows)
-                data->push_back(new BRIX_ARG_DATA(row_of(row).release(), unsigned(row.size()), 4));
-            spare = std::make_unique<BRIX_ARG>(BRIX_ARGUMENT_CRAM_SPARE_ROWS, BRIX_BLOCK_CRAM, data);
+                data.push_back(row_of(row).hand_over());
+            spare = std::make_unique<BRIX_ARG>(BRIX_ARGUMENT_CRAM_SPARE_ROWS, BRIX_BLOCK_CRAM,
+                                               brix_hand_over_list(data));
         }
         if (c.condition != nullptr) {
             EXPECT_BRIX_ERROR(build_sof_frame_map(spare.get(), c.frames, c.reverse), c.condition);

@@ -20,6 +20,7 @@ TEST(Conversions, StringToValue) {
     const CASE cases[] = {
         {"0x1f", true, 31},
         {"0xabc", true, 0xABC},
+        {"0xAbC", true, 0xABC},        // hex digits in either case
         {"0x0000000000FF", true, 255}, // leading zeros do not count against the 32 bits
         {"0123", true, 123},           // decimal despite the leading zero
         {"", true, 7},
@@ -30,6 +31,10 @@ TEST(Conversions, StringToValue) {
         {"0x", false, 7},
         {"0x1g", false, 7},
         {"-1", false, 7},
+        {"+5", false, 7},
+        {"0x-1", false, 7},
+        {"0x+1", false, 7},
+        {"5 ", false, 7},
         {" 5", false, 7},
         {"4294967296", false, 7}, // one past 32 bits must not wrap to 0
         {"0x100000000", false, 7},

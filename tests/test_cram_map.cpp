@@ -271,6 +271,8 @@ TEST(CramMap, OperationRefusals) {
         {"devices disagree on COL_AS_FRAME", 0, 3,
          "col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME)"},
         {"one block type, two sizes", 1, 4, "frame_count_list[type] == (*block)->frame_size"},
+        // A device database built from a device XML without a boolean COL_AS_FRAME.
+        {"COL_AS_FRAME not a boolean", 2, 3, "support != NULL || is_supported"},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.what);
@@ -280,6 +282,16 @@ TEST(CramMap, OperationRefusals) {
         EXPECT_BRIX_ERROR(build_family_cram_map("GRANITE"), c.condition);
         testing::internal::GetCapturedStdout();
         EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.fid_dir() + "GRANITE.cram_map"));
+    }
+    {
+        // The report names the device database and the parameter.
+        PGM_INSTALLATION install;
+        write_granite(install, 2);
+        testing::internal::CaptureStdout();
+        const std::string report = catch_brix_error([] { build_family_cram_map("GRANITE"); }).report_text();
+        testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, report.find("granite_d2_brix.ddb")) << report;
+        EXPECT_NE(std::string::npos, report.find("parameter COL_AS_FRAME")) << report;
     }
     PGM_INSTALLATION install;
     testing::internal::CaptureStdout();

@@ -31,6 +31,12 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool THREAD_SANITIZER = true;
+#else
+constexpr bool THREAD_SANITIZER = false;
+#endif
+
 namespace {
 
 struct LIMITED_RUN {
@@ -505,6 +511,10 @@ TEST(FaultInjection, FamilyXmlOperationKeepsThePreviousDatabase) {
     // and not a kill that leaves the temporary behind.
     for (bool harness_ignores_sigxfsz : {true, false})
         for (rlim_t limit : {rlim_t{0}, rlim_t{512}}) {
+            // The thread sanitizer's runtime writes a scratch file before main, so under it a zero limit with
+            // SIGXFSZ at its default ends the executable before it can ignore the signal.
+            if (THREAD_SANITIZER && !harness_ignores_sigxfsz && limit == 0)
+                continue;
             SCOPED_TRACE(std::to_string(limit) +
                          (harness_ignores_sigxfsz ? ", SIGXFSZ ignored" : ", SIGXFSZ default"));
             LIMITED_RUN cut = run_exe_with_file_size_limit(limit, {"-family_xml", "-test", xml}, "",

@@ -87,3 +87,17 @@ TEST(LineReader, WordsAndTrim) {
     EXPECT_EQ("a b", LINE_READER::trim("\t a b \r\n"));
     EXPECT_EQ("", LINE_READER::trim(" \t"));
 }
+
+TEST(LineReader, WordViewsMatchWordsAndReuseTheVector) {
+    // One vector across lines: a shorter line leaves none of the longer line's words behind.
+    const char* const lines[] = {" CRAM\tBLK_A \v1\f2\r", "x", "", " \t\r", "a  b\tc"};
+    std::vector<std::string_view> views{"stale"};
+    for (const char* line : lines) {
+        const std::string text = line;
+        LINE_READER::words(text, views);
+        EXPECT_EQ(LINE_READER::words(text), std::vector<std::string>(views.begin(), views.end())) << line;
+    }
+    const char* const trims[] = {"\t a b \r\n", " \t", "", "x", "\ra\v\n"};
+    for (const char* text : trims)
+        EXPECT_EQ(LINE_READER::trim(text), LINE_READER::trim_view(text)) << text;
+}

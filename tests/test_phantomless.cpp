@@ -258,7 +258,7 @@ TEST(Phantomless, SmallestChipRowByRow) {
     ASSERT_EQ(COLS, rows.size());
     for (unsigned i = 0; i < COLS; ++i) {
         SCOPED_TRACE("column " + std::to_string(i));
-        const unsigned char* row = rows[i].get();
+        const unsigned char* row = rows[i].data();
         EXPECT_EQ(expected_final_type(i), u32_at(row) & 0xFFFFFF);
         EXPECT_EQ(expected_flags(i), row[3]);
         unsigned count = 0;

@@ -3,9 +3,13 @@
 #include "brix_data_export.h"
 #include "test_support.h"
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <set>
+#include <thread>
+#include <vector>
 
 namespace {
 unsigned char* new_bytes(std::initializer_list<unsigned char> values) {
@@ -549,4 +553,50 @@ TEST(DeviceRecords, ArgumentDataChecksSizesAndCopies) {
     EXPECT_EQ(1u, data_size);
     EXPECT_EQ(4u, unit_size);
     EXPECT_EQ(6, copied[3]);
+}
+
+// G2 records come from a record pool: every live record has a block of its own, aligned for it, and a
+// released block is handed out again. Two threads making and releasing records at once keep their values.
+TEST(RecordPool, BlocksAreDistinctAlignedAndReused) {
+    std::vector<G2_SI*> records;
+    std::set<const void*> addresses;
+    for (unsigned i = 0; i < 10000; ++i) {
+        records.push_back(new G2_SI(i, i * 3, i % 2 == 0, i));
+        EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(records.back()) % alignof(G2_SI));
+        addresses.insert(records.back());
+    }
+    EXPECT_EQ(records.size(), addresses.size());
+    for (unsigned i = 0; i < records.size(); ++i) {
+        unsigned frame = 0, bit = 0;
+        bool dir = false;
+        EXPECT_EQ(static_cast<unsigned char>(i), records[i]->get_data(frame, bit, dir));
+        EXPECT_EQ(i, frame);
+        EXPECT_EQ(i * 3, bit);
+        EXPECT_EQ(i % 2 == 0, dir);
+    }
+    for (G2_SI* record : records)
+        delete record;
+    auto again = std::make_unique<G2_SI>(1, 2, true, 3);
+#ifndef BRIX_RECORD_POOL_USES_HEAP
+    EXPECT_EQ(1u, addresses.count(again.get()));
+#endif
+
+    auto churn = [](unsigned seed, bool* ok) {
+        for (unsigned round = 0; round < 20; ++round) {
+            std::vector<std::unique_ptr<G2_SII_BIT>> bits;
+            for (unsigned i = 0; i < 500; ++i)
+                bits.push_back(std::make_unique<G2_SII_BIT>(seed + i));
+            for (unsigned i = 0; i < bits.size(); ++i) {
+                unsigned bit = 0;
+                bits[i]->get_data(bit);
+                *ok = *ok && bit == seed + i;
+            }
+        }
+    };
+    bool ok_a = true, ok_b = true;
+    std::thread a(churn, 0u, &ok_a), b(churn, 1000000u, &ok_b);
+    a.join();
+    b.join();
+    EXPECT_TRUE(ok_a);
+    EXPECT_TRUE(ok_b);
 }

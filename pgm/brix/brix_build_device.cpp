@@ -67,17 +67,14 @@ void reset_device_build_state(BRIX_DEVICE_BUILD_STATE& state) {
 // -------------------------------------------------------------------------------------
 
 void add_argument_rows(BRIX_DEVICE_BUILD_STATE&, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
-                       BRIX_BLOCK_TYPE block_type, std::vector<BRIX_ROW> rows, unsigned width,
-                       unsigned unit_size) {
+                       BRIX_BLOCK_TYPE block_type, std::vector<BRIX_ROW_BUFFER> rows) {
     BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == nullptr,
                "BRIX_MANAGER::search_argument_from_list(arg_type, arg_list, block_type) == NULL");
-    BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> data(new BRIX_ARG_DATA_LIST());
-    data->reserve(rows.size());
-    for (BRIX_ROW& row : rows) {
-        data->push_back(new BRIX_ARG_DATA(row.get(), width, unit_size));
-        row.release();
-    }
-    auto arg = std::make_unique<BRIX_ARG>(arg_type, block_type, data.release());
+    OWNED_LIST<BRIX_ARG_DATA> data;
+    data.reserve(rows.size());
+    for (BRIX_ROW_BUFFER& row : rows)
+        data.push_back(row.hand_over());
+    auto arg = std::make_unique<BRIX_ARG>(arg_type, block_type, brix_hand_over_list(data));
     arg_list->push_back(arg.get());
     arg.release();
     BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(arg_type, arg_list) != nullptr,
@@ -85,26 +82,24 @@ void add_argument_rows(BRIX_DEVICE_BUILD_STATE&, BRIX_ARG_LIST* arg_list, BRIX_A
 }
 
 void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
-                  BRIX_BLOCK_TYPE block_type, BRIX_ROW data, unsigned width, unsigned unit_size) {
-    std::vector<BRIX_ROW> rows;
-    rows.push_back(std::move(data));
-    add_argument_rows(state, arg_list, arg_type, block_type, std::move(rows), width, unit_size);
+                  BRIX_BLOCK_TYPE block_type, BRIX_ROW_BUFFER row) {
+    std::vector<BRIX_ROW_BUFFER> rows;
+    rows.push_back(std::move(row));
+    add_argument_rows(state, arg_list, arg_type, block_type, std::move(rows));
 }
 
 void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
                        BRIX_BLOCK_TYPE block_type, const std::vector<uint32_t>& values) {
-    BRIX_ROW row(new unsigned char[values.size() * 4]);
-    std::memcpy(row.get(), values.data(), values.size() * 4);
-    add_argument(state, arg_list, arg_type, block_type, std::move(row), static_cast<unsigned>(values.size()),
-                 4);
+    BRIX_ROW_BUFFER row(static_cast<unsigned>(values.size()), 4);
+    std::memcpy(row.data(), values.data(), row.size());
+    add_argument(state, arg_list, arg_type, block_type, std::move(row));
 }
 
 void add_byte_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
                        BRIX_BLOCK_TYPE block_type, const std::vector<uint8_t>& values) {
-    BRIX_ROW row(new unsigned char[values.size()]);
-    std::memcpy(row.get(), values.data(), values.size());
-    add_argument(state, arg_list, arg_type, block_type, std::move(row), static_cast<unsigned>(values.size()),
-                 1);
+    BRIX_ROW_BUFFER row(static_cast<unsigned>(values.size()), 1);
+    std::memcpy(row.data(), values.data(), row.size());
+    add_argument(state, arg_list, arg_type, block_type, std::move(row));
 }
 
 void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_TYPE parameter_type,
@@ -292,6 +287,27 @@ void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LI
     std::cout << out.str();
 }
 
+void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
+                         std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
+                         std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info) {
+    BRIX_CHECK(cols.size() == rows.size(), "cols.size() == rows.size()");
+    auto sorted_distinct = [](std::vector<uint32_t> values) {
+        std::sort(values.begin(), values.end());
+        values.erase(std::unique(values.begin(), values.end()), values.end());
+        return values;
+    };
+    simplified_col = sorted_distinct(cols);
+    simplified_row = sorted_distinct(rows);
+    info.clear();
+    info.reserve(simplified_col.size());
+    for (uint32_t col : simplified_col)
+        info.push_back(std::make_unique<LUTRAM_MRAM_INFO>(col));
+    for (size_t i = 0; i < cols.size(); ++i) {
+        auto at = std::lower_bound(simplified_col.begin(), simplified_col.end(), cols[i]);
+        info[static_cast<size_t>(at - simplified_col.begin())]->update_row(rows[i]);
+    }
+}
+
 void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
                                   BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
                                   uint32_t cram_algo_version) {
@@ -303,6 +319,7 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     progress.sub("Running CMD: gunzip -dcSf " + zipped + " > " + rba_file + "\n\n");
     unpack_gzip(zipped, rba_file);
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
+    state.m_unpacked_rba = rba_file;
     progress.sub("Parsing RBA file ... \n");
 
     const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
@@ -391,15 +408,18 @@ void build_device(void*, const std::string& device_name, bool test, bool full, b
     const std::string directory = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
     progress.detail("Device XML file: " + xml_file + "\n");
 
-    BRIX_OWNED_LIST_PTR<BRIX_PARAMETER> parameter_owner(new BRIX_PARAMETER_LIST());
-    BRIX_OWNED_LIST_PTR<BRIX_ARG> argument_owner(new BRIX_ARG_LIST());
+    // The device record owns its parameter and argument lists from the start: a failing check anywhere below
+    // releases them with it.
     auto device_info = std::make_unique<BRIX_DEVICE_INFO>();
+    device_info->set_parameter_list(new BRIX_PARAMETER_LIST(), false);
+    device_info->set_argument_list(new BRIX_ARG_LIST(), false);
+    BRIX_PARAMETER_LIST* parameter_list = device_info->get_parameter_list();
+    BRIX_ARG_LIST* argument_list = device_info->get_argument_list();
     auto info = std::make_unique<BRIX_INFO>();
-    parse_device_xml(state, device_info.get(), parameter_owner.get(), argument_owner.get(), xml_file, name,
-                     test);
+    parse_device_xml(state, device_info.get(), parameter_list, argument_list, xml_file, name, test);
 
-    BRIX_PARAMETER* param = BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_CRAM_ALGO,
-                                                                     parameter_owner.get(), BRIX_BLOCK_MAX);
+    BRIX_PARAMETER* param =
+        BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_CRAM_ALGO, parameter_list, BRIX_BLOCK_MAX);
     BRIX_CHECK(param != nullptr && param->get_length() == 1 && param->get_const_values() != nullptr &&
                    !param->get_const_values()->empty() && param->get_const_values()->at(0) != nullptr,
                "param != NULL && param->get_length() == 1 && param->get_const_values()->at(0) != NULL");
@@ -419,17 +439,15 @@ void build_device(void*, const std::string& device_name, bool test, bool full, b
 
     // The minor version is not written to the database.
     algo->set_offset(0);
-    BRIX_PARAMETER_LIST* parameter_list = parameter_owner.get();
-    device_info->set_parameter_list(parameter_owner.release(), false);
 
     BRIX_DEVICE_BUILD_INPUT input;
     input.device_info = device_info.get();
     input.parameter_list = parameter_list;
-    input.argument_list = argument_owner.get();
+    input.argument_list = argument_list;
     input.xml_file = xml_file;
 
     if (BRIX_ARG* range = BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_MRAM_VALID_RANGE,
-                                                                  argument_owner.get(), BRIX_BLOCK_MAX)) {
+                                                                  argument_list, BRIX_BLOCK_MAX)) {
         unsigned mram_arg_width = 0;
         std::vector<uint32_t*> uint_arg_list = BRIX_MANAGER::get_uint_arg_list(range, mram_arg_width);
         BRIX_CHECK(mram_arg_width == 4 && uint_arg_list.size() == 1,
@@ -489,15 +507,14 @@ void build_device(void*, const std::string& device_name, bool test, bool full, b
 
     if (full && state.m_phantomless_algo != 0) {
         BRIX_CHECK(state.m_phantomless_algo == 1, "Unsupported PhantomLess flow version");
-        std::vector<BRIX_ROW> phantomless_map =
+        std::vector<BRIX_ROW_BUFFER> phantomless_map =
             build_phantomless_cram_rows(state, state.m_family_type, rba_file, state.m_frame_count,
                                         state.m_bit_count, input.mram_valid_range, 0xFFFFFFFFu, !test);
         BRIX_CHECK(!phantomless_map.empty(), "phantomless_map != NULL");
-        add_argument_rows(state, argument_owner.get(), BRIX_ARGUMENT_PHANTOMLESS_MAP, BRIX_BLOCK_CRAM,
-                          std::move(phantomless_map), ((state.m_bit_count + 7) >> 3) + 16, 1);
+        add_argument_rows(state, argument_list, BRIX_ARGUMENT_PHANTOMLESS_MAP, BRIX_BLOCK_CRAM,
+                          std::move(phantomless_map));
     }
 
-    device_info->set_argument_list(argument_owner.release(), false);
     info->set_device_info(device_info.release());
     BRIX_DATA_SERVER::write_brix_info(output_name, info.get(), test);
     info.reset();
@@ -638,13 +655,13 @@ void parse_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LIST* param
 // One argument row: `width` units of unit_size bytes from the attributes v0 .. v<width - 1>. The row grows
 // one value at a time, so a width the element does not back with attributes fails at the first missing one
 // instead of allocating width units up front.
-BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> parse_arg_data(const std::vector<DOMElement*>& arg_data_infos,
-                                                  uint32_t width, uint32_t unit_size) {
+OWNED_LIST<BRIX_ARG_DATA> parse_arg_data(const std::vector<DOMElement*>& arg_data_infos, uint32_t width,
+                                         uint32_t unit_size) {
     BRIX_CHECK(width > 0 && arg_data_infos.size() > 0 && (unit_size == 1 || unit_size == 2 || unit_size == 4),
                "width > 0 && arg_data_infos != NULL && arg_data_infos->getLength() > 0 && (unit_size == 1 || "
                "unit_size == 2 || unit_size == 4)");
     const uint32_t mask = unit_size == 1 ? 0xFFFFFF00u : unit_size == 2 ? 0xFFFF0000u : 0;
-    BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> rows(new BRIX_ARG_DATA_LIST());
+    OWNED_LIST<BRIX_ARG_DATA> rows;
     std::vector<unsigned char> bytes;
     for (const DOMElement* element : arg_data_infos) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
@@ -656,10 +673,9 @@ BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> parse_arg_data(const std::vector<DOMElement*>
             std::memcpy(unit, &temp, 4); // little-endian: the low unit_size bytes are the value
             bytes.insert(bytes.end(), unit, unit + unit_size);
         }
-        BRIX_ROW row(new unsigned char[bytes.size()]);
-        std::memcpy(row.get(), bytes.data(), bytes.size());
-        rows->push_back(new BRIX_ARG_DATA(row.get(), width, unit_size));
-        row.release();
+        BRIX_ROW_BUFFER row(width, unit_size);
+        std::memcpy(row.data(), bytes.data(), row.size());
+        rows.push_back(row.hand_over());
     }
     return rows;
 }
@@ -682,16 +698,15 @@ void parse_arguments(BRIX_ARG_LIST* arg_list, const std::vector<DOMElement*>& ar
             BRIX_CHECK(BRIX_MANAGER::search_argument_from_list(type, arg_list) == nullptr,
                        "BRIX_MANAGER::search_argument_from_list(type, arg_list) == NULL");
         const uint32_t width = number(element, "width", true);
-        BRIX_OWNED_LIST_PTR<BRIX_ARG_DATA> rows =
-            parse_arg_data(elements(element, "arg_data"), width, unit_size);
-        auto arg = std::make_unique<BRIX_ARG>(type, block_type, rows.get());
-        rows.release();
-        arg_list->push_back(arg.release());
+        OWNED_LIST<BRIX_ARG_DATA> rows = parse_arg_data(elements(element, "arg_data"), width, unit_size);
+        auto arg = std::make_unique<BRIX_ARG>(type, block_type, brix_hand_over_list(rows));
+        arg_list->push_back(arg.get());
+        arg.release();
     }
 }
 
-BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> parse_ob_values(const std::vector<DOMElement*>& ob_values) {
-    BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> list(new BRIX_OB_DATA_LIST());
+OWNED_LIST<BRIX_OB_DATA> parse_ob_values(const std::vector<DOMElement*>& ob_values) {
+    OWNED_LIST<BRIX_OB_DATA> list;
     for (const DOMElement* element : ob_values) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
         std::string name = attribute(element, "name");
@@ -705,9 +720,12 @@ BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> parse_ob_values(const std::vector<DOMElement*>
         BRIX_CHECK(length > 0, "length > 0");
         const uint64_t expected_hex_length = (uint64_t(length) + 3) / 4;
         BRIX_CHECK(hex_value.size() <= expected_hex_length, "hex_value.size() <= expected_hex_length");
-        unsigned char* bytes = BRIX_MANAGER::convert_hex_string_to_byte_array(
-            hex_value, static_cast<unsigned>((uint64_t(length) + 7) / 8), true);
-        list->push_back(new BRIX_OB_DATA(type, bit_index, bit_offset, length, link_block, bytes));
+        std::unique_ptr<unsigned char[]> bytes(BRIX_MANAGER::convert_hex_string_to_byte_array(
+            hex_value, static_cast<unsigned>((uint64_t(length) + 7) / 8), true));
+        auto record =
+            std::make_unique<BRIX_OB_DATA>(type, bit_index, bit_offset, length, link_block, bytes.get());
+        bytes.release();
+        list.push_back(std::move(record));
     }
     return list;
 }
@@ -773,7 +791,7 @@ void parse_device_xml(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_i
     parse_arguments(arg_list, elements(document, "uint_argument"), 4);
     parse_arguments(arg_list, elements(document, "word_argument"), 2);
     parse_arguments(arg_list, elements(document, "byte_argument"), 1);
-    BRIX_OWNED_LIST_PTR<BRIX_OB_DATA> ob_values = parse_ob_values(elements(document, "ob_val"));
-    if (!ob_values->empty())
-        device_info->set_ob_datas(ob_values.release(), false);
+    OWNED_LIST<BRIX_OB_DATA> ob_values = parse_ob_values(elements(document, "ob_val"));
+    if (!ob_values.empty())
+        device_info->set_ob_datas(brix_hand_over_list(ob_values), false);
 }

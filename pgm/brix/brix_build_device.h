@@ -16,7 +16,8 @@
 // through input.device_info (which owns the parameter list by then), appends every argument to
 // input.argument_list with add_argument / add_argument_rows, and prints through state.progress(), which is
 // silent in test mode. Everything it allocates is either handed to a record or released on every path, so a
-// failing check leaks nothing: hold rows in BRIX_ROW until add_argument takes them.
+// failing check leaks nothing: fill rows in BRIX_ROW_BUFFER and collect records in OWNED_LIST
+// (brix_owned_list.h) until add_argument or a record's setter takes them.
 #pragma once
 
 #include "brix_data_export.h"
@@ -30,15 +31,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-// Releases a record list and its records (for std::unique_ptr).
-template <typename T> struct BRIX_LIST_DELETER {
-    void operator()(std::vector<T*>* list) const { brix_release_list(list); }
-};
-template <typename T> using BRIX_OWNED_LIST_PTR = std::unique_ptr<std::vector<T*>, BRIX_LIST_DELETER<T>>;
-
-// One argument row (new[] bytes) until a BRIX_ARG_DATA takes it.
-using BRIX_ROW = std::unique_ptr<unsigned char[]>;
 
 // Progress text on standard output with the three indents of the tool: three blanks for a step, six for a
 // detail, nine for a sub-step. Silent in test mode. The caller gives the text with its own line ends.
@@ -79,7 +71,8 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::vector<std::string> m_phantom_bit_type4_division_blocks;
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
-    std::string m_device_name; // root attributes of the device XML
+    std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
+    std::string m_device_name;  // root attributes of the device XML
     std::string m_family_name;
 
     BRIX_PROGRESS progress() const { return BRIX_PROGRESS(m_test); }
@@ -137,14 +130,13 @@ constexpr uint32_t BRIX_CRAM_SUPPORTED_MINOR_VERSION = 15;
 
 // ---- Appending results (brix_build_device) ----------------------------------------------------------------
 
-// Appends an argument of one row of `width` units of `unit_size` bytes; the row is taken over. Refuses a
-// (type, block) pair already in the list.
+// Appends an argument of one row; the row is taken over with its sizes. Refuses a (type, block) pair
+// already in the list.
 void add_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
-                  BRIX_BLOCK_TYPE block_type, BRIX_ROW data, unsigned width, unsigned unit_size);
-// The same with one BRIX_ARG_DATA per row; every row has `width` units and is taken over.
+                  BRIX_BLOCK_TYPE block_type, BRIX_ROW_BUFFER row);
+// The same with one BRIX_ARG_DATA per row; every row is taken over.
 void add_argument_rows(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
-                       BRIX_BLOCK_TYPE block_type, std::vector<BRIX_ROW> rows, unsigned width,
-                       unsigned unit_size);
+                       BRIX_BLOCK_TYPE block_type, std::vector<BRIX_ROW_BUFFER> rows);
 // Convenience for one row of u32 values (unit size 4) or of bytes (unit size 1), copied.
 void add_uint_argument(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list, BRIX_ARGUMENT_TYPE arg_type,
                        BRIX_BLOCK_TYPE block_type, const std::vector<uint32_t>& values);
@@ -169,6 +161,12 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
                                   BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
                                   uint32_t cram_algo_version);
 void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LIST* list);
+// The positions of one kind (LUTRAM or MRAM) an RBA parser collected, in file order, grouped for the
+// database: the distinct columns and the distinct rows, ascending, and one record per column with its rows in
+// file order.
+void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
+                         std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
+                         std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info);
 
 // ---- Device XML reader (brix_build_device) ----------------------------------------------------------------
 
@@ -220,11 +218,11 @@ void build_sof_rbf_maps(BRIX_DEVICE_BUILD_STATE& state, BRIX_SOF_RBF_MAPS& maps,
 
 // Phantomless CRAM map of a device: one byte row per frame (empty when it cannot be built). Stored by the
 // driver as the PHANTOMLESS_MAP argument.
-std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE& state, unsigned family_type,
-                                                  const std::string& rba_file, uint32_t frame_count,
-                                                  uint32_t bit_count,
-                                                  const std::array<uint32_t, 4>& mram_valid_range,
-                                                  uint32_t mask, bool verbose);
+std::vector<BRIX_ROW_BUFFER> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE& state, unsigned family_type,
+                                                         const std::string& rba_file, uint32_t frame_count,
+                                                         uint32_t bit_count,
+                                                         const std::array<uint32_t, 4>& mram_valid_range,
+                                                         uint32_t mask, bool verbose);
 
 // Frame maps (brix_helper): SOF frame -> bitstream frame, spare frames SOF_FRAME_IS_SPARE_FRAME; and its
 // inverse with `size` entries.

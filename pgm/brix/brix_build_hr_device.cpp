@@ -17,6 +17,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -155,10 +156,12 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
     bool seen = false;
     std::vector<uint32_t> cols, rows;
     std::string line;
+    std::vector<std::string_view> svec;
     while (reader.next(line)) {
-        std::vector<std::string> svec = LINE_READER::words(line);
-        if (svec.empty() || svec[0] != mram_string)
+        // Most lines are other blocks: only an MRAM line is split into its words.
+        if (LINE_READER::first_word(line) != mram_string)
             continue;
+        LINE_READER::words(line, svec);
         BRIX_CHECK(svec.size() == 9, "svec.size() == 9");
         const uint32_t start_row = BRIX_MANAGER::convert_string_to_value(svec[3], false);
         const uint32_t end_row = BRIX_MANAGER::convert_string_to_value(svec[4], false);
@@ -179,30 +182,16 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
     }
     BRIX_CHECK(!reader.failed(), "rba_infile.good()");
 
-    // Distinct columns and rows, ascending; per column its rows in file order.
-    std::vector<uint32_t>& simplified_col = state.m_simplified_mram_col;
-    simplified_col = cols;
-    std::sort(simplified_col.begin(), simplified_col.end());
-    simplified_col.erase(std::unique(simplified_col.begin(), simplified_col.end()), simplified_col.end());
-    info.simplified_mram_row = rows;
-    std::sort(info.simplified_mram_row.begin(), info.simplified_mram_row.end());
-    info.simplified_mram_row.erase(
-        std::unique(info.simplified_mram_row.begin(), info.simplified_mram_row.end()),
-        info.simplified_mram_row.end());
-    info.mram_info.clear();
-    for (uint32_t col : simplified_col)
-        info.mram_info.push_back(std::make_unique<LUTRAM_MRAM_INFO>(col));
-    for (size_t i = 0; i < cols.size(); ++i) {
-        auto at = std::lower_bound(simplified_col.begin(), simplified_col.end(), cols[i]);
-        info.mram_info[static_cast<size_t>(at - simplified_col.begin())]->update_row(rows[i]);
-    }
+    group_rba_positions(cols, rows, state.m_simplified_mram_col, info.simplified_mram_row, info.mram_info);
 }
 
-std::vector<BRIX_ROW> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE&, unsigned family_type,
-                                                  const std::string& rba_file, uint32_t frame_count,
-                                                  uint32_t bit_count,
-                                                  const std::array<uint32_t, 4>& mram_valid_range,
-                                                  uint32_t mask, bool verbose) {
+std::vector<BRIX_ROW_BUFFER> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE& state, unsigned family_type,
+                                                         const std::string& rba_file, uint32_t frame_count,
+                                                         uint32_t bit_count,
+                                                         const std::array<uint32_t, 4>& mram_valid_range,
+                                                         uint32_t mask, bool verbose) {
+    // The RBA parser of this build has unpacked the same file already: the text beside it is current.
+    const bool unpacked = !rba_file.empty() && state.m_unpacked_rba == rba_file;
     return BRIX_COMMON::build_hr_phantomless_database(family_type, rba_file, frame_count, bit_count,
-                                                      mram_valid_range, mask, verbose);
+                                                      mram_valid_range, mask, verbose, unpacked);
 }

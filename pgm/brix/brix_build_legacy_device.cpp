@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -278,20 +279,21 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
               "mram_row_size_string == STL_STRING(svec.at(3))"};
 
     std::string line;
+    std::vector<std::string_view> svec;
     while (reader.next(line)) {
-        line = LINE_READER::trim(line);
-        if (line.empty())
-            continue;
-        std::vector<std::string> svec = tokenizer.tokenize(line);
-        if (svec.empty())
+        // Most lines are other tiles: only a LUTRAM or MRAM line is split into its tokens.
+        const std::string_view text = LINE_READER::trim_view(line);
+        const std::string_view first = tokenizer.first(text);
+        if (first.empty())
             continue;
         KIND* kind = nullptr;
-        if (!lutram.tag.empty() && lutram.tag == svec[0])
+        if (!lutram.tag.empty() && lutram.tag == first)
             kind = &lutram;
-        else if (!mram.tag.empty() && mram.tag == svec[0])
+        else if (!mram.tag.empty() && mram.tag == first)
             kind = &mram;
         if (kind == nullptr)
             continue;
+        tokenizer.tokenize(text, svec);
         BRIX_CHECK(svec.size() == 8, "svec.size() == 8");
         if (!kind->seen) {
             kind->seen = true;
@@ -309,28 +311,10 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
     BRIX_CHECK(!reader.failed(), "rba_infile.good()");
     reader.set_location("end of file");
 
-    // Positions grouped by column (columns ascending, rows in file order), and the sorted distinct columns
-    // and rows.
-    auto collect = [](const KIND& kind, std::vector<uint32_t>& simplified_col,
-                      std::vector<uint32_t>& simplified_row,
-                      std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& out) {
-        BRIX_CHECK(kind.cols.size() == kind.rows.size(), "cols.size() == rows.size()");
-        simplified_col = kind.cols;
-        std::sort(simplified_col.begin(), simplified_col.end());
-        simplified_col.erase(std::unique(simplified_col.begin(), simplified_col.end()), simplified_col.end());
-        simplified_row = kind.rows;
-        std::sort(simplified_row.begin(), simplified_row.end());
-        simplified_row.erase(std::unique(simplified_row.begin(), simplified_row.end()), simplified_row.end());
-        out.clear();
-        for (uint32_t col : simplified_col)
-            out.push_back(std::make_unique<LUTRAM_MRAM_INFO>(col));
-        for (size_t i = 0; i < kind.cols.size(); ++i) {
-            auto at = std::lower_bound(simplified_col.begin(), simplified_col.end(), kind.cols[i]);
-            out[static_cast<size_t>(at - simplified_col.begin())]->update_row(kind.rows[i]);
-        }
-    };
-    collect(lutram, state.m_simplified_lutram_col, info.simplified_lutram_row, info.lutram_info);
-    collect(mram, state.m_simplified_mram_col, info.simplified_mram_row, info.mram_info);
+    group_rba_positions(lutram.cols, lutram.rows, state.m_simplified_lutram_col, info.simplified_lutram_row,
+                        info.lutram_info);
+    group_rba_positions(mram.cols, mram.rows, state.m_simplified_mram_col, info.simplified_mram_row,
+                        info.mram_info);
     info.lutram_col_size = lutram.col_size;
     info.lutram_row_size = lutram.row_size;
     info.mram_col_size = mram.col_size;

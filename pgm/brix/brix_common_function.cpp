@@ -32,6 +32,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -657,6 +658,22 @@ void for_each_shifted_word(const uint64_t* src, size_t src_words, size_t offset,
     }
 }
 
+// The first index after k whose cell differs from cells[k] (size at the end), eight cells at a time.
+size_t end_of_run(const unsigned char* cells, size_t k, size_t size) {
+    const unsigned char value = cells[k];
+    const uint64_t pattern = uint64_t(value) * 0x0101010101010101ull;
+    size_t i = k + 1;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, cells + i, sizeof word);
+        if (word != pattern)
+            break;
+    }
+    while (i < size && cells[i] == value)
+        ++i;
+    return i;
+}
+
 bool rows_equal(const BIT_MATRIX& a, size_t a_row, const BIT_MATRIX& b, size_t b_row) {
     return std::memcmp(a.row_words(a_row), b.row_words(b_row), a.words_per_row() * sizeof(uint64_t)) == 0;
 }
@@ -688,17 +705,25 @@ bool is_solid_block(unsigned type) {
            type == BRIX_RBA_CRAM_C_IV;
 }
 
-// Bit rows of one cell value over expanded uniquified columns: row j holds the rows k whose cell is value.
-BIT_MATRIX cells_equal_to(const BRIX_BYTE_COLUMNS& columns, unsigned rows, unsigned char value) {
-    BIT_MATRIX result(columns.size(), rows);
-    for (size_t j = 0; j < columns.size(); ++j) {
+// Bit rows of a cell test over columns of cells: bit k of row j is set when keep(column_cells(j)[k]).
+template <typename CELLS, typename KEEP>
+BIT_MATRIX bit_rows_where(size_t columns, unsigned rows, CELLS&& column_cells, KEEP&& keep) {
+    BIT_MATRIX result(columns, rows);
+    for (size_t j = 0; j < columns; ++j) {
         uint64_t* words = result.row_words(j);
-        const unsigned char* cells = columns[j].data();
+        const unsigned char* cells = column_cells(j);
         for (unsigned k = 0; k < rows; ++k)
-            if (cells[k] == value)
+            if (keep(cells[k]))
                 words[k / WORD_BITS] |= uint64_t(1) << (k % WORD_BITS);
     }
     return result;
+}
+
+// Bit rows of one cell value over expanded uniquified columns: row j holds the rows k whose cell is value.
+BIT_MATRIX cells_equal_to(const BRIX_BYTE_COLUMNS& columns, unsigned rows, unsigned char value) {
+    return bit_rows_where(
+        columns.size(), rows, [&](size_t j) { return columns[j].data(); },
+        [value](unsigned char cell) { return cell == value; });
 }
 
 // One uniquified file as read: its columns and their types.
@@ -735,7 +760,9 @@ class PHANTOMLESS_BUILDER {
     void check_block_maps() const;
 
   private:
-    void add_block(const std::string& line);
+    void add_block(std::string_view line);
+    // The block type named by a block line's first token; false for a block without CRAM of its own.
+    bool block_type(std::string_view name, unsigned& type);
     void fill_types(unsigned start_column, unsigned end_column, unsigned start_row, unsigned end_row,
                     unsigned char type, const char* condition);
     bool column_matches(unsigned i, unsigned j, const BIT_MATRIX& flash, const BIT_MATRIX& unmask_data,
@@ -755,6 +782,12 @@ class PHANTOMLESS_BUILDER {
     BIT_MATRIX m_block_map_reversed[BRIX_RBA_CRAM_MAX];
     FLASH_IP m_flash;
     std::vector<uint64_t> m_memory_block_start_col;
+    // The block lines' tokens, and the last block name looked up with its result: the lines of one block
+    // kind come together, so most lines need no look-up.
+    std::vector<std::string_view> m_tokens;
+    std::string m_last_name;
+    bool m_last_has_type = false;
+    unsigned m_last_type = 0;
     unsigned m_t2 = 0;
     unsigned m_t4 = 0;
 };
@@ -774,7 +807,7 @@ void PHANTOMLESS_BUILDER::read_rba(const std::string& rba_file) {
     BRIX_CHECK(!reader.failed(), "rba_infile.good()");
     BRIX_CHECK(found_block, "found_block");
     while (reader.next(line)) {
-        std::string text = LINE_READER::trim(line);
+        const std::string_view text = LINE_READER::trim_view(line);
         if (!text.empty() && text[0] == '$')
             break;
         if (!text.empty())
@@ -795,17 +828,30 @@ void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column,
     }
 }
 
-void PHANTOMLESS_BUILDER::add_block(const std::string& line) {
+bool PHANTOMLESS_BUILDER::block_type(std::string_view name, unsigned& type) {
+    if (name != m_last_name || m_last_name.empty()) {
+        const std::string text(name);
+        m_last_type = 0;
+        m_last_has_type =
+            BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_RBA_CRAM, text, &m_last_type);
+        // Blocks of the configuration-flash-file vocabulary have no CRAM of their own.
+        if (!m_last_has_type)
+            BRIX_CHECK(BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_CFF, text),
+                       "Unrecognized block for HR RBA");
+        m_last_name = text;
+    }
+    type = m_last_type;
+    return m_last_has_type;
+}
+
+void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
     static const QTL_TOKENIZER tokenizer(" \t");
-    std::vector<std::string> tokens = tokenizer.tokenize(line);
+    std::vector<std::string_view>& tokens = m_tokens;
+    tokenizer.tokenize(line, tokens);
     BRIX_CHECK(tokens.size() >= 7, "svec.size() >= 7");
     unsigned type = 0;
-    if (!BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_RBA_CRAM, tokens[0], &type)) {
-        // Blocks of the configuration-flash-file vocabulary have no CRAM of their own.
-        BRIX_CHECK(BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_CFF, tokens[0]),
-                   "Unrecognized block for HR RBA");
+    if (!block_type(tokens[0], type))
         return;
-    }
     BRIX_CHECK(type < BRIX_RBA_CRAM_MAX, "brix_type < BRIX_RBA_CRAM_MAX");
     unsigned start_row = BRIX_MANAGER::convert_string_to_value(tokens[3], true);
     unsigned end_row = BRIX_MANAGER::convert_string_to_value(tokens[4], true);
@@ -867,7 +913,7 @@ void PHANTOMLESS_BUILDER::add_block(const std::string& line) {
                                [&](size_t w, uint64_t mask) { words[w] |= mask; });
         }
     } else {
-        BRIX_REPORT("Unprocessed block " + line);
+        BRIX_REPORT("Unprocessed block " + std::string(line));
     }
     if (type == BRIX_RBA_CRAM_M) {
         uint64_t column = uint64_t(m_range[0]) + start_column;
@@ -987,14 +1033,9 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
     BIT_MATRIX mask_flash = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_FLASH);
     BIT_MATRIX mask_pb = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_PB);
     // Flash rows of every chip column.
-    BIT_MATRIX flash(m_col_size, m_row_size);
-    for (unsigned i = 0; i < m_col_size; ++i) {
-        uint64_t* words = flash.row_words(i);
-        const unsigned char* cells = m_types.column(i);
-        for (unsigned k = 0; k < m_row_size; ++k)
-            if (BRIX_COMMON::is_flash_ip(cells[k]))
-                words[k / WORD_BITS] |= uint64_t(1) << (k % WORD_BITS);
-    }
+    const BIT_MATRIX flash = bit_rows_where(
+        m_col_size, m_row_size, [&](size_t i) { return m_types.column(static_cast<unsigned>(i)); },
+        [](unsigned char cell) { return BRIX_COMMON::is_flash_ip(cell); });
 
     const size_t words = m_bits.words_per_row();
     const size_t row_bytes = PHANTOMLESS_HEADER_SIZE + m_bits.bytes_per_row();
@@ -1049,8 +1090,8 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
             checked[j] = true;
         }
 
-        rows.emplace_back(new unsigned char[row_bytes]());
-        unsigned char* row = rows.back().get();
+        rows.emplace_back(static_cast<unsigned>(row_bytes), 1);
+        unsigned char* row = rows.back().data();
         put_u32(row, mask.final_types[j]);
         bool column_flash = full_mask[j][0] == SOF_BIT_IS_FLASH;
         if (column_flash)
@@ -1134,7 +1175,7 @@ void BRIX_COMMON::set_wait_function_for_testing(WAIT_FUNCTION wait) {
 BRIX_PHANTOMLESS_MAP
 BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& rba_file, unsigned col_size,
                                            unsigned row_size, const std::array<uint32_t, 4>& mram_valid_range,
-                                           unsigned print_split_col, bool verbose) {
+                                           unsigned print_split_col, bool verbose, bool unpacked) {
     BRIX_CHECK(family == BRIX_FAMILY_HARRIER,
                "Harrier Phantomless algo does not support the specified family");
     // A row count below 52 would wrap in the subtraction; it is refused with the same condition.
@@ -1151,7 +1192,8 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
     const std::string command = "gunzip -dcSf " + zipped + " > " + rba_file;
     if (verbose)
         std::cout << "\n      Running CMD: " << command << "\n";
-    FIO_FILE_SYSTEM::gunzip_file(zipped, rba_file);
+    if (!unpacked)
+        FIO_FILE_SYSTEM::gunzip_file(zipped, rba_file);
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
 
     if (verbose)
@@ -1390,7 +1432,9 @@ bool BRIX_COMMON::rba_phantomless_exclusive_column(const BRIX_RBA_TYPE_MAP& type
     for (unsigned i = 0; i < col_size && passed; ++i) {
         const unsigned char* cells = type_map.column(i);
         bool found_type = false, found_other = false, found_companion = false;
-        for (unsigned k = 0; k < row_size; ++k) {
+        // Blocks fill whole row ranges, so a column is runs of one type. A cell equal to the one before it
+        // passes the same checks and changes no flag, so each run is looked at once.
+        for (unsigned k = 0; k < row_size; k = static_cast<unsigned>(end_of_run(cells, k, row_size))) {
             unsigned cell = cells[k];
             BRIX_CHECK(cell != BRIX_RBA_CRAM_DUMMY1 && cell != BRIX_RBA_CRAM_DUMMY2 &&
                            cell != BRIX_RBA_CRAM_DUMMY3,

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class BRIX_MANAGER {
@@ -36,7 +37,7 @@ class BRIX_MANAGER {
     // gives *default_value (0 when not given). A text that is not a number, or a number that does not fit in
     // 32 bits, is invalid: with ok given, *ok turns false and the default is returned; without it, it is an
     // internal error. no_empty makes the empty text an internal error.
-    static unsigned convert_string_to_value(const std::string& string, bool no_empty, bool* ok = nullptr,
+    static unsigned convert_string_to_value(std::string_view string, bool no_empty, bool* ok = nullptr,
                                             const unsigned* default_value = nullptr);
     // byte_size bytes (new[], owned by the caller) from upper-case hex digits, the last two digits forming
     // byte 0.

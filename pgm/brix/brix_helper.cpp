@@ -21,6 +21,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using xercesc::DOMElement;
@@ -263,7 +264,7 @@ struct RIF_REFERENCE {
     unsigned dist;
 };
 
-unsigned rif_number(const std::string& field) {
+unsigned rif_number(std::string_view field) {
     return BRIX_MANAGER::convert_string_to_value(field, false);
 }
 
@@ -327,9 +328,11 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
 
     OWNED_LIST<G2_SII> list;
     const QTL_TOKENIZER tokenizer(" \t\n");
+    // One field vector for all lines, its fields views into the line.
+    std::vector<std::string_view> fields;
     std::vector<RIF_REFERENCE> references;
     while (reader.next(line)) {
-        const std::vector<std::string> fields = tokenizer.tokenize(LINE_READER::trim(line));
+        tokenizer.tokenize(LINE_READER::trim_view(line), fields);
         if (fields.empty())
             continue;
         BRIX_CHECK(fields.size() >= 7, "svec.size() >= 7");
@@ -361,12 +364,15 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
             references.push_back({ref_frame, ref_bit, dir, rif_number(fields[at + 3])});
         }
 
-        OWNED_LIST<G2_SI> g2_s1_list;
-        g2_s1_list.reserve(references.size());
-        for (const RIF_REFERENCE& r : references)
-            g2_s1_list.push_back(std::make_unique<G2_SI>(r.frame, r.bit, r.dir, r.dist));
+        // The bit record owns its reference list from the start, so a failing allocation part way releases
+        // the references made so far with it.
         auto g2_bit = std::make_unique<G2_SII_BIT>(bit);
-        g2_bit->set_g2_s1_list(brix_hand_over_list(g2_s1_list));
+        auto g2_s1_list = std::make_unique<G2_SI_LIST>();
+        g2_s1_list->reserve(references.size());
+        G2_SI_LIST* owned = g2_s1_list.release();
+        g2_bit->set_g2_s1_list(owned);
+        for (const RIF_REFERENCE& r : references)
+            owned->push_back(new G2_SI(r.frame, r.bit, r.dir, r.dist));
         slot->push_back(g2_bit.get());
         g2_bit.release();
     }

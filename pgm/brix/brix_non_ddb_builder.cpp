@@ -186,17 +186,6 @@ PGM_BYTE_ROWS new_byte_rows(uint32_t rows, uint32_t bits) {
     return table;
 }
 
-// Bytes of a bit matrix as the records hold them: one owned row of ceil(bits / 8) bytes per matrix row.
-PGM_BYTE_ROWS to_byte_rows(const BIT_MATRIX& matrix) {
-    PGM_BYTE_ROWS rows(new std::unique_ptr<unsigned char[]>[matrix.rows()]);
-    const size_t row_bytes = matrix.bytes_per_row();
-    for (size_t r = 0; r < matrix.rows(); ++r) {
-        rows[r].reset(new unsigned char[row_bytes]);
-        matrix.row_to_bytes(r, rows[r].get(), row_bytes);
-    }
-    return rows;
-}
-
 void set_row_bit(unsigned char* row, uint64_t bit) {
     row[bit / 8] = static_cast<unsigned char>(row[bit / 8] | (1u << (bit % 8)));
 }
@@ -335,14 +324,19 @@ void merge_device_cram_maps(const std::string& device, uint32_t family_index, bo
                "pcf_info != NULL && pcf_info->get_device_info() != NULL");
     const BRIX_DEVICE_INFO* device_info = pcf_info->get_device_info();
 
-    // The first device decides the layout of the family's maps; every later one must share it.
+    // The first device decides the layout of the family's maps; every later one must share it. A device
+    // database without the parameter is reported with its file.
     bool col_as_frame = (flags & 1) != 0;
-    if (!not_first) {
-        col_as_frame = device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME);
-        flags = static_cast<unsigned char>((flags & ~1u) | (col_as_frame ? 1u : 0u));
-    } else {
-        BRIX_CHECK(col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME),
-                   "col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME)");
+    {
+        INPUT_CONTEXT here(BRIX_DATA_SERVER::get_pcf(device, true));
+        INPUT_CONTEXT parameter("parameter COL_AS_FRAME");
+        if (!not_first) {
+            col_as_frame = device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME);
+            flags = static_cast<unsigned char>((flags & ~1u) | (col_as_frame ? 1u : 0u));
+        } else {
+            BRIX_CHECK(col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME),
+                       "col_as_frame == device_info->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME)");
+        }
     }
 
     BRIX_RBA_BLOCK_LIST rba_block_list = BRIX_DATA_SERVER::get_device_rba(device);
@@ -1042,7 +1036,10 @@ void generate_edcrc_rmf(BRIX_FID& fid, const BIT_MATRIX& image_rmf) {
         if (fid.edcrc_to_img_bit_mapping[k] < fid.img_bit_size)
             source[k] = fid.edcrc_to_img_bit_mapping[k];
 
-    BIT_MATRIX edcrc(fid.edcrc_frame_size, fid.edcrc_bit_size);
+    // Each EDCRC row is gathered into one row of words and stored as bytes at once, so the RMF exists once.
+    BIT_MATRIX row(1, fid.edcrc_bit_size);
+    uint64_t* out = row.row_words(0);
+    fid.edcrc_rmf.reset(new std::unique_ptr<unsigned char[]>[fid.edcrc_frame_size]);
     for (uint32_t e = 0; e < fid.edcrc_frame_size; ++e) {
         const uint32_t img_frame = fid.edcrc_to_img_frame_mapping[e];
         if (img_frame >= fid.img_frame_size) {
@@ -1050,7 +1047,6 @@ void generate_edcrc_rmf(BRIX_FID& fid, const BIT_MATRIX& image_rmf) {
             BRIX_REPORT("img_frame < fid.img_frame_size");
         }
         const uint64_t* in = image_rmf.row_words(img_frame);
-        uint64_t* out = edcrc.row_words(e);
         // Gather a word of EDCRC bits at a time.
         for (uint32_t k0 = 0; k0 < fid.edcrc_bit_size; k0 += 64) {
             const uint32_t n = std::min<uint32_t>(64, fid.edcrc_bit_size - k0);
@@ -1062,8 +1058,9 @@ void generate_edcrc_rmf(BRIX_FID& fid, const BIT_MATRIX& image_rmf) {
             }
             out[k0 / 64] = word;
         }
+        fid.edcrc_rmf[e].reset(new unsigned char[fid.edcrc_bit_byte_size]);
+        row.row_to_bytes(0, fid.edcrc_rmf[e].get(), fid.edcrc_bit_byte_size);
     }
-    fid.edcrc_rmf = to_byte_rows(edcrc);
 }
 
 void finalize_fid(BRIX_FID& fid, const unsigned char* g2_info, size_t g2_info_size,
@@ -1264,6 +1261,7 @@ int build_device_fid(const std::string& target) {
 
     std::vector<unsigned char> data;
     pgm_ddb_write(data, fid);
+    { BRIX_FID serialised = std::move(fid); } // the payload holds it now: one copy while it is compressed
     BRIX_CHECK(data.size() <= 0xFFFFFFFFu, "data.size() <= 0xFFFFFFFF"); // the header stores a 32-bit size
     BRIX_DATA_SERVER::write_pgm_database_file(data.data(), static_cast<uint32_t>(data.size()), 1, "fid", pcf,
                                               pcf, programmer_fid_directory());

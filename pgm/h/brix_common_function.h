@@ -4,6 +4,7 @@
 
 #include "bit_matrix.h"
 #include "brix_data_export.h"
+#include "brix_owned_list.h"
 
 #include <array>
 #include <cstdint>
@@ -65,8 +66,8 @@ inline constexpr unsigned PHANTOMLESS_HEADER_SIZE = 16;
 
 // Columns of byte cells: columns[c][r] is row r of column c.
 using BRIX_BYTE_COLUMNS = std::vector<std::vector<unsigned char>>;
-// The phantomless map: one byte row per CRAM column (new[]), each owned until a BRIX_ARG_DATA takes it.
-using BRIX_PHANTOMLESS_MAP = std::vector<std::unique_ptr<unsigned char[]>>;
+// The phantomless map: one byte row per CRAM column, each owned until a BRIX_ARG_DATA takes it.
+using BRIX_PHANTOMLESS_MAP = std::vector<BRIX_ROW_BUFFER>;
 
 // The tile-kind grid of a full-chip RBA: one BRIX_RBA_CRAM_TYPE byte per (column, row), columns contiguous.
 class BRIX_RBA_TYPE_MAP {
@@ -142,11 +143,14 @@ class BRIX_COMMON {
     // The phantomless map of a device: col_size rows of PHANTOMLESS_HEADER_SIZE + (row_size + 7) / 8 bytes.
     // rba_file is the decompressed full-chip RBA; it is unpacked in-process from rba_file + "z" first.
     // mram_valid_range: first and last memory column offset, first and last memory row. print_split_col
-    // 0xFFFFFFFF prints no mapping listing; verbose prints the progress lines.
+    // 0xFFFFFFFF prints no mapping listing; verbose prints the progress lines. unpacked says that the caller
+    // has just unpacked rba_file from the same ".rbaz" in this operation: the command line is still printed,
+    // the file is not unpacked again.
     static BRIX_PHANTOMLESS_MAP build_hr_phantomless_database(unsigned family, const std::string& rba_file,
                                                               unsigned col_size, unsigned row_size,
                                                               const std::array<uint32_t, 4>& mram_valid_range,
-                                                              unsigned print_split_col, bool verbose);
+                                                              unsigned print_split_col, bool verbose,
+                                                              bool unpacked = false);
 
     // Reads a uniquified file into col columns of row cells, the column types and the final types. Waits
     // 20 x 2 seconds for a file that does not exist yet. The outputs must be empty on entry.

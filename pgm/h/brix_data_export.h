@@ -13,6 +13,7 @@
 // Every record class is default-constructible so that a reader can create it and then fill its fields.
 #pragma once
 
+#include "brix_record_pool.h"
 #include "brix_vocabulary.h"
 
 #include <string>
@@ -483,6 +484,14 @@ class G2_SI {
     G2_SI(const G2_SI&) = default;
     G2_SI& operator=(const G2_SI&) = default;
 
+    // A RIF file makes these by the hundred thousand: they come from a record pool.
+    static void* operator new(size_t size) {
+        return BRIX_RECORD_POOL<sizeof(G2_SI), alignof(G2_SI)>::allocate(size);
+    }
+    static void operator delete(void* p, size_t size) noexcept {
+        BRIX_RECORD_POOL<sizeof(G2_SI), alignof(G2_SI)>::release(p, size);
+    }
+
     // Fills frame, bit and dir; returns the distance.
     unsigned char get_data(unsigned& frame, unsigned& bit, bool& dir) const {
         frame = m_frame;
@@ -507,6 +516,14 @@ class G2_SII_BIT {
     G2_SII_BIT(const G2_SII_BIT&) = delete;
     G2_SII_BIT& operator=(const G2_SII_BIT&) = default;
     ~G2_SII_BIT();
+
+    // One per G2 bit of a RIF file: these come from a record pool.
+    static void* operator new(size_t size) {
+        return BRIX_RECORD_POOL<sizeof(G2_SII_BIT), alignof(G2_SII_BIT)>::allocate(size);
+    }
+    static void operator delete(void* p, size_t size) noexcept {
+        BRIX_RECORD_POOL<sizeof(G2_SII_BIT), alignof(G2_SII_BIT)>::release(p, size);
+    }
 
     // Fills bit; returns the G2_SI list.
     G2_SI_LIST* get_data(unsigned& bit) const {

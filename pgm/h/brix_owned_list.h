@@ -88,6 +88,8 @@ class BRIX_ROW_BUFFER {
 
     unsigned char* data() { return m_bytes.get(); }
     const unsigned char* data() const { return m_bytes.get(); }
+    unsigned char& operator[](size_t i) { return m_bytes[i]; }
+    unsigned char operator[](size_t i) const { return m_bytes[i]; }
     // Size in bytes: data_size * unit_size.
     size_t size() const { return size_t(m_data_size) * m_unit_size; }
     unsigned data_size() const { return m_data_size; }

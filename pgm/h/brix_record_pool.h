@@ -1,0 +1,112 @@
+// Fixed-size blocks for the records a device build makes by the hundred thousand (the G2 bit and reference
+// records of a RIF file). Ownership does not change: the owner still deletes each record. The record class's
+// operator new takes a block from the pool's free list and its operator delete puts the block back, so making
+// and releasing a record costs a list operation instead of a heap allocation, and a record takes its own size
+// instead of a heap chunk. Blocks are carved from slabs that stay with the pool for reuse, so the pool holds
+// at most as much as the most records alive at one time needed.
+//
+// Under AddressSanitizer the records come from the heap, so that its checks see every record.
+//
+//     static void* operator new(size_t size) { return BRIX_RECORD_POOL<sizeof(T),
+//     alignof(T)>::allocate(size); } static void operator delete(void* p, size_t size) noexcept {
+//         BRIX_RECORD_POOL<sizeof(T), alignof(T)>::release(p, size);
+//     }
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BRIX_RECORD_POOL_USES_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRIX_RECORD_POOL_USES_HEAP 1
+#endif
+#endif
+
+template <size_t SIZE, size_t ALIGN> class BRIX_RECORD_POOL {
+  public:
+    // A block for a record of SIZE bytes; any other size (a derived class) comes from the heap.
+    static void* allocate(size_t size) {
+#ifdef BRIX_RECORD_POOL_USES_HEAP
+        return ::operator new(size);
+#else
+        if (size != SIZE)
+            return ::operator new(size);
+        STATE& s = state();
+        LOCK lock(s);
+        if (s.free != nullptr) {
+            FREE_BLOCK* block = s.free;
+            s.free = block->next;
+            return block;
+        }
+        if (s.next == s.end) {
+            s.slabs.reserve(s.slabs.size() + 1); // before the slab, so that a failure leaks nothing
+            s.slabs.emplace_back(new char[SLAB_BYTES]);
+            s.next = s.slabs.back().get();
+            s.end = s.next + SLAB_BYTES;
+        }
+        void* block = s.next;
+        s.next += BLOCK_BYTES;
+        return block;
+#endif
+    }
+
+    static void release(void* p, size_t size) noexcept {
+#ifdef BRIX_RECORD_POOL_USES_HEAP
+        ::operator delete(p);
+        (void)size;
+#else
+        if (p == nullptr)
+            return;
+        if (size != SIZE) {
+            ::operator delete(p);
+            return;
+        }
+        STATE& s = state();
+        LOCK lock(s);
+        s.free = new (p) FREE_BLOCK{s.free};
+#endif
+    }
+
+  private:
+    struct FREE_BLOCK {
+        FREE_BLOCK* next;
+    };
+    static constexpr size_t BLOCK_ALIGN = ALIGN > alignof(FREE_BLOCK) ? ALIGN : alignof(FREE_BLOCK);
+    static constexpr size_t BLOCK_BYTES_MIN = SIZE > sizeof(FREE_BLOCK) ? SIZE : sizeof(FREE_BLOCK);
+    static constexpr size_t BLOCK_BYTES = (BLOCK_BYTES_MIN + BLOCK_ALIGN - 1) / BLOCK_ALIGN * BLOCK_ALIGN;
+    static constexpr size_t SLAB_BYTES = BLOCK_BYTES * 4096;
+    static_assert(BLOCK_ALIGN <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "slabs are aligned as new char[] aligns");
+
+    struct STATE {
+        std::atomic_flag busy = ATOMIC_FLAG_INIT;
+        FREE_BLOCK* free = nullptr;
+        char* next = nullptr;
+        char* end = nullptr;
+        std::vector<std::unique_ptr<char[]>> slabs;
+    };
+    // A list operation holds the pool for a few instructions: a spin lock costs less than a mutex here.
+    class LOCK {
+      public:
+        explicit LOCK(STATE& s) : m_state(s) {
+            while (m_state.busy.test_and_set(std::memory_order_acquire))
+                std::this_thread::yield();
+        }
+        ~LOCK() { m_state.busy.clear(std::memory_order_release); }
+        LOCK(const LOCK&) = delete;
+        LOCK& operator=(const LOCK&) = delete;
+
+      private:
+        STATE& m_state;
+    };
+    // Never destroyed: a record may be released during the destruction of static objects.
+    static STATE& state() {
+        static STATE* s = new STATE();
+        return *s;
+    }
+};

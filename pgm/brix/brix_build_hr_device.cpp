@@ -9,6 +9,7 @@
 #include "brix_common_function.h"
 #include "brix_data_manager.h"
 #include "brix_owned_list.h"
+#include "fio.h"
 #include "line_reader.h"
 #include "msg_internal_error.h"
 
@@ -151,11 +152,20 @@ void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_in
 void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info) {
     const std::string& mram_string = state.m_rba_mram_string;
     BRIX_CHECK(!mram_string.empty(), "!mram_string.empty()");
-    LINE_READER reader(rba_file);
-    BRIX_CHECK(reader.is_open(), "rba_infile.good()");
+    // The text this build unpacked, else the file's.
+    std::vector<unsigned char> bytes;
+    std::string_view text;
+    if (state.m_unpacked_rba == rba_file && state.m_rba_text.size() > 0) {
+        text = state.m_rba_text.view();
+    } else {
+        INPUT_CONTEXT here(rba_file);
+        BRIX_CHECK(FIO_FILE_SYSTEM::read_file(rba_file, bytes), "rba_infile.good()");
+        text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    LINE_READER reader(text, rba_file);
     bool seen = false;
     std::vector<uint32_t> cols, rows;
-    std::string line;
+    std::string_view line;
     std::vector<std::string_view> svec;
     while (reader.next(line)) {
         // Most lines are other blocks: only an MRAM line is split into its words.
@@ -180,7 +190,6 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
         cols.push_back(start_column);
         rows.push_back(start_row);
     }
-    BRIX_CHECK(!reader.failed(), "rba_infile.good()");
 
     group_rba_positions(cols, rows, state.m_simplified_mram_col, info.simplified_mram_row, info.mram_info);
 }
@@ -190,8 +199,10 @@ std::vector<BRIX_ROW_BUFFER> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE
                                                          uint32_t bit_count,
                                                          const std::array<uint32_t, 4>& mram_valid_range,
                                                          uint32_t mask, bool verbose) {
-    // The RBA parser of this build has unpacked the same file already: the text beside it is current.
-    const bool unpacked = !rba_file.empty() && state.m_unpacked_rba == rba_file;
+    // The RBA parser of this build has unpacked the same file already: its text is current.
+    const bool unpacked =
+        !rba_file.empty() && state.m_unpacked_rba == rba_file && state.m_rba_text.size() > 0;
     return BRIX_COMMON::build_hr_phantomless_database(family_type, rba_file, frame_count, bit_count,
-                                                      mram_valid_range, mask, verbose, unpacked);
+                                                      mram_valid_range, mask, verbose,
+                                                      unpacked ? &state.m_rba_text : nullptr);
 }

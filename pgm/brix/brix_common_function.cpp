@@ -751,7 +751,8 @@ class PHANTOMLESS_BUILDER {
         : m_col_size(col_size), m_row_size(row_size), m_range(mram_valid_range), m_types(col_size, row_size),
           m_bits(col_size, row_size) {}
 
-    void read_rba(const std::string& rba_file);
+    // The blocks of the RBA text (rba_file as unpacked).
+    void read_rba(const std::string& rba_file, std::string_view text);
     void fake_flash_ip();
     void check_last_column(bool verbose);
     void check_exclusive_columns();
@@ -792,28 +793,25 @@ class PHANTOMLESS_BUILDER {
     unsigned m_t4 = 0;
 };
 
-void PHANTOMLESS_BUILDER::read_rba(const std::string& rba_file) {
+void PHANTOMLESS_BUILDER::read_rba(const std::string& rba_file, std::string_view text) {
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "RBA source file does not exist");
-    LINE_READER reader(rba_file);
-    BRIX_CHECK(reader.is_open(), "rba_infile.good()");
-    std::string line;
+    LINE_READER reader(text, rba_file);
+    std::string_view line;
     bool found_block = false;
     while (reader.next(line)) {
-        if (LINE_READER::trim(line) == "$BLOCKS") {
+        if (LINE_READER::trim_view(line) == "$BLOCKS") {
             found_block = true;
             break;
         }
     }
-    BRIX_CHECK(!reader.failed(), "rba_infile.good()");
     BRIX_CHECK(found_block, "found_block");
     while (reader.next(line)) {
-        const std::string_view text = LINE_READER::trim_view(line);
-        if (!text.empty() && text[0] == '$')
+        const std::string_view block = LINE_READER::trim_view(line);
+        if (!block.empty() && block[0] == '$')
             break;
-        if (!text.empty())
-            add_block(text);
+        if (!block.empty())
+            add_block(block);
     }
-    BRIX_CHECK(!reader.failed(), "rba_infile.good()");
 }
 
 void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column, unsigned start_row,
@@ -1165,8 +1163,9 @@ UNIQUIFIED_FILE read_uniquified(const std::string& path) {
 } // namespace
 
 BRIX_RBA_TYPE_MAP::BRIX_RBA_TYPE_MAP(unsigned col_size, unsigned row_size)
-    : m_col_size(col_size), m_row_size(row_size),
-      m_cells(size_t(col_size) * row_size, static_cast<unsigned char>(BRIX_RBA_CRAM_UNKNOWN)) {}
+    : m_col_size(col_size), m_row_size(row_size), m_cells(size_t(col_size) * row_size) {
+    std::memset(m_cells.get(), BRIX_RBA_CRAM_UNKNOWN, m_cells.size());
+}
 
 void BRIX_COMMON::set_wait_function_for_testing(WAIT_FUNCTION wait) {
     g_wait = wait;
@@ -1175,7 +1174,8 @@ void BRIX_COMMON::set_wait_function_for_testing(WAIT_FUNCTION wait) {
 BRIX_PHANTOMLESS_MAP
 BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& rba_file, unsigned col_size,
                                            unsigned row_size, const std::array<uint32_t, 4>& mram_valid_range,
-                                           unsigned print_split_col, bool verbose, bool unpacked) {
+                                           unsigned print_split_col, bool verbose,
+                                           const LARGE_TEXT* unpacked) {
     BRIX_CHECK(family == BRIX_FAMILY_HARRIER,
                "Harrier Phantomless algo does not support the specified family");
     // A row count below 52 would wrap in the subtraction; it is refused with the same condition.
@@ -1192,8 +1192,11 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
     const std::string command = "gunzip -dcSf " + zipped + " > " + rba_file;
     if (verbose)
         std::cout << "\n      Running CMD: " << command << "\n";
-    if (!unpacked)
-        FIO_FILE_SYSTEM::gunzip_file(zipped, rba_file);
+    LARGE_TEXT own_text;
+    if (unpacked == nullptr) {
+        FIO_FILE_SYSTEM::gunzip_file(zipped, rba_file, &own_text);
+        unpacked = &own_text;
+    }
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
 
     if (verbose)
@@ -1225,7 +1228,7 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
 
     PHANTOMLESS_BUILDER builder(col_size, row_size, mram_valid_range);
     BRIX_PHANTOMLESS_MAP rows;
-    builder.read_rba(rba_file);
+    builder.read_rba(rba_file, unpacked->view());
     {
         INPUT_CONTEXT here(rba_file);
         builder.fake_flash_ip();

@@ -7,20 +7,9 @@ QTL_TOKENIZER::QTL_TOKENIZER(std::string delimiters, bool, const char*, const ch
 }
 
 std::vector<std::string> QTL_TOKENIZER::tokenize(const std::string& line) const {
-    std::vector<std::string> tokens;
-    const size_t size = line.size();
-    size_t pos = 0;
-    while (pos < size) {
-        while (pos < size && m_is_delimiter[static_cast<unsigned char>(line[pos])])
-            ++pos;
-        if (pos == size)
-            break;
-        const size_t start = pos;
-        while (pos < size && !m_is_delimiter[static_cast<unsigned char>(line[pos])])
-            ++pos;
-        tokens.emplace_back(line, start, pos - start);
-    }
-    return tokens;
+    std::vector<std::string_view> views;
+    tokenize(std::string_view(line), views);
+    return std::vector<std::string>(views.begin(), views.end());
 }
 
 void QTL_TOKENIZER::tokenize(std::string_view text, std::vector<std::string_view>& tokens) const {

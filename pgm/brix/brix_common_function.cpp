@@ -735,6 +735,13 @@ struct UNIQUIFIED_FILE {
     BRIX_BYTE_COLUMNS cells;
 };
 
+// Rows first .. last of a column that hold flash cells (FLASH_IP or FAKE_FLASH_IP).
+struct FLASH_SPAN {
+    unsigned column;
+    unsigned first_row;
+    unsigned last_row;
+};
+
 struct FLASH_IP {
     unsigned count = 0;
     unsigned start_column = 0;
@@ -766,7 +773,7 @@ class PHANTOMLESS_BUILDER {
     bool block_type(std::string_view name, unsigned& type);
     void fill_types(unsigned start_column, unsigned end_column, unsigned start_row, unsigned end_row,
                     unsigned char type, const char* condition);
-    bool column_matches(unsigned i, unsigned j, const BIT_MATRIX& flash, const BIT_MATRIX& unmask_data,
+    bool column_matches(unsigned i, unsigned j, const uint64_t* column_flash, const BIT_MATRIX& unmask_data,
                         const BIT_MATRIX& unmask_flash) const;
 
     unsigned m_col_size;
@@ -782,6 +789,9 @@ class PHANTOMLESS_BUILDER {
     BIT_MATRIX m_block_map[BRIX_RBA_CRAM_MAX];
     BIT_MATRIX m_block_map_reversed[BRIX_RBA_CRAM_MAX];
     FLASH_IP m_flash;
+    // Where the grid has flash cells: they only ever enter it through fill_types, so the flash rows of a
+    // column are known without a scan of the grid.
+    std::vector<FLASH_SPAN> m_flash_spans;
     std::vector<uint64_t> m_memory_block_start_col;
     // The block lines' tokens, and the last block name looked up with its result: the lines of one block
     // kind come together, so most lines need no look-up.
@@ -823,6 +833,8 @@ void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column,
                                [](unsigned char t) { return t == BRIX_RBA_CRAM_UNKNOWN; }),
                    condition);
         std::memset(cells + start_row, type, size_t(end_row) - start_row + 1);
+        if (BRIX_COMMON::is_flash_ip(type))
+            m_flash_spans.push_back({i, start_row, end_row});
     }
 }
 
@@ -996,12 +1008,14 @@ void PHANTOMLESS_BUILDER::check_exclusive_columns() {
                "C Block violates exclusive-check rules");
 }
 
-bool PHANTOMLESS_BUILDER::column_matches(unsigned i, unsigned j, const BIT_MATRIX& flash,
+bool PHANTOMLESS_BUILDER::column_matches(unsigned i, unsigned j, const uint64_t* column_flash,
                                          const BIT_MATRIX& unmask_data,
                                          const BIT_MATRIX& unmask_flash) const {
     // A row matches when it is a flash row on both sides, or a data bit exactly where the uniquified column
     // has a data cell. Flash rows carry no data bits, so the two comparisons cover every row.
-    return rows_equal(flash, i, unmask_flash, j) && rows_equal(m_bits, i, unmask_data, j);
+    return std::memcmp(column_flash, unmask_flash.row_words(j),
+                       unmask_flash.words_per_row() * sizeof(uint64_t)) == 0 &&
+           rows_equal(m_bits, i, unmask_data, j);
 }
 
 BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unmask,
@@ -1030,10 +1044,10 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
     BIT_MATRIX mask_data = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_DATA);
     BIT_MATRIX mask_flash = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_FLASH);
     BIT_MATRIX mask_pb = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_PB);
-    // Flash rows of every chip column.
-    const BIT_MATRIX flash = bit_rows_where(
-        m_col_size, m_row_size, [&](size_t i) { return m_types.column(static_cast<unsigned>(i)); },
-        [](unsigned char cell) { return BRIX_COMMON::is_flash_ip(cell); });
+    // The flash spans in column order, for the flash rows of one column at a time.
+    std::stable_sort(m_flash_spans.begin(), m_flash_spans.end(),
+                     [](const FLASH_SPAN& a, const FLASH_SPAN& b) { return a.column < b.column; });
+    auto next_span = m_flash_spans.begin();
 
     const size_t words = m_bits.words_per_row();
     const size_t row_bytes = PHANTOMLESS_HEADER_SIZE + m_bits.bytes_per_row();
@@ -1043,9 +1057,14 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
     rows.reserve(m_col_size);
     bool found_switch_region = false;
     bool previous_flash = false;
+    std::vector<uint64_t> column_flash(words);
     for (unsigned i = 0; i < m_col_size; ++i) {
+        std::fill(column_flash.begin(), column_flash.end(), 0);
+        for (; next_span != m_flash_spans.end() && next_span->column == i; ++next_span)
+            for_each_word_span(next_span->first_row, size_t(next_span->last_row) - next_span->first_row + 1,
+                               [&](size_t w, uint64_t mask) { column_flash[w] |= mask; });
         unsigned j = 0;
-        while (j < unmask.col && !column_matches(i, j, flash, unmask_data, unmask_flash))
+        while (j < unmask.col && !column_matches(i, j, column_flash.data(), unmask_data, unmask_flash))
             ++j;
         if (j == unmask.col) {
             std::string message;
@@ -1067,7 +1086,7 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
             const uint64_t* mp = mask_pb.row_words(j);
             const uint64_t* uf = unmask_flash.row_words(j);
             const uint64_t* up = unmask_pb.row_words(j);
-            const uint64_t* cf = flash.row_words(i);
+            const uint64_t* cf = column_flash.data();
             const uint64_t* cb = m_bits.row_words(i);
             for (size_t w = 0; w < words; ++w) {
                 uint64_t bad_data = md[w] & uf[w];

@@ -7,6 +7,7 @@
 #include "test_support.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 TEST(Strings, TokenizerTrimmingAndCase) {
@@ -23,6 +24,38 @@ TEST(Strings, TokenizerTrimmingAndCase) {
     };
     for (const TOKEN_CASE& c : cases)
         EXPECT_EQ(c.tokens, QTL_TOKENIZER(c.delimiters, false, "", "", "", false).tokenize(c.line)) << c.line;
+
+    // The tokenizer reads 64 characters at a time: tokens that begin, end or run across those boundaries,
+    // and texts of every length around them, split as a character-by-character reading splits them.
+    auto reference = [](const std::string& line) {
+        std::vector<std::string> tokens;
+        std::string token;
+        for (char ch : line) {
+            if (ch == ' ' || ch == '\t') {
+                if (!token.empty())
+                    tokens.push_back(token);
+                token.clear();
+            } else {
+                token += ch;
+            }
+        }
+        if (!token.empty())
+            tokens.push_back(token);
+        return tokens;
+    };
+    const QTL_TOKENIZER blanks(" \t");
+    std::mt19937 random(7);
+    for (size_t size = 0; size <= 200; ++size) {
+        for (const char* alphabet : {"ab \t", "abcdefg ", "a         \t"}) {
+            std::string line(size, ' ');
+            const size_t letters = std::strlen(alphabet);
+            for (char& ch : line)
+                ch = alphabet[random() % letters];
+            EXPECT_EQ(reference(line), blanks.tokenize(line)) << "[" << line << "]";
+        }
+        const std::string solid(size, 'x');
+        EXPECT_EQ(reference(solid), blanks.tokenize(solid)) << size;
+    }
 
     EXPECT_EQ("a b", gen_remove_leading_and_trailing_spaces("   a b  "));
     EXPECT_EQ("\ta b\n", gen_remove_leading_and_trailing_spaces(" \ta b\n "));

@@ -793,12 +793,18 @@ class PHANTOMLESS_BUILDER {
     // column are known without a scan of the grid.
     std::vector<FLASH_SPAN> m_flash_spans;
     std::vector<uint64_t> m_memory_block_start_col;
-    // The block lines' tokens, and the last block name looked up with its result: the lines of one block
-    // kind come together, so most lines need no look-up.
+    // The block lines' tokens, and the block names looked up so far with their results: an RBA names a
+    // handful of block kinds over 100,000s of lines, so each name is looked up once.
+    struct NAMED_BLOCK {
+        std::string name;
+        bool has_type;
+        unsigned type;
+    };
     std::vector<std::string_view> m_tokens;
-    std::string m_last_name;
-    bool m_last_has_type = false;
-    unsigned m_last_type = 0;
+    std::vector<NAMED_BLOCK> m_named_blocks;
+    // Types whose name has been checked, and the memory columns already listed.
+    bool m_type_named[BRIX_RBA_CRAM_MAX] = {};
+    std::vector<bool> m_memory_column_listed;
     unsigned m_t2 = 0;
     unsigned m_t4 = 0;
 };
@@ -839,19 +845,21 @@ void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column,
 }
 
 bool PHANTOMLESS_BUILDER::block_type(std::string_view name, unsigned& type) {
-    if (name != m_last_name || m_last_name.empty()) {
-        const std::string text(name);
-        m_last_type = 0;
-        m_last_has_type =
-            BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_RBA_CRAM, text, &m_last_type);
-        // Blocks of the configuration-flash-file vocabulary have no CRAM of their own.
-        if (!m_last_has_type)
-            BRIX_CHECK(BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_CFF, text),
-                       "Unrecognized block for HR RBA");
-        m_last_name = text;
-    }
-    type = m_last_type;
-    return m_last_has_type;
+    for (const NAMED_BLOCK& known : m_named_blocks)
+        if (known.name == name) {
+            type = known.type;
+            return known.has_type;
+        }
+    const std::string text(name);
+    unsigned found = 0;
+    const bool has_type = BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_RBA_CRAM, text, &found);
+    // Blocks of the configuration-flash-file vocabulary have no CRAM of their own.
+    if (!has_type)
+        BRIX_CHECK(BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_CFF, text),
+                   "Unrecognized block for HR RBA");
+    m_named_blocks.push_back({text, has_type, found});
+    type = found;
+    return has_type;
 }
 
 void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
@@ -889,9 +897,12 @@ void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
     }
     fill_types(start_column, end_column, start_row, end_row, static_cast<unsigned char>(type),
                "i < col_size && j < row_size && map[i][j] == BYTE(BRIX_RBA_CRAM_UNKNOWN)");
-    std::string name;
-    BRIX_CHECK(BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, type, &name),
-               "BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, brix_type, &string)");
+    if (!m_type_named[type]) {
+        std::string name;
+        BRIX_CHECK(BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, type, &name),
+                   "BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, brix_type, &string)");
+        m_type_named[type] = true;
+    }
 
     if (has_block_cram_map(type)) {
         if (!m_block_map_loaded[type]) {
@@ -926,10 +937,14 @@ void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
         BRIX_REPORT("Unprocessed block " + std::string(line));
     }
     if (type == BRIX_RBA_CRAM_M) {
+        // start_column lies inside the grid (checked above): one flag per grid column says whether its
+        // memory column is listed already.
         uint64_t column = uint64_t(m_range[0]) + start_column;
-        if (std::find(m_memory_block_start_col.begin(), m_memory_block_start_col.end(), column) ==
-            m_memory_block_start_col.end())
+        m_memory_column_listed.resize(m_col_size, false);
+        if (!m_memory_column_listed[start_column]) {
+            m_memory_column_listed[start_column] = true;
             m_memory_block_start_col.push_back(column);
+        }
     }
 }
 

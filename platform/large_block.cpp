@@ -36,24 +36,42 @@ std::unique_ptr<unsigned char[]> new_large_block(size_t size) {
 HUGE_PAGE_BLOCK::HUGE_PAGE_BLOCK(size_t size) : m_size(size) {
     if (size == 0)
         return;
-    void* data = nullptr;
-    if (size >= SMALLEST_HUGE_PAGE_BLOCK && size <= SIZE_MAX - HUGE_PAGE) {
+    if (size >= SMALLEST_HUGE_PAGE_BLOCK && size <= SIZE_MAX - 2 * HUGE_PAGE) {
         const size_t rounded = (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        data = std::aligned_alloc(HUGE_PAGE, rounded);
+        // Mapped with one huge page to spare, then trimmed to its 2 MB-aligned part.
+        void* raw =
+            ::mmap(nullptr, rounded + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw != MAP_FAILED) {
+            const uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
+            const uintptr_t aligned = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+            const uintptr_t end = begin + rounded + HUGE_PAGE;
+            if (aligned > begin)
+                ::munmap(raw, aligned - begin);
+            if (end > aligned + rounded)
+                ::munmap(reinterpret_cast<void*>(aligned + rounded), end - (aligned + rounded));
+            m_data = reinterpret_cast<unsigned char*>(aligned);
+            m_mapped = rounded;
 #ifdef MADV_HUGEPAGE
-        if (data != nullptr)
-            ::madvise(data, rounded, MADV_HUGEPAGE);
+            ::madvise(m_data, rounded, MADV_HUGEPAGE);
 #endif
-    } else {
-        data = std::malloc(size);
+            return;
+        }
     }
-    if (data == nullptr)
+    m_data = static_cast<unsigned char*>(std::malloc(size));
+    if (m_data == nullptr) {
+        m_size = 0;
         throw std::bad_alloc();
-    m_data.reset(static_cast<unsigned char*>(data));
+    }
 }
 
-void HUGE_PAGE_BLOCK::RELEASE::operator()(unsigned char* data) const {
-    std::free(data);
+void HUGE_PAGE_BLOCK::release() {
+    if (m_mapped != 0)
+        ::munmap(m_data, m_mapped);
+    else
+        std::free(m_data);
+    m_data = nullptr;
+    m_size = 0;
+    m_mapped = 0;
 }
 
 void LARGE_TEXT::append(const unsigned char* data, size_t size) {

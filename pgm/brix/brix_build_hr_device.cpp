@@ -162,15 +162,35 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
         BRIX_CHECK(FIO_FILE_SYSTEM::read_file(rba_file, bytes), "rba_infile.good()");
         text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
-    LINE_READER reader(text, rba_file);
+    // An RBA has 100,000s of lines and a few thousand MRAM lines: the text is searched for the MRAM string,
+    // and a hit is an MRAM line when it is its line's first word (only blanks before it on the line, a blank
+    // or the line's end after it). Lines are counted only between hits, for the report frame.
+    INPUT_CONTEXT file_frame(rba_file);
+    INPUT_CONTEXT line_frame("line 0");
+    const std::string_view blanks = " \t\r\v\f";
+    const bool searchable = mram_string.find_first_of(" \t\r\n\v\f") == std::string::npos;
+    uint64_t line_number = 1; // of the line holding position counted
+    size_t counted = 0;
+    size_t line_start = 0;
     bool seen = false;
     std::vector<uint32_t> cols, rows;
-    std::string_view line;
     std::vector<std::string_view> svec;
-    while (reader.next(line)) {
-        // Most lines are other blocks: only an MRAM line is split into its words.
-        if (LINE_READER::first_word(line) != mram_string)
+    for (size_t hit = searchable ? text.find(mram_string) : std::string_view::npos;
+         hit != std::string_view::npos; hit = text.find(mram_string, hit + 1)) {
+        for (size_t nl = text.find('\n', counted); nl != std::string_view::npos && nl < hit;
+             nl = text.find('\n', nl + 1)) {
+            ++line_number;
+            line_start = nl + 1;
+        }
+        counted = hit;
+        const size_t after = hit + mram_string.size();
+        if (text.find_first_not_of(blanks, line_start) != hit ||
+            (after < text.size() && text[after] != '\n' &&
+             blanks.find(text[after]) == std::string_view::npos))
             continue;
+        const size_t line_end = std::min(text.find('\n', after), text.size());
+        const std::string_view line = text.substr(line_start, line_end - line_start);
+        line_frame.set("line " + std::to_string(line_number));
         LINE_READER::words(line, svec);
         BRIX_CHECK(svec.size() == 9, "svec.size() == 9");
         const uint32_t start_row = BRIX_MANAGER::convert_string_to_value(svec[3], false);
@@ -189,6 +209,7 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
         }
         cols.push_back(start_column);
         rows.push_back(start_row);
+        hit = line_end == text.size() ? line_end : line_end - 1; // the search goes on after the line
     }
 
     group_rba_positions(cols, rows, state.m_simplified_mram_col, info.simplified_mram_row, info.mram_info);

@@ -802,6 +802,7 @@ class PHANTOMLESS_BUILDER {
     };
     std::vector<std::string_view> m_tokens;
     std::vector<NAMED_BLOCK> m_named_blocks;
+    size_t m_last_named = 0;
     // Types whose name has been checked, and the memory columns already listed.
     bool m_type_named[BRIX_RBA_CRAM_MAX] = {};
     std::vector<bool> m_memory_column_listed;
@@ -845,10 +846,16 @@ void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column,
 }
 
 bool PHANTOMLESS_BUILDER::block_type(std::string_view name, unsigned& type) {
-    for (const NAMED_BLOCK& known : m_named_blocks)
-        if (known.name == name) {
-            type = known.type;
-            return known.has_type;
+    // The lines of one kind come in runs: the name of the previous line first.
+    if (m_last_named < m_named_blocks.size() && m_named_blocks[m_last_named].name == name) {
+        type = m_named_blocks[m_last_named].type;
+        return m_named_blocks[m_last_named].has_type;
+    }
+    for (size_t i = 0; i < m_named_blocks.size(); ++i)
+        if (m_named_blocks[i].name == name) {
+            m_last_named = i;
+            type = m_named_blocks[i].type;
+            return m_named_blocks[i].has_type;
         }
     const std::string text(name);
     unsigned found = 0;
@@ -857,6 +864,7 @@ bool PHANTOMLESS_BUILDER::block_type(std::string_view name, unsigned& type) {
     if (!has_type)
         BRIX_CHECK(BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_CFF, text),
                    "Unrecognized block for HR RBA");
+    m_last_named = m_named_blocks.size();
     m_named_blocks.push_back({text, has_type, found});
     type = found;
     return has_type;

@@ -7,7 +7,6 @@
 #include "test_support.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <random>
 
 TEST(Strings, TokenizerTrimmingAndCase) {
@@ -27,11 +26,11 @@ TEST(Strings, TokenizerTrimmingAndCase) {
 
     // The tokenizer reads 64 characters at a time: tokens that begin, end or run across those boundaries,
     // and texts of every length around them, split as a character-by-character reading splits them.
-    auto reference = [](const std::string& line) {
+    auto reference = [](const std::string& delimiters, const std::string& line) {
         std::vector<std::string> tokens;
         std::string token;
         for (char ch : line) {
-            if (ch == ' ' || ch == '\t') {
+            if (delimiters.find(ch) != std::string::npos) {
                 if (!token.empty())
                     tokens.push_back(token);
                 token.clear();
@@ -43,18 +42,25 @@ TEST(Strings, TokenizerTrimmingAndCase) {
             tokens.push_back(token);
         return tokens;
     };
-    const QTL_TOKENIZER blanks(" \t");
+    struct SPLIT_CASE {
+        std::string delimiters, alphabet;
+    };
+    const SPLIT_CASE splits[] = {
+        {" \t", "ab \t"},        {" \t", "abcdefg "},
+        {" \t", "a         \t"}, {" \t\r\n\v\f", std::string("a\0 \t\r\n\v\fb", 10)},
+        {",;", "ab,;; "},
+    };
     std::mt19937 random(7);
-    for (size_t size = 0; size <= 200; ++size) {
-        for (const char* alphabet : {"ab \t", "abcdefg ", "a         \t"}) {
+    for (const SPLIT_CASE& c : splits) {
+        const QTL_TOKENIZER tokenizer(c.delimiters);
+        for (size_t size = 0; size <= 200; ++size) {
             std::string line(size, ' ');
-            const size_t letters = std::strlen(alphabet);
             for (char& ch : line)
-                ch = alphabet[random() % letters];
-            EXPECT_EQ(reference(line), blanks.tokenize(line)) << "[" << line << "]";
+                ch = c.alphabet[random() % c.alphabet.size()];
+            EXPECT_EQ(reference(c.delimiters, line), tokenizer.tokenize(line)) << "[" << line << "]";
+            const std::string solid(size, 'x');
+            EXPECT_EQ(reference(c.delimiters, solid), tokenizer.tokenize(solid)) << size;
         }
-        const std::string solid(size, 'x');
-        EXPECT_EQ(reference(solid), blanks.tokenize(solid)) << size;
     }
 
     EXPECT_EQ("a b", gen_remove_leading_and_trailing_spaces("   a b  "));

@@ -1,5 +1,6 @@
 #include "compression.h"
 
+#include "large_block.h"
 #include "msg_internal_error.h"
 
 #include <algorithm>
@@ -124,7 +125,8 @@ void gzip_unpack(const unsigned char* data, size_t size, const std::string& name
         BRIX_REPORT(failure + "out of memory");
     // The last member's stated length, a fair first guess for the members before it too.
     const uint64_t stated = size >= 4 ? get_le32(data + size - 4) : 0;
-    std::unique_ptr<unsigned char[]> out;
+    // Megabytes for a large member, filled at once: on huge pages where the system has them.
+    HUGE_PAGE_BLOCK out;
     uint64_t room = 0;
     size_t at = 0;
     for (unsigned member = 1; at < size; ++member) {
@@ -140,11 +142,13 @@ void gzip_unpack(const unsigned char* data, size_t size, const std::string& name
         size_t used = 0, produced = 0;
         for (;;) {
             if (want > room) {
-                out.reset();
+                out = HUGE_PAGE_BLOCK();
                 room = 0;
-                out.reset(new (std::nothrow) unsigned char[want]);
-                if (!out)
+                try {
+                    out = HUGE_PAGE_BLOCK(static_cast<size_t>(want));
+                } catch (const std::bad_alloc&) {
                     BRIX_REPORT(failure + "out of memory for " + std::to_string(want) + " bytes");
+                }
                 room = want;
             }
             libdeflate_result rc = libdeflate_gzip_decompress_ex(decompressor.get(), in, left, out.get(),

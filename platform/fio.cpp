@@ -118,13 +118,16 @@ bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned ch
     return ok;
 }
 
-void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& output) {
+void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept) {
     INPUT_CONTEXT here(input);
     std::vector<unsigned char> packed;
     BRIX_CHECK(read_file(input, packed), "Unable to open compressed file " + input);
     FIO_ATOMIC_FILE out(output);
-    gzip_unpack(packed.data(), packed.size(), input,
-                [&out](const unsigned char* data, size_t size) { out.write(data, size); });
+    gzip_unpack(packed.data(), packed.size(), input, [&out, kept](const unsigned char* data, size_t size) {
+        out.write(data, size);
+        if (kept != nullptr)
+            kept->append(data, size);
+    });
     out.commit();
 }
 

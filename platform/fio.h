@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class LARGE_TEXT;
+
 struct FIO_STATUS {
     uint64_t size = 0;
 };
@@ -26,7 +28,8 @@ class FIO_FILE_SYSTEM {
     // Decompresses a gzip file (one member or several) into another file in-process, checking each member's
     // CRC-32 and length (gzip_unpack, compression.h). The output lands whole through FIO_ATOMIC_FILE. Fails
     // with a report naming the file when the input is missing, is not gzip data, is cut short or damaged.
-    static void gunzip_file(const std::string& input, const std::string& output);
+    // With kept, the unpacked bytes are also appended there, for a caller that reads them next.
+    static void gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept = nullptr);
 };
 
 class FIO_PATH {

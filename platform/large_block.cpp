@@ -1,11 +1,16 @@
 #include "large_block.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <sys/mman.h>
 
 namespace {
 constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
 constexpr size_t SMALLEST_ADVISED = size_t{4} << 20;
+constexpr size_t SMALLEST_HUGE_PAGE_BLOCK = size_t{1} << 20;
 } // namespace
 
 void advise_large_block(void* data, size_t size) {
@@ -26,4 +31,60 @@ std::unique_ptr<unsigned char[]> new_large_block(size_t size) {
     std::unique_ptr<unsigned char[]> block(new unsigned char[size]);
     advise_large_block(block.get(), size);
     return block;
+}
+
+HUGE_PAGE_BLOCK::HUGE_PAGE_BLOCK(size_t size) : m_size(size) {
+    if (size == 0)
+        return;
+    if (size >= SMALLEST_HUGE_PAGE_BLOCK && size <= SIZE_MAX - 2 * HUGE_PAGE) {
+        const size_t rounded = (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        // Mapped with one huge page to spare, then trimmed to its 2 MB-aligned part.
+        void* raw =
+            ::mmap(nullptr, rounded + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw != MAP_FAILED) {
+            const uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
+            const uintptr_t aligned = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+            const uintptr_t end = begin + rounded + HUGE_PAGE;
+            if (aligned > begin)
+                ::munmap(raw, aligned - begin);
+            if (end > aligned + rounded)
+                ::munmap(reinterpret_cast<void*>(aligned + rounded), end - (aligned + rounded));
+            m_data = reinterpret_cast<unsigned char*>(aligned);
+            m_mapped = rounded;
+#ifdef MADV_HUGEPAGE
+            ::madvise(m_data, rounded, MADV_HUGEPAGE);
+#endif
+            return;
+        }
+    }
+    m_data = static_cast<unsigned char*>(std::malloc(size));
+    if (m_data == nullptr) {
+        m_size = 0;
+        throw std::bad_alloc();
+    }
+}
+
+void HUGE_PAGE_BLOCK::release() {
+    if (m_mapped != 0)
+        ::munmap(m_data, m_mapped);
+    else
+        std::free(m_data);
+    m_data = nullptr;
+    m_size = 0;
+    m_mapped = 0;
+}
+
+void LARGE_TEXT::append(const unsigned char* data, size_t size) {
+    if (size == 0)
+        return;
+    if (size > SIZE_MAX / 2 - m_size)
+        throw std::bad_alloc();
+    if (m_size + size > m_block.size()) {
+        HUGE_PAGE_BLOCK grown(std::max(m_size + size, 2 * m_block.size()));
+        if (m_size > 0)
+            std::memcpy(grown.get(), m_block.get(), m_size);
+        m_block = std::move(grown);
+    }
+    std::memcpy(m_block.get() + m_size, data, size);
+    m_size += size;
 }

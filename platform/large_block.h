@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string_view>
 
 // Filling fresh memory costs one page fault per 4 KB page, and on some machines a fault costs more than
 // copying the page. Asks the system to back the 2 MB-aligned interior of a block of at least 4 MB with huge
@@ -13,3 +14,55 @@ void advise_large_block(void* data, size_t size);
 
 // An uninitialised block of size bytes (new[]), advised as above.
 std::unique_ptr<unsigned char[]> new_large_block(size_t size);
+
+// A block for a working table of megabytes that is filled right away (a grid of cells, an unpacked text).
+// From 1 MB on it is a mapping of its own (zero-filled), of whole 2 MB-aligned huge pages (the size rounded
+// up; the rounding costs address space only until touched), advised as above, so that the fill takes one
+// fault per 2 MB: memory reused from the heap would not be backed by huge pages. Smaller blocks are plain,
+// uninitialised allocations. Throws std::bad_alloc when the memory is not there.
+class HUGE_PAGE_BLOCK {
+  public:
+    HUGE_PAGE_BLOCK() = default;
+    explicit HUGE_PAGE_BLOCK(size_t size);
+    ~HUGE_PAGE_BLOCK() { release(); }
+    HUGE_PAGE_BLOCK(HUGE_PAGE_BLOCK&& other) noexcept { take(other); }
+    HUGE_PAGE_BLOCK& operator=(HUGE_PAGE_BLOCK&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    HUGE_PAGE_BLOCK(const HUGE_PAGE_BLOCK&) = delete;
+    HUGE_PAGE_BLOCK& operator=(const HUGE_PAGE_BLOCK&) = delete;
+
+    unsigned char* get() const { return m_data; }
+    size_t size() const { return m_size; }
+
+  private:
+    void release();
+    void take(HUGE_PAGE_BLOCK& other) {
+        m_data = other.m_data;
+        m_size = other.m_size;
+        m_mapped = other.m_mapped;
+        other.m_data = nullptr;
+        other.m_size = 0;
+        other.m_mapped = 0;
+    }
+    unsigned char* m_data = nullptr;
+    size_t m_size = 0;
+    size_t m_mapped = 0; // bytes of the block's own mapping; 0 for a plain allocation
+};
+
+// A text of megabytes held whole in memory (an unpacked input read more than once), in a HUGE_PAGE_BLOCK
+// that append() grows by doubling.
+class LARGE_TEXT {
+  public:
+    void append(const unsigned char* data, size_t size);
+    std::string_view view() const { return {reinterpret_cast<const char*>(m_block.get()), m_size}; }
+    size_t size() const { return m_size; }
+
+  private:
+    HUGE_PAGE_BLOCK m_block;
+    size_t m_size = 0;
+};

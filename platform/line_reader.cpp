@@ -16,7 +16,18 @@ LINE_READER::LINE_READER(std::istream& in, const std::string& name) : m_file_fra
     m_line_frame.emplace("line 0");
 }
 
+LINE_READER::LINE_READER(std::string_view text, const std::string& name)
+    : m_file_frame(name), m_in_memory(true), m_text(text) {
+    m_line_frame.emplace("line 0");
+}
+
 bool LINE_READER::next(std::string& line) {
+    if (m_in_memory) {
+        std::string_view view;
+        const bool more = next(view);
+        line.assign(view.data(), view.size());
+        return more;
+    }
     line.clear();
     if (m_in == nullptr || m_failed)
         return false;
@@ -27,12 +38,35 @@ bool LINE_READER::next(std::string& line) {
     }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
+    count_line();
+    return true;
+}
+
+bool LINE_READER::next(std::string_view& line) {
+    if (!m_in_memory) {
+        const bool more = next(m_line);
+        line = m_line;
+        return more;
+    }
+    line = {};
+    if (m_text.empty())
+        return false;
+    // As getline: the line ends before the next "\n", and a last line without one is still a line.
+    const size_t end = m_text.find('\n');
+    line = m_text.substr(0, end);
+    m_text.remove_prefix(end == std::string_view::npos ? m_text.size() : end + 1);
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    count_line();
+    return true;
+}
+
+void LINE_READER::count_line() {
     ++m_line_number;
     // The frame text is made without temporaries: this runs once per line of inputs with 100,000s of lines.
     char text[32] = "line ";
     const std::to_chars_result end = std::to_chars(text + 5, text + sizeof text, m_line_number);
     m_line_frame->set(std::string(text, end.ptr));
-    return true;
 }
 
 void LINE_READER::set_location(const std::string& where) {

@@ -34,12 +34,18 @@ class LINE_READER {
     explicit LINE_READER(const std::string& path);
     // Reads an already open stream; name is the report frame naming the input.
     LINE_READER(std::istream& in, const std::string& name);
+    // Reads a text held whole in memory (which must outlive the reader); name is the report frame naming
+    // the input. The lines are views into the text: no line is copied.
+    LINE_READER(std::string_view text, const std::string& name);
     LINE_READER(const LINE_READER&) = delete;
     LINE_READER& operator=(const LINE_READER&) = delete;
 
-    bool is_open() const { return m_in != nullptr; }
+    bool is_open() const { return m_in != nullptr || m_in_memory; }
     // The next line without its end; false at the end of the input or when reading failed (see failed()).
     bool next(std::string& line);
+    // The same as a view, valid until the next call: into the text of a reader of memory, else into a
+    // buffer of the reader.
+    bool next(std::string_view& line);
     // True when reading stopped on an input error rather than at the end of the input.
     bool failed() const { return m_failed; }
     // Number of the last line read (0 before the first).
@@ -60,9 +66,15 @@ class LINE_READER {
     static std::string_view trim_view(std::string_view line);
 
   private:
+    // Numbers the line just read and names it in the report frame.
+    void count_line();
+
     INPUT_CONTEXT m_file_frame;
     std::unique_ptr<std::ifstream> m_file;
     std::istream* m_in = nullptr;
+    bool m_in_memory = false;
+    std::string_view m_text; // what a reader of memory has still to read
+    std::string m_line;      // the last line of a stream read by next(std::string_view&)
     std::optional<INPUT_CONTEXT> m_line_frame;
     uint64_t m_line_number = 0;
     bool m_failed = false;

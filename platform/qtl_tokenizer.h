@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,9 @@ class QTL_TOKENIZER {
     std::string_view first(std::string_view text) const;
 
   private:
+    // Bit i set when text[i] (i < n <= 64) is not a delimiter.
+    uint64_t token_characters(const char* text, size_t n) const;
+
     std::string m_delimiters;
     std::array<bool, 256> m_is_delimiter{};
 };

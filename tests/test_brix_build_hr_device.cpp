@@ -259,12 +259,17 @@ TEST(HarrierRbaParser, CollectsMramPositions) {
     TEMP_DIR dir;
     const std::string path = dir.file("hr.rba");
     // field 0 kind, 1-2 unused, 3-4 start and end row, 5-6 start and end column, 7-8 unused.
+    // Only a line whose first word is the MRAM string counts: not a longer word that begins with it, not
+    // the string inside or after another word. The last line may lack its end.
     write_text_file(path, "$BLOCK_HEADER\n"
                           "  MRAM X8Y1 0 70 139 8 9 0 0\n"
                           "L X0Y0 1 0 69 0 0\n"
+                          "MRAMX X1Y0 0 0 69 1 1 0 0\n"
+                          "xMRAM X1Y0 0 0 69 1 1 0 0\n"
+                          "L MRAM 0 0 69 1 1 0 0\n"
                           "MRAM X3Y0 0 0 69 3 4 0 0\r\n"
                           "\n"
-                          "MRAM X8Y0 0 0 69 8 9 0 0\n");
+                          "\tMRAM\tX8Y0 0 0 69 8 9 0 0");
     BRIX_DEVICE_BUILD_STATE state;
     state.m_rba_mram_string = "MRAM";
     BRIX_RBA_INFO info;
@@ -296,6 +301,12 @@ TEST(HarrierRbaParser, CollectsMramPositions) {
         BRIX_RBA_INFO bad;
         EXPECT_BRIX_ERROR(parse_hr_rba(state, path, bad), c.condition);
     }
+    // The report names the file and the MRAM line, counted over every line before it.
+    write_text_file(path, "L X0 1 0 69 0 0\n\nM MRAM\nMRAM X0 0 0 69 3 4 0 0\nMRAM X0 0 0 69 3 4 0\n");
+    BRIX_RBA_INFO bad;
+    const BRIX_INTERNAL_ERROR error = catch_brix_error([&] { parse_hr_rba(state, path, bad); });
+    EXPECT_EQ("svec.size() == 9", error.condition());
+    EXPECT_EQ((std::vector<std::string>{path, "line 5"}), error.context());
     BRIX_RBA_INFO none;
     EXPECT_BRIX_ERROR(parse_hr_rba(state, dir.file("missing.rba"), none), "rba_infile.good()");
     state.m_rba_mram_string.clear();

@@ -2,6 +2,7 @@
 // gunzip with its trailer checks. zlib is the independent writer and reader in these tests.
 #include "compression.h"
 #include "fio.h"
+#include "large_block.h"
 #include "test_support.h"
 
 #include <zlib.h>
@@ -105,6 +106,11 @@ TEST(Gunzip, MembersAreUnpackedInOrder) {
         write_text_file(input, std::string(c.file.begin(), c.file.end()));
         FIO_FILE_SYSTEM::gunzip_file(input, output);
         EXPECT_TRUE(read_text_file(output) == c.expected);
+        // Kept in memory too, for a caller that reads the text next: the same bytes as the file.
+        LARGE_TEXT kept;
+        FIO_FILE_SYSTEM::gunzip_file(input, output, &kept);
+        EXPECT_TRUE(read_text_file(output) == c.expected);
+        EXPECT_TRUE(kept.view() == c.expected);
     }
 }
 

@@ -14,6 +14,19 @@ std::vector<std::string> read_all(const std::string& text) {
         lines.push_back(line);
     EXPECT_FALSE(reader.failed());
     EXPECT_EQ(lines.size(), reader.line_number());
+    // The same text held in memory gives the same lines, as views and as copies.
+    LINE_READER views(std::string_view(text), "t.txt");
+    std::vector<std::string> from_views;
+    std::string_view view;
+    while (views.next(view))
+        from_views.emplace_back(view);
+    EXPECT_EQ(lines, from_views);
+    EXPECT_EQ(lines.size(), views.line_number());
+    LINE_READER copies(std::string_view(text), "t.txt");
+    std::vector<std::string> from_copies;
+    while (copies.next(line))
+        from_copies.push_back(line);
+    EXPECT_EQ(lines, from_copies);
     return lines;
 }
 } // namespace
@@ -53,6 +66,15 @@ TEST(LineReader, ReportsNameFileAndLine) {
         LINE_READER reader(path);
         ASSERT_TRUE(reader.is_open());
         std::string line;
+        while (reader.next(line))
+            BRIX_CHECK(line != "two", "line != two");
+    });
+    EXPECT_EQ((std::vector<std::string>{path, "line 2"}), e.context());
+    // Read from memory, the report names the input and the line the same way.
+    e = catch_brix_error([&] {
+        LINE_READER reader(std::string_view("one\ntwo\r\nthree\n"), path);
+        ASSERT_TRUE(reader.is_open());
+        std::string_view line;
         while (reader.next(line))
             BRIX_CHECK(line != "two", "line != two");
     });

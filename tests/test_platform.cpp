@@ -24,6 +24,45 @@ TEST(Strings, TokenizerTrimmingAndCase) {
     for (const TOKEN_CASE& c : cases)
         EXPECT_EQ(c.tokens, QTL_TOKENIZER(c.delimiters, false, "", "", "", false).tokenize(c.line)) << c.line;
 
+    // The tokenizer reads 64 characters at a time: tokens that begin, end or run across those boundaries,
+    // and texts of every length around them, split as a character-by-character reading splits them.
+    auto reference = [](const std::string& delimiters, const std::string& line) {
+        std::vector<std::string> tokens;
+        std::string token;
+        for (char ch : line) {
+            if (delimiters.find(ch) != std::string::npos) {
+                if (!token.empty())
+                    tokens.push_back(token);
+                token.clear();
+            } else {
+                token += ch;
+            }
+        }
+        if (!token.empty())
+            tokens.push_back(token);
+        return tokens;
+    };
+    struct SPLIT_CASE {
+        std::string delimiters, alphabet;
+    };
+    const SPLIT_CASE splits[] = {
+        {" \t", "ab \t"},        {" \t", "abcdefg "},
+        {" \t", "a         \t"}, {" \t\r\n\v\f", std::string("a\0 \t\r\n\v\fb", 10)},
+        {",;", "ab,;; "},
+    };
+    std::mt19937 random(7);
+    for (const SPLIT_CASE& c : splits) {
+        const QTL_TOKENIZER tokenizer(c.delimiters);
+        for (size_t size = 0; size <= 200; ++size) {
+            std::string line(size, ' ');
+            for (char& ch : line)
+                ch = c.alphabet[random() % c.alphabet.size()];
+            EXPECT_EQ(reference(c.delimiters, line), tokenizer.tokenize(line)) << "[" << line << "]";
+            const std::string solid(size, 'x');
+            EXPECT_EQ(reference(c.delimiters, solid), tokenizer.tokenize(solid)) << size;
+        }
+    }
+
     EXPECT_EQ("a b", gen_remove_leading_and_trailing_spaces("   a b  "));
     EXPECT_EQ("\ta b\n", gen_remove_leading_and_trailing_spaces(" \ta b\n "));
     EXPECT_EQ("a \t b", gen_remove_leading_and_trailing_white_spaces("\r\n\t a \t b \t\r\n"));

@@ -148,3 +148,30 @@ TEST(LargeBlock, HintKeepsContentsAtEverySizeAndAlignment) {
         EXPECT_EQ(0u, wrong);
     }
 }
+
+// Working blocks keep every byte at sizes below, at and above the huge-page size, and a text grown piece by
+// piece across their boundaries (one piece larger than all before it) keeps its bytes in order.
+TEST(LargeBlock, HugePageBlocksAndGrowingTextKeepTheirBytes) {
+    const size_t sizes[] = {0, 1, (size_t{1} << 20) - 1, size_t{1} << 20, (size_t{5} << 20) + 3};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        HUGE_PAGE_BLOCK block(size);
+        EXPECT_EQ(size, block.size());
+        for (size_t i = 0; i < size; ++i)
+            block.get()[i] = static_cast<unsigned char>(i * 31 + 7);
+        size_t wrong = 0;
+        for (size_t i = 0; i < size; ++i)
+            wrong += block.get()[i] != static_cast<unsigned char>(i * 31 + 7);
+        EXPECT_EQ(0u, wrong);
+    }
+    std::string expected;
+    LARGE_TEXT text;
+    EXPECT_EQ(0u, text.size());
+    for (size_t piece : {size_t{0}, size_t{10}, size_t{1} << 20, size_t{3}, (size_t{3} << 20) + 5}) {
+        const std::string bytes(piece, static_cast<char>('a' + expected.size() % 26));
+        text.append(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        expected += bytes;
+        EXPECT_EQ(expected.size(), text.size());
+        EXPECT_TRUE(text.view() == expected);
+    }
+}

@@ -213,7 +213,7 @@ namespace {
 
 // Unpacks the gzip file in-process. What the documented command line would refuse (input that is not gzip
 // data, or a damaged stream) fails with the command's own condition text, naming the file.
-void unpack_gzip(const std::string& packed, const std::string& unpacked) {
+void unpack_gzip(const std::string& packed, const std::string& unpacked, LARGE_TEXT* kept) {
     INPUT_CONTEXT here(packed);
     const std::string failed = "thr_system(cmd.c_str()) == 0";
     std::ifstream in(packed, std::ios::binary);
@@ -224,7 +224,7 @@ void unpack_gzip(const std::string& packed, const std::string& unpacked) {
                failed);
     in.close();
     try {
-        FIO_FILE_SYSTEM::gunzip_file(packed, unpacked);
+        FIO_FILE_SYSTEM::gunzip_file(packed, unpacked, kept);
     } catch (const BRIX_INTERNAL_ERROR& error) {
         INPUT_CONTEXT reason(error.condition());
         BRIX_REPORT(failed);
@@ -317,7 +317,12 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     BRIX_CHECK(state.m_test || state.m_cff_bits > 0, "m_test || m_cff_bits > 0");
     BRIX_PROGRESS progress = state.progress();
     progress.sub("Running CMD: gunzip -dcSf " + zipped + " > " + rba_file + "\n\n");
-    unpack_gzip(zipped, rba_file);
+    // A HARRIER build reads the text twice (its MRAM lines here, its blocks for the phantomless map): it
+    // keeps the unpacked bytes beside the file it writes.
+    const BRIX_DEVICE_GENERATION* hr = brix_device_generation(cram_algo_version);
+    state.m_rba_text = LARGE_TEXT();
+    unpack_gzip(zipped, rba_file,
+                hr != nullptr && hr->rba_parser == &parse_hr_rba ? &state.m_rba_text : nullptr);
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
     state.m_unpacked_rba = rba_file;
     progress.sub("Parsing RBA file ... \n");
@@ -515,6 +520,7 @@ void build_device(void*, const std::string& device_name, bool test, bool full, b
                           std::move(phantomless_map));
     }
 
+    state.m_rba_text = LARGE_TEXT();
     info->set_device_info(device_info.release());
     BRIX_DATA_SERVER::write_brix_info(output_name, info.get(), test);
     info.reset();

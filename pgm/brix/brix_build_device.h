@@ -22,6 +22,7 @@
 
 #include "brix_data_export.h"
 #include "brix_owned_list.h"
+#include "large_block.h"
 
 #include <xercesc/dom/DOM.hpp>
 
@@ -72,6 +73,7 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
     std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
+    LARGE_TEXT m_rba_text;      // its text, where the generation reads it more than once (else empty)
     std::string m_device_name;  // root attributes of the device XML
     std::string m_family_name;
 

@@ -9,6 +9,7 @@
 #include "brix_common_function.h"
 #include "brix_data_manager.h"
 #include "brix_owned_list.h"
+#include "fio.h"
 #include "line_reader.h"
 #include "msg_internal_error.h"
 
@@ -151,16 +152,45 @@ void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_in
 void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info) {
     const std::string& mram_string = state.m_rba_mram_string;
     BRIX_CHECK(!mram_string.empty(), "!mram_string.empty()");
-    LINE_READER reader(rba_file);
-    BRIX_CHECK(reader.is_open(), "rba_infile.good()");
+    // The text this build unpacked, else the file's.
+    std::vector<unsigned char> bytes;
+    std::string_view text;
+    if (state.m_unpacked_rba == rba_file && state.m_rba_text.size() > 0) {
+        text = state.m_rba_text.view();
+    } else {
+        INPUT_CONTEXT here(rba_file);
+        BRIX_CHECK(FIO_FILE_SYSTEM::read_file(rba_file, bytes), "rba_infile.good()");
+        text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    // An RBA has 100,000s of lines and a few thousand MRAM lines: the text is searched for the MRAM string,
+    // and a hit is an MRAM line when it is its line's first word (only blanks before it on the line, a blank
+    // or the line's end after it). Lines are counted only between hits, for the report frame.
+    INPUT_CONTEXT file_frame(rba_file);
+    INPUT_CONTEXT line_frame("line 0");
+    const std::string_view blanks = " \t\r\v\f";
+    const bool searchable = mram_string.find_first_of(" \t\r\n\v\f") == std::string::npos;
+    uint64_t line_number = 1; // of the line holding position counted
+    size_t counted = 0;
+    size_t line_start = 0;
     bool seen = false;
     std::vector<uint32_t> cols, rows;
-    std::string line;
     std::vector<std::string_view> svec;
-    while (reader.next(line)) {
-        // Most lines are other blocks: only an MRAM line is split into its words.
-        if (LINE_READER::first_word(line) != mram_string)
+    for (size_t hit = searchable ? text.find(mram_string) : std::string_view::npos;
+         hit != std::string_view::npos; hit = text.find(mram_string, hit + 1)) {
+        for (size_t nl = text.find('\n', counted); nl != std::string_view::npos && nl < hit;
+             nl = text.find('\n', nl + 1)) {
+            ++line_number;
+            line_start = nl + 1;
+        }
+        counted = hit;
+        const size_t after = hit + mram_string.size();
+        if (text.find_first_not_of(blanks, line_start) != hit ||
+            (after < text.size() && text[after] != '\n' &&
+             blanks.find(text[after]) == std::string_view::npos))
             continue;
+        const size_t line_end = std::min(text.find('\n', after), text.size());
+        const std::string_view line = text.substr(line_start, line_end - line_start);
+        line_frame.set("line " + std::to_string(line_number));
         LINE_READER::words(line, svec);
         BRIX_CHECK(svec.size() == 9, "svec.size() == 9");
         const uint32_t start_row = BRIX_MANAGER::convert_string_to_value(svec[3], false);
@@ -179,8 +209,8 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
         }
         cols.push_back(start_column);
         rows.push_back(start_row);
+        hit = line_end == text.size() ? line_end : line_end - 1; // the search goes on after the line
     }
-    BRIX_CHECK(!reader.failed(), "rba_infile.good()");
 
     group_rba_positions(cols, rows, state.m_simplified_mram_col, info.simplified_mram_row, info.mram_info);
 }
@@ -190,8 +220,10 @@ std::vector<BRIX_ROW_BUFFER> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE
                                                          uint32_t bit_count,
                                                          const std::array<uint32_t, 4>& mram_valid_range,
                                                          uint32_t mask, bool verbose) {
-    // The RBA parser of this build has unpacked the same file already: the text beside it is current.
-    const bool unpacked = !rba_file.empty() && state.m_unpacked_rba == rba_file;
+    // The RBA parser of this build has unpacked the same file already: its text is current.
+    const bool unpacked =
+        !rba_file.empty() && state.m_unpacked_rba == rba_file && state.m_rba_text.size() > 0;
     return BRIX_COMMON::build_hr_phantomless_database(family_type, rba_file, frame_count, bit_count,
-                                                      mram_valid_range, mask, verbose, unpacked);
+                                                      mram_valid_range, mask, verbose,
+                                                      unpacked ? &state.m_rba_text : nullptr);
 }

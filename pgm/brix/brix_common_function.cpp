@@ -735,6 +735,13 @@ struct UNIQUIFIED_FILE {
     BRIX_BYTE_COLUMNS cells;
 };
 
+// Rows first .. last of a column that hold flash cells (FLASH_IP or FAKE_FLASH_IP).
+struct FLASH_SPAN {
+    unsigned column;
+    unsigned first_row;
+    unsigned last_row;
+};
+
 struct FLASH_IP {
     unsigned count = 0;
     unsigned start_column = 0;
@@ -751,7 +758,8 @@ class PHANTOMLESS_BUILDER {
         : m_col_size(col_size), m_row_size(row_size), m_range(mram_valid_range), m_types(col_size, row_size),
           m_bits(col_size, row_size) {}
 
-    void read_rba(const std::string& rba_file);
+    // The blocks of the RBA text (rba_file as unpacked).
+    void read_rba(const std::string& rba_file, std::string_view text);
     void fake_flash_ip();
     void check_last_column(bool verbose);
     void check_exclusive_columns();
@@ -765,7 +773,7 @@ class PHANTOMLESS_BUILDER {
     bool block_type(std::string_view name, unsigned& type);
     void fill_types(unsigned start_column, unsigned end_column, unsigned start_row, unsigned end_row,
                     unsigned char type, const char* condition);
-    bool column_matches(unsigned i, unsigned j, const BIT_MATRIX& flash, const BIT_MATRIX& unmask_data,
+    bool column_matches(unsigned i, unsigned j, const uint64_t* column_flash, const BIT_MATRIX& unmask_data,
                         const BIT_MATRIX& unmask_flash) const;
 
     unsigned m_col_size;
@@ -781,39 +789,46 @@ class PHANTOMLESS_BUILDER {
     BIT_MATRIX m_block_map[BRIX_RBA_CRAM_MAX];
     BIT_MATRIX m_block_map_reversed[BRIX_RBA_CRAM_MAX];
     FLASH_IP m_flash;
+    // Where the grid has flash cells: they only ever enter it through fill_types, so the flash rows of a
+    // column are known without a scan of the grid.
+    std::vector<FLASH_SPAN> m_flash_spans;
     std::vector<uint64_t> m_memory_block_start_col;
-    // The block lines' tokens, and the last block name looked up with its result: the lines of one block
-    // kind come together, so most lines need no look-up.
+    // The block lines' tokens, and the block names looked up so far with their results: an RBA names a
+    // handful of block kinds over 100,000s of lines, so each name is looked up once.
+    struct NAMED_BLOCK {
+        std::string name;
+        bool has_type;
+        unsigned type;
+    };
     std::vector<std::string_view> m_tokens;
-    std::string m_last_name;
-    bool m_last_has_type = false;
-    unsigned m_last_type = 0;
+    std::vector<NAMED_BLOCK> m_named_blocks;
+    size_t m_last_named = 0;
+    // Types whose name has been checked, and the memory columns already listed.
+    bool m_type_named[BRIX_RBA_CRAM_MAX] = {};
+    std::vector<bool> m_memory_column_listed;
     unsigned m_t2 = 0;
     unsigned m_t4 = 0;
 };
 
-void PHANTOMLESS_BUILDER::read_rba(const std::string& rba_file) {
+void PHANTOMLESS_BUILDER::read_rba(const std::string& rba_file, std::string_view text) {
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "RBA source file does not exist");
-    LINE_READER reader(rba_file);
-    BRIX_CHECK(reader.is_open(), "rba_infile.good()");
-    std::string line;
+    LINE_READER reader(text, rba_file);
+    std::string_view line;
     bool found_block = false;
     while (reader.next(line)) {
-        if (LINE_READER::trim(line) == "$BLOCKS") {
+        if (LINE_READER::trim_view(line) == "$BLOCKS") {
             found_block = true;
             break;
         }
     }
-    BRIX_CHECK(!reader.failed(), "rba_infile.good()");
     BRIX_CHECK(found_block, "found_block");
     while (reader.next(line)) {
-        const std::string_view text = LINE_READER::trim_view(line);
-        if (!text.empty() && text[0] == '$')
+        const std::string_view block = LINE_READER::trim_view(line);
+        if (!block.empty() && block[0] == '$')
             break;
-        if (!text.empty())
-            add_block(text);
+        if (!block.empty())
+            add_block(block);
     }
-    BRIX_CHECK(!reader.failed(), "rba_infile.good()");
 }
 
 void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column, unsigned start_row,
@@ -825,23 +840,34 @@ void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column,
                                [](unsigned char t) { return t == BRIX_RBA_CRAM_UNKNOWN; }),
                    condition);
         std::memset(cells + start_row, type, size_t(end_row) - start_row + 1);
+        if (BRIX_COMMON::is_flash_ip(type))
+            m_flash_spans.push_back({i, start_row, end_row});
     }
 }
 
 bool PHANTOMLESS_BUILDER::block_type(std::string_view name, unsigned& type) {
-    if (name != m_last_name || m_last_name.empty()) {
-        const std::string text(name);
-        m_last_type = 0;
-        m_last_has_type =
-            BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_RBA_CRAM, text, &m_last_type);
-        // Blocks of the configuration-flash-file vocabulary have no CRAM of their own.
-        if (!m_last_has_type)
-            BRIX_CHECK(BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_CFF, text),
-                       "Unrecognized block for HR RBA");
-        m_last_name = text;
+    // The lines of one kind come in runs: the name of the previous line first.
+    if (m_last_named < m_named_blocks.size() && m_named_blocks[m_last_named].name == name) {
+        type = m_named_blocks[m_last_named].type;
+        return m_named_blocks[m_last_named].has_type;
     }
-    type = m_last_type;
-    return m_last_has_type;
+    for (size_t i = 0; i < m_named_blocks.size(); ++i)
+        if (m_named_blocks[i].name == name) {
+            m_last_named = i;
+            type = m_named_blocks[i].type;
+            return m_named_blocks[i].has_type;
+        }
+    const std::string text(name);
+    unsigned found = 0;
+    const bool has_type = BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_RBA_CRAM, text, &found);
+    // Blocks of the configuration-flash-file vocabulary have no CRAM of their own.
+    if (!has_type)
+        BRIX_CHECK(BRIX_MANAGER::check_type_name_supported(BRIX_ENUM_TYPE_CFF, text),
+                   "Unrecognized block for HR RBA");
+    m_last_named = m_named_blocks.size();
+    m_named_blocks.push_back({text, has_type, found});
+    type = found;
+    return has_type;
 }
 
 void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
@@ -879,9 +905,12 @@ void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
     }
     fill_types(start_column, end_column, start_row, end_row, static_cast<unsigned char>(type),
                "i < col_size && j < row_size && map[i][j] == BYTE(BRIX_RBA_CRAM_UNKNOWN)");
-    std::string name;
-    BRIX_CHECK(BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, type, &name),
-               "BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, brix_type, &string)");
+    if (!m_type_named[type]) {
+        std::string name;
+        BRIX_CHECK(BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, type, &name),
+                   "BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_RBA_CRAM, brix_type, &string)");
+        m_type_named[type] = true;
+    }
 
     if (has_block_cram_map(type)) {
         if (!m_block_map_loaded[type]) {
@@ -916,10 +945,14 @@ void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
         BRIX_REPORT("Unprocessed block " + std::string(line));
     }
     if (type == BRIX_RBA_CRAM_M) {
+        // start_column lies inside the grid (checked above): one flag per grid column says whether its
+        // memory column is listed already.
         uint64_t column = uint64_t(m_range[0]) + start_column;
-        if (std::find(m_memory_block_start_col.begin(), m_memory_block_start_col.end(), column) ==
-            m_memory_block_start_col.end())
+        m_memory_column_listed.resize(m_col_size, false);
+        if (!m_memory_column_listed[start_column]) {
+            m_memory_column_listed[start_column] = true;
             m_memory_block_start_col.push_back(column);
+        }
     }
 }
 
@@ -998,12 +1031,14 @@ void PHANTOMLESS_BUILDER::check_exclusive_columns() {
                "C Block violates exclusive-check rules");
 }
 
-bool PHANTOMLESS_BUILDER::column_matches(unsigned i, unsigned j, const BIT_MATRIX& flash,
+bool PHANTOMLESS_BUILDER::column_matches(unsigned i, unsigned j, const uint64_t* column_flash,
                                          const BIT_MATRIX& unmask_data,
                                          const BIT_MATRIX& unmask_flash) const {
     // A row matches when it is a flash row on both sides, or a data bit exactly where the uniquified column
     // has a data cell. Flash rows carry no data bits, so the two comparisons cover every row.
-    return rows_equal(flash, i, unmask_flash, j) && rows_equal(m_bits, i, unmask_data, j);
+    return std::memcmp(column_flash, unmask_flash.row_words(j),
+                       unmask_flash.words_per_row() * sizeof(uint64_t)) == 0 &&
+           rows_equal(m_bits, i, unmask_data, j);
 }
 
 BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unmask,
@@ -1032,10 +1067,10 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
     BIT_MATRIX mask_data = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_DATA);
     BIT_MATRIX mask_flash = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_FLASH);
     BIT_MATRIX mask_pb = cells_equal_to(full_mask, m_row_size, SOF_BIT_IS_PB);
-    // Flash rows of every chip column.
-    const BIT_MATRIX flash = bit_rows_where(
-        m_col_size, m_row_size, [&](size_t i) { return m_types.column(static_cast<unsigned>(i)); },
-        [](unsigned char cell) { return BRIX_COMMON::is_flash_ip(cell); });
+    // The flash spans in column order, for the flash rows of one column at a time.
+    std::stable_sort(m_flash_spans.begin(), m_flash_spans.end(),
+                     [](const FLASH_SPAN& a, const FLASH_SPAN& b) { return a.column < b.column; });
+    auto next_span = m_flash_spans.begin();
 
     const size_t words = m_bits.words_per_row();
     const size_t row_bytes = PHANTOMLESS_HEADER_SIZE + m_bits.bytes_per_row();
@@ -1045,9 +1080,14 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
     rows.reserve(m_col_size);
     bool found_switch_region = false;
     bool previous_flash = false;
+    std::vector<uint64_t> column_flash(words);
     for (unsigned i = 0; i < m_col_size; ++i) {
+        std::fill(column_flash.begin(), column_flash.end(), 0);
+        for (; next_span != m_flash_spans.end() && next_span->column == i; ++next_span)
+            for_each_word_span(next_span->first_row, size_t(next_span->last_row) - next_span->first_row + 1,
+                               [&](size_t w, uint64_t mask) { column_flash[w] |= mask; });
         unsigned j = 0;
-        while (j < unmask.col && !column_matches(i, j, flash, unmask_data, unmask_flash))
+        while (j < unmask.col && !column_matches(i, j, column_flash.data(), unmask_data, unmask_flash))
             ++j;
         if (j == unmask.col) {
             std::string message;
@@ -1069,7 +1109,7 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
             const uint64_t* mp = mask_pb.row_words(j);
             const uint64_t* uf = unmask_flash.row_words(j);
             const uint64_t* up = unmask_pb.row_words(j);
-            const uint64_t* cf = flash.row_words(i);
+            const uint64_t* cf = column_flash.data();
             const uint64_t* cb = m_bits.row_words(i);
             for (size_t w = 0; w < words; ++w) {
                 uint64_t bad_data = md[w] & uf[w];
@@ -1165,8 +1205,9 @@ UNIQUIFIED_FILE read_uniquified(const std::string& path) {
 } // namespace
 
 BRIX_RBA_TYPE_MAP::BRIX_RBA_TYPE_MAP(unsigned col_size, unsigned row_size)
-    : m_col_size(col_size), m_row_size(row_size),
-      m_cells(size_t(col_size) * row_size, static_cast<unsigned char>(BRIX_RBA_CRAM_UNKNOWN)) {}
+    : m_col_size(col_size), m_row_size(row_size), m_cells(size_t(col_size) * row_size) {
+    std::memset(m_cells.get(), BRIX_RBA_CRAM_UNKNOWN, m_cells.size());
+}
 
 void BRIX_COMMON::set_wait_function_for_testing(WAIT_FUNCTION wait) {
     g_wait = wait;
@@ -1175,7 +1216,8 @@ void BRIX_COMMON::set_wait_function_for_testing(WAIT_FUNCTION wait) {
 BRIX_PHANTOMLESS_MAP
 BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& rba_file, unsigned col_size,
                                            unsigned row_size, const std::array<uint32_t, 4>& mram_valid_range,
-                                           unsigned print_split_col, bool verbose, bool unpacked) {
+                                           unsigned print_split_col, bool verbose,
+                                           const LARGE_TEXT* unpacked) {
     BRIX_CHECK(family == BRIX_FAMILY_HARRIER,
                "Harrier Phantomless algo does not support the specified family");
     // A row count below 52 would wrap in the subtraction; it is refused with the same condition.
@@ -1192,8 +1234,11 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
     const std::string command = "gunzip -dcSf " + zipped + " > " + rba_file;
     if (verbose)
         std::cout << "\n      Running CMD: " << command << "\n";
-    if (!unpacked)
-        FIO_FILE_SYSTEM::gunzip_file(zipped, rba_file);
+    LARGE_TEXT own_text;
+    if (unpacked == nullptr) {
+        FIO_FILE_SYSTEM::gunzip_file(zipped, rba_file, &own_text);
+        unpacked = &own_text;
+    }
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
 
     if (verbose)
@@ -1225,7 +1270,7 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
 
     PHANTOMLESS_BUILDER builder(col_size, row_size, mram_valid_range);
     BRIX_PHANTOMLESS_MAP rows;
-    builder.read_rba(rba_file);
+    builder.read_rba(rba_file, unpacked->view());
     {
         INPUT_CONTEXT here(rba_file);
         builder.fake_flash_ip();

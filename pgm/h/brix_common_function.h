@@ -5,6 +5,7 @@
 #include "bit_matrix.h"
 #include "brix_data_export.h"
 #include "brix_owned_list.h"
+#include "large_block.h"
 
 #include <array>
 #include <cstdint>
@@ -75,13 +76,14 @@ class BRIX_RBA_TYPE_MAP {
     BRIX_RBA_TYPE_MAP(unsigned col_size, unsigned row_size);
     unsigned col_size() const { return m_col_size; }
     unsigned row_size() const { return m_row_size; }
-    unsigned char* column(unsigned col) { return m_cells.data() + size_t(col) * m_row_size; }
-    const unsigned char* column(unsigned col) const { return m_cells.data() + size_t(col) * m_row_size; }
+    unsigned char* column(unsigned col) { return m_cells.get() + size_t(col) * m_row_size; }
+    const unsigned char* column(unsigned col) const { return m_cells.get() + size_t(col) * m_row_size; }
 
   private:
     unsigned m_col_size;
     unsigned m_row_size;
-    std::vector<unsigned char> m_cells;
+    // Megabytes on the largest devices, filled at once: in huge pages where the system has them.
+    HUGE_PAGE_BLOCK m_cells;
 };
 
 class BRIX_COMMON {
@@ -143,14 +145,14 @@ class BRIX_COMMON {
     // The phantomless map of a device: col_size rows of PHANTOMLESS_HEADER_SIZE + (row_size + 7) / 8 bytes.
     // rba_file is the decompressed full-chip RBA; it is unpacked in-process from rba_file + "z" first.
     // mram_valid_range: first and last memory column offset, first and last memory row. print_split_col
-    // 0xFFFFFFFF prints no mapping listing; verbose prints the progress lines. unpacked says that the caller
-    // has just unpacked rba_file from the same ".rbaz" in this operation: the command line is still printed,
-    // the file is not unpacked again.
+    // 0xFFFFFFFF prints no mapping listing; verbose prints the progress lines. unpacked, when given, is the
+    // text the caller has just unpacked into rba_file from the same ".rbaz" in this operation: the command
+    // line is still printed, the file is not unpacked again and that text is read instead of the file.
     static BRIX_PHANTOMLESS_MAP build_hr_phantomless_database(unsigned family, const std::string& rba_file,
                                                               unsigned col_size, unsigned row_size,
                                                               const std::array<uint32_t, 4>& mram_valid_range,
                                                               unsigned print_split_col, bool verbose,
-                                                              bool unpacked = false);
+                                                              const LARGE_TEXT* unpacked = nullptr);
 
     // Reads a uniquified file into col columns of row cells, the column types and the final types. Waits
     // 20 x 2 seconds for a file that does not exist yet. The outputs must be empty on entry.

@@ -44,10 +44,11 @@ void run_hr_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPU
 }
 
 const BRIX_DEVICE_GENERATION GENERATIONS[] = {
-    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, nullptr},
-    {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba},
-    {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba},
-    {3, "KESTREL builder", 0, build_ks_device, nullptr, nullptr},
+    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, nullptr, false},
+    {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba, true},
+    {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba,
+     false},
+    {3, "KESTREL builder", 0, build_ks_device, nullptr, nullptr, false},
 };
 
 } // namespace
@@ -317,17 +318,16 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     BRIX_CHECK(state.m_test || state.m_cff_bits > 0, "m_test || m_cff_bits > 0");
     BRIX_PROGRESS progress = state.progress();
     progress.sub("Running CMD: gunzip -dcSf " + zipped + " > " + rba_file + "\n\n");
-    // A HARRIER build reads the text twice (its MRAM lines here, its blocks for the phantomless map): it
-    // keeps the unpacked bytes beside the file it writes.
-    const BRIX_DEVICE_GENERATION* hr = brix_device_generation(cram_algo_version);
+    // A generation that reads the text twice (a HARRIER build: its MRAM lines here, its blocks for the
+    // phantomless map) keeps the unpacked bytes beside the file it writes.
+    const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
     state.m_rba_text = LARGE_TEXT();
     unpack_gzip(zipped, rba_file,
-                hr != nullptr && hr->rba_parser == &parse_hr_rba ? &state.m_rba_text : nullptr);
+                generation != nullptr && generation->rereads_rba ? &state.m_rba_text : nullptr);
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
     state.m_unpacked_rba = rba_file;
     progress.sub("Parsing RBA file ... \n");
 
-    const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
     if (generation == nullptr || generation->rba_parser_name == nullptr)
         BRIX_REPORT("Unsupported CRAM algorithm flow");
     if (generation->rba_parser == nullptr)

@@ -118,6 +118,7 @@ struct BRIX_DEVICE_GENERATION {
     BRIX_DEVICE_BUILDER builder; // null while the generation's builder is not available
     const char* rba_parser_name; // null: the generation has no RBA parser ("Unsupported CRAM algorithm flow")
     BRIX_RBA_PARSER rba_parser;  // null with a name: not available yet
+    bool rereads_rba;            // the build reads the RBA text again after its parser: it is kept in memory
 };
 
 // The row of a CRAM algorithm version, or null for a version no generation uses.

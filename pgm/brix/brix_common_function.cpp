@@ -756,7 +756,7 @@ class PHANTOMLESS_BUILDER {
   public:
     PHANTOMLESS_BUILDER(unsigned col_size, unsigned row_size, const std::array<uint32_t, 4>& mram_valid_range)
         : m_col_size(col_size), m_row_size(row_size), m_range(mram_valid_range), m_types(col_size, row_size),
-          m_bits(col_size, row_size) {}
+          m_bits(col_size, row_size), m_memory_column_listed(col_size, false) {}
 
     // The blocks of the RBA text (rba_file as unpacked).
     void read_rba(const std::string& rba_file, std::string_view text);
@@ -948,7 +948,6 @@ void PHANTOMLESS_BUILDER::add_block(std::string_view line) {
         // start_column lies inside the grid (checked above): one flag per grid column says whether its
         // memory column is listed already.
         uint64_t column = uint64_t(m_range[0]) + start_column;
-        m_memory_column_listed.resize(m_col_size, false);
         if (!m_memory_column_listed[start_column]) {
             m_memory_column_listed[start_column] = true;
             m_memory_block_start_col.push_back(column);

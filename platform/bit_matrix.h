@@ -9,6 +9,8 @@
 // boundary only; the builders work on the words.
 #pragma once
 
+#include "large_block.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -85,5 +87,6 @@ class BIT_MATRIX {
     size_t m_rows = 0;
     size_t m_bits = 0;
     size_t m_words_per_row = 0;
-    std::vector<uint64_t> m_words;
+    // A matrix of megabytes (a device's CRAM columns) is filled right after it is made: see large_block.h.
+    std::vector<uint64_t, LARGE_BLOCK_ALLOCATOR<uint64_t>> m_words;
 };

@@ -3,6 +3,7 @@
 #include "compression.h"
 #include "large_block.h"
 #include "msg_internal_error.h"
+#include "thr.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,6 +131,62 @@ void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& o
             kept->append(data, size);
     });
     out.commit();
+}
+
+void FIO_FILE_SYSTEM::gunzip_to_memory(const std::string& input, LARGE_TEXT& text) {
+    INPUT_CONTEXT here(input);
+    std::vector<unsigned char> packed;
+    BRIX_CHECK(read_file(input, packed), "Unable to open compressed file " + input);
+    gzip_unpack(packed.data(), packed.size(), input,
+                [&text](const unsigned char* data, size_t size) { text.append(data, size); });
+}
+
+struct FIO_BACKGROUND_FILE::JOB {
+    explicit JOB(const std::string& target) : out(target) {}
+    FIO_ATOMIC_FILE out;
+    const void* data = nullptr;
+    size_t size = 0;
+    THR_HANDLE thread = nullptr;
+};
+
+namespace {
+void* write_job(void* argument) {
+    auto* job = static_cast<FIO_BACKGROUND_FILE::JOB*>(argument);
+    job->out.write(job->data, job->size);
+    job->out.commit();
+    return nullptr;
+}
+} // namespace
+
+void FIO_BACKGROUND_FILE::start(const std::string& target, const void* data, size_t size) {
+    wait();
+    auto job = std::make_unique<JOB>(target);
+    job->data = data;
+    job->size = size;
+    job->thread = thr_thread_create(write_job, job.get(), 0);
+    if (job->thread == nullptr) {
+        write_job(job.get());
+        return;
+    }
+    m_job = job.release();
+    m_target = target;
+}
+
+void FIO_BACKGROUND_FILE::wait() {
+    if (m_job == nullptr)
+        return;
+    std::unique_ptr<JOB> job(m_job);
+    m_job = nullptr;
+    m_target.clear();
+    thr_thread_wait(job->thread);
+}
+
+void FIO_BACKGROUND_FILE::drop() noexcept {
+    try {
+        wait();
+    } catch (...) {
+        // The caller is failing already; its own failure is the one that travels on.
+    }
 }
 
 bool FIO_PATH::is_unc_path() const {

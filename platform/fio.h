@@ -30,6 +30,43 @@ class FIO_FILE_SYSTEM {
     // with a report naming the file when the input is missing, is not gzip data, is cut short or damaged.
     // With kept, the unpacked bytes are also appended there, for a caller that reads them next.
     static void gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept = nullptr);
+    // The same unpacking into memory only (appended to text), with the same checks and reports; the caller
+    // writes the file, for example with FIO_BACKGROUND_FILE while it reads the text.
+    static void gunzip_to_memory(const std::string& input, LARGE_TEXT& text);
+};
+
+// Writes bytes held in memory to a file whole (FIO_ATOMIC_FILE: temporary, sync, rename) on a worker thread,
+// while the caller goes on reading the same bytes. start() creates the temporary itself, so a target that
+// cannot be created is reported at once; the writing, syncing and renaming run on the worker. The bytes must
+// stay in place, unchanged, until the writer has been waited for. wait() joins the worker and raises its
+// failure report, if any, in the caller's thread. Destroying or replacing a writer that was not waited for
+// joins it and drops its report: the caller is failing already. Where no thread can be started, start()
+// writes the file itself.
+class FIO_BACKGROUND_FILE {
+  public:
+    FIO_BACKGROUND_FILE() = default;
+    ~FIO_BACKGROUND_FILE() { drop(); }
+    FIO_BACKGROUND_FILE(const FIO_BACKGROUND_FILE&) = delete;
+    FIO_BACKGROUND_FILE& operator=(const FIO_BACKGROUND_FILE&) = delete;
+    // Only an idle writer (never started, or waited for) is moved: the result is idle too.
+    FIO_BACKGROUND_FILE(FIO_BACKGROUND_FILE&&) noexcept {}
+    FIO_BACKGROUND_FILE& operator=(FIO_BACKGROUND_FILE&&) noexcept {
+        drop();
+        return *this;
+    }
+
+    // Starts writing size bytes at data to target; a writer still running is waited for first.
+    void start(const std::string& target, const void* data, size_t size);
+    // The file being written, until wait(); empty when the writer is idle.
+    const std::string& target() const { return m_target; }
+    void wait();
+
+    struct JOB; // the worker's task
+
+  private:
+    void drop() noexcept;
+    JOB* m_job = nullptr;
+    std::string m_target;
 };
 
 class FIO_PATH {

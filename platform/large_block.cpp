@@ -11,6 +11,9 @@ namespace {
 constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
 constexpr size_t SMALLEST_ADVISED = size_t{4} << 20;
 constexpr size_t SMALLEST_HUGE_PAGE_BLOCK = size_t{1} << 20;
+// Containers from half a megabyte on: one huge page, cleared by the system at once, costs less than the
+// 128 or more small-page faults of filling them.
+constexpr size_t SMALLEST_HUGE_PAGE_STORAGE = size_t{1} << 19;
 } // namespace
 
 void advise_large_block(void* data, size_t size) {
@@ -33,27 +36,69 @@ std::unique_ptr<unsigned char[]> new_large_block(size_t size) {
     return block;
 }
 
+namespace {
+
+bool mapped_on_huge_pages(size_t size, size_t smallest = SMALLEST_HUGE_PAGE_BLOCK) {
+    return size >= smallest && size <= SIZE_MAX - 2 * HUGE_PAGE;
+}
+
+size_t rounded_to_huge_pages(size_t size) {
+    return (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+}
+
+// A zero-filled mapping of the size rounded up to whole huge pages, 2 MB-aligned and advised; null when the
+// system refuses it.
+unsigned char* map_huge_pages(size_t size) {
+    const size_t rounded = rounded_to_huge_pages(size);
+    // Mapped with one huge page to spare, then trimmed to its 2 MB-aligned part.
+    void* raw =
+        ::mmap(nullptr, rounded + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED)
+        return nullptr;
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = begin + rounded + HUGE_PAGE;
+    if (aligned > begin)
+        ::munmap(raw, aligned - begin);
+    if (end > aligned + rounded)
+        ::munmap(reinterpret_cast<void*>(aligned + rounded), end - (aligned + rounded));
+#ifdef MADV_HUGEPAGE
+    ::madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<unsigned char*>(aligned);
+}
+
+} // namespace
+
+void* allocate_large_storage(size_t size) {
+    if (mapped_on_huge_pages(size, SMALLEST_HUGE_PAGE_STORAGE)) {
+        // The size alone tells release_large_storage how the block was made, so a refused mapping is a
+        // failure here rather than a fallback to the heap.
+        if (unsigned char* data = map_huge_pages(size))
+            return data;
+        throw std::bad_alloc();
+    }
+    void* data = std::malloc(size > 0 ? size : 1);
+    if (data == nullptr)
+        throw std::bad_alloc();
+    return data;
+}
+
+void release_large_storage(void* data, size_t size) noexcept {
+    if (data == nullptr)
+        return;
+    if (mapped_on_huge_pages(size, SMALLEST_HUGE_PAGE_STORAGE))
+        ::munmap(data, rounded_to_huge_pages(size));
+    else
+        std::free(data);
+}
+
 HUGE_PAGE_BLOCK::HUGE_PAGE_BLOCK(size_t size) : m_size(size) {
     if (size == 0)
         return;
-    if (size >= SMALLEST_HUGE_PAGE_BLOCK && size <= SIZE_MAX - 2 * HUGE_PAGE) {
-        const size_t rounded = (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        // Mapped with one huge page to spare, then trimmed to its 2 MB-aligned part.
-        void* raw =
-            ::mmap(nullptr, rounded + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (raw != MAP_FAILED) {
-            const uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
-            const uintptr_t aligned = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-            const uintptr_t end = begin + rounded + HUGE_PAGE;
-            if (aligned > begin)
-                ::munmap(raw, aligned - begin);
-            if (end > aligned + rounded)
-                ::munmap(reinterpret_cast<void*>(aligned + rounded), end - (aligned + rounded));
-            m_data = reinterpret_cast<unsigned char*>(aligned);
-            m_mapped = rounded;
-#ifdef MADV_HUGEPAGE
-            ::madvise(m_data, rounded, MADV_HUGEPAGE);
-#endif
+    if (mapped_on_huge_pages(size)) {
+        if ((m_data = map_huge_pages(size)) != nullptr) {
+            m_mapped = rounded_to_huge_pages(size);
             return;
         }
     }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <string_view>
 
 // Filling fresh memory costs one page fault per 4 KB page, and on some machines a fault costs more than
@@ -52,6 +54,28 @@ class HUGE_PAGE_BLOCK {
     unsigned char* m_data = nullptr;
     size_t m_size = 0;
     size_t m_mapped = 0; // bytes of the block's own mapping; 0 for a plain allocation
+};
+
+// The storage of a block of size bytes for a container: from 512 KB on a mapping of its own on huge pages,
+// as HUGE_PAGE_BLOCK, else a plain allocation. release_large_storage takes the same size back. Throws
+// std::bad_alloc when the memory is not there.
+void* allocate_large_storage(size_t size);
+void release_large_storage(void* data, size_t size) noexcept;
+
+// An allocator for std::vector of working tables that can reach megabytes (bit matrices, archive buffers): a
+// table of 512 KB or more takes one page fault per 2 MB when it is filled, instead of one per 4 KB.
+template <typename T> struct LARGE_BLOCK_ALLOCATOR {
+    using value_type = T;
+    LARGE_BLOCK_ALLOCATOR() = default;
+    template <typename U> LARGE_BLOCK_ALLOCATOR(const LARGE_BLOCK_ALLOCATOR<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n > SIZE_MAX / sizeof(T))
+            throw std::bad_alloc();
+        return static_cast<T*>(allocate_large_storage(n * sizeof(T)));
+    }
+    void deallocate(T* data, size_t n) noexcept { release_large_storage(data, n * sizeof(T)); }
+    template <typename U> bool operator==(const LARGE_BLOCK_ALLOCATOR<U>&) const noexcept { return true; }
+    template <typename U> bool operator!=(const LARGE_BLOCK_ALLOCATOR<U>&) const noexcept { return false; }
 };
 
 // A text of megabytes held whole in memory (an unpacked input read more than once), in a HUGE_PAGE_BLOCK

@@ -94,11 +94,15 @@ std::string_view LINE_READER::first_word(std::string_view line) {
 }
 
 std::string_view LINE_READER::trim_view(std::string_view line) {
-    const char* const blanks = " \t\r\n";
-    const size_t first = line.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    return line.substr(first, line.find_last_not_of(blanks) - first + 1);
+    // Character tests rather than find_first_not_of: this runs once per line of inputs with 100,000s of
+    // lines, whose ends are rarely blank.
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    size_t first = 0, last = line.size();
+    while (first < last && blank(line[first]))
+        ++first;
+    while (last > first && blank(line[last - 1]))
+        --last;
+    return line.substr(first, last - first);
 }
 
 std::string LINE_READER::trim(const std::string& line) {

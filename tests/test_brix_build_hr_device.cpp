@@ -2,13 +2,19 @@
 // padding, and the HARRIER RBA parser.
 #include "brix_build_device.h"
 #include "brix_data_manager.h"
+#include "brix_operations.h"
 #include "brix_owned_list.h"
+#include "dev_db.h"
+#include "fio.h"
+#include "large_block.h"
 #include "test_support.h"
 #include "thr.h"
 
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -315,23 +321,55 @@ TEST(HarrierRbaParser, CollectsMramPositions) {
 
 } // namespace
 
-// A generated sample HARRIER device builds through the tool in test mode and in normal mode, each database
-// with the HARRIER maps and one phantomless row per frame.
-TEST(HarrierDeviceBuild, SampleDeviceInTestAndNormalMode) {
+namespace {
+
+// The generated inputs of the sample device HARRIER_D1 in a private installation.
+struct SAMPLE_HARRIER {
+    SAMPLE_HARRIER() {
+        const int made =
+            run_command("mkdir -p " + thr_shell_quote(installation + "devdb/programmer") + " " +
+                        thr_shell_quote(installation + "rba") + " && cp " +
+                        thr_shell_quote(BRIX_SOURCE_DIR "/samples/vantrel/devdb/device_table.json") + " " +
+                        thr_shell_quote(installation + "devdb/"))
+                .status;
+        generated = run_command(
+            thr_shell_command({BRIX_GEN_EXE, "--description", BRIX_SOURCE_DIR "/samples/sample_devices.json",
+                               "--installation", installation, "--out", out, "--device", "HARRIER_D1"}));
+        if (made != 0)
+            generated.status = made;
+    }
     TEMP_DIR dir;
     const std::string installation = dir.file("vantrel") + "/";
     const std::string out = dir.file("devices");
-    ASSERT_EQ(0, run_command("mkdir -p " + thr_shell_quote(installation + "devdb/programmer") + " " +
-                             thr_shell_quote(installation + "rba") + " && cp " +
-                             thr_shell_quote(BRIX_SOURCE_DIR "/samples/vantrel/devdb/device_table.json") +
-                             " " + thr_shell_quote(installation + "devdb/"))
-                     .status);
-    COMMAND_RESULT generated = run_command(
-        thr_shell_command({BRIX_GEN_EXE, "--description", BRIX_SOURCE_DIR "/samples/sample_devices.json",
-                           "--installation", installation, "--out", out, "--device", "HARRIER_D1"}));
-    ASSERT_EQ(0, generated.status) << generated.err;
-    const std::string env = "BRIX_VANTREL_PATH=" + thr_shell_quote(installation) + " ";
     const std::string device_dir = out + "/harrier_d1";
+    COMMAND_RESULT generated;
+};
+
+// Points the process's installation at a directory for the life of the guard.
+struct INSTALLATION_GUARD {
+    explicit INSTALLATION_GUARD(const std::string& path) {
+        const char* old = std::getenv("BRIX_VANTREL_PATH");
+        m_old = old ? old : "";
+        ::setenv("BRIX_VANTREL_PATH", path.c_str(), 1);
+        DEV_TABLE::reload();
+    }
+    ~INSTALLATION_GUARD() {
+        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
+        DEV_TABLE::reload();
+    }
+    std::string m_old;
+};
+
+} // namespace
+
+// A generated sample HARRIER device builds through the tool in test mode and in normal mode, each database
+// with the HARRIER maps and one phantomless row per frame.
+TEST(HarrierDeviceBuild, SampleDeviceInTestAndNormalMode) {
+    SAMPLE_HARRIER sample;
+    ASSERT_EQ(0, sample.generated.status) << sample.generated.err;
+    const std::string& installation = sample.installation;
+    const std::string env = "BRIX_VANTREL_PATH=" + thr_shell_quote(installation) + " ";
+    const std::string& device_dir = sample.device_dir;
     COMMAND_RESULT test_mode =
         run_command(env + thr_shell_command({BRIX_EXE, "-device", "-test", device_dir + "/harrier_d1.xml"}));
     ASSERT_EQ(0, test_mode.status) << test_mode.err;
@@ -362,5 +400,68 @@ TEST(HarrierDeviceBuild, SampleDeviceInTestAndNormalMode) {
             parameters.insert(parameter["m_parameter_type"]["name"].get<std::string>());
         for (const char* name : {"MRAM_COL_SIZE", "MRAM_ROW_SIZE", "IOCSR_LEADING_PADDING_COUNT"})
             EXPECT_TRUE(parameters.count(name)) << name;
+    }
+}
+
+// The unpacked RBA text is read from memory while its file is written beside the build. When that write
+// fails, the build fails as the unpacking command would (the packed file and the reason named), also when a
+// later step fails too, and before any database is written: the previous RBA file stays and nothing else is
+// left. When only the later step fails, the RBA file has landed whole.
+TEST(HarrierDeviceBuild, RbaFileWrittenBesideTheBuildFailsAsTheUnpacking) {
+    SAMPLE_HARRIER sample;
+    ASSERT_EQ(0, sample.generated.status) << sample.generated.err;
+    INSTALLATION_GUARD installation(sample.installation);
+    const std::string xml = sample.device_dir + "/harrier_d1.xml";
+    const std::string rba = sample.device_dir + "/harrier_d1.rba";
+    const std::string block_map = sample.installation + "unshipped/pgm_db/harrier_l_cram.map";
+    auto build = [&] {
+        testing::internal::CaptureStdout();
+        BRIX_INTERNAL_ERROR error = catch_brix_error([&] { build_device(nullptr, xml, true, true, false); });
+        testing::internal::GetCapturedStdout();
+        return error;
+    };
+    auto listing = [&] { return run_command("ls " + thr_shell_quote(sample.device_dir)).out; };
+
+    testing::internal::CaptureStdout();
+    build_device(nullptr, xml, true, true, false);
+    testing::internal::GetCapturedStdout();
+    LARGE_TEXT unpacked;
+    FIO_FILE_SYSTEM::gunzip_to_memory(rba + "z", unpacked);
+    const std::string text(unpacked.view());
+    EXPECT_EQ(text, read_text_file(rba));
+    EXPECT_EQ("harrier_d1.ddb\nharrier_d1.rba\nharrier_d1.rbaz\nharrier_d1.xml\n", listing());
+
+    struct CASE {
+        const char* what;
+        bool write_fails;
+        bool block_map_missing;
+    };
+    const CASE cases[] = {{"write fails", true, false},
+                          {"write and a later step fail", true, true},
+                          {"a later step fails", false, true}};
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(FIO_FILE_SYSTEM::remove_file(sample.device_dir + "/harrier_d1.ddb"));
+        write_text_file(rba, "previous\n");
+        if (c.block_map_missing) {
+            ASSERT_EQ(0, std::rename(block_map.c_str(), (block_map + ".away").c_str()));
+        }
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(c.write_fails ? 1000 : -1);
+        const BRIX_INTERNAL_ERROR error = build();
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1);
+        if (c.block_map_missing) {
+            ASSERT_EQ(0, std::rename((block_map + ".away").c_str(), block_map.c_str()));
+        }
+        if (c.write_fails) {
+            EXPECT_EQ("thr_system(cmd.c_str()) == 0", error.condition());
+            EXPECT_EQ((std::vector<std::string>{rba + "z", "Unable to write " + rba +
+                                                               ": write (No space left on device)"}),
+                      error.context());
+            EXPECT_EQ("previous\n", read_text_file(rba));
+        } else {
+            EXPECT_EQ(block_map + " file does not exist", error.condition());
+            EXPECT_EQ(text, read_text_file(rba));
+        }
+        EXPECT_EQ("harrier_d1.rba\nharrier_d1.rbaz\nharrier_d1.xml\n", listing());
     }
 }

@@ -4,11 +4,14 @@
 #include "test_support.h"
 #include "thr.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
     BRIX_INTERNAL_ERROR e = catch_brix_error([] {
@@ -174,4 +177,81 @@ TEST(LargeBlock, HugePageBlocksAndGrowingTextKeepTheirBytes) {
         EXPECT_EQ(expected.size(), text.size());
         EXPECT_TRUE(text.view() == expected);
     }
+}
+
+// Vectors on the large-block allocator, below, at and above the size from which it maps huge pages: filled
+// with zeros, every element kept through growth, and the storage handed back by the size it was taken with.
+TEST(LargeBlock, AllocatorKeepsVectorsWholeAtEverySize) {
+    const size_t sizes[] = {0, 1, (size_t{1} << 19) / 8 - 1, (size_t{1} << 19) / 8,
+                            (size_t{3} << 20) / 8 + 5};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::vector<uint64_t, LARGE_BLOCK_ALLOCATOR<uint64_t>> words(size);
+        EXPECT_EQ(size, size_t(std::count(words.begin(), words.end(), 0u)));
+        for (size_t i = 0; i < size; ++i)
+            words[i] = i * 0x9E3779B97F4A7C15ull;
+        words.push_back(1); // grows into a new block of the next size class
+        size_t wrong = 0;
+        for (size_t i = 0; i < size; ++i)
+            wrong += words[i] != i * 0x9E3779B97F4A7C15ull;
+        EXPECT_EQ(0u, wrong);
+        EXPECT_EQ(1u, words.back());
+    }
+    LARGE_BLOCK_ALLOCATOR<uint64_t> allocator;
+    EXPECT_THROW(allocator.allocate(SIZE_MAX / 4), std::bad_alloc);
+}
+
+// A file written beside its caller lands whole at wait(); a write that fails is reported by wait() and
+// leaves the previous file; a writer dropped without wait() is joined; with no thread to be had, start()
+// writes the file itself; a target that cannot be created is reported by start() at once.
+TEST(BackgroundFile, LandsWholeOrReportsAtWait) {
+    TEMP_DIR dir;
+    const std::string target = dir.file("unpacked.rba");
+    const std::string bytes(300000, 'b');
+    auto listing = [&] { return run_command("ls '" + dir.path() + "'").out; };
+    {
+        FIO_BACKGROUND_FILE writer;
+        writer.start(target, bytes.data(), bytes.size());
+        EXPECT_EQ(target, writer.target());
+        writer.wait();
+        EXPECT_EQ("", writer.target());
+        EXPECT_EQ(bytes, read_text_file(target));
+    }
+    write_text_file(target, "previous\n");
+    {
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(1000);
+        FIO_BACKGROUND_FILE writer;
+        writer.start(target, bytes.data(), bytes.size());
+        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { writer.wait(); });
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1);
+        EXPECT_EQ("Unable to write " + target + ": write (No space left on device)", e.condition());
+        EXPECT_EQ("previous\n", read_text_file(target));
+        EXPECT_EQ("unpacked.rba\n", listing());
+    }
+    {
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(1000);
+        FIO_BACKGROUND_FILE writer;
+        writer.start(target, bytes.data(), bytes.size());
+    } // joined by the destructor, its report dropped
+    FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1);
+    EXPECT_EQ("previous\n", read_text_file(target));
+    EXPECT_EQ("unpacked.rba\n", listing());
+    {
+        FIO_BACKGROUND_FILE writer;
+        writer.start(target, bytes.data(), bytes.size());
+        writer = FIO_BACKGROUND_FILE(); // replacing joins the running writer
+        EXPECT_EQ(bytes, read_text_file(target));
+    }
+    {
+        thr_fail_next_thread_creates_for_testing(1);
+        FIO_BACKGROUND_FILE writer;
+        writer.start(target, "alone", 5);
+        thr_fail_next_thread_creates_for_testing(0);
+        EXPECT_EQ("", writer.target());
+        EXPECT_EQ("alone", read_text_file(target));
+    }
+    FIO_BACKGROUND_FILE writer;
+    BRIX_INTERNAL_ERROR e = catch_brix_error([&] { writer.start(dir.file("no/such/dir.rba"), "x", 1); });
+    EXPECT_NE(std::string::npos, e.condition().find("Unable to write " + dir.file("no/such/dir.rba")));
+    EXPECT_EQ("", writer.target());
 }

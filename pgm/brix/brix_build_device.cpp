@@ -212,23 +212,50 @@ std::string read_ddb_device_data(BRIX_DEVICE_BUILD_STATE& state, uint32_t part) 
 
 namespace {
 
-// Unpacks the gzip file in-process. What the documented command line would refuse (input that is not gzip
-// data, or a damaged stream) fails with the command's own condition text, naming the file.
-void unpack_gzip(const std::string& packed, const std::string& unpacked, LARGE_TEXT* kept) {
+const char* const UNPACK_FAILED = "thr_system(cmd.c_str()) == 0";
+
+// What the documented command line would refuse fails with the command's own condition text, naming the
+// file and the reason.
+[[noreturn]] void report_unpack_failure(const std::string& packed, const BRIX_INTERNAL_ERROR& error) {
     INPUT_CONTEXT here(packed);
-    const std::string failed = "thr_system(cmd.c_str()) == 0";
-    std::ifstream in(packed, std::ios::binary);
-    char magic[2] = {0, 0};
-    in.read(magic, 2);
-    BRIX_CHECK(in.gcount() == 2 && static_cast<unsigned char>(magic[0]) == 0x1f &&
-                   static_cast<unsigned char>(magic[1]) == 0x8b,
-               failed);
-    in.close();
+    INPUT_CONTEXT reason(error.condition());
+    BRIX_REPORT(UNPACK_FAILED);
+}
+
+// Unpacks the gzip file in-process: input that is not gzip data, a damaged stream or an output that cannot
+// be written fail as the command would. With kept, the text is unpacked into memory and its file written by
+// writer while the build reads the text (wait_for_unpacked_file).
+void unpack_gzip(const std::string& packed, const std::string& unpacked, LARGE_TEXT* kept,
+                 FIO_BACKGROUND_FILE& writer) {
+    {
+        INPUT_CONTEXT here(packed);
+        std::ifstream in(packed, std::ios::binary);
+        char magic[2] = {0, 0};
+        in.read(magic, 2);
+        BRIX_CHECK(in.gcount() == 2 && static_cast<unsigned char>(magic[0]) == 0x1f &&
+                       static_cast<unsigned char>(magic[1]) == 0x8b,
+                   UNPACK_FAILED);
+    }
     try {
-        FIO_FILE_SYSTEM::gunzip_file(packed, unpacked, kept);
+        if (kept == nullptr) {
+            FIO_FILE_SYSTEM::gunzip_file(packed, unpacked);
+        } else {
+            FIO_FILE_SYSTEM::gunzip_to_memory(packed, *kept);
+            writer.start(unpacked, kept->view().data(), kept->size());
+        }
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        INPUT_CONTEXT reason(error.condition());
-        BRIX_REPORT(failed);
+        report_unpack_failure(packed, error);
+    }
+}
+
+// The unpacked RBA file written beside the build has landed; a failure to write it is reported as the
+// unpacking's own.
+void wait_for_unpacked_file(BRIX_DEVICE_BUILD_STATE& state) {
+    const std::string packed = state.m_rba_writer.target() + "z";
+    try {
+        state.m_rba_writer.wait();
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        report_unpack_failure(packed, error);
     }
 }
 
@@ -321,10 +348,14 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     // A generation that reads the text twice (a HARRIER build: its MRAM lines here, its blocks for the
     // phantomless map) keeps the unpacked bytes beside the file it writes.
     const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
+    state.m_rba_writer.wait();
     state.m_rba_text = LARGE_TEXT();
     unpack_gzip(zipped, rba_file,
-                generation != nullptr && generation->rereads_rba ? &state.m_rba_text : nullptr);
-    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
+                generation != nullptr && generation->rereads_rba ? &state.m_rba_text : nullptr,
+                state.m_rba_writer);
+    // A file still being written from the text counts as there: its failure is reported before the end.
+    BRIX_CHECK(state.m_rba_writer.target() == rba_file || FIO_FILE_SYSTEM::exists(rba_file),
+               "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
     state.m_unpacked_rba = rba_file;
     progress.sub("Parsing RBA file ... \n");
 
@@ -386,7 +417,9 @@ BRIX_DEVICE_BUILD_STATE& brix_device_build_state() {
     return g_device_build_state;
 }
 
-void build_device(void*, const std::string& device_name, bool test, bool full, bool debug) {
+namespace {
+
+void build_device_steps(const std::string& device_name, bool test, bool full, bool debug) {
     BRIX_DEVICE_BUILD_STATE& state = g_device_build_state;
     reset_device_build_state(state);
     state.m_debug = debug;
@@ -520,11 +553,25 @@ void build_device(void*, const std::string& device_name, bool test, bool full, b
                           std::move(phantomless_map));
     }
 
+    wait_for_unpacked_file(state);
     state.m_rba_text = LARGE_TEXT();
     info->set_device_info(device_info.release());
     BRIX_DATA_SERVER::write_brix_info(output_name, info.get(), test);
     info.reset();
     progress.text("\n");
+}
+
+} // namespace
+
+void build_device(void*, const std::string& device_name, bool test, bool full, bool debug) {
+    try {
+        build_device_steps(device_name, test, full, debug);
+    } catch (...) {
+        // The RBA file is written while the build goes on, but it was unpacked before any later step: when
+        // its write failed too, that failure is the one reported, as if it had been written at once.
+        wait_for_unpacked_file(g_device_build_state);
+        throw;
+    }
 }
 
 // ---- Device XML reader

@@ -22,6 +22,7 @@
 
 #include "brix_data_export.h"
 #include "brix_owned_list.h"
+#include "fio.h"
 #include "large_block.h"
 
 #include <xercesc/dom/DOM.hpp>
@@ -73,8 +74,12 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
     std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
-    LARGE_TEXT m_rba_text;      // its text, where the generation reads it more than once (else empty)
-    std::string m_device_name;  // root attributes of the device XML
+    // Where the generation reads the text more than once, the file is written from the text while the build
+    // reads it, and waited for before the database is written. Declared before the text: a reset joins the
+    // writer before it releases the text.
+    FIO_BACKGROUND_FILE m_rba_writer;
+    LARGE_TEXT m_rba_text;     // its text, where the generation reads it more than once (else empty)
+    std::string m_device_name; // root attributes of the device XML
     std::string m_family_name;
 
     BRIX_PROGRESS progress() const { return BRIX_PROGRESS(m_test); }

@@ -758,8 +758,9 @@ class PHANTOMLESS_BUILDER {
         : m_col_size(col_size), m_row_size(row_size), m_range(mram_valid_range), m_types(col_size, row_size),
           m_bits(col_size, row_size), m_memory_column_listed(col_size, false) {}
 
-    // The blocks of the RBA text (rba_file as unpacked).
-    void read_rba(const std::string& rba_file, std::string_view text);
+    // The blocks of the RBA text (rba_file as unpacked; given: by the caller, whose file may still be on its
+    // way).
+    void read_rba(const std::string& rba_file, std::string_view text, bool given);
     void fake_flash_ip();
     void check_last_column(bool verbose);
     void check_exclusive_columns();
@@ -810,8 +811,8 @@ class PHANTOMLESS_BUILDER {
     unsigned m_t4 = 0;
 };
 
-void PHANTOMLESS_BUILDER::read_rba(const std::string& rba_file, std::string_view text) {
-    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "RBA source file does not exist");
+void PHANTOMLESS_BUILDER::read_rba(const std::string& rba_file, std::string_view text, bool given) {
+    BRIX_CHECK(given || FIO_FILE_SYSTEM::exists(rba_file), "RBA source file does not exist");
     LINE_READER reader(text, rba_file);
     std::string_view line;
     bool found_block = false;
@@ -836,8 +837,9 @@ void PHANTOMLESS_BUILDER::fill_types(unsigned start_column, unsigned end_column,
     BRIX_CHECK(end_column < m_col_size && end_row < m_row_size, condition);
     for (unsigned i = start_column; i <= end_column; ++i) {
         unsigned char* cells = m_types.column(i);
-        BRIX_CHECK(std::all_of(cells + start_row, cells + end_row + 1,
-                               [](unsigned char t) { return t == BRIX_RBA_CRAM_UNKNOWN; }),
+        // Every cell of the range still unknown: one run of unknown cells, checked eight at a time.
+        BRIX_CHECK(cells[start_row] == BRIX_RBA_CRAM_UNKNOWN &&
+                       end_of_run(cells, start_row, size_t(end_row) + 1) == size_t(end_row) + 1,
                    condition);
         std::memset(cells + start_row, type, size_t(end_row) - start_row + 1);
         if (BRIX_COMMON::is_flash_ip(type))
@@ -1233,12 +1235,14 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
     const std::string command = "gunzip -dcSf " + zipped + " > " + rba_file;
     if (verbose)
         std::cout << "\n      Running CMD: " << command << "\n";
+    // A text the caller unpacked may still be on its way to the file: the caller waits for that write.
+    const bool given = unpacked != nullptr;
     LARGE_TEXT own_text;
     if (unpacked == nullptr) {
         FIO_FILE_SYSTEM::gunzip_file(zipped, rba_file, &own_text);
         unpacked = &own_text;
     }
-    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
+    BRIX_CHECK(given || FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
 
     if (verbose)
         std::cout << "\n      Building PhantomLess Database using HarRier flow\n"
@@ -1269,7 +1273,7 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
 
     PHANTOMLESS_BUILDER builder(col_size, row_size, mram_valid_range);
     BRIX_PHANTOMLESS_MAP rows;
-    builder.read_rba(rba_file, unpacked->view());
+    builder.read_rba(rba_file, unpacked->view(), given);
     {
         INPUT_CONTEXT here(rba_file);
         builder.fake_flash_ip();

@@ -85,7 +85,7 @@ unsigned BRIX_MANAGER::convert_string_to_value(std::string_view string, bool no_
     std::string_view digits = string;
     unsigned base = 10;
     bool valid = true;
-    if (digits.compare(0, 2, "0x") == 0) {
+    if (digits.size() >= 2 && digits[0] == '0' && digits[1] == 'x') {
         digits.remove_prefix(2);
         base = 16;
         valid = !digits.empty(); // "0x" alone is no number

@@ -2,7 +2,8 @@
 # Installs what is missing, checks the formatting of every source file, builds, and runs every test: the
 # normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory, then
 # the tests that run worker threads (database part files, archive CRC threads, thread library, writes cut
-# inside the part files, batch worker slots, files written beside a build) under ThreadSanitizer, then a short run of every fuzz target.
+# inside the part files, batch worker slots, files written beside a build) under ThreadSanitizer, then a
+# short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh

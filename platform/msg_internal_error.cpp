@@ -1,11 +1,19 @@
 #include "msg_internal_error.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <new>
 
 namespace {
-thread_local std::vector<std::string> t_frames;
+// A frame is its text, or a line number that becomes the text "line N" only when a report reads the frames:
+// readers of inputs with 100,000s of lines update the number of every line they read.
+struct FRAME {
+    std::string text;
+    uint64_t line = 0;
+    bool numbered = false;
+};
+thread_local std::vector<FRAME> t_frames;
 
 std::string base_name_without_extension(const char* source) {
     std::string s = source ? source : "";
@@ -66,7 +74,7 @@ int MSG_INTERNAL_ERROR::run_main(const std::function<int()>& work,
 }
 
 INPUT_CONTEXT::INPUT_CONTEXT(std::string where) : m_index(t_frames.size()) {
-    t_frames.push_back(std::move(where));
+    t_frames.push_back({std::move(where)});
 }
 
 INPUT_CONTEXT::~INPUT_CONTEXT() {
@@ -74,12 +82,25 @@ INPUT_CONTEXT::~INPUT_CONTEXT() {
 }
 
 void INPUT_CONTEXT::set(std::string where) {
-    if (m_index < t_frames.size())
-        t_frames[m_index] = std::move(where);
+    if (m_index < t_frames.size()) {
+        t_frames[m_index].text = std::move(where);
+        t_frames[m_index].numbered = false;
+    }
+}
+
+void INPUT_CONTEXT::set_line(uint64_t line) {
+    if (m_index < t_frames.size()) {
+        t_frames[m_index].line = line;
+        t_frames[m_index].numbered = true;
+    }
 }
 
 std::vector<std::string> INPUT_CONTEXT::current() {
-    return t_frames;
+    std::vector<std::string> frames;
+    frames.reserve(t_frames.size());
+    for (const FRAME& frame : t_frames)
+        frames.push_back(frame.numbered ? "line " + std::to_string(frame.line) : frame.text);
+    return frames;
 }
 
 std::string INPUT_CONTEXT::excerpt(const std::string& value) {

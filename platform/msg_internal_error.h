@@ -5,6 +5,7 @@
 // them (see thr.h); tests catch it in-process and compare the condition text.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -57,6 +58,9 @@ class INPUT_CONTEXT {
     INPUT_CONTEXT(const INPUT_CONTEXT&) = delete;
     INPUT_CONTEXT& operator=(const INPUT_CONTEXT&) = delete;
     void set(std::string where);
+    // The same as set("line " + line), for readers that number every line of large inputs: the text is made
+    // only when a report reads the frames.
+    void set_line(uint64_t line);
     static std::vector<std::string> current();
     // An input value as a frame shows it: whole up to MAX_EXCERPT bytes, else its first MAX_EXCERPT bytes
     // (never half a UTF-8 character) and a note of its full length, so a huge value cannot flood the report.

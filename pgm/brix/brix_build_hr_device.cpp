@@ -190,7 +190,7 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
             continue;
         const size_t line_end = std::min(text.find('\n', after), text.size());
         const std::string_view line = text.substr(line_start, line_end - line_start);
-        line_frame.set("line " + std::to_string(line_number));
+        line_frame.set_line(line_number);
         LINE_READER::words(line, svec);
         BRIX_CHECK(svec.size() == 9, "svec.size() == 9");
         const uint32_t start_row = BRIX_MANAGER::convert_string_to_value(svec[3], false);

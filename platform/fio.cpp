@@ -131,6 +131,14 @@ void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& o
     out.commit();
 }
 
+void FIO_FILE_SYSTEM::gunzip_to_memory(const std::string& input, LARGE_TEXT& text) {
+    INPUT_CONTEXT here(input);
+    std::vector<unsigned char> packed;
+    BRIX_CHECK(read_file(input, packed), "Unable to open compressed file " + input);
+    gzip_unpack(packed.data(), packed.size(), input,
+                [&text](const unsigned char* data, size_t size) { text.append(data, size); });
+}
+
 bool FIO_PATH::is_unc_path() const {
     return m_path.size() >= 2 && m_path[0] == '\\' && m_path[1] == '\\';
 }

@@ -159,13 +159,14 @@ class PDB_SEGMENT {
         end_record();
     }
 
-    template <class T> void list(const char* name, std::vector<T*>*& p, const PDB_CLASS_THUNK& thunk) {
+    // LIST is a std::vector of record pointers, or a class derived from one.
+    template <class LIST> void list(const char* name, LIST*& p, const PDB_CLASS_THUNK& thunk) {
         m_field = name;
         uint32_t count = 0;
         if (!begin_list(name, PDB_KIND::LIST, p != nullptr, p ? p->size() : 0, thunk, count))
             return;
         if (m_mode == READ) {
-            p = new std::vector<T*>();
+            p = new LIST();
             p->reserve(count);
         }
         for (uint32_t i = 0; i < count; ++i) {
@@ -176,14 +177,14 @@ class PDB_SEGMENT {
         end_list();
     }
 
-    template <class T>
-    void list_of_lists(const char* name, std::vector<std::vector<T*>*>*& p, const PDB_CLASS_THUNK& thunk) {
+    // LISTS is a std::vector of pointers to such lists, or a class derived from one.
+    template <class LISTS> void list_of_lists(const char* name, LISTS*& p, const PDB_CLASS_THUNK& thunk) {
         m_field = name;
         uint32_t count = 0;
         if (!begin_list(name, PDB_KIND::LIST_OF_LISTS, p != nullptr, p ? p->size() : 0, thunk, count))
             return;
         if (m_mode == READ) {
-            p = new std::vector<std::vector<T*>*>();
+            p = new LISTS();
             p->reserve(count);
         }
         for (uint32_t i = 0; i < count; ++i) {

@@ -114,3 +114,64 @@ template <size_t SIZE, size_t ALIGN> class BRIX_RECORD_POOL {
         return *s;
     }
 };
+
+// An allocator for the element buffers of record lists: a buffer of up to 256 bytes comes from the pool of
+// its size class (16, 32, 64, 128 or 256 bytes), a larger one from the heap.
+template <class T> class BRIX_RECORD_ALLOCATOR {
+  public:
+    using value_type = T;
+    BRIX_RECORD_ALLOCATOR() = default;
+    template <class U> BRIX_RECORD_ALLOCATOR(const BRIX_RECORD_ALLOCATOR<U>&) noexcept {}
+
+    T* allocate(size_t n) {
+        if (n > size_t(-1) / sizeof(T))
+            throw std::bad_array_new_length();
+        return static_cast<T*>(dispatch(n * sizeof(T), nullptr));
+    }
+    void deallocate(T* p, size_t n) noexcept { dispatch(n * sizeof(T), p); }
+
+    template <class U> bool operator==(const BRIX_RECORD_ALLOCATOR<U>&) const noexcept { return true; }
+    template <class U> bool operator!=(const BRIX_RECORD_ALLOCATOR<U>&) const noexcept { return false; }
+
+  private:
+    static_assert(alignof(T) <= alignof(std::max_align_t), "pool blocks are aligned as malloc aligns");
+    // Allocates a block of bytes (p null) or releases p, a block of bytes.
+    template <size_t CLASS> static void* in_class(T* p) {
+        using POOL = BRIX_RECORD_POOL<CLASS, alignof(std::max_align_t)>;
+        if (p == nullptr)
+            return POOL::allocate(CLASS);
+        POOL::release(p, CLASS);
+        return nullptr;
+    }
+    static void* dispatch(size_t bytes, T* p) {
+        if (bytes <= 16)
+            return in_class<16>(p);
+        if (bytes <= 32)
+            return in_class<32>(p);
+        if (bytes <= 64)
+            return in_class<64>(p);
+        if (bytes <= 128)
+            return in_class<128>(p);
+        if (bytes <= 256)
+            return in_class<256>(p);
+        if (p == nullptr)
+            return ::operator new(bytes);
+        ::operator delete(p);
+        return nullptr;
+    }
+};
+
+// A list of records that a RIF file makes by the hundred thousand (a bit's references, a slot's bits): the
+// list object and its element buffer come from the record pools. In every other respect it is a std::vector
+// of record pointers; its owner deletes it (and its records) as before.
+template <class T> class BRIX_RECORD_LIST : public std::vector<T*, BRIX_RECORD_ALLOCATOR<T*>> {
+  public:
+    using std::vector<T*, BRIX_RECORD_ALLOCATOR<T*>>::vector;
+
+    static void* operator new(size_t size) {
+        return BRIX_RECORD_POOL<sizeof(BRIX_RECORD_LIST), alignof(BRIX_RECORD_LIST)>::allocate(size);
+    }
+    static void operator delete(void* p, size_t size) noexcept {
+        BRIX_RECORD_POOL<sizeof(BRIX_RECORD_LIST), alignof(BRIX_RECORD_LIST)>::release(p, size);
+    }
+};

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,42 @@ bool FIO_FILE_SYSTEM::read_file(const std::string& path, std::vector<unsigned ch
     while (got == size && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
         data.insert(data.end(), buffer, buffer + n);
     bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+bool FIO_FILE_SYSTEM::read_file(const std::string& path, HUGE_PAGE_BLOCK& data, size_t& size) {
+    data = HUGE_PAGE_BLOCK();
+    size = 0;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    // Straight into place at the size the file has now, with a byte to spare to see whether it grew since;
+    // a file that grows meanwhile is read to its end, the block doubling as it goes.
+    struct stat st;
+    size_t room = 1 << 16;
+    if (::fstat(fileno(f), &st) == 0 && st.st_size > 0 && uint64_t(st.st_size) < SIZE_MAX / 4)
+        room = static_cast<size_t>(st.st_size) + 1;
+    bool ok = true;
+    try {
+        data = HUGE_PAGE_BLOCK(room);
+        for (;;) {
+            size += std::fread(data.get() + size, 1, room - size, f);
+            if (size < room)
+                break;
+            if (room > SIZE_MAX / 4) {
+                ok = false;
+                break;
+            }
+            HUGE_PAGE_BLOCK grown(room * 2);
+            std::memcpy(grown.get(), data.get(), size);
+            data = std::move(grown);
+            room *= 2;
+        }
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    ok = ok && !std::ferror(f);
     std::fclose(f);
     return ok;
 }

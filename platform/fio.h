@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+class HUGE_PAGE_BLOCK;
 class LARGE_TEXT;
 
 struct FIO_STATUS {
@@ -25,6 +26,9 @@ class FIO_FILE_SYSTEM {
     static bool remove_file(const std::string& path);
     // Reads a whole file; false when it cannot be opened or read.
     static bool read_file(const std::string& path, std::vector<unsigned char>& data);
+    // The same into a block of its own (large_block.h), for a file of megabytes that is read once right
+    // away: size receives the number of bytes read; the block may be larger.
+    static bool read_file(const std::string& path, HUGE_PAGE_BLOCK& data, size_t& size);
     // Decompresses a gzip file (one member or several) into another file in-process, checking each member's
     // CRC-32 and length (gzip_unpack, compression.h). The output lands whole through FIO_ATOMIC_FILE. Fails
     // with a report naming the file when the input is missing, is not gzip data, is cut short or damaged.

@@ -6,24 +6,50 @@
 #include <cstring>
 #include <new>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
 constexpr size_t SMALLEST_ADVISED = size_t{4} << 20;
 constexpr size_t SMALLEST_HUGE_PAGE_BLOCK = size_t{1} << 20;
+constexpr size_t SMALLEST_PREFAULTED = size_t{256} << 10;
+
+uintptr_t page_size() {
+    static const uintptr_t size = [] {
+        long n = ::sysconf(_SC_PAGESIZE);
+        return n > 0 ? static_cast<uintptr_t>(n) : uintptr_t{4096};
+    }();
+    return size;
+}
 } // namespace
 
 void advise_large_block(void* data, size_t size) {
 #ifdef MADV_HUGEPAGE
     if (size < SMALLEST_ADVISED)
         return;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(HUGE_PAGE - 1);
+    const uintptr_t page = page_size();
+    const uintptr_t first_page = reinterpret_cast<uintptr_t>(data) & ~(page - 1);
+    const uintptr_t end_page = (reinterpret_cast<uintptr_t>(data) + size + page - 1) & ~(page - 1);
+    const uintptr_t begin = (first_page + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = end_page & ~(HUGE_PAGE - 1);
     if (begin < end)
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
     (void)data;
     (void)size;
+#endif
+}
+
+void prefault_large_block(void* data, size_t size) {
+    advise_large_block(data, size);
+#ifdef MADV_POPULATE_WRITE
+    // A kernel without the request refuses it, harmlessly: the pages then fault one by one as before.
+    if (size < SMALLEST_PREFAULTED)
+        return;
+    const uintptr_t page = page_size();
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(data) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size + page - 1) & ~(page - 1);
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
 #endif
 }
 

@@ -8,9 +8,15 @@
 
 // Filling fresh memory costs one page fault per 4 KB page, and on some machines a fault costs more than
 // copying the page. Asks the system to back the 2 MB-aligned interior of a block of at least 4 MB with huge
-// pages, one fault per 2 MB. Only a hint: the block's contents and ownership stay as they are, and a
-// system without huge pages ignores it.
+// pages, one fault per 2 MB. The interior is taken from the block's first to its last page: a 2 MB page may
+// reach into the partial pages at either end, which belong to the block's own allocation or a neighbour's,
+// and whose contents the hint leaves as they are. Only a hint: the block's contents and ownership stay as
+// they are, and a system without huge pages ignores it.
 void advise_large_block(void* data, size_t size);
+
+// Maps every page of a block that is about to be filled whole, in one call instead of one fault per page
+// (the block is advised as above first). Also only a hint: the contents stay as they are.
+void prefault_large_block(void* data, size_t size);
 
 // An uninitialised block of size bytes (new[]), advised as above.
 std::unique_ptr<unsigned char[]> new_large_block(size_t size);

@@ -224,7 +224,7 @@ class PDB_SEGMENT {
     }
     void flush_out();
     void refill(size_t n);
-    // Writes or reads a block of raw bytes, large ones directly between the caller's memory and the file.
+    // Writes a block of raw bytes (large ones directly from the caller's memory to the file) or reads one.
     void put_block(const void* data, size_t n);
     void get_block(void* data, size_t n);
     void put_u32(uint32_t v) { u32(m_field, v); }

@@ -386,6 +386,22 @@ TEST(PdbArchive, LargeBlocksAndVectorsCrossTheBuffer) {
     expect_same_item(root.single, back->single);
     ASSERT_EQ(1000u, back->items->size());
     expect_same_item((*root.items)[999], (*back->items)[999]);
+
+    // Cut inside the large block, or damaged in its middle: reported with the file and an offset.
+    const std::vector<unsigned char> good = read_bytes(dir.file("big.ddb"));
+    for (bool cut : {true, false}) {
+        SCOPED_TRACE(cut ? "cut" : "flipped");
+        std::vector<unsigned char> bad = good;
+        if (cut)
+            bad.resize(bad.size() - (1 << 20));
+        else
+            bad[bad.size() - (2 << 20)] ^= 0x10;
+        write_bytes(dir.file("bad.ddb"), bad);
+        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_root(dir.file("bad.ddb")); });
+        EXPECT_EQ(0u, e.condition().find("Archive is damaged")) << e.condition();
+        ASSERT_FALSE(e.context().empty());
+        EXPECT_EQ(0u, e.context().back().find(dir.file("bad.ddb") + ", byte offset ")) << e.context().back();
+    }
 }
 
 TEST(PdbArchive, DescribeListsClassesFieldsAndKindsInVisitOrder) {

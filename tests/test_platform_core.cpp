@@ -132,21 +132,49 @@ TEST(Shell, QuotedWordsStayLiteral) {
     EXPECT_EQ(3, thr_system("exit 3"));
 }
 
-// The huge-page hint leaves every byte where it was, for blocks below, at and above the advised size and
-// for interiors that do not start on a page boundary.
+// The huge-page hint and the prefault leave every byte where it was, for blocks below, at and above the
+// advised size and for interiors that do not start on a page boundary; the bytes just outside the block
+// (in its partial first and last pages) stay as they were too.
 TEST(LargeBlock, HintKeepsContentsAtEverySizeAndAlignment) {
-    const size_t sizes[] = {0, 1, (size_t{4} << 20) - 1, size_t{4} << 20, (size_t{6} << 20) + 3};
-    for (size_t size : sizes) {
-        SCOPED_TRACE(size);
-        std::unique_ptr<unsigned char[]> block = new_large_block(size + 1);
-        for (size_t i = 0; i <= size; ++i)
-            block[i] = static_cast<unsigned char>(i * 31 + 7);
-        advise_large_block(block.get() + 1, size);
-        size_t wrong = 0;
-        for (size_t i = 0; i <= size; ++i)
-            wrong += block[i] != static_cast<unsigned char>(i * 31 + 7);
-        EXPECT_EQ(0u, wrong);
+    const size_t sizes[] = {
+        0, 1, (size_t{256} << 10) + 5, (size_t{4} << 20) - 1, size_t{4} << 20, (size_t{6} << 20) + 3};
+    for (void (*hint)(void*, size_t) : {advise_large_block, prefault_large_block}) {
+        for (size_t size : sizes) {
+            SCOPED_TRACE(size);
+            std::unique_ptr<unsigned char[]> block = new_large_block(size + 2);
+            for (size_t i = 0; i < size + 2; ++i)
+                block[i] = static_cast<unsigned char>(i * 31 + 7);
+            hint(block.get() + 1, size);
+            size_t wrong = 0;
+            for (size_t i = 0; i < size + 2; ++i)
+                wrong += block[i] != static_cast<unsigned char>(i * 31 + 7);
+            EXPECT_EQ(0u, wrong);
+        }
     }
+}
+
+// A whole file read into a block of its own: every byte, at sizes around the block's own-mapping size; an
+// empty file gives no bytes; a missing file is refused.
+TEST(LargeBlock, WholeFileReadsIntoABlock) {
+    TEMP_DIR dir;
+    for (size_t size : {size_t{0}, size_t{1}, (size_t{1} << 20) - 1, (size_t{3} << 20) + 7}) {
+        SCOPED_TRACE(size);
+        std::vector<unsigned char> bytes(size);
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<unsigned char>(i * 13 + (i >> 9));
+        FIO_ATOMIC_FILE out(dir.file("f.bin"));
+        out.write(bytes);
+        out.commit();
+        HUGE_PAGE_BLOCK block;
+        size_t got = 99;
+        ASSERT_TRUE(FIO_FILE_SYSTEM::read_file(dir.file("f.bin"), block, got));
+        ASSERT_EQ(size, got);
+        EXPECT_TRUE(size == 0 || std::memcmp(bytes.data(), block.get(), size) == 0);
+    }
+    HUGE_PAGE_BLOCK block;
+    size_t got = 99;
+    EXPECT_FALSE(FIO_FILE_SYSTEM::read_file(dir.file("missing.bin"), block, got));
+    EXPECT_EQ(0u, got);
 }
 
 // Working blocks keep every byte at sizes below, at and above the huge-page size, and a text grown piece by

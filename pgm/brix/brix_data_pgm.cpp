@@ -42,8 +42,7 @@ constexpr uint32_t SMALL_PAYLOAD = 1 << 20;
 }
 
 // Text of a zero-filled header field: up to the first zero byte; every later byte of the field must be zero.
-std::string read_text_field(const std::vector<unsigned char>& file, size_t offset, size_t size,
-                            const char* text) {
+std::string read_text_field(const unsigned char* file, size_t offset, size_t size, const char* text) {
     std::string value;
     size_t i = offset;
     for (; i < offset + size && file[i] != 0; ++i)
@@ -171,19 +170,21 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
 
 PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path) {
     INPUT_CONTEXT here(path);
-    std::vector<unsigned char> file;
-    BRIX_CHECK(FIO_FILE_SYSTEM::read_file(path, file), "input.good()");
-    size_t file_size = file.size();
+    // The file is read once, into memory of its own that is mapped a huge page at a time.
+    HUGE_PAGE_BLOCK block;
+    size_t file_size = 0;
+    BRIX_CHECK(FIO_FILE_SYSTEM::read_file(path, block, file_size), "input.good()");
+    const unsigned char* file = block.get();
     BRIX_CHECK(file_size > HEADER_SIZE + TRAILER_SIZE, "file_size > 98");
 
     PGM_CONTAINER_FILE result;
-    uint16_t crc16 = PGM_COMMON::calculate_crc16(file.data(), 0, uint64_t{file_size - 2} * 8, 0xFFFF);
+    uint16_t crc16 = PGM_COMMON::calculate_crc16(file, 0, uint64_t{file_size - 2} * 8, 0xFFFF);
     if (file[file_size - 2] != static_cast<unsigned char>(crc16 & 0xFF))
         fail_at_byte(file_size - 2, "file_data[file_size - 2] == BYTE(crc16 & 0xFF)");
     if (file[file_size - 1] != static_cast<unsigned char>((crc16 >> 8) & 0xFF))
         fail_at_byte(file_size - 1, "file_data[file_size - 1] == BYTE((crc16 >> 8) & 0xFF)");
     result.crc16 = crc16;
-    result.header.assign(file.begin(), file.begin() + HEADER_SIZE);
+    result.header.assign(file, file + HEADER_SIZE);
 
     result.file_extension = read_text_field(file, EXTENSION_OFFSET, EXTENSION_SIZE, "file_data[i] == 0");
     result.name = read_text_field(file, NAME_OFFSET, NAME_SIZE, "file_data[j] == 0");
@@ -200,7 +201,9 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     size_t compressed_size = file_size - HEADER_SIZE - TRAILER_SIZE;
     if (uint64_t{raw_data_size} > uint64_t{compressed_size} * DEFLATE_MAX_RATIO)
         fail_at_byte(RAW_SIZE_OFFSET, "index == raw_data_size");
-    result.payload = new_large_block(raw_data_size);
+    // The payload is decompressed straight into the buffer the caller receives, mapped whole beforehand.
+    result.payload.reset(new unsigned char[raw_data_size]);
+    prefault_large_block(result.payload.get(), raw_data_size);
     inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
     result.raw_size = raw_data_size;
     result.compressed_size = compressed_size;

@@ -397,74 +397,91 @@ TEST(PgmContainer, WriterLimitsExtensionAndName) {
 }
 
 // The reader's checks, in the order it makes them, on files derived from one valid file.
+// A small file, and one large enough that its CRC-16 is taken beside the decompression: the same checks in
+// the same order.
 TEST(PgmContainer, ReaderRefusesDamagedFiles) {
     TEMP_DIR dir;
-    BYTES payload = serialise(make_rba_list());
-    BYTES good = read_bytes(write_container(dir, payload, "pgm_rba", "granite_d1"));
-    struct CASE {
-        const char* what;
-        std::function<void(BYTES&)> damage; // changes the file; the CRC is recomputed unless told otherwise
-        bool fix_trailer;
-        std::string text;       // empty: the file is accepted
-        std::string where = ""; // when given: the innermost location the report names
-    };
-    std::vector<CASE> cases = {
-        {"98 bytes", [](BYTES& f) { f.resize(98); }, false, "file_size > 98"},
-        {"99 bytes, one payload byte", [](BYTES& f) { f.resize(99); }, true,
-         "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK"},
-        {"flipped header byte", [](BYTES& f) { f[70] ^= 0x01; }, false,
-         "file_data[file_size - 2] == BYTE(crc16 & 0xFF)"},
-        {"flipped payload byte", [](BYTES& f) { f[100] ^= 0x80; }, false,
-         "file_data[file_size - 2] == BYTE(crc16 & 0xFF)"},
-        {"swapped trailer bytes", [](BYTES& f) { std::swap(f[f.size() - 1], f[f.size() - 2]); }, false,
-         "file_data[file_size - 2] == BYTE(crc16 & 0xFF)"},
-        {"only the high trailer byte wrong", [](BYTES& f) { f.back() ^= 0x10; }, false,
-         "file_data[file_size - 1] == BYTE((crc16 >> 8) & 0xFF)"},
-        {"letter after the extension's terminator", [](BYTES& f) { f[8] = 'X'; }, true, "file_data[i] == 0"},
-        {"letter after the name's terminator", [](BYTES& f) { f[95] = 'X'; }, true, "file_data[j] == 0"},
-        {"unchecked bytes 17-19 and 28-63",
-         [](BYTES& f) {
-             f[17] = f[19] = 0xEE;
-             f[28] = f[63] = 0xEE;
-         },
-         true, ""},
-        {"flag bit 0 clear", [](BYTES& f) { f[16] = 0xFE; }, true, "(flag & 1) == 1"},
-        {"raw size 0", [](BYTES& f) { put_u32(f, 20, 0); }, true, "raw_data_size > 0"},
-        {"raw size one short", [&](BYTES& f) { put_u32(f, 20, uint32_t(payload.size() - 1)); }, true,
-         "index == raw_data_size"},
-        {"raw size one long", [&](BYTES& f) { put_u32(f, 20, uint32_t(payload.size() + 1)); }, true,
-         "index == raw_data_size"},
-        // 4 GB claimed for a few dozen compressed bytes: refused before anything is allocated.
-        {"raw size beyond what zlib can expand to", [](BYTES& f) { put_u32(f, 20, 0xFFFFFFFF); }, true,
-         "index == raw_data_size", "byte 20"},
-        {"payload not a zlib stream", [](BYTES& f) { f[96] = 0x00; }, true,
-         "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK"},
-        {"zlib stream cut short",
-         [](BYTES& f) { f.erase(f.end() - 6, f.end() - 2); }, // drops the stream's checksum
-         true, "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK"},
-    };
-    for (const CASE& c : cases) {
-        SCOPED_TRACE(c.what);
-        BYTES file = good;
-        c.damage(file);
-        if (c.fix_trailer)
-            fix_crc(file);
-        std::string path = dir.file("damaged.pgm_rba");
-        write_bytes(path, file);
-        uint32_t version = 0, raw_size = 0;
-        std::string extension, name;
-        if (c.text.empty()) {
-            auto data = BRIX_DATA_SERVER::read_pgm_database_file(path, version, extension, name, raw_size);
-            EXPECT_EQ(payload, BYTES(data.get(), data.get() + raw_size));
-            continue;
-        }
-        BRIX_INTERNAL_ERROR e = catch_brix_error(
-            [&] { BRIX_DATA_SERVER::read_pgm_database_file(path, version, extension, name, raw_size); });
-        EXPECT_EQ(c.text, e.condition());
-        ASSERT_FALSE(e.context().empty());
-        EXPECT_EQ(path, e.context().front());
-        if (!c.where.empty()) {
-            EXPECT_EQ(c.where, e.context().back());
+    BYTES large(size_t{3} << 19);
+    uint32_t x = 1;
+    for (unsigned char& b : large) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<unsigned char>(x >> 24);
+    }
+    for (const BYTES& payload : {serialise(make_rba_list()), large}) {
+        SCOPED_TRACE(payload.size());
+        BYTES good = read_bytes(write_container(dir, payload, "pgm_rba", "granite_d1"));
+        struct CASE {
+            const char* what;
+            std::function<void(BYTES&)>
+                damage; // changes the file; the CRC is recomputed unless told otherwise
+            bool fix_trailer;
+            std::string text;       // empty: the file is accepted
+            std::string where = ""; // when given: the innermost location the report names
+        };
+        std::vector<CASE> cases = {
+            {"98 bytes", [](BYTES& f) { f.resize(98); }, false, "file_size > 98"},
+            // One byte cannot expand to more than 1032: a larger raw size is refused before the stream is
+            // read.
+            {"99 bytes, one payload byte", [](BYTES& f) { f.resize(99); }, true,
+             payload.size() <= 1032
+                 ? "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK"
+                 : "index == raw_data_size"},
+            {"flipped header byte", [](BYTES& f) { f[70] ^= 0x01; }, false,
+             "file_data[file_size - 2] == BYTE(crc16 & 0xFF)"},
+            {"flipped payload byte", [](BYTES& f) { f[100] ^= 0x80; }, false,
+             "file_data[file_size - 2] == BYTE(crc16 & 0xFF)"},
+            {"swapped trailer bytes", [](BYTES& f) { std::swap(f[f.size() - 1], f[f.size() - 2]); }, false,
+             "file_data[file_size - 2] == BYTE(crc16 & 0xFF)"},
+            {"only the high trailer byte wrong", [](BYTES& f) { f.back() ^= 0x10; }, false,
+             "file_data[file_size - 1] == BYTE((crc16 >> 8) & 0xFF)"},
+            {"letter after the extension's terminator", [](BYTES& f) { f[8] = 'X'; }, true,
+             "file_data[i] == 0"},
+            {"letter after the name's terminator", [](BYTES& f) { f[95] = 'X'; }, true, "file_data[j] == 0"},
+            {"unchecked bytes 17-19 and 28-63",
+             [](BYTES& f) {
+                 f[17] = f[19] = 0xEE;
+                 f[28] = f[63] = 0xEE;
+             },
+             true, ""},
+            {"flag bit 0 clear", [](BYTES& f) { f[16] = 0xFE; }, true, "(flag & 1) == 1"},
+            {"raw size 0", [](BYTES& f) { put_u32(f, 20, 0); }, true, "raw_data_size > 0"},
+            {"raw size one short", [&](BYTES& f) { put_u32(f, 20, uint32_t(payload.size() - 1)); }, true,
+             "index == raw_data_size"},
+            {"raw size one long", [&](BYTES& f) { put_u32(f, 20, uint32_t(payload.size() + 1)); }, true,
+             "index == raw_data_size"},
+            // 4 GB claimed for a few dozen compressed bytes: refused before anything is allocated.
+            {"raw size beyond what zlib can expand to", [](BYTES& f) { put_u32(f, 20, 0xFFFFFFFF); }, true,
+             "index == raw_data_size", "byte 20"},
+            {"payload not a zlib stream", [](BYTES& f) { f[96] = 0x00; }, true,
+             "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK"},
+            {"zlib stream cut short",
+             [](BYTES& f) { f.erase(f.end() - 6, f.end() - 2); }, // drops the stream's checksum
+             true, "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK"},
+        };
+        for (const CASE& c : cases) {
+            SCOPED_TRACE(c.what);
+            BYTES file = good;
+            c.damage(file);
+            if (c.fix_trailer)
+                fix_crc(file);
+            std::string path = dir.file("damaged.pgm_rba");
+            write_bytes(path, file);
+            uint32_t version = 0, raw_size = 0;
+            std::string extension, name;
+            if (c.text.empty()) {
+                auto data =
+                    BRIX_DATA_SERVER::read_pgm_database_file(path, version, extension, name, raw_size);
+                EXPECT_EQ(payload, BYTES(data.get(), data.get() + raw_size));
+                continue;
+            }
+            BRIX_INTERNAL_ERROR e = catch_brix_error(
+                [&] { BRIX_DATA_SERVER::read_pgm_database_file(path, version, extension, name, raw_size); });
+            EXPECT_EQ(c.text, e.condition());
+            ASSERT_FALSE(e.context().empty());
+            EXPECT_EQ(path, e.context().front());
+            if (!c.where.empty()) {
+                EXPECT_EQ(c.where, e.context().back());
+            }
         }
     }
     uint32_t version = 0, raw_size = 0;

@@ -9,6 +9,7 @@
 #include "large_block.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
+#include "thr.h"
 
 #include <algorithm>
 #include <cstring>
@@ -56,18 +57,53 @@ std::string read_text_field(const unsigned char* file, size_t offset, size_t siz
 const char* const UNCOMPRESS_TEXT =
     "zlib_uncompress(uncompressed_data, &index, &file_data[96], file_size - 98) == ZLIB_OK";
 
-// Inflates the zlib stream of `size` bytes at `source` into exactly raw_size bytes. A stream that is not
-// valid zlib data fails the uncompress check; a valid stream of any other length fails "index ==
-// raw_data_size".
-void inflate_payload(const unsigned char* source, size_t size, unsigned char* destination,
-                     uint32_t raw_size) {
-    unsigned long produced = raw_size;
-    int rc = zlib_uncompress(destination, &produced, source, size);
-    INPUT_CONTEXT here("payload");
-    if (rc == ZLIB_BUF_ERROR || (rc == ZLIB_OK && produced != raw_size))
-        BRIX_REPORT("index == raw_data_size");
-    BRIX_CHECK(rc == ZLIB_OK, UNCOMPRESS_TEXT);
+// Inflates the zlib stream of `size` bytes at `source` into exactly raw_size bytes; the result is checked by
+// check_inflated, after the checks of the header.
+struct INFLATED {
+    int rc = ZLIB_DATA_ERROR;
+    unsigned long produced = 0;
+};
+INFLATED inflate_payload(const unsigned char* source, size_t size, unsigned char* destination,
+                         uint32_t raw_size) {
+    INFLATED result;
+    result.produced = raw_size;
+    result.rc = zlib_uncompress(destination, &result.produced, source, size);
+    return result;
 }
+
+// A stream that is not valid zlib data fails the uncompress check; a valid stream of any other length fails
+// "index == raw_data_size".
+void check_inflated(const INFLATED& inflated, uint32_t raw_size) {
+    INPUT_CONTEXT here("payload");
+    if (inflated.rc == ZLIB_BUF_ERROR || (inflated.rc == ZLIB_OK && inflated.produced != raw_size))
+        BRIX_REPORT("index == raw_data_size");
+    BRIX_CHECK(inflated.rc == ZLIB_OK, UNCOMPRESS_TEXT);
+}
+
+// The CRC-16 of a large file is taken on a thread of its own while the payload is decompressed: the two
+// passes read the same bytes and do not depend on each other. The result is used only after the wait, so
+// the checks keep their order.
+constexpr size_t PARALLEL_CRC = size_t{1} << 20;
+struct CRC_TASK {
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+    uint16_t crc = 0;
+    static void* run(void* argument) {
+        CRC_TASK& task = *static_cast<CRC_TASK*>(argument);
+        task.crc = PGM_COMMON::calculate_crc16(task.data, 0, uint64_t{task.size} * 8, 0xFFFF);
+        return nullptr;
+    }
+};
+// Waits for the task's thread, also when the decompression side fails.
+struct CRC_THREAD {
+    THR_HANDLE handle = nullptr;
+    ~CRC_THREAD() { wait(); }
+    void wait() {
+        THR_HANDLE h = handle;
+        handle = nullptr;
+        thr_thread_wait(h);
+    }
+};
 
 bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -178,7 +214,31 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     BRIX_CHECK(file_size > HEADER_SIZE + TRAILER_SIZE, "file_size > 98");
 
     PGM_CONTAINER_FILE result;
-    uint16_t crc16 = PGM_COMMON::calculate_crc16(file, 0, uint64_t{file_size - 2} * 8, 0xFFFF);
+    const size_t compressed_size = file_size - HEADER_SIZE - TRAILER_SIZE;
+    const uint32_t raw_data_size = get_le32(&file[RAW_SIZE_OFFSET]);
+    // A raw size that the stream cannot produce is refused (below) before room is allocated for it.
+    const bool plausible_size =
+        raw_data_size > 0 && uint64_t{raw_data_size} <= uint64_t{compressed_size} * DEFLATE_MAX_RATIO;
+    CRC_TASK crc_task;
+    crc_task.data = file;
+    crc_task.size = file_size - TRAILER_SIZE;
+    INFLATED inflated;
+    {
+        CRC_THREAD crc_thread;
+        if (plausible_size && file_size >= PARALLEL_CRC)
+            crc_thread.handle = thr_thread_create(CRC_TASK::run, &crc_task, 0);
+        if (crc_thread.handle) {
+            // The payload is decompressed straight into the buffer the caller receives, mapped whole first.
+            result.payload.reset(new unsigned char[raw_data_size]);
+            prefault_large_block(result.payload.get(), raw_data_size);
+            inflated =
+                inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
+            crc_thread.wait();
+        } else {
+            CRC_TASK::run(&crc_task);
+        }
+    }
+    const uint16_t crc16 = crc_task.crc;
     if (file[file_size - 2] != static_cast<unsigned char>(crc16 & 0xFF))
         fail_at_byte(file_size - 2, "file_data[file_size - 2] == BYTE(crc16 & 0xFF)");
     if (file[file_size - 1] != static_cast<unsigned char>((crc16 >> 8) & 0xFF))
@@ -192,19 +252,18 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     result.flag = get_le32(&file[FLAG_OFFSET]);
     if ((file[FLAG_OFFSET] & 1) != 1)
         fail_at_byte(FLAG_OFFSET, "(flag & 1) == 1");
-    uint32_t raw_data_size = get_le32(&file[RAW_SIZE_OFFSET]);
     if (raw_data_size == 0)
         fail_at_byte(RAW_SIZE_OFFSET, "raw_data_size > 0");
     result.version = get_le32(&file[VERSION_OFFSET]);
 
-    // Refuse a raw size that the stream cannot produce before allocating room for it.
-    size_t compressed_size = file_size - HEADER_SIZE - TRAILER_SIZE;
-    if (uint64_t{raw_data_size} > uint64_t{compressed_size} * DEFLATE_MAX_RATIO)
+    if (!plausible_size)
         fail_at_byte(RAW_SIZE_OFFSET, "index == raw_data_size");
-    // The payload is decompressed straight into the buffer the caller receives, mapped whole beforehand.
-    result.payload.reset(new unsigned char[raw_data_size]);
-    prefault_large_block(result.payload.get(), raw_data_size);
-    inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
+    if (!result.payload) {
+        result.payload.reset(new unsigned char[raw_data_size]);
+        prefault_large_block(result.payload.get(), raw_data_size);
+        inflated = inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
+    }
+    check_inflated(inflated, raw_data_size);
     result.raw_size = raw_data_size;
     result.compressed_size = compressed_size;
     return result;

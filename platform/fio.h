@@ -34,8 +34,8 @@ class FIO_FILE_SYSTEM {
     // with a report naming the file when the input is missing, is not gzip data, is cut short or damaged.
     // With kept, the unpacked bytes are also appended there, for a caller that reads them next.
     static void gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept = nullptr);
-    // The same unpacking into memory only (appended to text), with the same checks and reports; the caller
-    // writes the file, for example with FIO_BACKGROUND_FILE while it reads the text.
+    // Decompresses a gzip file into memory only (appended to text), with the checks and reports of
+    // gunzip_file; for a caller that writes the unpacked file itself while it reads the text.
     static void gunzip_to_memory(const std::string& input, LARGE_TEXT& text);
 };
 

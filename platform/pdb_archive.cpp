@@ -76,14 +76,15 @@ void PDB_SEGMENT::add_crc(const unsigned char* p, size_t n) {
 }
 
 void PDB_SEGMENT::flush_out() {
-    size_t n = static_cast<size_t>(m_cur - m_buffer.data());
+    unsigned char* begin = m_out_block.get();
+    size_t n = static_cast<size_t>(m_cur - begin);
     if (n) {
-        add_crc(m_buffer.data(), n);
-        m_out->write(m_buffer.data(), n);
+        add_crc(begin, n);
+        m_out->write(begin, n);
         m_written += n;
     }
-    m_cur = m_buffer.data();
-    m_lim = m_buffer.data() + m_buffer.size();
+    m_cur = begin;
+    m_lim = begin + m_out_block.size();
 }
 
 void PDB_SEGMENT::refill(size_t n) {
@@ -453,9 +454,9 @@ void PDB_ARCHIVE::write_root(const PDB_CLASS_THUNK& thunk, void* root) {
     m_out.reset(new FIO_ATOMIC_FILE(m_path));
     PDB_SEGMENT s(PDB_SEGMENT::WRITE);
     s.m_out = m_out.get();
-    s.m_buffer.resize(BUFFER_SIZE);
-    s.m_cur = s.m_buffer.data();
-    s.m_lim = s.m_buffer.data() + s.m_buffer.size();
+    s.m_out_block = HUGE_PAGE_BLOCK(BUFFER_SIZE);
+    s.m_cur = s.m_out_block.get();
+    s.m_lim = s.m_cur + s.m_out_block.size();
 
     s.put_block(MAGIC, sizeof MAGIC);
     s.put_u32(PDB_FORMAT_VERSION);

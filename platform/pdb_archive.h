@@ -160,13 +160,14 @@ class PDB_SEGMENT {
         end_record();
     }
 
-    template <class T> void list(const char* name, std::vector<T*>*& p, const PDB_CLASS_THUNK& thunk) {
+    // LIST is a std::vector of record pointers, or a class derived from one.
+    template <class LIST> void list(const char* name, LIST*& p, const PDB_CLASS_THUNK& thunk) {
         m_field = name;
         uint32_t count = 0;
         if (!begin_list(name, PDB_KIND::LIST, p != nullptr, p ? p->size() : 0, thunk, count))
             return;
         if (m_mode == READ) {
-            p = new std::vector<T*>();
+            p = new LIST();
             p->reserve(count);
         }
         for (uint32_t i = 0; i < count; ++i) {
@@ -177,14 +178,14 @@ class PDB_SEGMENT {
         end_list();
     }
 
-    template <class T>
-    void list_of_lists(const char* name, std::vector<std::vector<T*>*>*& p, const PDB_CLASS_THUNK& thunk) {
+    // LISTS is a std::vector of pointers to such lists, or a class derived from one.
+    template <class LISTS> void list_of_lists(const char* name, LISTS*& p, const PDB_CLASS_THUNK& thunk) {
         m_field = name;
         uint32_t count = 0;
         if (!begin_list(name, PDB_KIND::LIST_OF_LISTS, p != nullptr, p ? p->size() : 0, thunk, count))
             return;
         if (m_mode == READ) {
-            p = new std::vector<std::vector<T*>*>();
+            p = new LISTS();
             p->reserve(count);
         }
         for (uint32_t i = 0; i < count; ++i) {
@@ -262,9 +263,11 @@ class PDB_SEGMENT {
     void add_crc(const unsigned char* p, size_t n);
     uint32_t m_crc = 0;
 
-    // Writing.
+    // Writing. The write buffer is a block of its own on a huge page, filled as the records are written:
+    // a zero-filled megabyte would cost a page fault per 4 KB for each file.
     FIO_ATOMIC_FILE* m_out = nullptr;
     uint64_t m_written = 0;
+    HUGE_PAGE_BLOCK m_out_block;
 
     // Reading.
     std::FILE* m_in = nullptr;

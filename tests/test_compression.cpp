@@ -111,6 +111,10 @@ TEST(Gunzip, MembersAreUnpackedInOrder) {
         FIO_FILE_SYSTEM::gunzip_file(input, output, &kept);
         EXPECT_TRUE(read_text_file(output) == c.expected);
         EXPECT_TRUE(kept.view() == c.expected);
+        // Into memory only.
+        LARGE_TEXT text;
+        FIO_FILE_SYSTEM::gunzip_to_memory(input, text);
+        EXPECT_TRUE(text.view() == c.expected);
     }
 }
 
@@ -169,7 +173,19 @@ TEST(Gunzip, DamagedInputsAreRefused) {
             EXPECT_EQ(c.where, e.context().back());
         }
         EXPECT_EQ("previous\n", read_text_file(output));
+        // Into memory: the same report.
+        LARGE_TEXT text;
+        BRIX_INTERNAL_ERROR in_memory =
+            catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_to_memory(input, text); });
+        EXPECT_EQ(e.condition(), in_memory.condition());
+        EXPECT_EQ(e.context(), in_memory.context());
     }
+    EXPECT_BRIX_ERROR(
+        [&] {
+            LARGE_TEXT text;
+            FIO_FILE_SYSTEM::gunzip_to_memory(dir.file("missing.rbaz"), text);
+        }(),
+        "Unable to open compressed file " + dir.file("missing.rbaz"));
     // A missing input, and an output that cannot be created (nothing of the input is kept open).
     EXPECT_BRIX_ERROR(FIO_FILE_SYSTEM::gunzip_file(dir.file("missing.rbaz"), output),
                       "Unable to open compressed file " + dir.file("missing.rbaz"));

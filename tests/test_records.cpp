@@ -600,3 +600,38 @@ TEST(RecordPool, BlocksAreDistinctAlignedAndReused) {
     EXPECT_TRUE(ok_a);
     EXPECT_TRUE(ok_b);
 }
+
+// The lists of a G2 entry and their element buffers come from the record pools, by size class up to 256
+// bytes and from the heap beyond. Lists of every length, grown one element at a time, copied, shrunk and
+// released in turn, keep their elements and never share a buffer.
+TEST(RecordPool, ListsKeepTheirElementsInEverySizeClass) {
+    std::vector<std::unique_ptr<G2_SI_LIST>> lists;
+    for (unsigned n = 0; n <= 70; ++n) {
+        auto list = std::make_unique<G2_SI_LIST>();
+        for (unsigned i = 0; i < n; ++i)
+            list->push_back(reinterpret_cast<G2_SI*>(uintptr_t(n) << 16 | i));
+        lists.push_back(std::move(list));
+        if (n % 3 == 0)
+            lists.push_back(std::make_unique<G2_SI_LIST>(*lists.back())); // a copy of its own
+        if (n % 5 == 0 && !lists.back()->empty()) {
+            lists.back()->resize(lists.back()->size() / 2);
+            lists.back()->shrink_to_fit();
+        }
+        if (n % 7 == 0)
+            lists.erase(lists.begin() + lists.size() / 2); // releases a list between others
+    }
+    std::set<const void*> buffers;
+    for (const auto& list : lists) {
+        if (list->empty())
+            continue;
+        EXPECT_TRUE(buffers.insert(list->data()).second);
+        const uintptr_t n = reinterpret_cast<uintptr_t>(list->front()) >> 16;
+        for (size_t i = 0; i < list->size(); ++i)
+            ASSERT_EQ(n << 16 | i, reinterpret_cast<uintptr_t>((*list)[i]))
+                << "list of " << n << ", element " << i;
+    }
+    auto slots = std::make_unique<G2_SII_BIT_LIST_LIST>(32, nullptr);
+    (*slots)[31] = new G2_SII_BIT_LIST{new G2_SII_BIT(7)};
+    G2_SII entry;
+    entry.set_g2_s2_bit_list_list(slots.release()); // the entry releases its slots, bits and lists
+}

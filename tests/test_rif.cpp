@@ -6,6 +6,7 @@
 #include "database_render.h"
 #include "fio.h"
 #include "test_support.h"
+#include "thr.h"
 
 #include <zlib.h>
 
@@ -206,6 +207,49 @@ TEST(RifParser, FileFailures) {
     ASSERT_FALSE(error.context().empty());
     EXPECT_NE(std::string::npos, error.context().back().find(fixture.prefix + "plain_rif"));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists(fixture.prefix + "plain.rif")) << "no half-unpacked text";
+}
+
+// The unpacked text is written on a worker thread while it is parsed. A failed write is the unpacking
+// command's failure, also when the parse fails too; it leaves no text file and no records behind. Without a
+// worker thread the text is written first, with the same result.
+TEST(RifParser, TextWriteOverlapsTheParse) {
+    struct CASE {
+        const char* name;
+        const char* text;
+        long long fail_after;  // bytes written before the text write fails; -1: it does not
+        int failing_creates;   // thread starts refused
+        const char* condition; // empty: parses
+    };
+    const CASE cases[] = {
+        {"write fails", "$RIF\n0 1 1 0 1 1 3\n", 5, 0, "thr_system(cmd.c_str()) == 0"},
+        {"write and parse fail", "$RIF\n0 1 2 0 1 1 3\n", 5, 0, "thr_system(cmd.c_str()) == 0"},
+        {"parse fails", "$RIF\n0 1 2 0 1 1 3\n", -1, 0, "DWORD(svec.size()) == ((temp * 4) + 3)"},
+        {"no thread", "$RIF\n0 1 1 0 1 1 3\n", -1, 1, ""},
+        {"no thread, write fails", "$RIF\n0 1 1 0 1 1 3\n", 5, 1, "thr_system(cmd.c_str()) == 0"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        RIF_FIXTURE fixture(c.text);
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(c.fail_after);
+        thr_fail_next_thread_creates_for_testing(c.failing_creates);
+        if (*c.condition == '\0') {
+            EXPECT_EQ("[1(0,1,1,3)]", g2_text(fixture.parse(0, 1).get()));
+        } else {
+            BRIX_INTERNAL_ERROR error = catch_brix_error([&] { fixture.parse(0, 1); });
+            EXPECT_EQ(c.condition, error.condition());
+            if (c.fail_after >= 0) {
+                ASSERT_FALSE(error.context().empty());
+                EXPECT_NE(std::string::npos, error.context().back().find("Unable to write"))
+                    << error.context().back();
+            }
+        }
+        FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1);
+        thr_fail_next_thread_creates_for_testing(0);
+        EXPECT_EQ(c.fail_after < 0, FIO_FILE_SYSTEM::exists(fixture.prefix + "dev.rif"));
+        if (c.fail_after < 0) {
+            EXPECT_EQ(c.text, read_text_file(fixture.prefix + "dev.rif"));
+        }
+    }
 }
 
 TEST(RifParser, ReportNamesFileAndLine) {

@@ -12,10 +12,12 @@
 #include "brix_xml.h"
 #include "fio.h"
 #include "gen.h"
+#include "large_block.h"
 #include "line_reader.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "qtl_tokenizer.h"
+#include "thr.h"
 
 #include <cstdint>
 #include <iostream>
@@ -268,14 +270,43 @@ unsigned rif_number(std::string_view field) {
     return BRIX_MANAGER::convert_string_to_value(field, false);
 }
 
-// Unpacks the compressed RIF file in-process. A failure is reported as the documented unpacking command
-// would fail, with the reason in the input location.
-void unpack_rif(const std::string& rif_src, const std::string& rif, const std::string& cmd) {
+// A failure of the documented unpacking command (reading, unpacking or writing the text), reported as the
+// command would fail, with the reason in the input location.
+[[noreturn]] void report_unpack_failure(const BRIX_INTERNAL_ERROR& error, const std::string& cmd) {
+    INPUT_CONTEXT cause(cmd + ": " + error.condition());
+    BRIX_REPORT("thr_system(cmd.c_str()) == 0");
+}
+
+// Unpacks the compressed RIF file in-process into memory.
+void unpack_rif(const std::string& rif_src, LARGE_TEXT& text, const std::string& cmd) {
     try {
-        FIO_FILE_SYSTEM::gunzip_file(rif_src, rif);
+        FIO_FILE_SYSTEM::gunzip_to_memory(rif_src, text);
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        INPUT_CONTEXT cause(cmd + ": " + error.condition());
-        BRIX_REPORT("thr_system(cmd.c_str()) == 0");
+        report_unpack_failure(error, cmd);
+    }
+}
+
+// The unpacked RIF text goes to its file (whole, through FIO_ATOMIC_FILE) on a worker thread while the
+// parser reads the same text from memory.
+struct RIF_TEXT_WRITE {
+    std::string path;
+    std::string_view text;
+};
+
+void* write_rif_text(void* arg) {
+    const RIF_TEXT_WRITE& job = *static_cast<const RIF_TEXT_WRITE*>(arg);
+    FIO_ATOMIC_FILE out(job.path);
+    out.write(job.text.data(), job.text.size());
+    out.commit();
+    return nullptr;
+}
+
+// Waits for the writer of the RIF text; a failed write is reported as the unpacking command's failure.
+void finish_rif_text(THR_HANDLE writer, const std::string& cmd) {
+    try {
+        thr_thread_wait(writer);
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        report_unpack_failure(error, cmd);
     }
 }
 
@@ -300,33 +331,15 @@ G2_SII_BIT_LIST* rif_slot(OWNED_LIST<G2_SII>& list, unsigned frame, unsigned bit
     return slot;
 }
 
-} // namespace
-
-G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::string& directory_prefix,
-                       unsigned rif_version, unsigned dra_count, unsigned frame_count) {
-    BRIX_CHECK(!rif_file.empty() && dra_count > 0, "!rif_file.empty() && dra_count > 0");
-    const std::string rif_src = directory_prefix + rif_file + "_rif";
-    const std::string rif = directory_prefix + rif_file + ".rif";
-    {
-        INPUT_CONTEXT here(rif_src);
-        BRIX_CHECK(FIO_FILE_SYSTEM::exists(rif_src), "FIO_FILE_SYSTEM::exists(rif_src.c_str())");
-    }
-    const std::string cmd = "gunzip -dcSf " + rif_src + " > " + rif;
-    if (verbose)
-        std::cout << "      RIF file: " << rif_src << " (" << rif << ")\n\n"
-                  << "         Running CMD: " << cmd << "\n\n";
-    unpack_rif(rif_src, rif, cmd);
-    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rif), "FIO_FILE_SYSTEM::exists(rif.c_str())");
-    if (verbose)
-        std::cout << "         Parsing RIF file ... \n" << std::endl;
-
-    LINE_READER reader(rif);
+// Reads the entries of a RIF text held in memory (named rif in reports) into list.
+void parse_rif_text(std::string_view text, const std::string& rif, unsigned rif_version, unsigned dra_count,
+                    unsigned frame_count, OWNED_LIST<G2_SII>& list) {
+    LINE_READER reader(text, rif);
     BRIX_CHECK(reader.is_open(), "rif_infile.good()");
-    std::string line;
+    std::string_view line;
     const bool has_header = reader.next(line);
-    BRIX_CHECK(has_header && LINE_READER::trim(line) == "$RIF", "First line of a RIF file must be $RIF");
+    BRIX_CHECK(has_header && LINE_READER::trim_view(line) == "$RIF", "First line of a RIF file must be $RIF");
 
-    OWNED_LIST<G2_SII> list;
     const QTL_TOKENIZER tokenizer(" \t\n");
     // One field vector for all lines, its fields views into the line.
     std::vector<std::string_view> fields;
@@ -377,6 +390,47 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
         g2_bit.release();
     }
     BRIX_CHECK(!reader.failed(), "rif_infile.good()");
+}
+
+} // namespace
+
+G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::string& directory_prefix,
+                       unsigned rif_version, unsigned dra_count, unsigned frame_count) {
+    BRIX_CHECK(!rif_file.empty() && dra_count > 0, "!rif_file.empty() && dra_count > 0");
+    const std::string rif_src = directory_prefix + rif_file + "_rif";
+    const std::string rif = directory_prefix + rif_file + ".rif";
+    {
+        INPUT_CONTEXT here(rif_src);
+        BRIX_CHECK(FIO_FILE_SYSTEM::exists(rif_src), "FIO_FILE_SYSTEM::exists(rif_src.c_str())");
+    }
+    const std::string cmd = "gunzip -dcSf " + rif_src + " > " + rif;
+    if (verbose)
+        std::cout << "      RIF file: " << rif_src << " (" << rif << ")\n\n"
+                  << "         Running CMD: " << cmd << "\n\n";
+    LARGE_TEXT text;
+    unpack_rif(rif_src, text, cmd);
+    // The text file is written while the text is parsed; without a worker thread it is written first.
+    RIF_TEXT_WRITE job{rif, text.view()};
+    THR_HANDLE writer = thr_thread_create(write_rif_text, &job, 0);
+    if (writer == nullptr) {
+        try {
+            write_rif_text(&job);
+        } catch (const BRIX_INTERNAL_ERROR& error) {
+            report_unpack_failure(error, cmd);
+        }
+    }
+    OWNED_LIST<G2_SII> list;
+    try {
+        if (verbose)
+            std::cout << "         Parsing RIF file ... \n" << std::endl;
+        parse_rif_text(text.view(), rif, rif_version, dra_count, frame_count, list);
+    } catch (...) {
+        // The write started before the parse, so its failure is the one reported.
+        finish_rif_text(writer, cmd);
+        throw;
+    }
+    finish_rif_text(writer, cmd);
+    BRIX_CHECK(FIO_FILE_SYSTEM::exists(rif), "FIO_FILE_SYSTEM::exists(rif.c_str())");
     return brix_hand_over_list(list);
 }
 

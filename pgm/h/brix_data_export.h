@@ -49,13 +49,21 @@ using BRIX_PARAMETER_LIST = std::vector<BRIX_PARAMETER*>;
 using BRIX_ARG_LIST = std::vector<BRIX_ARG*>;
 using BRIX_ARG_DATA_LIST = std::vector<BRIX_ARG_DATA*>;
 using LUTRAM_MRAM_INFO_LIST = std::vector<LUTRAM_MRAM_INFO*>;
-using G2_SI_LIST = std::vector<G2_SI*>;
+// The lists inside a G2 entry come from the record pools (brix_record_pool.h).
+using G2_SI_LIST = BRIX_RECORD_LIST<G2_SI>;
 using G2_SII_LIST = std::vector<G2_SII*>;
-using G2_SII_BIT_LIST = std::vector<G2_SII_BIT*>;
-using G2_SII_BIT_LIST_LIST = std::vector<G2_SII_BIT_LIST*>;
+using G2_SII_BIT_LIST = BRIX_RECORD_LIST<G2_SII_BIT>;
+using G2_SII_BIT_LIST_LIST = BRIX_RECORD_LIST<G2_SII_BIT_LIST>;
 
 // Releases every record of a list, then the list itself. Null is allowed.
 template <typename T> void brix_release_list(std::vector<T*>* list) {
+    if (list == nullptr)
+        return;
+    for (T* record : *list)
+        delete record;
+    delete list;
+}
+template <typename T> void brix_release_list(BRIX_RECORD_LIST<T>* list) {
     if (list == nullptr)
         return;
     for (T* record : *list)

@@ -254,7 +254,8 @@ class PDB_SEGMENT {
     const PDB_CLASS_THUNK* m_class = nullptr;
     unsigned char* m_cur = nullptr;
     unsigned char* m_lim = nullptr;
-    // A megabyte filled at once: on huge pages (large_block.h), one page fault instead of 256.
+    // The read buffer, a megabyte filled at once: on huge pages (large_block.h), one page fault instead of
+    // 256.
     std::vector<unsigned char, LARGE_BLOCK_ALLOCATOR<unsigned char>> m_buffer;
 
     // The running CRC-32 of the bytes written or read so far. It is computed on the block just moved, while

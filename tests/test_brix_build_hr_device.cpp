@@ -454,8 +454,8 @@ TEST(HarrierDeviceBuild, RbaFileWrittenBesideTheBuildFailsAsTheUnpacking) {
         }
         if (c.write_fails) {
             EXPECT_EQ("thr_system(cmd.c_str()) == 0", error.condition());
-            EXPECT_EQ((std::vector<std::string>{rba + "z", "Unable to write " + rba +
-                                                               ": write (No space left on device)"}),
+            EXPECT_EQ((std::vector<std::string>{rba + "z: Unable to write " + rba +
+                                                ": write (No space left on device)"}),
                       error.context());
             EXPECT_EQ("previous\n", read_text_file(rba));
         } else {

@@ -908,6 +908,19 @@ TEST(FidBuild, BuildsThatStop) {
         EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.fid_dir() + "BASALT_D1.fid"));
         EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.path() + "/basalt_d1_phantom.img"));
     }
+    {
+        // The failed unpacking names the image and the reason in one frame.
+        PGM_INSTALLATION install;
+        WORKING_DIRECTORY cwd(install.path());
+        write_28nm(install, BASALT_D1, "BASALT");
+        const std::string image = install.pgm_db_dir() + "basalt_d1_phantom.img.gz";
+        FIO_FILE_SYSTEM::remove_file(image);
+        testing::internal::CaptureStdout();
+        const BRIX_INTERNAL_ERROR error = catch_brix_error([] { build_device_fid("BASALT_D1"); });
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ((std::vector<std::string>{image + ": Unable to open compressed file " + image}),
+                  error.context());
+    }
     PGM_INSTALLATION install;
     captured([&] {
         EXPECT_BRIX_ERROR(build_device_fid("basalt_d1_brix.ddb"),

@@ -217,8 +217,8 @@ const char* const UNPACK_FAILED = "thr_system(cmd.c_str()) == 0";
 // What the documented command line would refuse fails with the command's own condition text, naming the
 // file and the reason.
 [[noreturn]] void report_unpack_failure(const std::string& packed, const BRIX_INTERNAL_ERROR& error) {
-    INPUT_CONTEXT here(packed);
-    INPUT_CONTEXT reason(error.condition());
+    // One frame, "file: reason", so the report reads "while reading FILE: REASON".
+    INPUT_CONTEXT here(packed + ": " + error.condition());
     BRIX_REPORT(UNPACK_FAILED);
 }
 

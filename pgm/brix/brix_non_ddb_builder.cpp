@@ -1140,9 +1140,8 @@ int build_device_fid(const std::string& target) {
     try {
         FIO_FILE_SYSTEM::gunzip_file(src_phantom_img, dest_phantom_img);
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        // Reported as the failed unpacking step, with the reason under the image's name.
-        INPUT_CONTEXT here(src_phantom_img);
-        INPUT_CONTEXT reason(error.condition());
+        // Reported as the failed unpacking step, naming the image and the reason.
+        INPUT_CONTEXT here(src_phantom_img + ": " + error.condition());
         BRIX_REPORT("thr_system(cmd.c_str()) == 0");
     }
 

@@ -133,30 +133,19 @@ void BM_ArchiveWrite(benchmark::State& state) {
     g_write_peak_mb = double(usage.ru_maxrss) / 1024.0;
 }
 
-void BM_ArchiveRead(benchmark::State& state) {
-    delete BRIX_DATA_SERVER::get_brix_info(database(), false);
-    std::vector<double> seconds;
-    for (auto _ : state) {
-        auto start = CLOCK::now();
-        std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::get_brix_info(database(), false));
-        seconds.push_back(std::chrono::duration<double>(CLOCK::now() - start).count());
-        benchmark::DoNotOptimize(info.get());
-        state.PauseTiming();
-        info.reset();
-        state.ResumeTiming();
-    }
-    record(state, "archive read", seconds, g_database_bytes);
-}
-
-// The same read into memory the process gets anew from the system, as a run of the tool reads a database:
-// the memory released by the previous iteration is handed back before the next one (untimed). Compared with
-// the plain read into fresh memory below, on equal terms.
-void BM_ArchiveReadFreshMemory(benchmark::State& state) {
+// The archive read. With fresh_memory, into memory the process gets anew from the system, as a run of the
+// tool reads a database: the memory released by the previous iteration is handed back before the next one
+// (untimed), compared with the plain read into fresh memory below, on equal terms. Without, the heap may
+// reuse the previous iteration's memory.
+void BM_ArchiveRead(benchmark::State& state, bool fresh_memory) {
+    if (!fresh_memory)
+        delete BRIX_DATA_SERVER::get_brix_info(database(), false);
     std::vector<double> seconds;
     for (auto _ : state) {
         state.PauseTiming();
 #ifdef __GLIBC__
-        ::malloc_trim(0);
+        if (fresh_memory)
+            ::malloc_trim(0);
 #endif
         state.ResumeTiming();
         auto start = CLOCK::now();
@@ -167,7 +156,7 @@ void BM_ArchiveReadFreshMemory(benchmark::State& state) {
         info.reset();
         state.ResumeTiming();
     }
-    record(state, "archive read, fresh memory", seconds, g_database_bytes);
+    record(state, fresh_memory ? "archive read, fresh memory" : "archive read", seconds, g_database_bytes);
 }
 
 // The floors work on the same files as the archive: their bytes, read once into memory that is touched
@@ -290,8 +279,14 @@ BENCHMARK(BM_ArchiveWrite)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRea
 BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_PlainWriteSync)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_PlainWriteAtomic)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_ArchiveRead)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_ArchiveReadFreshMemory)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK_CAPTURE(BM_ArchiveRead, reused_memory, false)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_ArchiveRead, fresh_memory, true)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_PlainReadFresh)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 

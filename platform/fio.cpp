@@ -170,36 +170,11 @@ void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& o
     out.commit();
 }
 
-namespace {
-// Reads a whole file into a block of its own (HUGE_PAGE_BLOCK: no zero-filled buffer to fault in first);
-// false when it cannot be opened or read. A file that grows meanwhile is read to its end.
-bool read_file_block(const std::string& path, HUGE_PAGE_BLOCK& block, size_t& size) {
-    size = 0;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    struct stat st;
-    block =
-        HUGE_PAGE_BLOCK(::fstat(fileno(f), &st) == 0 && st.st_size > 0 ? size_t(st.st_size) + 1 : 1 << 16);
-    for (size_t n; (n = std::fread(block.get() + size, 1, block.size() - size, f)) > 0;) {
-        size += n;
-        if (size == block.size()) {
-            HUGE_PAGE_BLOCK grown(2 * block.size());
-            std::memcpy(grown.get(), block.get(), size);
-            block = std::move(grown);
-        }
-    }
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
-} // namespace
-
 void FIO_FILE_SYSTEM::gunzip_to_memory(const std::string& input, LARGE_TEXT& text) {
     INPUT_CONTEXT here(input);
     HUGE_PAGE_BLOCK packed;
     size_t packed_size = 0;
-    BRIX_CHECK(read_file_block(input, packed, packed_size), "Unable to open compressed file " + input);
+    BRIX_CHECK(read_file(input, packed, packed_size), "Unable to open compressed file " + input);
     gzip_unpack(packed.get(), packed_size, input,
                 [&text](const unsigned char* data, size_t size) { text.append(data, size); });
 }

@@ -367,7 +367,7 @@ TEST(DeviceRecords, G2ListStates) {
 
     // Handed out: the caller takes the list, the record keeps the sizes it is given.
     std::unique_ptr<G2_SII_LIST, void (*)(G2_SII_LIST*)> taken(device.get_g2_s2_list(),
-                                                               brix_release_list<G2_SII>);
+                                                               brix_release_list<G2_SII_LIST>);
     device.set_g2_s2_list(nullptr, false, false);
     device.set_g2_s2_list_size(3);
     device.set_g2_s2_thread_size(1);

@@ -17,7 +17,6 @@
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "qtl_tokenizer.h"
-#include "thr.h"
 
 #include <cstdint>
 #include <iostream>
@@ -286,25 +285,10 @@ void unpack_rif(const std::string& rif_src, LARGE_TEXT& text, const std::string&
     }
 }
 
-// The unpacked RIF text goes to its file (whole, through FIO_ATOMIC_FILE) on a worker thread while the
-// parser reads the same text from memory.
-struct RIF_TEXT_WRITE {
-    std::string path;
-    std::string_view text;
-};
-
-void* write_rif_text(void* arg) {
-    const RIF_TEXT_WRITE& job = *static_cast<const RIF_TEXT_WRITE*>(arg);
-    FIO_ATOMIC_FILE out(job.path);
-    out.write(job.text.data(), job.text.size());
-    out.commit();
-    return nullptr;
-}
-
 // Waits for the writer of the RIF text; a failed write is reported as the unpacking command's failure.
-void finish_rif_text(THR_HANDLE writer, const std::string& cmd) {
+void finish_rif_text(FIO_BACKGROUND_FILE& writer, const std::string& cmd) {
     try {
-        thr_thread_wait(writer);
+        writer.wait();
     } catch (const BRIX_INTERNAL_ERROR& error) {
         report_unpack_failure(error, cmd);
     }
@@ -409,15 +393,13 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
                   << "         Running CMD: " << cmd << "\n\n";
     LARGE_TEXT text;
     unpack_rif(rif_src, text, cmd);
-    // The text file is written while the text is parsed; without a worker thread it is written first.
-    RIF_TEXT_WRITE job{rif, text.view()};
-    THR_HANDLE writer = thr_thread_create(write_rif_text, &job, 0);
-    if (writer == nullptr) {
-        try {
-            write_rif_text(&job);
-        } catch (const BRIX_INTERNAL_ERROR& error) {
-            report_unpack_failure(error, cmd);
-        }
+    // The text file is written on a worker while the text is parsed; without a worker thread it is written
+    // first.
+    FIO_BACKGROUND_FILE writer;
+    try {
+        writer.start(rif, text.view().data(), text.size());
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        report_unpack_failure(error, cmd);
     }
     OWNED_LIST<G2_SII> list;
     try {

@@ -55,18 +55,12 @@ using G2_SII_LIST = std::vector<G2_SII*>;
 using G2_SII_BIT_LIST = BRIX_RECORD_LIST<G2_SII_BIT>;
 using G2_SII_BIT_LIST_LIST = BRIX_RECORD_LIST<G2_SII_BIT_LIST>;
 
-// Releases every record of a list, then the list itself. Null is allowed.
-template <typename T> void brix_release_list(std::vector<T*>* list) {
+// Releases every record of a list (a std::vector of record pointers or a BRIX_RECORD_LIST), then the list
+// itself. Null is allowed.
+template <typename LIST> void brix_release_list(LIST* list) {
     if (list == nullptr)
         return;
-    for (T* record : *list)
-        delete record;
-    delete list;
-}
-template <typename T> void brix_release_list(BRIX_RECORD_LIST<T>* list) {
-    if (list == nullptr)
-        return;
-    for (T* record : *list)
+    for (auto* record : *list)
         delete record;
     delete list;
 }

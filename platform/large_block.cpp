@@ -24,17 +24,26 @@ uintptr_t page_size() {
     }();
     return size;
 }
+
+// The whole pages a block touches: [first, end).
+struct PAGE_SPAN {
+    uintptr_t first;
+    uintptr_t end;
+};
+PAGE_SPAN page_span(const void* data, size_t size) {
+    const uintptr_t page = page_size();
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
+    return {begin & ~(page - 1), (begin + size + page - 1) & ~(page - 1)};
+}
 } // namespace
 
 void advise_large_block(void* data, size_t size) {
 #ifdef MADV_HUGEPAGE
     if (size < SMALLEST_ADVISED)
         return;
-    const uintptr_t page = page_size();
-    const uintptr_t first_page = reinterpret_cast<uintptr_t>(data) & ~(page - 1);
-    const uintptr_t end_page = (reinterpret_cast<uintptr_t>(data) + size + page - 1) & ~(page - 1);
-    const uintptr_t begin = (first_page + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const uintptr_t end = end_page & ~(HUGE_PAGE - 1);
+    const PAGE_SPAN pages = page_span(data, size);
+    const uintptr_t begin = (pages.first + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = pages.end & ~(HUGE_PAGE - 1);
     if (begin < end)
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
@@ -49,10 +58,8 @@ void prefault_large_block(void* data, size_t size) {
     // A kernel without the request refuses it, harmlessly: the pages then fault one by one as before.
     if (size < SMALLEST_PREFAULTED)
         return;
-    const uintptr_t page = page_size();
-    const uintptr_t begin = reinterpret_cast<uintptr_t>(data) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size + page - 1) & ~(page - 1);
-    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    const PAGE_SPAN pages = page_span(data, size);
+    ::madvise(reinterpret_cast<void*>(pages.first), pages.end - pages.first, MADV_POPULATE_WRITE);
 #endif
 }
 

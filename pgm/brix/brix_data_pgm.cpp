@@ -224,18 +224,19 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     crc_task.size = file_size - TRAILER_SIZE;
     INFLATED inflated;
     {
+        // A large file's CRC-16 is taken beside the decompression; the results are checked only afterwards,
+        // in the order of the checks below.
         CRC_THREAD crc_thread;
         if (plausible_size && file_size >= PARALLEL_CRC)
             crc_thread.handle = thr_thread_create(CRC_TASK::run, &crc_task, 0);
-        if (crc_thread.handle) {
+        if (crc_thread.handle == nullptr)
+            CRC_TASK::run(&crc_task);
+        if (plausible_size) {
             // The payload is decompressed straight into the buffer the caller receives, mapped whole first.
             result.payload.reset(new unsigned char[raw_data_size]);
             prefault_large_block(result.payload.get(), raw_data_size);
             inflated =
                 inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
-            crc_thread.wait();
-        } else {
-            CRC_TASK::run(&crc_task);
         }
     }
     const uint16_t crc16 = crc_task.crc;
@@ -258,11 +259,6 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
 
     if (!plausible_size)
         fail_at_byte(RAW_SIZE_OFFSET, "index == raw_data_size");
-    if (!result.payload) {
-        result.payload.reset(new unsigned char[raw_data_size]);
-        prefault_large_block(result.payload.get(), raw_data_size);
-        inflated = inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
-    }
     check_inflated(inflated, raw_data_size);
     result.raw_size = raw_data_size;
     result.compressed_size = compressed_size;

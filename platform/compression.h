@@ -1,6 +1,6 @@
-// Compression: zlib streams (header, deflate data, Adler-32) written and read with libdeflate, and the
-// unpacking of gzip data in memory. The streams are standard: zlib's own uncompress reads what
-// zlib_compress2 writes, and zlib_uncompress reads any zlib stream.
+// Compression: zlib streams (header, deflate data, Adler-32) written with libdeflate and read with ISA-L's
+// inflate, and the unpacking of gzip data in memory (libdeflate). The streams are standard: zlib's own
+// uncompress reads what zlib_compress2 writes, and zlib_uncompress reads any zlib stream.
 #pragma once
 
 #include <cstddef>

@@ -83,6 +83,42 @@ TEST(Compression, StreamsReadBackThroughZlib) {
     EXPECT_EQ(ZLIB_DATA_ERROR, zlib_uncompress(out, &room, junk.data(), junk.size()));
 }
 
+// The reader takes streams written by zlib itself, checks their header and Adler-32, refuses a stream cut
+// short or damaged, and ignores bytes after the end of the stream.
+TEST(Compression, ReaderChecksZlibStreams) {
+    const std::string text = sample_text(5000);
+    uLongf n = compressBound(text.size());
+    BYTES stream(n);
+    ASSERT_EQ(Z_OK, compress2(stream.data(), &n, reinterpret_cast<const Bytef*>(text.data()), text.size(), 9));
+    stream.resize(n);
+    struct CASE {
+        const char* what;
+        std::function<void(BYTES&)> change;
+        int rc;
+    };
+    const CASE cases[] = {
+        {"as written", [](BYTES&) {}, ZLIB_OK},
+        {"bytes after the stream", [](BYTES& s) { s.insert(s.end(), {1, 2, 3}); }, ZLIB_OK},
+        {"Adler-32 changed", [](BYTES& s) { s.back() ^= 1; }, ZLIB_DATA_ERROR},
+        {"header check changed", [](BYTES& s) { s[1] ^= 1; }, ZLIB_DATA_ERROR},
+        {"not deflate", [](BYTES& s) { s[0] = 0x77; }, ZLIB_DATA_ERROR},
+        {"cut inside the Adler-32", [](BYTES& s) { s.resize(s.size() - 2); }, ZLIB_DATA_ERROR},
+        {"cut in the middle", [](BYTES& s) { s.resize(s.size() / 2); }, ZLIB_DATA_ERROR},
+        {"empty", [](BYTES& s) { s.clear(); }, ZLIB_DATA_ERROR},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        BYTES input = stream;
+        c.change(input);
+        BYTES back(text.size());
+        unsigned long room = back.size();
+        EXPECT_EQ(c.rc, zlib_uncompress(back.data(), &room, input.data(), input.size()));
+        if (c.rc == ZLIB_OK) {
+            EXPECT_EQ(text, std::string(back.begin(), back.begin() + room));
+        }
+    }
+}
+
 TEST(Gunzip, MembersAreUnpackedInOrder) {
     const std::string big = sample_text(40000);
     // 20 MB of one byte: far more than the stated length is trusted for, so the room grows to fit.

@@ -82,14 +82,19 @@ void check_inflated(const INFLATED& inflated, uint32_t raw_size) {
 
 // The CRC-16 of a large file is taken on a thread of its own while the payload is decompressed: the two
 // passes read the same bytes and do not depend on each other. The result is used only after the wait, so
-// the checks keep their order.
+// the checks keep their order. Before the CRC the thread maps the payload's pages, ahead of the
+// decompressor, which would otherwise take their faults itself.
 constexpr size_t PARALLEL_CRC = size_t{1} << 20;
 struct CRC_TASK {
     const unsigned char* data = nullptr;
     size_t size = 0;
+    unsigned char* payload = nullptr; // to be mapped first, if any
+    size_t payload_size = 0;
     uint16_t crc = 0;
     static void* run(void* argument) {
         CRC_TASK& task = *static_cast<CRC_TASK*>(argument);
+        if (task.payload != nullptr)
+            prefault_large_block(task.payload, task.payload_size);
         task.crc = PGM_COMMON::calculate_crc16(task.data, 0, uint64_t{task.size} * 8, 0xFFFF);
         return nullptr;
     }
@@ -223,6 +228,14 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     crc_task.data = file;
     crc_task.size = file_size - TRAILER_SIZE;
     INFLATED inflated;
+    if (plausible_size) {
+        // The payload is decompressed straight into the buffer the caller receives, mapped whole (by the CRC
+        // task) as the decompressor fills it; advised for huge pages before either touches it.
+        result.payload.reset(new unsigned char[raw_data_size]);
+        advise_large_block(result.payload.get(), raw_data_size);
+        crc_task.payload = result.payload.get();
+        crc_task.payload_size = raw_data_size;
+    }
     {
         // A large file's CRC-16 is taken beside the decompression; the results are checked only afterwards,
         // in the order of the checks below.
@@ -231,13 +244,9 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
             crc_thread.handle = thr_thread_create(CRC_TASK::run, &crc_task, 0);
         if (crc_thread.handle == nullptr)
             CRC_TASK::run(&crc_task);
-        if (plausible_size) {
-            // The payload is decompressed straight into the buffer the caller receives, mapped whole first.
-            result.payload.reset(new unsigned char[raw_data_size]);
-            prefault_large_block(result.payload.get(), raw_data_size);
+        if (plausible_size)
             inflated =
                 inflate_payload(&file[HEADER_SIZE], compressed_size, result.payload.get(), raw_data_size);
-        }
     }
     const uint16_t crc16 = crc_task.crc;
     if (file[file_size - 2] != static_cast<unsigned char>(crc16 & 0xFF))

@@ -6,13 +6,14 @@
 
 #include <algorithm>
 #include <climits>
-#include <libdeflate.h>
+#include <isa-l/crc.h>
 #include <sys/stat.h>
 
 namespace {
 const unsigned char MAGIC[8] = {'B', 'R', 'I', 'X', 'P', 'D', 'B', 0x1A};
 constexpr size_t BUFFER_SIZE = 1 << 20;
-// Blocks at least this long are written directly from the caller's memory to the file.
+// Blocks at least this long are written directly from the caller's memory to the file and read directly into
+// it.
 constexpr size_t DIRECT_BLOCK = 1 << 16;
 constexpr uint32_t MAX_NAME = 255;
 
@@ -72,7 +73,7 @@ void PDB_SEGMENT::fail_at(uint64_t offset, const std::string& text) {
 }
 
 void PDB_SEGMENT::add_crc(const unsigned char* p, size_t n) {
-    m_crc = libdeflate_crc32(m_crc, p, n);
+    m_crc = crc32_gzip_refl(m_crc, p, n);
 }
 
 void PDB_SEGMENT::flush_out() {
@@ -128,10 +129,9 @@ void PDB_SEGMENT::get_block(void* data, size_t n) {
         return;
     if (n > remaining())
         fail_at(m_offset, "Archive is damaged: its data runs past the end of the file");
-    // Through the buffer, a buffer-full at a time: the file's bytes land in memory that is already mapped
-    // and cached, their CRC is taken there, and the caller's memory is written once, by a copy. Reading
-    // straight into fresh memory costs the kernel's write fault per page and a second fault when the CRC
-    // first reads it, which on virtual machines costs more than the copy.
+    // What the buffer holds first; then a large block is read straight into the caller's memory, a
+    // buffer-full at a time, and its CRC taken while that part is still in the cache. The rest comes through
+    // the buffer.
     unsigned char* p = static_cast<unsigned char*>(data);
     for (;;) {
         size_t have = std::min(n, static_cast<size_t>(m_lim - m_cur));
@@ -140,6 +140,19 @@ void PDB_SEGMENT::get_block(void* data, size_t n) {
         m_offset += have;
         p += have;
         n -= have;
+        if (n == 0)
+            return;
+        while (n >= DIRECT_BLOCK) {
+            const size_t want = std::min(n, m_buffer.size());
+            const size_t got = std::fread(p, 1, want, m_in);
+            add_crc(p, got);
+            m_file_pos += got;
+            m_offset += got;
+            p += got;
+            n -= got;
+            if (got < want)
+                fail_at(m_offset, "Archive is damaged: the file ends early");
+        }
         if (n == 0)
             return;
         refill(std::min(n, m_buffer.size()));

@@ -89,7 +89,8 @@ TEST(Compression, ReaderChecksZlibStreams) {
     const std::string text = sample_text(5000);
     uLongf n = compressBound(text.size());
     BYTES stream(n);
-    ASSERT_EQ(Z_OK, compress2(stream.data(), &n, reinterpret_cast<const Bytef*>(text.data()), text.size(), 9));
+    ASSERT_EQ(Z_OK,
+              compress2(stream.data(), &n, reinterpret_cast<const Bytef*>(text.data()), text.size(), 9));
     stream.resize(n);
     struct CASE {
         const char* what;
@@ -98,7 +99,11 @@ TEST(Compression, ReaderChecksZlibStreams) {
     };
     const CASE cases[] = {
         {"as written", [](BYTES&) {}, ZLIB_OK},
-        {"bytes after the stream", [](BYTES& s) { s.insert(s.end(), {1, 2, 3}); }, ZLIB_OK},
+        {"bytes after the stream",
+         [](BYTES& s) {
+             s.insert(s.end(), {1, 2, 3});
+         },
+         ZLIB_OK},
         {"Adler-32 changed", [](BYTES& s) { s.back() ^= 1; }, ZLIB_DATA_ERROR},
         {"header check changed", [](BYTES& s) { s[1] ^= 1; }, ZLIB_DATA_ERROR},
         {"not deflate", [](BYTES& s) { s[0] = 0x77; }, ZLIB_DATA_ERROR},

@@ -157,12 +157,22 @@ bool FIO_FILE_SYSTEM::read_file(const std::string& path, HUGE_PAGE_BLOCK& data, 
     return ok;
 }
 
+namespace {
+// A gzip file read whole, for unpacking; a file that cannot be read fails, naming it.
+struct PACKED_FILE {
+    HUGE_PAGE_BLOCK bytes;
+    size_t size = 0;
+    explicit PACKED_FILE(const std::string& path) {
+        BRIX_CHECK(FIO_FILE_SYSTEM::read_file(path, bytes, size), "Unable to open compressed file " + path);
+    }
+};
+} // namespace
+
 void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept) {
     INPUT_CONTEXT here(input);
-    std::vector<unsigned char> packed;
-    BRIX_CHECK(read_file(input, packed), "Unable to open compressed file " + input);
+    const PACKED_FILE packed(input);
     FIO_ATOMIC_FILE out(output);
-    gzip_unpack(packed.data(), packed.size(), input, [&out, kept](const unsigned char* data, size_t size) {
+    gzip_unpack(packed.bytes.get(), packed.size, input, [&out, kept](const unsigned char* data, size_t size) {
         out.write(data, size);
         if (kept != nullptr)
             kept->append(data, size);
@@ -172,10 +182,8 @@ void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& o
 
 void FIO_FILE_SYSTEM::gunzip_to_memory(const std::string& input, LARGE_TEXT& text) {
     INPUT_CONTEXT here(input);
-    HUGE_PAGE_BLOCK packed;
-    size_t packed_size = 0;
-    BRIX_CHECK(read_file(input, packed, packed_size), "Unable to open compressed file " + input);
-    gzip_unpack(packed.get(), packed_size, input,
+    const PACKED_FILE packed(input);
+    gzip_unpack(packed.bytes.get(), packed.size, input,
                 [&text](const unsigned char* data, size_t size) { text.append(data, size); });
 }
 

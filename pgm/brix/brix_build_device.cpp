@@ -214,17 +214,9 @@ namespace {
 
 const char* const UNPACK_FAILED = "thr_system(cmd.c_str()) == 0";
 
-// What the documented command line would refuse fails with the command's own condition text, naming the
-// file and the reason.
-[[noreturn]] void report_unpack_failure(const std::string& packed, const BRIX_INTERNAL_ERROR& error) {
-    // One frame, "file: reason", so the report reads "while reading FILE: REASON".
-    INPUT_CONTEXT here(packed + ": " + error.condition());
-    BRIX_REPORT(UNPACK_FAILED);
-}
-
 // Unpacks the gzip file in-process: input that is not gzip data, a damaged stream or an output that cannot
-// be written fail as the command would. With kept, the text is unpacked into memory and its file written by
-// writer while the build reads the text (wait_for_unpacked_file).
+// be written fail as the command would, naming the file and the reason. With kept, the text is unpacked into
+// memory and its file written by writer while the build reads the text (wait_for_unpacked_file).
 void unpack_gzip(const std::string& packed, const std::string& unpacked, LARGE_TEXT* kept,
                  FIO_BACKGROUND_FILE& writer) {
     {
@@ -244,7 +236,7 @@ void unpack_gzip(const std::string& packed, const std::string& unpacked, LARGE_T
             writer.start(unpacked, kept->view().data(), kept->size());
         }
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        report_unpack_failure(packed, error);
+        brix_report_command_failure(packed, error);
     }
 }
 
@@ -255,7 +247,7 @@ void wait_for_unpacked_file(BRIX_DEVICE_BUILD_STATE& state) {
     try {
         state.m_rba_writer.wait();
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        report_unpack_failure(packed, error);
+        brix_report_command_failure(packed, error);
     }
 }
 

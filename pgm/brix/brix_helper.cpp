@@ -253,6 +253,13 @@ void parse_ob_bcm(const std::string& bcm_file) {
         BRIX_REPORT(CONVERSION_FAILED);
 }
 
+// ---- Shell steps done in-process ------------------------------------------------------------------------
+
+void brix_report_command_failure(const std::string& where, const BRIX_INTERNAL_ERROR& error) {
+    INPUT_CONTEXT cause(where + ": " + error.condition());
+    BRIX_REPORT("thr_system(cmd.c_str()) == 0");
+}
+
 // ---- RIF file parser ----------------------------------------------------------------------------------
 
 namespace {
@@ -269,19 +276,12 @@ unsigned rif_number(std::string_view field) {
     return BRIX_MANAGER::convert_string_to_value(field, false);
 }
 
-// A failure of the documented unpacking command (reading, unpacking or writing the text), reported as the
-// command would fail, with the reason in the input location.
-[[noreturn]] void report_unpack_failure(const BRIX_INTERNAL_ERROR& error, const std::string& cmd) {
-    INPUT_CONTEXT cause(cmd + ": " + error.condition());
-    BRIX_REPORT("thr_system(cmd.c_str()) == 0");
-}
-
 // Unpacks the compressed RIF file in-process into memory.
 void unpack_rif(const std::string& rif_src, LARGE_TEXT& text, const std::string& cmd) {
     try {
         FIO_FILE_SYSTEM::gunzip_to_memory(rif_src, text);
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        report_unpack_failure(error, cmd);
+        brix_report_command_failure(cmd, error);
     }
 }
 
@@ -290,7 +290,7 @@ void finish_rif_text(FIO_BACKGROUND_FILE& writer, const std::string& cmd) {
     try {
         writer.wait();
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        report_unpack_failure(error, cmd);
+        brix_report_command_failure(cmd, error);
     }
 }
 
@@ -399,7 +399,7 @@ G2_SII_LIST* parse_rif(const std::string& rif_file, bool verbose, const std::str
     try {
         writer.start(rif, text.view().data(), text.size());
     } catch (const BRIX_INTERNAL_ERROR& error) {
-        report_unpack_failure(error, cmd);
+        brix_report_command_failure(cmd, error);
     }
     OWNED_LIST<G2_SII> list;
     try {

@@ -5,6 +5,13 @@
 
 #include <string>
 
+class BRIX_INTERNAL_ERROR;
+
+// An in-process step that stands for a documented shell command (unpacking with gunzip) failed: reported as
+// the command's failure, "thr_system(cmd.c_str()) == 0", with one input frame "where: reason", where names
+// the file or the command and the reason is the step's own condition text.
+[[noreturn]] void brix_report_command_failure(const std::string& where, const BRIX_INTERNAL_ERROR& error);
+
 // Reads the device's RIF file into its G2 list: one entry per SOF frame (null where the file names no bit of
 // that frame), each entry holding dra_count slots of G2_SII_BIT lists; the bit b of a frame goes to slot
 // b % dra_count, and a slot that no bit reached stays null.

@@ -5,6 +5,7 @@
 
 #include "brix_data_manager.h"
 #include "brix_data_server.h"
+#include "brix_helper.h"
 #include "brix_operations.h"
 #include "brix_vocabulary.h"
 #include "fio.h"
@@ -1141,8 +1142,7 @@ int build_device_fid(const std::string& target) {
         FIO_FILE_SYSTEM::gunzip_file(src_phantom_img, dest_phantom_img);
     } catch (const BRIX_INTERNAL_ERROR& error) {
         // Reported as the failed unpacking step, naming the image and the reason.
-        INPUT_CONTEXT here(src_phantom_img + ": " + error.condition());
-        BRIX_REPORT("thr_system(cmd.c_str()) == 0");
+        brix_report_command_failure(src_phantom_img, error);
     }
 
     std::cout << "\n   Building RMF file ... \n\n"

@@ -5,14 +5,17 @@
 #include "msg_internal_error.h"
 #include "thr.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -233,6 +236,147 @@ void FIO_BACKGROUND_FILE::drop() noexcept {
     } catch (...) {
         // The caller is failing already; its own failure is the one that travels on.
     }
+}
+
+size_t fio_read_at(int fd, void* data, size_t size, uint64_t offset) {
+    unsigned char* p = static_cast<unsigned char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got = ::pread(fd, p + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return done;
+}
+
+// The chunks form a ring: the worker fills them in order and the caller takes them in the same order, so
+// the slot the worker fills next is always the one the caller handed back longest ago.
+struct FIO_READ_AHEAD::STATE {
+    int fd = -1;
+    uint64_t from = 0;
+    uint64_t to = 0;
+    size_t chunk_size = 0;
+    size_t headroom = 0;
+    FIO_READ_AHEAD::CHECKSUM checksum = nullptr;
+    uint32_t running = 0;  // the checksum so far, the worker's own
+    HUGE_PAGE_BLOCK slots; // depth slots of headroom + chunk_size bytes each
+    size_t stride = 0;
+    std::vector<FIO_READ_AHEAD::CHUNK> chunks;
+    std::mutex mutex;
+    std::condition_variable changed;
+    unsigned free_slots = 0; // slots the worker may fill
+    unsigned filled = 0;     // slots filled and not yet taken
+    unsigned head = 0;       // the slot the caller takes next
+    int held = -1;           // the slot the caller is working on
+    bool done = false;       // the worker has read its last chunk
+    bool stopping = false;
+    THR_HANDLE thread = nullptr;
+};
+
+namespace {
+void* read_ahead(void* argument) {
+    auto& s = *static_cast<FIO_READ_AHEAD::STATE*>(argument);
+    const unsigned depth = static_cast<unsigned>(s.chunks.size());
+    unsigned tail = 0;
+    for (uint64_t pos = s.from; pos < s.to;) {
+        {
+            std::unique_lock<std::mutex> lock(s.mutex);
+            s.changed.wait(lock, [&s] { return s.stopping || s.free_slots > 0; });
+            if (s.stopping)
+                break;
+        }
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(s.chunk_size, s.to - pos));
+        unsigned char* data = s.slots.get() + tail * s.stride + s.headroom;
+        const size_t got = fio_read_at(s.fd, data, want, pos);
+        if (s.checksum)
+            s.running = s.checksum(s.running, data, got);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.chunks[tail] = FIO_READ_AHEAD::CHUNK{data, got, s.running};
+        tail = (tail + 1) % depth;
+        --s.free_slots;
+        ++s.filled;
+        s.changed.notify_all();
+        if (got < want)
+            break;
+        pos += got;
+    }
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.done = true;
+    s.changed.notify_all();
+    return nullptr;
+}
+} // namespace
+
+FIO_READ_AHEAD::FIO_READ_AHEAD() = default;
+
+FIO_READ_AHEAD::~FIO_READ_AHEAD() {
+    stop();
+}
+
+bool FIO_READ_AHEAD::start(int fd, uint64_t from, uint64_t to, size_t chunk_size, unsigned depth,
+                           size_t headroom, CHECKSUM checksum, uint32_t checksum_start) {
+    stop();
+    auto state = std::make_unique<STATE>();
+    state->fd = fd;
+    state->from = from;
+    state->to = to;
+    state->chunk_size = chunk_size;
+    state->headroom = headroom;
+    state->checksum = checksum;
+    state->running = checksum_start;
+    depth = std::max(depth, 2u);
+    state->stride = headroom + chunk_size;
+    state->slots = HUGE_PAGE_BLOCK(state->stride * depth);
+    state->chunks.assign(depth, CHUNK());
+    state->free_slots = depth;
+    state->thread = thr_thread_create(read_ahead, state.get(), 0);
+    if (state->thread == nullptr)
+        return false;
+    m_state = std::move(state);
+    return true;
+}
+
+FIO_READ_AHEAD::CHUNK FIO_READ_AHEAD::next(const unsigned char* carry, size_t carry_size) {
+    STATE& s = *m_state;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.changed.wait(lock, [&s] { return s.filled > 0 || s.done; });
+    if (s.filled == 0)
+        return CHUNK();
+    const unsigned slot = s.head;
+    s.head = (s.head + 1) % static_cast<unsigned>(s.chunks.size());
+    --s.filled;
+    lock.unlock();
+    // The carry may lie in the held slot: it is copied before that slot goes back to the worker.
+    const CHUNK chunk = s.chunks[slot];
+    const size_t n = std::min(carry_size, s.headroom);
+    if (n)
+        std::memcpy(chunk.data - n, carry, n);
+    lock.lock();
+    if (s.held >= 0) {
+        ++s.free_slots;
+        s.changed.notify_all();
+    }
+    s.held = static_cast<int>(slot);
+    return chunk;
+}
+
+void FIO_READ_AHEAD::stop() noexcept {
+    if (!m_state)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->stopping = true;
+        m_state->changed.notify_all();
+    }
+    try {
+        thr_thread_wait(m_state->thread);
+    } catch (...) {
+        // The worker only reads; it raises no report of its own.
+    }
+    m_state.reset();
 }
 
 bool FIO_PATH::is_unc_path() const {

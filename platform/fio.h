@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,50 @@ class FIO_BACKGROUND_FILE {
     void drop() noexcept;
     JOB* m_job = nullptr;
     std::string m_target;
+};
+
+// Reads size bytes at offset of an open file, as many as are there: fewer when the file ends early or cannot
+// be read.
+size_t fio_read_at(int fd, void* data, size_t size, uint64_t offset);
+
+// Reads a stretch of an open file on a worker thread, a few chunks ahead of the caller, so that the system's
+// copy of the next chunks runs while the caller works on this one. Chunks come in file order. Before each
+// chunk's bytes there is room for `headroom` bytes, where next() puts the bytes the caller carries over from
+// the chunk before, so that a value cut by a chunk boundary is read in one piece. A chunk shorter than asked
+// (the file ended early or could not be read) is the last one. The file descriptor must stay open until the
+// reader is stopped or destroyed.
+class FIO_READ_AHEAD {
+  public:
+    struct CHUNK {
+        unsigned char* data = nullptr;
+        size_t size = 0;
+        uint32_t checksum = 0; // of every byte read up to the end of this chunk, when asked for
+    };
+    // A running checksum: the value after size more bytes, given the value before them.
+    typedef uint32_t (*CHECKSUM)(uint32_t value, const unsigned char* data, size_t size);
+    FIO_READ_AHEAD();
+    ~FIO_READ_AHEAD();
+    FIO_READ_AHEAD(const FIO_READ_AHEAD&) = delete;
+    FIO_READ_AHEAD& operator=(const FIO_READ_AHEAD&) = delete;
+
+    // Starts reading the bytes from `from` up to `to` in chunks of chunk_size, at most `depth` (at least 2)
+    // chunks ahead. With a checksum, the worker also takes the running checksum of the bytes, starting from
+    // checksum_start, while each chunk is still in its cache. False when no thread could be started: the
+    // caller reads the file itself.
+    bool start(int fd, uint64_t from, uint64_t to, size_t chunk_size, unsigned depth, size_t headroom,
+               CHECKSUM checksum = nullptr, uint32_t checksum_start = 0);
+    bool running() const { return m_state != nullptr; }
+    // Hands the previous chunk back to the worker and returns the next one, with the carry bytes (at most
+    // headroom, usually the unread end of the previous chunk) copied right before its data; size 0 after the
+    // last chunk.
+    CHUNK next(const unsigned char* carry, size_t carry_size);
+    // Stops the worker and waits for it; the reader can be started again.
+    void stop() noexcept;
+
+    struct STATE; // shared with the worker
+
+  private:
+    std::unique_ptr<STATE> m_state;
 };
 
 class FIO_PATH {

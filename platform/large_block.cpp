@@ -35,6 +35,18 @@ PAGE_SPAN page_span(const void* data, size_t size) {
     const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
     return {begin & ~(page - 1), (begin + size + page - 1) & ~(page - 1)};
 }
+// Whether the first and the last page of a block are mapped: memory the process has used before (reused
+// from its heap) is mapped whole, fresh memory not at all.
+bool large_block_is_mapped(const void* data, size_t size) {
+    if (size == 0)
+        return true;
+    const PAGE_SPAN pages = page_span(data, size);
+    const uintptr_t page = page_size();
+    unsigned char first = 0;
+    unsigned char last = 0;
+    return ::mincore(reinterpret_cast<void*>(pages.first), page, &first) == 0 &&
+           ::mincore(reinterpret_cast<void*>(pages.end - page), page, &last) == 0 && (first & last & 1);
+}
 } // namespace
 
 void advise_large_block(void* data, size_t size) {
@@ -57,6 +69,10 @@ void prefault_large_block(void* data, size_t size) {
 #ifdef MADV_POPULATE_WRITE
     // A kernel without the request refuses it, harmlessly: the pages then fault one by one as before.
     if (size < SMALLEST_PREFAULTED)
+        return;
+    // Memory the process has had before (reused from its heap) is mapped already, and asking again would
+    // walk its page tables for nothing.
+    if (large_block_is_mapped(data, size))
         return;
     const PAGE_SPAN pages = page_span(data, size);
     ::madvise(reinterpret_cast<void*>(pages.first), pages.end - pages.first, MADV_POPULATE_WRITE);

@@ -17,7 +17,8 @@
 void advise_large_block(void* data, size_t size);
 
 // Maps every page of a block that is about to be filled whole, in one call instead of one fault per page
-// (the block is advised as above first). Also only a hint: the contents stay as they are.
+// (the block is advised as above first); a block whose first and last pages are mapped already is left as it
+// is. Also only a hint: the contents stay as they are.
 void prefault_large_block(void* data, size_t size);
 
 // An uninitialised block of size bytes (new[]), advised as above.

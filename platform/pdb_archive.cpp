@@ -12,9 +12,24 @@
 namespace {
 const unsigned char MAGIC[8] = {'B', 'R', 'I', 'X', 'P', 'D', 'B', 0x1A};
 constexpr size_t BUFFER_SIZE = 1 << 20;
+// Files at least this long are read a few buffers ahead on a worker thread (FIO_READ_AHEAD): the system's
+// copy of the next buffers runs while this thread takes the records out of the current one. Smaller files
+// are read here, a buffer at a time; a database's part files are read on threads of their own already.
+constexpr uint64_t READ_AHEAD_MIN = 4 * BUFFER_SIZE;
+constexpr unsigned READ_AHEAD_DEPTH = 4;
+// Room before each read-ahead buffer for the unread end of the buffer before: no value read in one piece
+// is longer. A buffer and its room make a megabyte.
+constexpr size_t READ_HEADROOM = 64;
+// Large blocks are read this much at a time.
+constexpr size_t READ_CHUNK = BUFFER_SIZE - READ_HEADROOM;
 // Blocks at least this long are written directly from the caller's memory to the file.
 constexpr size_t DIRECT_BLOCK = 1 << 16;
 constexpr uint32_t MAX_NAME = 255;
+
+// The CRC-32 of the archive format (the one of zlib and gzip), continued over n more bytes.
+uint32_t archive_crc32(uint32_t crc, const unsigned char* p, size_t n) {
+    return crc32_gzip_refl(crc, p, n);
+}
 
 std::string hex32(uint32_t v) {
     char text[16];
@@ -72,7 +87,7 @@ void PDB_SEGMENT::fail_at(uint64_t offset, const std::string& text) {
 }
 
 void PDB_SEGMENT::add_crc(const unsigned char* p, size_t n) {
-    m_crc = crc32_gzip_refl(m_crc, p, n);
+    m_crc = archive_crc32(m_crc, p, n);
 }
 
 void PDB_SEGMENT::flush_out() {
@@ -91,16 +106,46 @@ void PDB_SEGMENT::refill(size_t n) {
     if (n > remaining())
         fail_at(m_offset, "Archive is damaged: its data runs past the end of the file");
     size_t left = static_cast<size_t>(m_lim - m_cur);
-    std::memmove(m_buffer.data(), m_cur, left);
-    size_t room = m_buffer.size() - left;
-    size_t want = static_cast<size_t>(std::min<uint64_t>(room, m_data_end - m_file_pos));
-    size_t got = std::fread(m_buffer.data() + left, 1, want, m_in);
-    add_crc(m_buffer.data() + left, got);
+    size_t got = 0;
+    if (m_ahead.running()) {
+        if (left > READ_HEADROOM)
+            pdb_internal_error("left <= READ_HEADROOM");
+        FIO_READ_AHEAD::CHUNK chunk = m_ahead.next(m_cur, left);
+        got = chunk.size;
+        m_crc = chunk.checksum;
+        m_cur = chunk.data - left;
+    } else {
+        std::memmove(m_buffer.data(), m_cur, left);
+        size_t room = m_buffer.size() - left;
+        size_t want = static_cast<size_t>(std::min<uint64_t>(room, m_data_end - m_file_pos));
+        got = fio_read_at(m_fd, m_buffer.data() + left, want, m_file_pos);
+        add_crc(m_buffer.data() + left, got);
+        m_cur = m_buffer.data();
+    }
     m_file_pos += got;
-    m_cur = m_buffer.data();
-    m_lim = m_buffer.data() + left + got;
+    m_lim = m_cur + left + got;
     if (left + got < n)
         fail_at(m_offset + left + got, "Archive is damaged: the file ends early");
+}
+
+bool PDB_SEGMENT::crc_rest() {
+    while (m_file_pos < m_data_end) {
+        size_t got = 0;
+        if (m_ahead.running()) {
+            FIO_READ_AHEAD::CHUNK chunk = m_ahead.next(nullptr, 0);
+            got = chunk.size;
+            if (got)
+                m_crc = chunk.checksum;
+        } else {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(m_buffer.size(), m_data_end - m_file_pos));
+            got = fio_read_at(m_fd, m_buffer.data(), want, m_file_pos);
+            add_crc(m_buffer.data(), got);
+        }
+        if (got == 0)
+            return false;
+        m_file_pos += got;
+    }
+    return true;
 }
 
 void PDB_SEGMENT::put_block(const void* data, size_t n) {
@@ -142,7 +187,7 @@ void PDB_SEGMENT::get_block(void* data, size_t n) {
         n -= have;
         if (n == 0)
             return;
-        refill(std::min(n, m_buffer.size()));
+        refill(std::min(n, READ_CHUNK));
     }
 }
 
@@ -528,17 +573,20 @@ void PDB_ARCHIVE::read_schema(PDB_SEGMENT& s, const PDB_CLASS_THUNK& thunk) {
 void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
     INPUT_CONTEXT here(m_path);
     PDB_SEGMENT s(PDB_SEGMENT::READ);
-    s.m_in = m_in;
+    s.m_fd = fileno(m_in);
     s.m_path = m_path;
     s.m_context = &here;
-    s.m_buffer.resize(BUFFER_SIZE);
-    s.m_cur = s.m_lim = s.m_buffer.data();
-    std::rewind(m_in);
 
     const uint64_t minimum = sizeof MAGIC + 4 + 4;
     if (m_in_size < minimum)
         s.fail_at(0, "Archive is damaged: the file has only " + std::to_string(m_in_size) + " bytes");
     s.m_data_end = m_in_size - 4;
+    if (m_in_size < READ_AHEAD_MIN || !s.m_ahead.start(s.m_fd, 0, s.m_data_end, READ_CHUNK, READ_AHEAD_DEPTH,
+                                                       READ_HEADROOM, archive_crc32, s.m_crc)) {
+        // A small file's buffer holds the whole file: on the heap rather than on a huge page of its own.
+        s.m_buffer.resize(static_cast<size_t>(std::min<uint64_t>(BUFFER_SIZE, m_in_size)));
+        s.m_cur = s.m_lim = s.m_buffer.data();
+    }
     const unsigned char* magic = s.in(sizeof MAGIC);
     if (std::memcmp(magic, MAGIC, sizeof MAGIC) != 0)
         s.fail_at(0, "Not an archive of this program (wrong magic bytes)");
@@ -574,7 +622,7 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
                                       " bytes follow the root record");
         s.m_crc_checked = true;
         unsigned char trailer[4];
-        if (std::fread(trailer, 1, 4, m_in) != 4)
+        if (fio_read_at(s.m_fd, trailer, 4, s.m_data_end) != 4)
             s.fail_at(s.m_data_end, "Archive is damaged: the file ends early");
         uint32_t stored = get_le32(trailer);
         if (stored != s.m_crc)
@@ -588,20 +636,8 @@ void* PDB_ARCHIVE::read_root(const PDB_CLASS_THUNK& thunk) {
         // rest of the file and report the mismatch instead.
         if (!s.m_crc_checked) {
             s.m_crc_checked = true;
-            bool complete = true;
-            while (s.m_file_pos < s.m_data_end) {
-                size_t want =
-                    static_cast<size_t>(std::min<uint64_t>(s.m_buffer.size(), s.m_data_end - s.m_file_pos));
-                size_t got = std::fread(s.m_buffer.data(), 1, want, m_in);
-                s.add_crc(s.m_buffer.data(), got);
-                s.m_file_pos += got;
-                if (got != want) {
-                    complete = false;
-                    break;
-                }
-            }
             unsigned char trailer[4];
-            if (complete && std::fread(trailer, 1, 4, m_in) == 4) {
+            if (s.crc_rest() && fio_read_at(s.m_fd, trailer, 4, s.m_data_end) == 4) {
                 uint32_t stored = get_le32(trailer);
                 if (stored != s.m_crc)
                     s.fail_at(s.m_data_end, "Archive is damaged or truncated: CRC-32 mismatch");

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "byte_codec.h"
+#include "fio.h"
 #include "large_block.h"
 #include "msg_internal_error.h"
 
-class FIO_ATOMIC_FILE;
 class INPUT_CONTEXT;
 class PDB_SEGMENT;
 
@@ -224,6 +224,9 @@ class PDB_SEGMENT {
     }
     void flush_out();
     void refill(size_t n);
+    // Reads the rest of the data into the CRC only (a failed read explains itself by damage when the CRC
+    // then differs); false when the file ends early.
+    bool crc_rest();
     // Writes a block of raw bytes (large ones directly from the caller's memory to the file) or reads one.
     void put_block(const void* data, size_t n);
     void get_block(void* data, size_t n);
@@ -259,8 +262,7 @@ class PDB_SEGMENT {
     std::vector<unsigned char, LARGE_BLOCK_ALLOCATOR<unsigned char>> m_buffer;
 
     // The running CRC-32 of the bytes written or read so far. It is computed on the block just moved, while
-    // it is still in the cache; a second thread per block lost more to waiting than it saved on a busy
-    // machine.
+    // it is still in the cache: by this thread, or by the read-ahead worker on a large file.
     void add_crc(const unsigned char* p, size_t n);
     uint32_t m_crc = 0;
 
@@ -271,7 +273,8 @@ class PDB_SEGMENT {
     HUGE_PAGE_BLOCK m_out_block;
 
     // Reading.
-    std::FILE* m_in = nullptr;
+    int m_fd = -1;
+    FIO_READ_AHEAD m_ahead; // large files; the buffer above is not used then
     std::string m_path;
     uint64_t m_offset = 0;   // file offset of the next byte to consume
     uint64_t m_file_pos = 0; // file offset of the next byte to read from the file

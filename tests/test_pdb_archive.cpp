@@ -3,6 +3,7 @@
 #include "fio.h"
 #include "pdb_archive.h"
 #include "test_support.h"
+#include "thr.h"
 
 #include <algorithm>
 #include <cstring>
@@ -387,20 +388,53 @@ TEST(PdbArchive, LargeBlocksAndVectorsCrossTheBuffer) {
     ASSERT_EQ(1000u, back->items->size());
     expect_same_item((*root.items)[999], (*back->items)[999]);
 
-    // Cut inside the large block, or damaged in its middle: reported with the file and an offset.
+    // A file this large is read ahead on a worker; with no thread to be had, it is read here, the same.
+    thr_fail_next_thread_creates_for_testing(1);
+    std::unique_ptr<ROOT> alone = read_root(dir.file("big.ddb"));
+    thr_fail_next_thread_creates_for_testing(0);
+    ASSERT_TRUE(alone);
+    EXPECT_EQ(root.values, alone->values);
+    expect_same_item(root.single, alone->single);
+
+    // Damaged anywhere, cut short or grown: reported with the file and an offset, on either way of reading.
     const std::vector<unsigned char> good = read_bytes(dir.file("big.ddb"));
-    for (bool cut : {true, false}) {
-        SCOPED_TRACE(cut ? "cut" : "flipped");
-        std::vector<unsigned char> bad = good;
-        if (cut)
-            bad.resize(bad.size() - (1 << 20));
-        else
-            bad[bad.size() - (2 << 20)] ^= 0x10;
-        write_bytes(dir.file("bad.ddb"), bad);
-        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_root(dir.file("bad.ddb")); });
-        EXPECT_EQ(0u, e.condition().find("Archive is damaged")) << e.condition();
-        ASSERT_FALSE(e.context().empty());
-        EXPECT_EQ(0u, e.context().back().find(dir.file("bad.ddb") + ", byte offset ")) << e.context().back();
+    struct CASE {
+        const char* what;
+        std::function<void(std::vector<unsigned char>&)> damage;
+        const char* condition;
+    };
+    const std::vector<CASE> cases = {
+        {"cut inside the large block", [](auto& d) { d.resize(d.size() - (1 << 20)); }, "Archive is damaged"},
+        {"cut by one byte", [](auto& d) { d.pop_back(); },
+         "Archive is damaged or truncated: CRC-32 mismatch"},
+        {"flipped in the large block", [](auto& d) { d[d.size() - (2 << 20)] ^= 0x10; },
+         "Archive is damaged or truncated: CRC-32 mismatch"},
+        {"flipped in the vector", [](auto& d) { d[1 << 20] ^= 0x01; },
+         "Archive is damaged or truncated: CRC-32 mismatch"},
+        {"bytes appended", [](auto& d) { d.insert(d.end(), 5000, 0); },
+         "Archive is damaged or truncated: CRC-32 mismatch"},
+        {"trailing bytes",
+         [](auto& d) {
+             d.insert(d.end() - 4, 3, 0);
+             fix_crc(d);
+         },
+         "Archive is damaged: 3 bytes follow the root record"},
+    };
+    for (const CASE& c : cases) {
+        for (bool threaded : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (threaded ? ", read ahead" : ", read here"));
+            std::vector<unsigned char> bad = good;
+            c.damage(bad);
+            write_bytes(dir.file("bad.ddb"), bad);
+            if (!threaded)
+                thr_fail_next_thread_creates_for_testing(1);
+            BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_root(dir.file("bad.ddb")); });
+            thr_fail_next_thread_creates_for_testing(0);
+            EXPECT_EQ(0u, e.condition().find(c.condition)) << e.condition();
+            ASSERT_FALSE(e.context().empty());
+            EXPECT_EQ(0u, e.context().back().find(dir.file("bad.ddb") + ", byte offset "))
+                << e.context().back();
+        }
     }
 }
 

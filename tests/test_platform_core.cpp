@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 TEST(InternalError, ReportCarriesConditionModuleSourceAndContext) {
@@ -282,4 +284,87 @@ TEST(BackgroundFile, LandsWholeOrReportsAtWait) {
     BRIX_INTERNAL_ERROR e = catch_brix_error([&] { writer.start(dir.file("no/such/dir.rba"), "x", 1); });
     EXPECT_NE(std::string::npos, e.condition().find("Unable to write " + dir.file("no/such/dir.rba")));
     EXPECT_EQ("", writer.target());
+}
+
+namespace {
+struct FILE_HANDLE {
+    explicit FILE_HANDLE(const std::string& path) : fd(::open(path.c_str(), O_RDONLY)) {}
+    ~FILE_HANDLE() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int fd;
+};
+} // namespace
+
+// A stretch of a file read ahead on a worker: chunks arrive in file order, each with the carried bytes right
+// before it and the running checksum of everything read so far; a file shorter than the stretch ends with a
+// short chunk; a reader stopped (or destroyed) while its worker waits for room ends cleanly; with no thread
+// to be had, start() says so and the caller reads the file itself.
+TEST(ReadAhead, ChunksInOrderWithCarryAndChecksum) {
+    TEMP_DIR dir;
+    std::string bytes(100000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 131 + (i >> 9));
+    write_text_file(dir.file("data.bin"), bytes);
+    FILE_HANDLE file(dir.file("data.bin"));
+    ASSERT_GE(file.fd, 0);
+    // A checksum that depends on the order of the bytes.
+    auto checksum = [](uint32_t value, const unsigned char* data, size_t size) {
+        for (size_t i = 0; i < size; ++i)
+            value = value * 31 + data[i];
+        return value;
+    };
+    struct CASE {
+        size_t chunk;
+        unsigned depth;
+    };
+    for (const CASE& c : {CASE{4096, 2}, CASE{999, 3}, CASE{65536, 8}, CASE{200000, 2}}) {
+        SCOPED_TRACE("chunk " + std::to_string(c.chunk) + ", depth " + std::to_string(c.depth));
+        FIO_READ_AHEAD reader;
+        ASSERT_TRUE(reader.start(file.fd, 1000, 90000, c.chunk, c.depth, 16, checksum, 7));
+        std::string got;
+        std::string carried = "carried";
+        const unsigned char* carry = reinterpret_cast<const unsigned char*>(carried.data());
+        uint32_t running = 7;
+        for (;;) {
+            FIO_READ_AHEAD::CHUNK chunk = reader.next(carry, 7);
+            if (chunk.size == 0)
+                break;
+            ASSERT_EQ(carried, std::string(reinterpret_cast<char*>(chunk.data) - 7, 7));
+            got.append(reinterpret_cast<char*>(chunk.data), chunk.size);
+            if (got.size() < 89000) {
+                EXPECT_EQ(c.chunk, chunk.size);
+            }
+            running = checksum(running, chunk.data, chunk.size);
+            EXPECT_EQ(running, chunk.checksum);
+            // The next carry is the end of this chunk, still held, as the archive reader hands it on.
+            carry = chunk.data + chunk.size - 7;
+            carried.assign(reinterpret_cast<const char*>(carry), 7);
+        }
+        EXPECT_EQ(bytes.substr(1000, 89000), got);
+        EXPECT_EQ(0u, reader.next(nullptr, 0).size); // stays at the end
+    }
+
+    // The file ends before the stretch does: the last chunk is short, then nothing.
+    FIO_READ_AHEAD reader;
+    ASSERT_TRUE(reader.start(file.fd, 60000, 150000, 30000, 2, 0));
+    EXPECT_EQ(30000u, reader.next(nullptr, 0).size);
+    EXPECT_EQ(10000u, reader.next(nullptr, 0).size);
+    EXPECT_EQ(0u, reader.next(nullptr, 0).size);
+
+    // Stopped with the ring full and the worker waiting; started again on the same reader.
+    ASSERT_TRUE(reader.start(file.fd, 0, 100000, 1000, 2, 0));
+    EXPECT_EQ(bytes.substr(0, 1000),
+              std::string(reinterpret_cast<char*>(reader.next(nullptr, 0).data), 1000));
+    reader.stop();
+    EXPECT_FALSE(reader.running());
+    ASSERT_TRUE(reader.start(file.fd, 0, 100000, 1000, 2, 0));
+    EXPECT_TRUE(reader.running());
+
+    thr_fail_next_thread_creates_for_testing(1);
+    FIO_READ_AHEAD alone;
+    EXPECT_FALSE(alone.start(file.fd, 0, 100000, 1000, 2, 0));
+    thr_fail_next_thread_creates_for_testing(0);
+    EXPECT_FALSE(alone.running());
 }

@@ -601,6 +601,56 @@ TEST(RecordPool, BlocksAreDistinctAlignedAndReused) {
     EXPECT_TRUE(ok_b);
 }
 
+// Records made on worker threads and released on another, as a database's part files are read, keep their
+// values; and every round reuses the blocks the round before gave back (a thread's own cache included, when
+// the thread ends), so the pool does not grow from round to round. The rounds that measure the pool run their
+// workers one after another, so that the threads' caches hold the same blocks in every round.
+TEST(RecordPool, BlocksReleasedOnAnotherThreadAreReused) {
+    auto round = [](bool at_once) {
+        std::vector<std::vector<G2_SI*>> made(4);
+        auto work = [&made](unsigned t) {
+            for (unsigned i = 0; i < 30000; ++i)
+                made[t].push_back(new G2_SI(t, i, true, i & 0xFF));
+            for (unsigned i = 0; i < 1000; ++i) // released on its own thread, kept in its cache
+                delete made[t][i];
+            made[t].erase(made[t].begin(), made[t].begin() + 1000);
+        };
+        std::vector<std::thread> workers;
+        for (unsigned t = 0; t < made.size(); ++t) {
+            workers.emplace_back(work, t);
+            if (!at_once)
+                workers.back().join();
+        }
+        for (std::thread& w : workers)
+            if (w.joinable())
+                w.join();
+        bool ok = true;
+        for (unsigned t = 0; t < made.size(); ++t)
+            for (unsigned i = 0; i < made[t].size(); ++i) {
+                unsigned frame = 0, bit = 0;
+                bool dir = false;
+                ok = ok && made[t][i]->get_data(frame, bit, dir) == ((i + 1000) & 0xFF) && frame == t &&
+                     bit == i + 1000;
+                delete made[t][i];
+            }
+        return ok;
+    };
+    EXPECT_TRUE(round(true));
+    // The first rounds fill the pool and the releasing thread's own cache.
+    EXPECT_TRUE(round(false));
+    EXPECT_TRUE(round(false));
+#ifndef BRIX_RECORD_POOL_USES_HEAP
+    using POOL = BRIX_RECORD_POOL<sizeof(G2_SI), alignof(G2_SI)>;
+    const size_t carved = POOL::carved_bytes();
+    EXPECT_GT(carved, 0u);
+#endif
+    for (int r = 0; r < 4; ++r)
+        EXPECT_TRUE(round(false));
+#ifndef BRIX_RECORD_POOL_USES_HEAP
+    EXPECT_EQ(carved, POOL::carved_bytes());
+#endif
+}
+
 // The lists of a G2 entry and their element buffers come from the record pools, by size class up to 256
 // bytes and from the heap beyond. Lists of every length, grown one element at a time, copied, shrunk and
 // released in turn, keep their elements and never share a buffer.

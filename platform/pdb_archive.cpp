@@ -111,6 +111,8 @@ void PDB_SEGMENT::refill(size_t n) {
         if (left > READ_HEADROOM)
             pdb_internal_error("left <= READ_HEADROOM");
         FIO_READ_AHEAD::CHUNK chunk = m_ahead.next(m_cur, left);
+        if (chunk.size == 0) // the file shrank while it was read
+            fail_at(m_offset + left, "Archive is damaged: the file ends early");
         got = chunk.size;
         m_crc = chunk.checksum;
         m_cur = chunk.data - left;

@@ -227,7 +227,7 @@ class PDB_SEGMENT {
     // Reads the rest of the data into the CRC only (a failed read explains itself by damage when the CRC
     // then differs); false when the file ends early.
     bool crc_rest();
-    // Writes a block of raw bytes (large ones directly from the caller's memory to the file) or reads one.
+    // Writes a block of raw bytes or reads one, through the buffers.
     void put_block(const void* data, size_t n);
     void get_block(void* data, size_t n);
     void put_u32(uint32_t v) { u32(m_field, v); }

@@ -367,6 +367,27 @@ TEST(PdbArchive, WrittenFileIsTheDocumentedLayoutByteForByte) {
     }
 }
 
+namespace {
+// A damaged copy of a good archive file, and the start of the condition text its read must report.
+struct DAMAGE_CASE {
+    const char* what;
+    std::function<void(std::vector<unsigned char>&)> damage;
+    const char* condition;
+};
+
+// Writes the damaged copy and checks that reading it is refused with the condition, the file and an offset.
+void expect_damage_reported(const TEMP_DIR& dir, const std::vector<unsigned char>& good,
+                            const DAMAGE_CASE& c) {
+    std::vector<unsigned char> bad = good;
+    c.damage(bad);
+    write_bytes(dir.file("bad.ddb"), bad);
+    BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_root(dir.file("bad.ddb")); });
+    EXPECT_EQ(0u, e.condition().find(c.condition)) << e.condition();
+    ASSERT_FALSE(e.context().empty());
+    EXPECT_EQ(0u, e.context().back().find(dir.file("bad.ddb") + ", byte offset ")) << e.context().back();
+}
+} // namespace
+
 TEST(PdbArchive, LargeBlocksAndVectorsCrossTheBuffer) {
     TEMP_DIR dir;
     ROOT root;
@@ -398,12 +419,7 @@ TEST(PdbArchive, LargeBlocksAndVectorsCrossTheBuffer) {
 
     // Damaged anywhere, cut short or grown: reported with the file and an offset, on either way of reading.
     const std::vector<unsigned char> good = read_bytes(dir.file("big.ddb"));
-    struct CASE {
-        const char* what;
-        std::function<void(std::vector<unsigned char>&)> damage;
-        const char* condition;
-    };
-    const std::vector<CASE> cases = {
+    const std::vector<DAMAGE_CASE> cases = {
         {"cut inside the large block", [](auto& d) { d.resize(d.size() - (1 << 20)); }, "Archive is damaged"},
         {"cut by one byte", [](auto& d) { d.pop_back(); },
          "Archive is damaged or truncated: CRC-32 mismatch"},
@@ -420,20 +436,13 @@ TEST(PdbArchive, LargeBlocksAndVectorsCrossTheBuffer) {
          },
          "Archive is damaged: 3 bytes follow the root record"},
     };
-    for (const CASE& c : cases) {
+    for (const DAMAGE_CASE& c : cases) {
         for (bool threaded : {true, false}) {
             SCOPED_TRACE(std::string(c.what) + (threaded ? ", read ahead" : ", read here"));
-            std::vector<unsigned char> bad = good;
-            c.damage(bad);
-            write_bytes(dir.file("bad.ddb"), bad);
             if (!threaded)
                 thr_fail_next_thread_creates_for_testing(1);
-            BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_root(dir.file("bad.ddb")); });
+            expect_damage_reported(dir, good, c);
             thr_fail_next_thread_creates_for_testing(0);
-            EXPECT_EQ(0u, e.condition().find(c.condition)) << e.condition();
-            ASSERT_FALSE(e.context().empty());
-            EXPECT_EQ(0u, e.context().back().find(dir.file("bad.ddb") + ", byte offset "))
-                << e.context().back();
         }
     }
 }
@@ -478,12 +487,7 @@ TEST(PdbArchive, DamagedFilesAreReportedWithFileAndOffset) {
     const size_t n = good.size();
     const size_t items = find_u32(good, 0xA1B2C3D4) + 4 + 4 + 16; // id, value count, four values
 
-    struct CASE {
-        const char* what;
-        std::function<void(std::vector<unsigned char>&)> damage;
-        const char* condition; // prefix of the expected condition text
-    };
-    const std::vector<CASE> cases = {
+    const std::vector<DAMAGE_CASE> cases = {
         {"empty file", [](auto& d) { d.clear(); }, "Archive is damaged: the file has only 0 bytes"},
         {"cut in the magic", [](auto& d) { d.resize(5); }, "Archive is damaged: the file has only 5 bytes"},
         {"cut by one byte", [](auto& d) { d.pop_back(); },
@@ -546,15 +550,9 @@ TEST(PdbArchive, DamagedFilesAreReportedWithFileAndOffset) {
          },
          "Archive is damaged: 2 bytes follow the root record"},
     };
-    for (const CASE& c : cases) {
+    for (const DAMAGE_CASE& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<unsigned char> bad = good;
-        c.damage(bad);
-        write_bytes(dir.file("bad.ddb"), bad);
-        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_root(dir.file("bad.ddb")); });
-        EXPECT_EQ(0u, e.condition().find(c.condition)) << e.condition();
-        ASSERT_FALSE(e.context().empty());
-        EXPECT_EQ(0u, e.context().back().find(dir.file("bad.ddb") + ", byte offset ")) << e.context().back();
+        expect_damage_reported(dir, good, c);
     }
 }
 

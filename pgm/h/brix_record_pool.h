@@ -78,6 +78,8 @@ template <size_t SIZE, size_t ALIGN> class BRIX_RECORD_POOL {
             s.free = new (p) FREE_BLOCK{s.free, nullptr};
             return;
         }
+        if (!c.registered)
+            register_thread(c); // a thread that only releases records gives them back at its end too
         c.free = new (p) FREE_BLOCK{c.free, nullptr};
         if (++c.count >= 2 * BATCH)
             give_batch(c);
@@ -149,12 +151,15 @@ template <size_t SIZE, size_t ALIGN> class BRIX_RECORD_POOL {
         }
     };
 
+    static void register_thread(CACHE& c) {
+        c.registered = true;
+        static thread_local GIVE_BACK_AT_EXIT give_back;
+        (void)give_back;
+    }
+
     static void* allocate_from_pool(CACHE& c) {
-        if (!c.registered && !c.closed) {
-            c.registered = true;
-            static thread_local GIVE_BACK_AT_EXIT give_back;
-            (void)give_back;
-        }
+        if (!c.registered && !c.closed)
+            register_thread(c);
         STATE& s = state();
         LOCK lock(s);
         FREE_BLOCK* block = nullptr;

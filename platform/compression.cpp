@@ -2,13 +2,17 @@
 
 #include "large_block.h"
 #include "msg_internal_error.h"
+#include "thr.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <memory>
 #include <new>
+#include <vector>
 #include <zlib.h>
 
 namespace {
@@ -28,6 +32,10 @@ constexpr uint64_t GZIP_TRUSTED_ROOM = 16 << 20; // stated lengths up to this (o
 
 uint32_t get_le32(const unsigned char* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+uint32_t get_be32(const unsigned char* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
 bool is_gzip_member(const unsigned char* p, size_t left) {
@@ -71,10 +79,302 @@ std::string explain_gzip_failure(const unsigned char* data, size_t size, unsigne
     return "damaged data in " + which + (message.empty() ? "" : " (" + message + ")");
 }
 
+// Large streams are written as segments of SEGMENT_SIZE input bytes, each compressed on its own (no match
+// reaches into an earlier segment) and ended by an empty stored block, which puts the next segment on a
+// byte boundary behind the four bytes 00 00 FF FF. The whole is still one zlib stream that any reader
+// takes; this module's reader finds the segments again and decompresses them side by side.
+constexpr size_t SEGMENT_SIZE = size_t{4} << 20;
+constexpr size_t SEGMENTED_STREAM = ZLIB_SEGMENTED_SIZE; // smaller inputs are one piece
+static_assert(SEGMENTED_STREAM >= 2 * SEGMENT_SIZE, "a segmented stream has two segments or more");
+const unsigned char SEGMENT_END[4] = {0x00, 0x00, 0xFF, 0xFF};
+// What a segment may add behind the compressor's output: a byte for the empty block's header, SEGMENT_END.
+constexpr size_t SEGMENT_END_ROOM = 1 + sizeof SEGMENT_END;
+
+std::atomic<unsigned long> g_segmented_reads{0};
+
+size_t segment_count(size_t size) {
+    return (size + SEGMENT_SIZE - 1) / SEGMENT_SIZE;
+}
+
+// Runs work(segment, slot) for every segment on the calling thread (slot 0) and one worker thread (slot 1),
+// which take the segments in order. Stops early and returns false when work fails for a segment. Without a
+// worker thread the caller does all of it.
+class SEGMENT_JOB {
+  public:
+    using WORK = std::function<bool(size_t segment, unsigned slot)>;
+    static constexpr unsigned SLOTS = 2;
+    static bool run(size_t count, const WORK& work) {
+        SEGMENT_JOB job(count, work);
+        THR_HANDLE worker = thr_thread_create(run_worker, &job, 0);
+        job.take(0);
+        if (worker != nullptr)
+            thr_thread_wait(worker);
+        return !job.m_failed.load();
+    }
+
+  private:
+    SEGMENT_JOB(size_t count, const WORK& work) : m_count(count), m_work(work) {}
+    static void* run_worker(void* job) {
+        static_cast<SEGMENT_JOB*>(job)->take(1);
+        return nullptr;
+    }
+    void take(unsigned slot) {
+        while (!m_failed.load(std::memory_order_relaxed)) {
+            const size_t segment = m_next.fetch_add(1);
+            if (segment >= m_count)
+                return;
+            bool ok = false;
+            try {
+                ok = m_work(segment, slot);
+            } catch (const std::bad_alloc&) {
+            }
+            if (!ok)
+                m_failed.store(true);
+        }
+    }
+    const size_t m_count;
+    const WORK& m_work;
+    std::atomic<size_t> m_next{0};
+    std::atomic<bool> m_failed{false};
+};
+
+// A compressed segment: its bytes and the Adler-32 of its input.
+struct SEGMENT {
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t size = 0;
+    uint32_t adler = 1;
+};
+
+// Bit offset into `start` of the next bit zlib's inflate has not used: data_type holds the unused bits of
+// the last byte it took.
+uint64_t bit_position(const z_stream& zs, const unsigned char* start) {
+    return uint64_t(zs.next_in - start) * 8 - uint64_t(zs.data_type & 7);
+}
+
+// Turns a complete deflate stream into a segment that the next one follows: clears the final-block flag of
+// its last block and appends an empty stored block. zlib's inflate, stopping at every block boundary, finds
+// where the last block starts and where the data ends; the output goes to `scratch` (SEGMENT_SIZE bytes).
+bool continue_segment(SEGMENT& segment, unsigned char* scratch) {
+    z_stream zs{};
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
+        return false;
+    unsigned char* const bytes = segment.bytes.get();
+    zs.next_in = bytes;
+    zs.avail_in = static_cast<uInt>(segment.size);
+    // At a block boundary data_type has 128 set, and 64 once the final block is behind it.
+    uint64_t last_block = 0, end = 0;
+    int rc = Z_OK;
+    do {
+        zs.next_out = scratch;
+        zs.avail_out = static_cast<uInt>(SEGMENT_SIZE);
+        rc = inflate(&zs, Z_BLOCK);
+        if (rc == Z_OK && (zs.data_type & 128) != 0)
+            ((zs.data_type & 64) != 0 ? end : last_block) = bit_position(zs, bytes);
+    } while (rc == Z_OK);
+    inflateEnd(&zs);
+    if (rc != Z_STREAM_END || end == 0 || (end + 7) / 8 != segment.size)
+        return false;
+    bytes[last_block / 8] &= static_cast<unsigned char>(~(1u << (last_block % 8)));
+    // The empty stored block: three zero header bits, zero padding to the byte boundary, then its length
+    // and the length's complement. The header fits in the last byte when five or more of its bits are free.
+    const unsigned used = static_cast<unsigned>(end % 8);
+    if (used != 0)
+        bytes[segment.size - 1] &= static_cast<unsigned char>((1u << used) - 1);
+    if (used == 0 || used > 5)
+        bytes[segment.size++] = 0;
+    std::memcpy(bytes + segment.size, SEGMENT_END, sizeof SEGMENT_END);
+    segment.size += sizeof SEGMENT_END;
+    return true;
+}
+
+// The zlib header libdeflate writes for `level`: deflate with a 32 KiB window and the level's hint.
+void put_zlib_header(unsigned char* out, int level) {
+    const unsigned hint = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    unsigned header = 0x7800 | hint << 6;
+    header |= 31 - header % 31;
+    out[0] = static_cast<unsigned char>(header >> 8);
+    out[1] = static_cast<unsigned char>(header);
+}
+
+int compress_segmented(unsigned char* destination, unsigned long* destination_size,
+                       const unsigned char* source, size_t source_size, int level) {
+    const size_t count = segment_count(source_size);
+    std::vector<SEGMENT> segments(count);
+    COMPRESSOR compressors[SEGMENT_JOB::SLOTS];
+    std::unique_ptr<unsigned char[]> scratch[SEGMENT_JOB::SLOTS];
+    const bool ok = SEGMENT_JOB::run(count, [&](size_t k, unsigned slot) {
+        const unsigned char* in = source + k * SEGMENT_SIZE;
+        const size_t n = std::min(SEGMENT_SIZE, source_size - k * SEGMENT_SIZE);
+        if (!compressors[slot])
+            compressors[slot].reset(libdeflate_alloc_compressor(level));
+        if (!compressors[slot])
+            return false;
+        SEGMENT& segment = segments[k];
+        const size_t bound = libdeflate_deflate_compress_bound(compressors[slot].get(), n);
+        segment.bytes.reset(new unsigned char[bound + SEGMENT_END_ROOM]);
+        segment.size =
+            libdeflate_deflate_compress(compressors[slot].get(), in, n, segment.bytes.get(), bound);
+        if (segment.size == 0)
+            return false;
+        if (k + 1 < count) {
+            if (!scratch[slot])
+                scratch[slot].reset(new unsigned char[SEGMENT_SIZE]);
+            if (!continue_segment(segment, scratch[slot].get()))
+                return false;
+        }
+        segment.adler = libdeflate_adler32(1, in, n);
+        return true;
+    });
+    if (!ok)
+        return ZLIB_MEM_ERROR;
+    size_t total = 2 + 4;
+    for (const SEGMENT& segment : segments)
+        total += segment.size;
+    if (total > *destination_size)
+        return ZLIB_BUF_ERROR;
+    put_zlib_header(destination, level);
+    unsigned char* out = destination + 2;
+    uLong adler = segments[0].adler;
+    for (size_t k = 0; k < count; ++k) {
+        std::memcpy(out, segments[k].bytes.get(), segments[k].size);
+        out += segments[k].size;
+        if (k > 0)
+            adler =
+                adler32_combine(adler, segments[k].adler,
+                                static_cast<z_off_t>(std::min(SEGMENT_SIZE, source_size - k * SEGMENT_SIZE)));
+    }
+    for (int shift = 24; shift >= 0; shift -= 8)
+        *out++ = static_cast<unsigned char>(adler >> shift);
+    *destination_size = total;
+    return ZLIB_OK;
+}
+
+// One zlib stream decompressed by ISA-L's inflate in one piece. It checks the zlib header and the Adler-32;
+// its state is large, so it lives on the heap.
+int uncompress_whole(unsigned char* destination, unsigned long* destination_size, const unsigned char* source,
+                     unsigned long source_size) {
+    std::unique_ptr<inflate_state> state(new (std::nothrow) inflate_state);
+    if (!state)
+        return ZLIB_MEM_ERROR;
+    isal_inflate_init(state.get());
+    state->crc_flag = ISAL_ZLIB;
+    state->next_in = const_cast<unsigned char*>(source);
+    state->avail_in = static_cast<uint32_t>(std::min<unsigned long>(source_size, UINT32_MAX));
+    state->next_out = destination;
+    state->avail_out = static_cast<uint32_t>(std::min<unsigned long>(*destination_size, UINT32_MAX));
+    const int rc = isal_inflate_stateless(state.get());
+    if (rc == ISAL_OUT_OVERFLOW)
+        return ZLIB_BUF_ERROR;
+    if (rc != ISAL_DECOMP_OK)
+        return ZLIB_DATA_ERROR;
+    *destination_size = state->total_out;
+    return ZLIB_OK;
+}
+
+// Starts of the segments of a stream of `count` segments: after its two-byte header, and after each
+// SEGMENT_END. Empty when the stream has any other number of them (it was not written in segments, or
+// the bytes also occur inside a segment), so that the stream is read in one piece.
+std::vector<size_t> find_segments(const unsigned char* source, size_t source_size, size_t count) {
+    std::vector<size_t> starts{2};
+    // The search goes from one FF byte to the next (memchr is the fastest scan there is; they are rare in
+    // deflate data) and looks at the bytes around it.
+    const unsigned char* at = source + 2 + 2;
+    const unsigned char* const end = source + source_size - 1;
+    while (at < end) {
+        const auto* hit = static_cast<const unsigned char*>(std::memchr(at, 0xFF, size_t(end - at)));
+        if (hit == nullptr)
+            break;
+        if (hit[1] == 0xFF && hit[-1] == 0 && hit[-2] == 0) {
+            starts.push_back(size_t(hit + 2 - source));
+            if (starts.size() > count)
+                return {};
+            at = hit + 2 + 2;
+        } else {
+            at = hit + 1;
+        }
+    }
+    if (starts.size() != count)
+        return {};
+    return starts;
+}
+
+// Decompresses a stream written in segments, each on its own, side by side. Every segment must yield
+// exactly SEGMENT_SIZE bytes (the last one the rest) from exactly its bytes, end on a block boundary and
+// need nothing from the segments before it; then the pieces are what reading the stream in one piece gives.
+// Returns false whenever that does not hold, and the caller reads the stream in one piece.
+bool uncompress_segments(unsigned char* destination, unsigned long* destination_size,
+                         const unsigned char* source, size_t source_size) {
+    if (*destination_size < SEGMENTED_STREAM || source_size < 2 + 4 || *destination_size > UINT32_MAX)
+        return false;
+    // A plain zlib header: deflate, a window of at most 32 KiB, its check, no preset dictionary.
+    const unsigned header = unsigned{source[0]} << 8 | source[1];
+    if ((source[0] & 0x0F) != 8 || (source[0] >> 4) > 7 || header % 31 != 0 || (source[1] & 0x20) != 0)
+        return false;
+    const size_t count = segment_count(*destination_size);
+    const std::vector<size_t> starts = find_segments(source, source_size, count);
+    if (starts.empty())
+        return false;
+    std::vector<uint32_t> adlers(count);
+    size_t last_size = 0, trailer = 0;
+    std::unique_ptr<inflate_state> states[SEGMENT_JOB::SLOTS];
+    const bool ok = SEGMENT_JOB::run(count, [&](size_t k, unsigned slot) {
+        if (!states[slot])
+            states[slot].reset(new inflate_state);
+        inflate_state& s = *states[slot];
+        isal_inflate_init(&s);
+        s.crc_flag = ISAL_DEFLATE;
+        const bool last = k + 1 == count;
+        const size_t in_end = last ? source_size : starts[k + 1];
+        s.next_in = const_cast<unsigned char*>(source + starts[k]);
+        s.avail_in = static_cast<uint32_t>(std::min<size_t>(in_end - starts[k], UINT32_MAX));
+        unsigned char* out = destination + k * SEGMENT_SIZE;
+        const size_t room = last ? *destination_size - k * SEGMENT_SIZE : SEGMENT_SIZE;
+        s.next_out = out;
+        s.avail_out = static_cast<uint32_t>(room);
+        if (isal_inflate(&s) != ISAL_DECOMP_OK)
+            return false;
+        if (last) {
+            if (s.block_state != ISAL_BLOCK_FINISH)
+                return false;
+            last_size = s.total_out;
+            // Whole bytes still in the bit buffer belong to the trailer.
+            trailer = size_t(s.next_in - source) - size_t(s.read_in_length / 8);
+        } else {
+            if (s.avail_out != 0)
+                return false;
+            // The segment's output is complete; what is left of its bytes must be the end of its last
+            // block and the empty block, which yield nothing. Then the inflater waits for the next block's
+            // header with no bit of it read: the next segment starts on a block boundary.
+            unsigned char spare[64];
+            s.next_out = spare;
+            s.avail_out = sizeof spare;
+            if (isal_inflate(&s) != ISAL_DECOMP_OK || s.avail_out != sizeof spare || s.avail_in != 0 ||
+                (s.block_state != ISAL_BLOCK_NEW_HDR && s.block_state != ISAL_BLOCK_HDR) ||
+                s.read_in_length != 0 || s.tmp_in_size != 0 || s.bfinal != 0)
+                return false;
+        }
+        adlers[k] = libdeflate_adler32(1, out, last ? s.total_out : SEGMENT_SIZE);
+        return true;
+    });
+    if (!ok || trailer + 4 > source_size)
+        return false;
+    uLong adler = adlers[0];
+    for (size_t k = 1; k < count; ++k)
+        adler = adler32_combine(adler, adlers[k],
+                                static_cast<z_off_t>(k + 1 == count ? last_size : SEGMENT_SIZE));
+    if (get_be32(source + trailer) != adler)
+        return false;
+    *destination_size = (count - 1) * SEGMENT_SIZE + last_size;
+    g_segmented_reads.fetch_add(1);
+    return true;
+}
+
 } // namespace
 
 int zlib_compress2(unsigned char* destination, unsigned long* destination_size, const unsigned char* source,
                    unsigned long source_size, int level) {
+    if (source_size >= SEGMENTED_STREAM)
+        return compress_segmented(destination, destination_size, source, source_size, level);
     COMPRESSOR compressor(libdeflate_alloc_compressor(level));
     if (!compressor)
         return ZLIB_MEM_ERROR;
@@ -96,30 +396,28 @@ int zlib_reference_compress2(unsigned char* destination, unsigned long* destinat
 
 // Either encoder's output fits: libdeflate's bound is the larger of the two.
 unsigned long zlib_compress_bound(unsigned long source_size) {
-    return std::max<unsigned long>(libdeflate_zlib_compress_bound(nullptr, source_size),
-                                   compressBound(source_size));
+    unsigned long bound = std::max<unsigned long>(libdeflate_zlib_compress_bound(nullptr, source_size),
+                                                  compressBound(source_size));
+    if (source_size >= SEGMENTED_STREAM) {
+        unsigned long segmented = 2 + 4;
+        for (unsigned long at = 0; at < source_size; at += SEGMENT_SIZE)
+            segmented += libdeflate_deflate_compress_bound(
+                             nullptr, std::min<unsigned long>(SEGMENT_SIZE, source_size - at)) +
+                         SEGMENT_END_ROOM;
+        bound = std::max(bound, segmented);
+    }
+    return bound;
 }
 
 int zlib_uncompress(unsigned char* destination, unsigned long* destination_size, const unsigned char* source,
                     unsigned long source_size) {
-    // ISA-L's inflate: on the literal-heavy payloads of bit maps it runs about a quarter faster than
-    // libdeflate's. It checks the zlib header and the Adler-32; its state is large, so it lives on the heap.
-    std::unique_ptr<inflate_state> state(new (std::nothrow) inflate_state);
-    if (!state)
-        return ZLIB_MEM_ERROR;
-    isal_inflate_init(state.get());
-    state->crc_flag = ISAL_ZLIB;
-    state->next_in = const_cast<unsigned char*>(source);
-    state->avail_in = static_cast<uint32_t>(std::min<unsigned long>(source_size, UINT32_MAX));
-    state->next_out = destination;
-    state->avail_out = static_cast<uint32_t>(std::min<unsigned long>(*destination_size, UINT32_MAX));
-    const int rc = isal_inflate_stateless(state.get());
-    if (rc == ISAL_OUT_OVERFLOW)
-        return ZLIB_BUF_ERROR;
-    if (rc != ISAL_DECOMP_OK)
-        return ZLIB_DATA_ERROR;
-    *destination_size = state->total_out;
-    return ZLIB_OK;
+    if (uncompress_segments(destination, destination_size, source, source_size))
+        return ZLIB_OK;
+    return uncompress_whole(destination, destination_size, source, source_size);
+}
+
+unsigned long zlib_segmented_reads_for_testing() {
+    return g_segmented_reads.load();
 }
 
 void gzip_unpack(const unsigned char* data, size_t size, const std::string& name,

@@ -13,8 +13,14 @@ constexpr int ZLIB_DATA_ERROR = -3; // not a valid stream (damaged, cut short, w
 constexpr int ZLIB_BUF_ERROR = -5;  // the output does not fit the destination
 constexpr int ZLIB_MEM_ERROR = -4;  // no memory for the compressor or decompressor
 
+// Inputs of this size or more are compressed in segments (zlib_compress2).
+constexpr unsigned long ZLIB_SEGMENTED_SIZE = 8ul << 20;
+
 // Compresses source into one zlib stream at destination. level is libdeflate's: 1 (fastest) to 12 (smallest).
-// destination_size holds the room on entry and the stream's length on return.
+// destination_size holds the room on entry and the stream's length on return. Inputs of
+// ZLIB_SEGMENTED_SIZE or more are compressed in segments of 4 MiB on two threads: each segment is compressed
+// on its own and ends with an empty stored block (the bytes 00 00 FF FF on a byte boundary), and the output
+// is the same whatever the number of threads.
 int zlib_compress2(unsigned char* destination, unsigned long* destination_size, const unsigned char* source,
                    unsigned long source_size, int level);
 // The same stream format from zlib's own encoder (compress2; level 0 to 9). Slower by a factor of ten at
@@ -26,9 +32,14 @@ unsigned long zlib_compress_bound(unsigned long source_size);
 
 // Decompresses one zlib stream into destination. destination_size holds the room on entry and the number of
 // bytes produced on return. Bytes after the end of the stream are ignored. ZLIB_BUF_ERROR when the stream
-// yields more than the room, ZLIB_DATA_ERROR when it is not a valid stream.
+// yields more than the room, ZLIB_DATA_ERROR when it is not a valid stream. A stream written in segments
+// (zlib_compress2) is decompressed a segment at a time on two threads when the room has its number of
+// segments, after checking that each segment stands on its own; any other stream is decompressed in one
+// piece.
 int zlib_uncompress(unsigned char* destination, unsigned long* destination_size, const unsigned char* source,
                     unsigned long source_size);
+// Test hook: how many streams zlib_uncompress has decompressed a segment at a time.
+unsigned long zlib_segmented_reads_for_testing();
 
 // A deflate stream yields at most 1032 bytes per input byte (a 258-byte match coded in two bits): no valid
 // input of n bytes decompresses to more than n times this.

@@ -4,6 +4,7 @@
 #include "fio.h"
 #include "large_block.h"
 #include "test_support.h"
+#include "thr.h"
 
 #include <zlib.h>
 
@@ -81,6 +82,137 @@ TEST(Compression, StreamsReadBackThroughZlib) {
     unsigned char out[16];
     unsigned long room = sizeof out;
     EXPECT_EQ(ZLIB_DATA_ERROR, zlib_uncompress(out, &room, junk.data(), junk.size()));
+}
+
+// Text of exactly `size` bytes.
+std::string sample_bytes(size_t size) {
+    std::string text = sample_text(size / 16);
+    text.resize(size, '.');
+    return text;
+}
+
+// A zlib stream written by zlib itself (level 1), flushed with `flush` after every 4 MiB of input.
+BYTES zlib_stream_flushed_every_4_mib(const std::string& text, int flush) {
+    z_stream zs{};
+    EXPECT_EQ(Z_OK, deflateInit(&zs, 1));
+    BYTES out(deflateBound(&zs, text.size()) + 1024);
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    for (size_t at = 0; at < text.size(); at += size_t{4} << 20) {
+        const size_t n = std::min(size_t{4} << 20, text.size() - at);
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data() + at));
+        zs.avail_in = static_cast<uInt>(n);
+        const bool last = at + n == text.size();
+        EXPECT_EQ(last ? Z_STREAM_END : Z_OK, deflate(&zs, last ? Z_FINISH : flush));
+    }
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+// Large inputs are written in segments: still one zlib stream that zlib reads, the same bytes from one call
+// to the next, and read back by the module's reader a segment at a time, with or without a second thread and
+// whatever the size of the last segment.
+TEST(Compression, SegmentedStreams) {
+    for (size_t size : {size_t{8} << 20, (size_t{9} << 20) + 12345, size_t{12} << 20}) {
+        for (bool threads : {true, false}) {
+            SCOPED_TRACE("size " + std::to_string(size) + (threads ? "" : ", no thread"));
+            const std::string input = sample_bytes(size);
+            const auto* source = reinterpret_cast<const unsigned char*>(input.data());
+            if (!threads)
+                thr_fail_next_thread_creates_for_testing(2);
+            BYTES stream(zlib_compress_bound(size));
+            unsigned long n = stream.size();
+            ASSERT_EQ(ZLIB_OK, zlib_compress2(stream.data(), &n, source, size, 7));
+            BYTES again(stream.size());
+            unsigned long n_again = again.size();
+            ASSERT_EQ(ZLIB_OK, zlib_compress2(again.data(), &n_again, source, size, 7));
+            EXPECT_TRUE(n == n_again && std::equal(stream.begin(), stream.begin() + n, again.begin()));
+            BYTES back(size);
+            uLongf m = back.size();
+            ASSERT_EQ(Z_OK, uncompress(back.data(), &m, stream.data(), n));
+            EXPECT_TRUE(m == size && std::equal(back.begin(), back.end(), source));
+            std::fill(back.begin(), back.end(), 0);
+            const unsigned long before = zlib_segmented_reads_for_testing();
+            unsigned long room = size;
+            ASSERT_EQ(ZLIB_OK, zlib_uncompress(back.data(), &room, stream.data(), n));
+            EXPECT_EQ(before + 1, zlib_segmented_reads_for_testing());
+            EXPECT_TRUE(room == size && std::equal(back.begin(), back.end(), source));
+            thr_fail_next_thread_creates_for_testing(0);
+        }
+    }
+}
+
+// The reader decompresses a stream a segment at a time only where that gives what reading it in one piece
+// gives: streams whose pieces depend on each other, damaged or cut streams and a room that does not fit are
+// read in one piece, with the one-piece reader's result.
+TEST(Compression, SegmentedReadFallsBackToOnePiece) {
+    const size_t size = (size_t{10} << 20) + 777;
+    const std::string input = sample_bytes(size);
+    const auto* source = reinterpret_cast<const unsigned char*>(input.data());
+    BYTES written(zlib_compress_bound(size));
+    unsigned long n = written.size();
+    ASSERT_EQ(ZLIB_OK, zlib_compress2(written.data(), &n, source, size, 7));
+    written.resize(n);
+    struct CASE {
+        const char* what;
+        std::function<BYTES()> stream;
+        size_t room;
+        int rc;
+        bool segmented;
+    };
+    const CASE cases[] = {
+        {"as written", [&] { return written; }, size, ZLIB_OK, true},
+        {"bytes after the stream",
+         [&] {
+             return concat(written, {1, 2, 3});
+         },
+         size, ZLIB_OK, true},
+        // Sync flushes end pieces like segments, but matches reach back across them.
+        {"zlib, sync flushes", [&] { return zlib_stream_flushed_every_4_mib(input, Z_SYNC_FLUSH); }, size,
+         ZLIB_OK, false},
+        // Full flushes make the pieces independent: segments as good as the module's own.
+        {"zlib, full flushes", [&] { return zlib_stream_flushed_every_4_mib(input, Z_FULL_FLUSH); }, size,
+         ZLIB_OK, true},
+        {"zlib, one piece", [&] { return zlib_stream_flushed_every_4_mib(input, Z_NO_FLUSH); }, size, ZLIB_OK,
+         false},
+        {"room one byte short", [&] { return written; }, size - 1, ZLIB_BUF_ERROR, false},
+        {"room larger", [&] { return written; }, size + 1, ZLIB_OK, true},
+        {"room a segment larger", [&] { return written; }, size + (4 << 20), ZLIB_OK, false},
+        {"Adler-32 changed",
+         [&] {
+             BYTES s = written;
+             s.back() ^= 1;
+             return s;
+         },
+         size, ZLIB_DATA_ERROR, false},
+        {"byte changed in the second segment",
+         [&] {
+             BYTES s = written;
+             s[s.size() / 2] ^= 0x10;
+             return s;
+         },
+         size, ZLIB_DATA_ERROR, false},
+        {"cut in the last segment",
+         [&] {
+             BYTES s = written;
+             s.resize(s.size() - 100);
+             return s;
+         },
+         size, ZLIB_DATA_ERROR, false},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        const BYTES stream = c.stream();
+        BYTES back(c.room);
+        unsigned long room = c.room;
+        const unsigned long before = zlib_segmented_reads_for_testing();
+        EXPECT_EQ(c.rc, zlib_uncompress(back.data(), &room, stream.data(), stream.size()));
+        EXPECT_EQ(before + (c.segmented ? 1 : 0), zlib_segmented_reads_for_testing());
+        if (c.rc == ZLIB_OK) {
+            EXPECT_TRUE(room == size && std::equal(back.begin(), back.begin() + size, source));
+        }
+    }
 }
 
 // The reader takes streams written by zlib itself, checks their header and Adler-32, refuses a stream cut

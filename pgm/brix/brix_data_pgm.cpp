@@ -229,12 +229,16 @@ PGM_CONTAINER_FILE BRIX_DATA_SERVER::read_pgm_container(const std::string& path)
     crc_task.size = file_size - TRAILER_SIZE;
     INFLATED inflated;
     if (plausible_size) {
-        // The payload is decompressed straight into the buffer the caller receives, mapped whole (by the CRC
-        // task) as the decompressor fills it; advised for huge pages before either touches it.
+        // The payload is decompressed straight into the buffer the caller receives, advised for huge pages
+        // before anything touches it. A payload decompressed in one piece is mapped whole by the CRC task
+        // as the decompressor fills it; the threads that decompress a large one a segment at a time map
+        // their own segments side by side.
         result.payload.reset(new unsigned char[raw_data_size]);
         advise_large_block(result.payload.get(), raw_data_size);
-        crc_task.payload = result.payload.get();
-        crc_task.payload_size = raw_data_size;
+        if (raw_data_size < ZLIB_SEGMENTED_SIZE) {
+            crc_task.payload = result.payload.get();
+            crc_task.payload_size = raw_data_size;
+        }
     }
     {
         // A large file's CRC-16 is taken beside the decompression; the results are checked only afterwards,

@@ -96,6 +96,34 @@ TEST(AtomicFile, CommitReplacesAndAbandonLeavesPrevious) {
     EXPECT_EQ("db.bin\n", ls.out);
 }
 
+// A large file is flushed and its writeback started on the way: it still lands byte for byte, and a write
+// that fails after that point still leaves the previous file.
+TEST(AtomicFile, LargeFileLandsWholeOrNotAtAll) {
+    TEMP_DIR dir;
+    const std::string target = dir.file("large.bin");
+    std::string content(size_t{40} << 20, '\0');
+    uint32_t x = 5;
+    for (char& c : content)
+        c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+    auto write_all = [&] {
+        FIO_ATOMIC_FILE f(target);
+        const size_t piece = (size_t{1} << 20) + 7; // crosses the writeback steps off their boundaries
+        for (size_t at = 0; at < content.size(); at += piece)
+            f.write(content.data() + at, std::min(piece, content.size() - at));
+        f.commit();
+    };
+    write_all();
+    EXPECT_TRUE(read_text_file(target) == content);
+    const std::string previous = content;
+    content[0] ^= 1;
+    FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(30 << 20);
+    BRIX_INTERNAL_ERROR e = catch_brix_error(write_all);
+    FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(-1);
+    EXPECT_NE(std::string::npos, e.condition().find(target));
+    EXPECT_TRUE(read_text_file(target) == previous);
+    EXPECT_EQ("large.bin\n", run_command("ls '" + dir.path() + "'").out);
+}
+
 TEST(AtomicFile, UnwritableDirectoryIsReportedWithTheFileName) {
     BRIX_INTERNAL_ERROR e = catch_brix_error([] { FIO_ATOMIC_FILE f("/nonexistent-dir/x.ddb"); });
     EXPECT_NE(std::string::npos, e.condition().find("/nonexistent-dir/x.ddb"));

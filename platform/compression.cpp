@@ -332,29 +332,32 @@ bool uncompress_segments(unsigned char* destination, unsigned long* destination_
         const size_t room = last ? *destination_size - k * SEGMENT_SIZE : SEGMENT_SIZE;
         s.next_out = out;
         s.avail_out = static_cast<uint32_t>(room);
-        if (isal_inflate(&s) != ISAL_DECOMP_OK)
+        if (isal_inflate(&s) != ISAL_DECOMP_OK || (!last && s.avail_out != 0))
             return false;
-        if (last) {
-            if (s.block_state != ISAL_BLOCK_FINISH)
-                return false;
-            last_size = s.total_out;
-            // Whole bytes still in the bit buffer belong to the trailer.
-            trailer = size_t(s.next_in - source) - size_t(s.read_in_length / 8);
-        } else {
-            if (s.avail_out != 0)
-                return false;
-            // The segment's output is complete; what is left of its bytes must be the end of its last
-            // block and the empty block, which yield nothing. Then the inflater waits for the next block's
-            // header with no bit of it read: the next segment starts on a block boundary.
+        const uint32_t produced = s.total_out;
+        if (s.avail_out == 0) {
+            // The room is full; what is left of the segment's bytes (the end of its last block, and the
+            // empty block behind it) must yield nothing more.
             unsigned char spare[64];
             s.next_out = spare;
             s.avail_out = sizeof spare;
-            if (isal_inflate(&s) != ISAL_DECOMP_OK || s.avail_out != sizeof spare || s.avail_in != 0 ||
-                (s.block_state != ISAL_BLOCK_NEW_HDR && s.block_state != ISAL_BLOCK_HDR) ||
-                s.read_in_length != 0 || s.tmp_in_size != 0 || s.bfinal != 0)
+            if (isal_inflate(&s) != ISAL_DECOMP_OK || s.avail_out != sizeof spare)
                 return false;
         }
-        adlers[k] = libdeflate_adler32(1, out, last ? s.total_out : SEGMENT_SIZE);
+        if (last) {
+            if (s.block_state != ISAL_BLOCK_FINISH)
+                return false;
+            last_size = produced;
+            // Whole bytes still in the bit buffer belong to the trailer.
+            trailer = size_t(s.next_in - source) - size_t(s.read_in_length / 8);
+        } else if (s.avail_in != 0 ||
+                   (s.block_state != ISAL_BLOCK_NEW_HDR && s.block_state != ISAL_BLOCK_HDR) ||
+                   s.read_in_length != 0 || s.tmp_in_size != 0 || s.bfinal != 0) {
+            // The inflater must wait for the next block's header with every byte used and no bit of the
+            // header read: the next segment starts on a block boundary.
+            return false;
+        }
+        adlers[k] = libdeflate_adler32(1, out, produced);
         return true;
     });
     if (!ok || trailer + 4 > source_size)

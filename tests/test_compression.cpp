@@ -84,6 +84,8 @@ TEST(Compression, StreamsReadBackThroughZlib) {
     EXPECT_EQ(ZLIB_DATA_ERROR, zlib_uncompress(out, &room, junk.data(), junk.size()));
 }
 
+namespace {
+
 // Text of exactly `size` bytes.
 std::string sample_bytes(size_t size) {
     std::string text = sample_text(size / 16);
@@ -109,6 +111,8 @@ BYTES zlib_stream_flushed_every_4_mib(const std::string& text, int flush) {
     deflateEnd(&zs);
     return out;
 }
+
+} // namespace
 
 // Large inputs are written in segments: still one zlib stream that zlib reads, the same bytes from one call
 // to the next, and read back by the module's reader a segment at a time, with or without a second thread and

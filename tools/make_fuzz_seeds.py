@@ -34,14 +34,26 @@ def crc16(data):
     return crc
 
 
-def container(extension, name, payload, version=1):
+def segmented(payload, segment=4 << 20):
+    """One zlib stream of independent pieces of `segment` bytes, each ended by a full flush (the bytes
+    00 00 FF FF on a byte boundary): laid out like the tool's own streams of large payloads."""
+    compressor = zlib.compressobj(9)
+    stream = b""
+    for at in range(0, len(payload), segment):
+        stream += compressor.compress(payload[at:at + segment])
+        last = at + segment >= len(payload)
+        stream += compressor.flush(zlib.Z_FINISH if last else zlib.Z_FULL_FLUSH)
+    return stream
+
+
+def container(extension, name, payload, version=1, compress=lambda p: zlib.compress(p, 9)):
     header = bytearray(96)
     header[0:len(extension)] = extension.encode()
     header[16:20] = u32(1)
     header[20:24] = u32(len(payload))
     header[24:28] = u32(version)
     header[64:64 + len(name)] = name.encode()
-    body = bytes(header) + zlib.compress(payload, 9)
+    body = bytes(header) + compress(payload)
     return body + u16(crc16(body))
 
 
@@ -88,6 +100,11 @@ def container_seeds():
     short = bytearray(container("PGM_RBA", "DEV1", RBA_LIST))
     short[20:24] = u32(len(RBA_LIST) + 1)
     write("fuzz_pgm_container", "pgm_rba_file_size_too_large", bytes([(1 << 2) | 1]) + bytes(short))
+    # A payload of 12 MiB in three independent pieces, which the reader decompresses a piece at a time: a
+    # FID padded with zeros, so that the file stays small.
+    large = FID + bytes((12 << 20) - len(FID))
+    write("fuzz_pgm_container", "fid_file_segmented",
+          bytes([1]) + container("FID", "DEV1", large, compress=segmented))
 
 
 def head_lines(path, count):

@@ -1,5 +1,6 @@
 // Little-endian integers in byte buffers, and a bounded reader over a buffer: the one codec of the binary
-// files of this program (container headers and payloads, archive trailers).
+// files of this program (container headers and payloads, archive trailers). Big-endian 32-bit values too,
+// for the check value of zlib streams.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,17 @@ inline uint16_t get_le16(const unsigned char* p) {
 
 inline uint32_t get_le32(const unsigned char* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+inline void put_be32(unsigned char* p, uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+inline uint32_t get_be32(const unsigned char* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
 inline void append_le16(std::vector<unsigned char>& out, uint16_t v) {

@@ -1,5 +1,6 @@
 #include "compression.h"
 
+#include "byte_codec.h"
 #include "large_block.h"
 #include "msg_internal_error.h"
 #include "thr.h"
@@ -29,14 +30,6 @@ using DECOMPRESSOR = std::unique_ptr<libdeflate_decompressor, DECOMPRESSOR_DELET
 // Room for a gzip member's output before its true length is known: its stated length, within these limits.
 constexpr uint64_t GZIP_MIN_ROOM = 1 << 16;
 constexpr uint64_t GZIP_TRUSTED_ROOM = 16 << 20; // stated lengths up to this (or 16 x the input) are trusted
-
-uint32_t get_le32(const unsigned char* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint32_t get_be32(const unsigned char* p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
 
 bool is_gzip_member(const unsigned char* p, size_t left) {
     return left >= 2 && p[0] == 0x1F && p[1] == 0x8B;
@@ -96,6 +89,19 @@ size_t segment_count(size_t size) {
     return (size + SEGMENT_SIZE - 1) / SEGMENT_SIZE;
 }
 
+// Input bytes of segment k of a stream of `size` input bytes: SEGMENT_SIZE, the last one the rest.
+size_t segment_length(size_t size, size_t k) {
+    return std::min(SEGMENT_SIZE, size - k * SEGMENT_SIZE);
+}
+
+// The Adler-32 of `size` bytes from the Adler-32s of their segments.
+uint32_t combine_adlers(const std::vector<uint32_t>& adlers, size_t size) {
+    uLong adler = adlers[0];
+    for (size_t k = 1; k < adlers.size(); ++k)
+        adler = adler32_combine(adler, adlers[k], static_cast<z_off_t>(segment_length(size, k)));
+    return static_cast<uint32_t>(adler);
+}
+
 // Runs work(segment, slot) for every segment on the calling thread (slot 0) and one worker thread (slot 1),
 // which take the segments in order. Stops early and returns false when work fails for a segment. Without a
 // worker thread the caller does all of it.
@@ -138,11 +144,10 @@ class SEGMENT_JOB {
     std::atomic<bool> m_failed{false};
 };
 
-// A compressed segment: its bytes and the Adler-32 of its input.
+// A compressed segment.
 struct SEGMENT {
     std::unique_ptr<unsigned char[]> bytes;
     size_t size = 0;
-    uint32_t adler = 1;
 };
 
 // Bit offset into `start` of the next bit zlib's inflate has not used: data_type holds the unused bits of
@@ -200,11 +205,12 @@ int compress_segmented(unsigned char* destination, unsigned long* destination_si
                        const unsigned char* source, size_t source_size, int level) {
     const size_t count = segment_count(source_size);
     std::vector<SEGMENT> segments(count);
+    std::vector<uint32_t> adlers(count); // of each segment's input
     COMPRESSOR compressors[SEGMENT_JOB::SLOTS];
     std::unique_ptr<unsigned char[]> scratch[SEGMENT_JOB::SLOTS];
     const bool ok = SEGMENT_JOB::run(count, [&](size_t k, unsigned slot) {
         const unsigned char* in = source + k * SEGMENT_SIZE;
-        const size_t n = std::min(SEGMENT_SIZE, source_size - k * SEGMENT_SIZE);
+        const size_t n = segment_length(source_size, k);
         if (!compressors[slot])
             compressors[slot].reset(libdeflate_alloc_compressor(level));
         if (!compressors[slot])
@@ -222,7 +228,7 @@ int compress_segmented(unsigned char* destination, unsigned long* destination_si
             if (!continue_segment(segment, scratch[slot].get()))
                 return false;
         }
-        segment.adler = libdeflate_adler32(1, in, n);
+        adlers[k] = libdeflate_adler32(1, in, n);
         return true;
     });
     if (!ok)
@@ -234,17 +240,11 @@ int compress_segmented(unsigned char* destination, unsigned long* destination_si
         return ZLIB_BUF_ERROR;
     put_zlib_header(destination, level);
     unsigned char* out = destination + 2;
-    uLong adler = segments[0].adler;
-    for (size_t k = 0; k < count; ++k) {
-        std::memcpy(out, segments[k].bytes.get(), segments[k].size);
-        out += segments[k].size;
-        if (k > 0)
-            adler =
-                adler32_combine(adler, segments[k].adler,
-                                static_cast<z_off_t>(std::min(SEGMENT_SIZE, source_size - k * SEGMENT_SIZE)));
+    for (const SEGMENT& segment : segments) {
+        std::memcpy(out, segment.bytes.get(), segment.size);
+        out += segment.size;
     }
-    for (int shift = 24; shift >= 0; shift -= 8)
-        *out++ = static_cast<unsigned char>(adler >> shift);
+    put_be32(out, combine_adlers(adlers, source_size));
     *destination_size = total;
     return ZLIB_OK;
 }
@@ -362,13 +362,10 @@ bool uncompress_segments(unsigned char* destination, unsigned long* destination_
     });
     if (!ok || trailer + 4 > source_size)
         return false;
-    uLong adler = adlers[0];
-    for (size_t k = 1; k < count; ++k)
-        adler = adler32_combine(adler, adlers[k],
-                                static_cast<z_off_t>(k + 1 == count ? last_size : SEGMENT_SIZE));
-    if (get_be32(source + trailer) != adler)
+    const size_t produced = (count - 1) * SEGMENT_SIZE + last_size;
+    if (get_be32(source + trailer) != combine_adlers(adlers, produced))
         return false;
-    *destination_size = (count - 1) * SEGMENT_SIZE + last_size;
+    *destination_size = produced;
     g_segmented_reads.fetch_add(1);
     return true;
 }
@@ -404,10 +401,9 @@ unsigned long zlib_compress_bound(unsigned long source_size) {
                                                   compressBound(source_size));
     if (source_size >= SEGMENTED_STREAM) {
         unsigned long segmented = 2 + 4;
-        for (unsigned long at = 0; at < source_size; at += SEGMENT_SIZE)
-            segmented += libdeflate_deflate_compress_bound(
-                             nullptr, std::min<unsigned long>(SEGMENT_SIZE, source_size - at)) +
-                         SEGMENT_END_ROOM;
+        for (size_t k = 0; k < segment_count(source_size); ++k)
+            segmented +=
+                libdeflate_deflate_compress_bound(nullptr, segment_length(source_size, k)) + SEGMENT_END_ROOM;
         bound = std::max(bound, segmented);
     }
     return bound;

@@ -6,7 +6,7 @@
 //
 // Prepares a copy of the sample installation in WORK_DIR/wrik/vantrel/, generates the sample inputs and lays
 // them out as the source depot (as tools/run_sample.sh does), then runs the BRIX table's rows twice.
-#include "brix_batch.h"
+#include "batch/brix_batch.h"
 #include "gen.h"
 #include "thr.h"
 

@@ -13,7 +13,7 @@
 #include "compression.h"
 #include "fio.h"
 #include "pgm_common.h"
-#include "pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>

@@ -10,7 +10,7 @@
 // the build's cost per frame x bit (two sizes show how it grows) and the peak memory of the process.
 #pragma once
 
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "dev_db.h"
 #include "fio.h"
 #include "msg_internal_error.h"

@@ -4,10 +4,10 @@
 // one RMF (target at most 6). Each time is the fastest iteration: the machine is shared. The peak is the
 // process's after the builds and before the floor runs; the fixture keeps nothing large while they run.
 #include "brix_data_server.h"
-#include "brix_non_ddb_builder.h"
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "dev_db.h"
 #include "fio.h"
+#include "programmer/brix_non_ddb_builder.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>

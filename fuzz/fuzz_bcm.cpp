@@ -1,6 +1,6 @@
 // Fuzz target: the option-bit BCM converter. The input is the BCM XML document, read from a temporary file
 // (the converter takes a path ending in ".bcm.xml").
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

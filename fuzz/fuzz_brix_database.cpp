@@ -14,7 +14,7 @@
 #include "brix_data_server.h"
 #include "fio.h"
 #include "fuzz_support.h"
-#include "pgm_brix__pdb.h"
+#include "records/pgm_brix__pdb.h"
 
 #include <cstdio>
 #include <cstdlib>

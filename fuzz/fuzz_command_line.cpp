@@ -1,6 +1,6 @@
 // Fuzz target: the command-line parser. The input is the argument list, one argument per line (the program
 // name is supplied). Only parsing runs: no operation is dispatched and no file is written.
-#include "brix_main.h"
+#include "cli/brix_main.h"
 #include "fuzz_support.h"
 
 #include <string>

@@ -1,7 +1,7 @@
 // Numbers and hex strings as they come from the XML inputs: any text is either refused or converted to the
 // value the C library reads from it, and no text makes the hex conversion touch memory outside its array.
-#include "brix_data_manager.h"
 #include "msg_internal_error.h"
+#include "records/brix_data_manager.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Fuzz target: the family XML builder in test mode. The input is the family XML, read from a temporary
 // file; test mode writes the family database next to it. A database the builder writes must read back.
 #include "brix_data_server.h"
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "fuzz_support.h"
 
 #include <cstdio>

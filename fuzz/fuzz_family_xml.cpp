@@ -1,6 +1,6 @@
 // Family XMLs: any document is either built into a family database or refused with a report; none crashes
 // the reader, reads another file, or leaks.
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "fio.h"
 #include "msg_internal_error.h"
 

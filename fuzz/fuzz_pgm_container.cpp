@@ -9,7 +9,7 @@
 #include "brix_data_server.h"
 #include "fuzz_support.h"
 #include "pgm_common.h"
-#include "pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 
 #include <string>
 #include <vector>

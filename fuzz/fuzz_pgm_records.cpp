@@ -2,7 +2,7 @@
 // read out of bounds or turned into an allocation larger than the input; what is read writes back the same
 // bytes (the RBA list may normalise flags and repeated frames, so it is only read).
 #include "msg_internal_error.h"
-#include "pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 
 #include <cstdint>
 #include <cstdlib>

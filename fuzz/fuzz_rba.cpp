@@ -4,9 +4,9 @@
 // text, 1 gzip-compressed by the target as a ".rbaz" file, 2 as the bytes of a ".rbaz" file (the
 // decompressor sees them as they are). A parsed list must survive its byte serialisation unchanged: what the
 // parser accepts is what the database holds.
-#include "brix_non_ddb_builder.h"
 #include "fuzz_support.h"
-#include "pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/brix_non_ddb_builder.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 
 #include <cstdlib>
 #include <string>

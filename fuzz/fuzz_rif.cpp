@@ -6,7 +6,7 @@
 // exactly DRA-count slots, a slot null or holding bits of its own residue, each bit with at least one
 // reference; and the table must show every bit of it.
 #include "brix_common_function.h"
-#include "brix_helper.h"
+#include "device/brix_helper.h"
 #include "fuzz_support.h"
 
 #include <cstdlib>

@@ -4,7 +4,7 @@
 
 #include "brix_data_export.h"
 #include "pdb_archive.h"
-#include "pgm_brix__pdb.h"
+#include "records/pgm_brix__pdb.h"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // Batch builds: tables, family filter, command lines, the worker slots and whole batches of the executable.
-#include "brix_batch.h"
+#include "batch/brix_batch.h"
 #include "test_support.h"
 #include "thr.h"
 

@@ -1,12 +1,12 @@
 // Device builds of the 28nm generation in test mode: small device fixtures built end to end and read back,
 // one-defect mutations of the fixture with their condition texts, the bit-map and frame-map edge cases, and
 // the driver's own pieces (the generation table, add_argument, overwrite_parameter).
-#include "brix_build_device.h"
-#include "brix_check_maps.h"
-#include "brix_data_manager.h"
 #include "brix_data_server.h"
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
+#include "device/brix_build_device.h"
 #include "fio.h"
+#include "inspect/brix_check_maps.h"
+#include "records/brix_data_manager.h"
 #include "test_support.h"
 
 #include <zlib.h>

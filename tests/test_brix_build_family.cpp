@@ -2,7 +2,7 @@
 // mutation of the valid fixture per check), where a failure points in the file, and the file-name rules.
 #include "brix_data_export.h"
 #include "brix_data_server.h"
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "fio.h"
 #include "test_support.h"
 

@@ -1,12 +1,12 @@
 // The HARRIER builder: frame maps with MRAM reversal, bit maps over the 8-line bus, the IOCSR leading
 // padding, and the HARRIER RBA parser.
-#include "brix_build_device.h"
-#include "brix_data_manager.h"
-#include "brix_operations.h"
 #include "brix_owned_list.h"
+#include "cli/brix_operations.h"
 #include "dev_db.h"
+#include "device/brix_build_device.h"
 #include "fio.h"
 #include "large_block.h"
+#include "records/brix_data_manager.h"
 #include "test_support.h"
 #include "thr.h"
 

@@ -1,10 +1,10 @@
 // KESTREL generation: the word-reversing bit map of one frame, and whole devices in test mode.
-#include "brix_build_ks_device.h"
-#include "brix_check_maps.h"
-#include "brix_data_manager.h"
 #include "brix_data_server.h"
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "fio.h"
+#include "inspect/brix_check_maps.h"
+#include "kestrel/brix_build_ks_device.h"
+#include "records/brix_data_manager.h"
 #include "test_support.h"
 
 #include <zlib.h>

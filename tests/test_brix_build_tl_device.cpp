@@ -1,12 +1,12 @@
 // TALON generation: the row-stamp reader and its DRA info, the bit maps of one CRAM frame, the EDCRC maps,
 // the DRA G2 masks and the LUTRAM address-line wiring.
-#include "brix_build_tl_device.h"
-#include "brix_check_maps.h"
 #include "brix_common_function.h"
-#include "brix_data_manager.h"
 #include "brix_data_server.h"
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "fio.h"
+#include "inspect/brix_check_maps.h"
+#include "records/brix_data_manager.h"
+#include "talon/brix_build_tl_device.h"
 #include "test_support.h"
 
 #include <zlib.h>

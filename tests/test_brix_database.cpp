@@ -4,7 +4,7 @@
 #include "database_render.h"
 #include "fio.h"
 #include "gen.h"
-#include "pgm_brix__pdb.h"
+#include "records/pgm_brix__pdb.h"
 #include "test_support.h"
 #include "thr.h"
 

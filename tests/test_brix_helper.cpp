@@ -1,5 +1,5 @@
 // Option-bit BCM converter: printed ob_val lines, the missing-name report, and its failures.
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "test_support.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 // XML document access: loading, the error handler's reports, refusal of external resources, look-ups.
-#include "brix_xml.h"
 #include "test_support.h"
+#include "xml/brix_xml.h"
 
 #include <string>
 #include <vector>

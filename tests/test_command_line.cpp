@@ -1,6 +1,6 @@
 // The build_brix command line: parsing errors, help, listing and the choice of the operation, checked on the
 // built executable (standard output and exit status byte for byte).
-#include "brix_main.h"
+#include "cli/brix_main.h"
 #include "test_support.h"
 #include "thr.h"
 

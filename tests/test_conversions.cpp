@@ -1,7 +1,7 @@
 // Number and hex conversions, argument rows, spare-row frame conversions, option-bit values, record searches
 // and side-file paths.
-#include "brix_data_manager.h"
 #include "gen.h"
+#include "records/brix_data_manager.h"
 #include "test_support.h"
 
 #include <cstring>

@@ -1,11 +1,11 @@
 // The family CRAM map builder: text CRAM maps, the map of one block type, and the cram_map operation.
 #include "brix_data_server.h"
-#include "brix_non_ddb_builder.h"
-#include "brix_operations.h"
 #include "brix_vocabulary.h"
+#include "cli/brix_operations.h"
 #include "fio.h"
 #include "pgm_common.h"
 #include "pgm_installation.h"
+#include "programmer/brix_non_ddb_builder.h"
 #include "test_support.h"
 
 namespace {

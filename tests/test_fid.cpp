@@ -1,12 +1,12 @@
 // The FID builder: phantom images, RMFs and masks, the mappings of each fid_version, the frame types and the
 // fid operation on small devices built from records.
 #include "brix_data_server.h"
-#include "brix_non_ddb_builder.h"
-#include "brix_operations.h"
 #include "brix_vocabulary.h"
+#include "cli/brix_operations.h"
 #include "fio.h"
 #include "gen.h"
 #include "pgm_installation.h"
+#include "programmer/brix_non_ddb_builder.h"
 #include "test_support.h"
 #include "thr.h"
 

@@ -1,8 +1,8 @@
 // Inputs that fuzzing or hostile use showed to be costly or harmful, each in its smallest form: every one
 // must end in a failure report that says why, within bounded memory, instead of a large allocation or a
 // crash.
-#include "brix_xml.h"
 #include "test_support.h"
+#include "xml/brix_xml.h"
 
 #include <string>
 

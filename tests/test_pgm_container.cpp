@@ -1,11 +1,11 @@
 // Container files of the programmer databases and the byte serialisation of their records.
 #include "brix_data_server.h"
-#include "brix_non_ddb_builder.h"
-#include "brix_pgm_dump.h"
 #include "fio.h"
 #include "gen.h"
+#include "inspect/brix_pgm_dump.h"
 #include "pgm_common.h"
-#include "pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/brix_non_ddb_builder.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 #include "test_support.h"
 #include "thr.h"
 

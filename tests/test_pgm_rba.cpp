@@ -1,14 +1,14 @@
 // The PGM RBA builder: RBA texts of both versions into block lists, and the rba operation.
 #include "brix_data_server.h"
-#include "brix_non_ddb_builder.h"
-#include "brix_operations.h"
-#include "brix_pgm_dump.h"
 #include "brix_vocabulary.h"
+#include "cli/brix_operations.h"
 #include "dev_db.h"
 #include "fio.h"
 #include "gen.h"
+#include "inspect/brix_pgm_dump.h"
 #include "pgm_installation.h"
 #include "pgmdev.h"
+#include "programmer/brix_non_ddb_builder.h"
 #include "test_support.h"
 #include "thr.h"
 

@@ -2,8 +2,8 @@
 // stored form of null slots, and the flattened table.
 #include "brix_common_function.h"
 #include "brix_data_server.h"
-#include "brix_helper.h"
 #include "database_render.h"
+#include "device/brix_helper.h"
 #include "fio.h"
 #include "test_support.h"
 #include "thr.h"

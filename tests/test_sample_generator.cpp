@@ -1,18 +1,18 @@
 // The sample generator: its files read back through the system's own readers, agree with the device table,
 // repeat byte for byte, reproduce the committed sample RBA texts, and refuse a description that disagrees
 // with the device table.
-#include "brix_check_maps.h"
 #include "brix_common_function.h"
 #include "brix_data_server.h"
-#include "brix_helper.h"
-#include "brix_non_ddb_builder.h"
-#include "brix_operations.h"
-#include "brix_xml.h"
+#include "cli/brix_operations.h"
 #include "dev_db.h"
+#include "device/brix_helper.h"
 #include "fio.h"
 #include "gen.h"
+#include "inspect/brix_check_maps.h"
+#include "programmer/brix_non_ddb_builder.h"
 #include "test_support.h"
 #include "thr.h"
+#include "xml/brix_xml.h"
 
 #include <nlohmann/json.hpp>
 

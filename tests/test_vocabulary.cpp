@@ -1,6 +1,6 @@
 // Vocabularies: counts, name tables, lookups in both directions, seen lists and the missing-value listing.
-#include "brix_data_manager.h"
 #include "gen.h"
+#include "records/brix_data_manager.h"
 #include "test_support.h"
 
 #include <cctype>

@@ -5,12 +5,12 @@
 //   brix_dump --check-maps FILE    check a device database's maps against their reverses; exit 0 or 1
 //
 // Each kind of file (chosen by its extension) has its own print and verify functions in FILE_KINDS.
-#include "brix_check_maps.h"
 #include "brix_data_server.h"
-#include "brix_pgm_dump.h"
 #include "gen.h"
+#include "inspect/brix_check_maps.h"
+#include "inspect/brix_pgm_dump.h"
 #include "msg_internal_error.h"
-#include "pgm_brix__pdb.h"
+#include "records/pgm_brix__pdb.h"
 
 #include <nlohmann/json.hpp>
 

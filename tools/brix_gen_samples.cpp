@@ -12,12 +12,12 @@
 // A generation is a list of emitters (GENERATIONS below); a later input kind is one more emitter with its own
 // random stream, so adding one leaves the files of the others unchanged.
 #include "bit_matrix.h"
-#include "brix_data_manager.h"
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"
 #include "pgm_family_tables.h"
 #include "pgm_rba_type.h"
+#include "records/brix_data_manager.h"
 
 #include <nlohmann/json.hpp>
 #include <xercesc/dom/DOM.hpp>

@@ -8,7 +8,7 @@
 // device's RBA file is stored under the row's file name (gzip'd for ".rbaz", unpacked for ".rba"). A row
 // whose device has no generated inputs is listed and skipped: its batch row will fail. Needs the
 // installation ($BRIX_VANTREL_PATH) for the devices' PCF names.
-#include "brix_batch.h"
+#include "batch/brix_batch.h"
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"

@@ -5,7 +5,7 @@
 #include "brix_data_export.h"
 #include "brix_owned_list.h"
 #include "pdb_archive.h"
-#include "pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "brix_pgm_dump.h"
+#include "inspect/brix_pgm_dump.h"
 
 #include "brix_data_server.h"
 #include "brix_vocabulary.h"

@@ -4,13 +4,13 @@
 //
 // Every index a device's inputs can make the builder write to is checked against its table first, in 64
 // bits, so no input can make it write outside an array or wrap a size.
-#include "brix_build_device.h"
+#include "device/brix_build_device.h"
 
-#include "brix_data_manager.h"
 #include "gen.h"
 #include "line_reader.h"
 #include "msg_internal_error.h"
 #include "qtl_tokenizer.h"
+#include "records/brix_data_manager.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // words reversed; every CRAM table is written for block CRAM and again for block CRAM_HIPI.
 #pragma once
 
-#include "brix_build_device.h"
+#include "device/brix_build_device.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "brix_xml.h"
+#include "xml/brix_xml.h"
 
 #include "fio.h"
 #include "msg_internal_error.h"

@@ -4,14 +4,14 @@
 //
 // Every frame index the device's inputs make the builder exchange is checked against the frame count first,
 // in 64 bits.
-#include "brix_build_device.h"
+#include "device/brix_build_device.h"
 
 #include "brix_common_function.h"
-#include "brix_data_manager.h"
 #include "brix_owned_list.h"
 #include "fio.h"
 #include "line_reader.h"
 #include "msg_internal_error.h"
+#include "records/brix_data_manager.h"
 
 #include <algorithm>
 #include <cstdint>

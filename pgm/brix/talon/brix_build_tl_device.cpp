@@ -5,12 +5,12 @@
 // (SOF bit i on DRA i % dra_count). Every index that a map entry is computed from is checked before it is
 // used, so a DRA info that is too short for the SOF bits, or a DRAS_ORDER value past the DRAs, ends in a
 // report instead of reading or writing past a table.
-#include "brix_build_tl_device.h"
+#include "talon/brix_build_tl_device.h"
 
 #include "brix_common_function.h"
-#include "brix_data_manager.h"
 #include "fio.h"
 #include "msg_internal_error.h"
+#include "records/brix_data_manager.h"
 
 #include <algorithm>
 #include <cstdint>

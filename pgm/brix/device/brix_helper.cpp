@@ -3,13 +3,11 @@
 // lines that extend it.
 //
 // RIF file parser: reads a device's RIF file into its G2 list.
-#include "brix_helper.h"
+#include "device/brix_helper.h"
 
-#include "brix_build_device.h"
-#include "brix_data_manager.h"
-#include "brix_operations.h"
 #include "brix_owned_list.h"
-#include "brix_xml.h"
+#include "cli/brix_operations.h"
+#include "device/brix_build_device.h"
 #include "fio.h"
 #include "gen.h"
 #include "large_block.h"
@@ -17,6 +15,8 @@
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "qtl_tokenizer.h"
+#include "records/brix_data_manager.h"
+#include "xml/brix_xml.h"
 
 #include <cstdint>
 #include <iostream>

@@ -1,19 +1,19 @@
 // The programmer databases: the PGM RBA database of a device (its RBA text parsed into block placements), the
 // CRAM map database of a family (its text CRAM maps checked against the devices' blocks) and the FID of a
 // device (its frame and bit mappings and the EDCRC RMF of its phantom image), each in a container file.
-#include "brix_non_ddb_builder.h"
+#include "programmer/brix_non_ddb_builder.h"
 
-#include "brix_data_manager.h"
 #include "brix_data_server.h"
-#include "brix_helper.h"
-#include "brix_operations.h"
 #include "brix_vocabulary.h"
+#include "cli/brix_operations.h"
+#include "device/brix_helper.h"
 #include "fio.h"
 #include "gen.h"
 #include "line_reader.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
 #include "pgmdev.h"
+#include "records/brix_data_manager.h"
 
 #include <algorithm>
 #include <charconv>

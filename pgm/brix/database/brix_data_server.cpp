@@ -4,8 +4,8 @@
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"
-#include "pgm_brix__pdb.h"
 #include "pgmdev.h"
+#include "records/pgm_brix__pdb.h"
 #include "thr.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // per-frame DRA G2 masks (shared with the KESTREL builder) and the LUTRAM address-line wiring.
 #pragma once
 
-#include "brix_build_device.h"
 #include "brix_data_export.h"
+#include "device/brix_build_device.h"
 
 #include <cstdint>
 #include <vector>

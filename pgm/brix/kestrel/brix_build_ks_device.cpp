@@ -1,10 +1,10 @@
 // KESTREL generation: frame maps for CRAM (twice: CRAM and CRAM_HIPI) and ERAM, the DRA G2 masks and the
 // word-reversing bit map.
-#include "brix_build_ks_device.h"
+#include "kestrel/brix_build_ks_device.h"
 
-#include "brix_build_tl_device.h"
-#include "brix_data_manager.h"
 #include "msg_internal_error.h"
+#include "records/brix_data_manager.h"
+#include "talon/brix_build_tl_device.h"
 
 #include <cstdint>
 #include <vector>

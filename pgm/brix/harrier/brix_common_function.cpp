@@ -13,7 +13,6 @@
 #include "brix_common_function.h"
 
 #include "bit_matrix.h"
-#include "brix_data_manager.h"
 #include "brix_data_server.h"
 #include "brix_vocabulary.h"
 #include "fio.h"
@@ -23,6 +22,7 @@
 #include "pgm_common.h"
 #include "pgmdev.h"
 #include "qtl_tokenizer.h"
+#include "records/brix_data_manager.h"
 #include "thr.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "pgm_brix__pdb.h"
+#include "records/pgm_brix__pdb.h"
 
 #include "msg_internal_error.h"
 

@@ -2,20 +2,20 @@
 // device XML, settles the CRAM algorithm version, asks the device database for the geometry and the RBA
 // file, unpacks and parses the RBA and RIF files, runs the one architecture builder the version selects and
 // writes the database last, so a failing check leaves no new database behind.
-#include "brix_build_device.h"
+#include "device/brix_build_device.h"
 
-#include "brix_build_ks_device.h"
-#include "brix_build_tl_device.h"
-#include "brix_data_manager.h"
 #include "brix_data_server.h"
-#include "brix_helper.h"
-#include "brix_operations.h"
-#include "brix_xml.h"
+#include "cli/brix_operations.h"
 #include "dev_db.h"
+#include "device/brix_helper.h"
 #include "fio.h"
 #include "gen.h"
+#include "kestrel/brix_build_ks_device.h"
 #include "msg_internal_error.h"
 #include "pgmdev.h"
+#include "records/brix_data_manager.h"
+#include "talon/brix_build_tl_device.h"
+#include "xml/brix_xml.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,15 +4,15 @@
 //
 // Every check that fails while reading names the file and the element (tag, name attribute, line) through
 // input-context frames. Range checks are computed in 64 bits so no sum or product of 32-bit fields can wrap.
-#include "brix_build_device.h"
-#include "brix_data_manager.h"
 #include "brix_data_server.h"
-#include "brix_operations.h"
 #include "brix_owned_list.h"
-#include "brix_xml.h"
+#include "cli/brix_operations.h"
+#include "device/brix_build_device.h"
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"
+#include "records/brix_data_manager.h"
+#include "xml/brix_xml.h"
 
 #include <cstdint>
 #include <iostream>

@@ -1,7 +1,7 @@
 // Command line, help, argument listing and the dispatch of the one operation of a run.
-#include "brix_main.h"
+#include "cli/brix_main.h"
 
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "gen.h"
 #include "msg_internal_error.h"
 

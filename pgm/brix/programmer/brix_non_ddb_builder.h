@@ -3,8 +3,8 @@
 #pragma once
 
 #include "bit_matrix.h"
-#include "pgm_ddb_struct_inout_auto_export.h"
 #include "pgm_family_tables.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 
 #include <cstdint>
 #include <string>

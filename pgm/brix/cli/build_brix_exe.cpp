@@ -1,6 +1,6 @@
 // The build_brix executable: runs one operation and turns a failure report, or any other exception, into a
 // printed report and exit status 1.
-#include "brix_main.h"
+#include "cli/brix_main.h"
 #include "msg_internal_error.h"
 
 #include <csignal>

@@ -1,6 +1,6 @@
-#include "brix_check_maps.h"
+#include "inspect/brix_check_maps.h"
 
-#include "brix_data_manager.h"
+#include "records/brix_data_manager.h"
 
 #include <cstdint>
 #include <cstring>

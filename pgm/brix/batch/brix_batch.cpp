@@ -1,8 +1,8 @@
 // Batch builds over every supported device.
-#include "brix_batch.h"
+#include "batch/brix_batch.h"
 
 #include "brix_data_server.h"
-#include "brix_operations.h"
+#include "cli/brix_operations.h"
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"

@@ -1,5 +1,5 @@
 // BRIX_MANAGER: vocabulary lookups over the enumeration descriptor table, conversions, searches and paths.
-#include "brix_data_manager.h"
+#include "records/brix_data_manager.h"
 
 #include "gen.h"
 #include "msg_internal_error.h"

@@ -1,4 +1,4 @@
-#include "pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/pgm_ddb_struct_inout_auto_export.h"
 
 #include "byte_codec.h"
 #include "msg_internal_error.h"

@@ -93,7 +93,7 @@ inline void BM_DeviceBuild(benchmark::State& state) {
     for (auto _ : state) {
         auto start = CLOCK::now();
         try {
-            build_device(nullptr, device.name, false, true, false);
+            build_device(BRIX_BUILD_CONTEXT({false, true, false}), device.name);
         } catch (const BRIX_INTERNAL_ERROR& error) {
             std::cout.rdbuf(out);
             fs::current_path(previous);

@@ -7,7 +7,6 @@
 #include "cli/brix_operations.h"
 #include "dev_db.h"
 #include "fio.h"
-#include "programmer/brix_non_ddb_builder.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
@@ -143,7 +142,7 @@ struct FIXTURE {
     static void build() {
         std::ostringstream quiet;
         std::streambuf* old = std::cout.rdbuf(quiet.rdbuf());
-        build_device_fid(DEVICE);
+        build_device_fid(BRIX_BUILD_CONTEXT(), DEVICE);
         std::cout.rdbuf(old);
     }
 };

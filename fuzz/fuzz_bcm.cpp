@@ -10,6 +10,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = fuzz_write_input("input.bcm.xml", data, size);
-    fuzz_expect_report_or_success([&] { parse_ob_bcm(path); });
+    fuzz_expect_report_or_success([&] { parse_ob_bcm(BRIX_BUILD_CONTEXT(), path); });
     return 0;
 }

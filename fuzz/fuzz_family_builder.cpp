@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& old : databases())
         std::remove(old.c_str());
     std::string path = fuzz_write_input("fuzz_family.xml", data, size);
-    fuzz_expect_report_or_success([&] { build_family_xml(path, true); });
+    fuzz_expect_report_or_success([&] { build_family_xml(BRIX_BUILD_CONTEXT({true}), path); });
     // Reading back what was written is not input handling: a report here is a finding.
     for (const std::string& written : databases()) {
         std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::get_brix_info(written, false));

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool quiet = (std::cerr.rdbuf(nullptr), true);
     (void)quiet;
     try {
-        build_family_xml(xml, true); // test mode: the database goes next to the XML
+        build_family_xml(BRIX_BUILD_CONTEXT({true}), xml); // test mode: the database goes next to the XML
     } catch (const BRIX_INTERNAL_ERROR&) {
     }
     FIO_FILE_SYSTEM::remove_file(stem + ".ddb");

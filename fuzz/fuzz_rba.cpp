@@ -5,8 +5,8 @@
 // decompressor sees them as they are). A parsed list must survive its byte serialisation unchanged: what the
 // parser accepts is what the database holds.
 #include "fuzz_support.h"
-#include "programmer/brix_non_ddb_builder.h"
 #include "programmer/pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/pgm_rba.h"
 
 #include <cstdlib>
 #include <string>
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         path = fuzz_write_input("input.rbaz", data + 1, size - 1);
     }
     fuzz_expect_report_or_success([&] {
-        BRIX_RBA_BLOCK_LIST list = parse_rba_file(path, version);
+        BRIX_RBA_BLOCK_LIST list = parse_rba_file(BRIX_BUILD_CONTEXT(), path, version);
         std::vector<unsigned char> bytes;
         pgm_ddb_write(bytes, list);
         BRIX_RBA_BLOCK_LIST back;

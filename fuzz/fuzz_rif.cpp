@@ -6,7 +6,7 @@
 // exactly DRA-count slots, a slot null or holding bits of its own residue, each bit with at least one
 // reference; and the table must show every bit of it.
 #include "brix_common_function.h"
-#include "device/brix_helper.h"
+#include "device/rif_parser.h"
 #include "fuzz_support.h"
 
 #include <cstdlib>
@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> packed = fuzz_gzip(data + 1, size - 1);
     fuzz_write_input("dev_rif", packed.data(), packed.size());
     fuzz_expect_report_or_success([&] {
-        std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> list(
-            parse_rif("dev", false, fuzz_scratch_dir() + "/", version, dra_count, frame_count));
+        std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> list(parse_rif(
+            BRIX_BUILD_CONTEXT({true}), "dev", fuzz_scratch_dir() + "/", version, dra_count, frame_count));
         const size_t bits = checked_bits(*list, dra_count, frame_count);
         unsigned rows = 0, columns = 0;
         // Two bit records of one frame and bit fill one cell twice, which the table refuses: a report.

@@ -105,3 +105,11 @@ std::string stl_upper(std::string s) {
 std::string stl_lower(std::string s) {
     return stl_tolower(s);
 }
+
+bool stl_starts_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool stl_ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}

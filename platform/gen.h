@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 // Installation directory, always ending with "/": $BRIX_VANTREL_PATH when set, else
 // "/opt/brix/wrik/vantrel/".
@@ -29,6 +30,9 @@ std::string gen_remove_leading_and_trailing_spaces(const std::string& text);
 // Copy without leading and trailing blanks, tabs, carriage returns and newlines.
 std::string gen_remove_leading_and_trailing_white_spaces(const std::string& text);
 
+// Whether text begins or ends with the given piece.
+bool stl_starts_with(std::string_view text, std::string_view prefix);
+bool stl_ends_with(std::string_view text, std::string_view suffix);
 std::string& stl_toupper(std::string& s);
 std::string& stl_tolower(std::string& s);
 std::string stl_upper(std::string s);

@@ -76,11 +76,27 @@ class INPUT_CONTEXT {
 // source name its module documents. Such a file defines the name before its first include:
 //     #define BRIX_SOURCE_NAME "brix_build_device"
 // (defining it after an include is a redefinition, which the build refuses).
+// __builtin_FILE() is __FILE__ in ordinary code; in a default argument it names the calling file, so a helper
+// that reports on its caller's behalf can take the caller's source name (BRIX_CALLER).
 #ifndef BRIX_SOURCE_NAME
-#define BRIX_SOURCE_NAME __FILE__
+#define BRIX_SOURCE_NAME __builtin_FILE()
 #endif
 
+// The source name and line of the code that calls a helper, for reports the helper makes on its behalf:
+// declared as a default argument `BRIX_CALLER caller = BRIX_CALLER_HERE`, it is filled in at the call.
+struct BRIX_CALLER {
+    const char* source;
+    int line;
+};
+#define BRIX_CALLER_HERE                                                                                     \
+    BRIX_CALLER {                                                                                            \
+        BRIX_SOURCE_NAME, __builtin_LINE()                                                                   \
+    }
+
 #define BRIX_REPORT(text) MSG_INTERNAL_ERROR::report((text), "BRIX", BRIX_SOURCE_NAME, __LINE__)
+// A report made on the caller's behalf (see BRIX_CALLER).
+#define BRIX_REPORT_FOR(caller, text)                                                                        \
+    MSG_INTERNAL_ERROR::report((text), "BRIX", (caller).source, (caller).line)
 // A check with its condition text given explicitly, exactly as documented.
 #define BRIX_CHECK(cond, text)                                                                               \
     do {                                                                                                     \

@@ -4,6 +4,7 @@
 #include "brix_data_server.h"
 #include "cli/brix_operations.h"
 #include "device/brix_build_device.h"
+#include "device/frame_maps.h"
 #include "fio.h"
 #include "inspect/brix_check_maps.h"
 #include "records/brix_data_manager.h"
@@ -130,7 +131,7 @@ template <typename T> std::vector<T> arg_values(const BRIX_DEVICE_INFO* device, 
 // Builds the fixture as <dir>/dev in test mode and returns the database read back.
 std::unique_ptr<BRIX_INFO> build(const TEMP_DIR& dir, const DEVICE_FIXTURE& fixture, bool full = false) {
     write_text_file(dir.file("dev.xml"), fixture.xml());
-    build_device(nullptr, dir.file("dev.xml"), true, full, false);
+    build_device(BRIX_BUILD_CONTEXT({true, full, false}), dir.file("dev.xml"));
     return read_back(dir.file("dev"));
 }
 
@@ -479,7 +480,8 @@ TEST(DeviceBuild, OneDefectMutations) {
         DEVICE_FIXTURE fixture;
         c.mutate(fixture);
         write_text_file(dir.file("dev.xml"), fixture.xml());
-        EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, false, false), c.condition);
+        EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
+                          c.condition);
         EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.ddb")));
     }
 }
@@ -496,7 +498,7 @@ BRIX_ROW_BUFFER row_of(std::vector<uint32_t> values) {
 
 TEST(DeviceBuildPieces, AddArgumentRefusesADuplicateTypeAndBlock) {
     BRIX_DEVICE_BUILD_STATE state;
-    state.m_test = true;
+    state.m_context = BRIX_BUILD_CONTEXT({true});
     BRIX_DEVICE_INFO owner;
     owner.set_argument_list(new BRIX_ARG_LIST(), false);
     BRIX_ARG_LIST* list = owner.get_argument_list();
@@ -566,7 +568,7 @@ TEST(DeviceBuildPieces, OverwriteParameter) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "         Overwrite parameter CFF_BITS from 0x00000020 to 0x00001234\n");
     EXPECT_EQ(list->at(0)->get_const_value(0), 0x1234u);
-    state.m_test = true;
+    state.m_context = BRIX_BUILD_CONTEXT({true});
     testing::internal::CaptureStdout();
     overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, list, 7, BRIX_BLOCK_IOCSR);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -860,7 +862,7 @@ TEST(DeviceBuild, RifFramesInDraG2Info) {
     // A RIF frame beyond the device's frames is refused before the list grows to it.
     write_gzip(dir.file("dev_rif"), "$RIF\n16 0 1 16 0 0 1\n");
     write_text_file(dir.file("dev.xml"), fixture.xml());
-    EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, false, false),
+    EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
                       "RIF frame 16 is not below the frame count 16");
 }
 
@@ -901,7 +903,8 @@ TEST(DeviceBuild, RbaDefects) {
             parameter_xml("RBA_MRAM_STRING", "length=\"1\"", "<const_val value=\"M_RAM\" offset=\"0\"/>");
         write_gzip(dir.file("dev.rbaz"), c.rba);
         write_text_file(dir.file("dev.xml"), fixture.xml());
-        EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, true, false), c.condition);
+        EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, true, false}), dir.file("dev.xml")),
+                          c.condition);
         EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.ddb")));
     }
     // A packed RBA that is not gzip data is refused as the unpacking command would refuse it.
@@ -910,7 +913,7 @@ TEST(DeviceBuild, RbaDefects) {
     fixture.minor = 2;
     write_text_file(dir.file("dev.rbaz"), "LAB_RAM x 4 10 8 3 a b\n");
     write_text_file(dir.file("dev.xml"), fixture.xml());
-    EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, true, false),
+    EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, true, false}), dir.file("dev.xml")),
                       "thr_system(cmd.c_str()) == 0");
 }
 

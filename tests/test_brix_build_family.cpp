@@ -77,7 +77,7 @@ OUTCOME build(const std::string& file, bool test) {
     OUTCOME outcome;
     testing::internal::CaptureStdout();
     try {
-        build_family_xml(file, test);
+        build_family_xml(BRIX_BUILD_CONTEXT({test}), file);
     } catch (const BRIX_INTERNAL_ERROR& e) {
         outcome.failed = true;
         outcome.error = e;

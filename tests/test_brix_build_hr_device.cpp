@@ -30,7 +30,7 @@ struct HR_DEVICE {
     HR_DEVICE(uint32_t frames, uint32_t bits) {
         state.m_frame_count = frames;
         state.m_bit_count = bits;
-        state.m_test = true;
+        state.m_context = BRIX_BUILD_CONTEXT({true});
         parameter(BRIX_PARAMETER_BS_CRAM_FILLED_UP_WITH_LOWEST_SEGMENT, {1});
         parameter(BRIX_PARAMETER_BS_CRAM_FILLED_UP_WITH_LOWEST_WORD, {1});
         parameter(BRIX_PARAMETER_IOCSR_CFF, {10, 20, 30, 40, 50, 60, 64, 3}, BRIX_BLOCK_IOCSR);
@@ -416,14 +416,16 @@ TEST(HarrierDeviceBuild, RbaFileWrittenBesideTheBuildFailsAsTheUnpacking) {
     const std::string block_map = sample.installation + "unshipped/pgm_db/harrier_l_cram.map";
     auto build = [&] {
         testing::internal::CaptureStdout();
-        BRIX_INTERNAL_ERROR error = catch_brix_error([&] { build_device(nullptr, xml, true, true, false); });
+        BRIX_INTERNAL_ERROR error = catch_brix_error([&] {
+            build_device(BRIX_BUILD_CONTEXT({true, true, false}), xml);
+        });
         testing::internal::GetCapturedStdout();
         return error;
     };
     auto listing = [&] { return run_command("ls " + thr_shell_quote(sample.device_dir)).out; };
 
     testing::internal::CaptureStdout();
-    build_device(nullptr, xml, true, true, false);
+    build_device(BRIX_BUILD_CONTEXT({true, true, false}), xml);
     testing::internal::GetCapturedStdout();
     LARGE_TEXT unpacked;
     FIO_FILE_SYSTEM::gunzip_to_memory(rba + "z", unpacked);

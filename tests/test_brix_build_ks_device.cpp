@@ -88,7 +88,7 @@ void build_kestrel(const TEMP_DIR& dir, const KESTREL_CASE& c) {
     const std::string rif = "$RIF\n3 9 1 3 9 0 5\n"; // version 0: frame 3, bit 9
     gzwrite(out, rif.data(), unsigned(rif.size()));
     gzclose(out);
-    build_device(nullptr, dir.file("dev.xml"), true, false, false);
+    build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml"));
 }
 
 } // namespace

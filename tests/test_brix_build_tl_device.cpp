@@ -530,7 +530,7 @@ void build_fixture(const TEMP_DIR& dir, const TALON_FIXTURE& f) {
     write_text_file(dir.file("dev_row_stamp.def"), stamp_text(f.stamp));
     if (!f.rif.empty())
         write_gzip(dir.file("dev_rif"), "$RIF\n" + f.rif);
-    build_device(nullptr, dir.file("dev.xml"), true, false, false);
+    build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml"));
 }
 
 std::unique_ptr<BRIX_INFO> read_back(const std::string& base) {
@@ -690,6 +690,6 @@ TEST(TalonDevice, OneDefectMutationsWriteNothing) {
     // Without its row-stamp file the device is refused before anything is read from it.
     TEMP_DIR dir;
     write_text_file(dir.file("dev.xml"), TALON_FIXTURE().xml());
-    EXPECT_BRIX_ERROR(build_device(nullptr, dir.file("dev.xml"), true, false, false),
+    EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
                       "FIO_FILE_SYSTEM::exists(row_stamp_file)");
 }

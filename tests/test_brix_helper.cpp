@@ -50,7 +50,7 @@ RUN convert(const std::string& path) {
     RUN run;
     testing::internal::CaptureStdout();
     try {
-        parse_ob_bcm(path);
+        parse_ob_bcm(BRIX_BUILD_CONTEXT(), path);
     } catch (const BRIX_INTERNAL_ERROR& e) {
         run.condition = e.condition();
     }
@@ -210,7 +210,7 @@ TEST(BcmConverter, FailuresNameFileAndElement) {
     write_text_file(file, bcm(attr("Pof_Id", "INT") + conf("1", "Pof_Id", "INT") +
                               value("1", "op_bit[3:0]", "1") + value("1", "op_bit[2:9]", "1")));
     testing::internal::CaptureStdout();
-    BRIX_INTERNAL_ERROR e = catch_brix_error([&] { parse_ob_bcm(file); });
+    BRIX_INTERNAL_ERROR e = catch_brix_error([&] { parse_ob_bcm(BRIX_BUILD_CONTEXT(), file); });
     testing::internal::GetCapturedStdout();
     EXPECT_EQ("Option-bit range op_bit[2:9] has its high bit below its low bit", e.condition());
     std::vector<std::string> expected = {file, "element BCM, line 1", "element ATTRIBUTE, line 2",

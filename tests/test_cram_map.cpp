@@ -5,7 +5,7 @@
 #include "fio.h"
 #include "pgm_common.h"
 #include "pgm_installation.h"
-#include "programmer/brix_non_ddb_builder.h"
+#include "programmer/cram_map.h"
 #include "test_support.h"
 
 namespace {
@@ -128,10 +128,11 @@ TEST(CramMap, MapOfOneBlockType) {
     write_text_file(install.pgm_db_dir() + "granite_la_lab_cram.map", "100\n011\n");
     testing::internal::CaptureStdout();
     // Text rows are frames: 2 frames of 3 bits.
-    PGM_BYTE_ROWS by_row = build_cram_map_for_type(GRANITE_ROW, PGM_RBA_LA_LAB, 2, 3, false);
+    PGM_BYTE_ROWS by_row = build_cram_map_for_type(BRIX_PROGRESS(), GRANITE_ROW, PGM_RBA_LA_LAB, 2, 3, false);
     // Text columns are frames, text rows bits: 3 frames of 2 bits; frame c takes character c of each
     // (reversed) row, so frame 0 is the last character of each line.
-    PGM_BYTE_ROWS by_column = build_cram_map_for_type(GRANITE_ROW, PGM_RBA_LA_LAB, 3, 2, true);
+    PGM_BYTE_ROWS by_column =
+        build_cram_map_for_type(BRIX_PROGRESS(), GRANITE_ROW, PGM_RBA_LA_LAB, 3, 2, true);
     EXPECT_EQ("            LA_LAB\n            LA_LAB\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ((std::vector<BYTES>{{0x04}, {0x03}}), table_bytes(by_row, 2, 1));
     EXPECT_EQ((std::vector<BYTES>{{0x02}, {0x02}, {0x01}}), table_bytes(by_column, 3, 1));
@@ -140,17 +141,19 @@ TEST(CramMap, MapOfOneBlockType) {
     write_text_file(install.pgm_db_dir() + "granite_rt_vio_mlab_cram.map", "10\n01\n");
     write_text_file(install.pgm_db_dir() + "granite_rt_vio_m_lab_cram.map", "11\n10\n");
     testing::internal::CaptureStdout();
-    PGM_BYTE_ROWS two = build_cram_map_for_type(GRANITE_ROW, PGM_RBA_RT_VIO_MLAB, 4, 2, true);
+    PGM_BYTE_ROWS two =
+        build_cram_map_for_type(BRIX_PROGRESS(), GRANITE_ROW, PGM_RBA_RT_VIO_MLAB, 4, 2, true);
     EXPECT_EQ("            RT_VIO_MLAB (RT_VIO_M_LAB)\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ((std::vector<BYTES>{{0x02}, {0x01}, {0x01}, {0x03}}), table_bytes(two, 4, 1));
     // With rows as frames both files hold all frames: the second is refused before it is written past the
     // map.
     testing::internal::CaptureStdout();
-    EXPECT_BRIX_ERROR(build_cram_map_for_type(GRANITE_ROW, PGM_RBA_RT_VIO_MLAB, 2, 2, false),
+    EXPECT_BRIX_ERROR(build_cram_map_for_type(BRIX_PROGRESS(), GRANITE_ROW, PGM_RBA_RT_VIO_MLAB, 2, 2, false),
                       "(frame_index + cram_map_row) <= frame_size");
     // BASALT has one file for the type.
     write_text_file(install.pgm_db_dir() + "basalt_rt_vio_mlab_cram.map", "10\n01\n");
-    PGM_BYTE_ROWS basalt = build_cram_map_for_type(BASALT_ROW, PGM_RBA_RT_VIO_MLAB, 2, 2, true);
+    PGM_BYTE_ROWS basalt =
+        build_cram_map_for_type(BRIX_PROGRESS(), BASALT_ROW, PGM_RBA_RT_VIO_MLAB, 2, 2, true);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ((std::vector<BYTES>{{0x02}, {0x01}}), table_bytes(basalt, 2, 1));
 }
@@ -176,9 +179,9 @@ TEST(CramMap, MapsThatDoNotFitTheirBlock) {
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.condition);
         testing::internal::CaptureStdout();
-        EXPECT_BRIX_ERROR(
-            build_cram_map_for_type(GRANITE_ROW, c.type, c.frame_size, c.bit_size, c.col_as_frame),
-            c.condition);
+        EXPECT_BRIX_ERROR(build_cram_map_for_type(BRIX_PROGRESS(), GRANITE_ROW, c.type, c.frame_size,
+                                                  c.bit_size, c.col_as_frame),
+                          c.condition);
         testing::internal::GetCapturedStdout();
     }
 }
@@ -216,7 +219,7 @@ TEST(CramMap, OperationMergesTheFamilysDevices) {
     PGM_INSTALLATION install;
     write_granite(install);
     testing::internal::CaptureStdout();
-    build_family_cram_map("granite");
+    build_family_cram_map(BRIX_BUILD_CONTEXT(), "granite");
     std::string out = testing::internal::GetCapturedStdout();
     const std::string file = install.fid_dir() + "GRANITE.cram_map";
     EXPECT_EQ("\n   Building CRAM Map file ... \n\n   Checking PCF ... \n\n"
@@ -254,7 +257,7 @@ TEST(CramMap, OperationRefusals) {
         // Without any PGM RBA database nothing is written.
         PGM_INSTALLATION install;
         testing::internal::CaptureStdout();
-        build_family_cram_map("BASALT");
+        build_family_cram_map(BRIX_BUILD_CONTEXT(), "BASALT");
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(std::string::npos,
                   out.find("      BASALT_D5 -> not exist\n   None of the PGM RBA is ready\n\n"))
@@ -279,7 +282,7 @@ TEST(CramMap, OperationRefusals) {
         PGM_INSTALLATION install;
         write_granite(install, c.d2_col_as_frame, c.d2_lab_frames);
         testing::internal::CaptureStdout();
-        EXPECT_BRIX_ERROR(build_family_cram_map("GRANITE"), c.condition);
+        EXPECT_BRIX_ERROR(build_family_cram_map(BRIX_BUILD_CONTEXT(), "GRANITE"), c.condition);
         testing::internal::GetCapturedStdout();
         EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.fid_dir() + "GRANITE.cram_map"));
     }
@@ -288,15 +291,16 @@ TEST(CramMap, OperationRefusals) {
         PGM_INSTALLATION install;
         write_granite(install, 2);
         testing::internal::CaptureStdout();
-        const std::string report = catch_brix_error([] { build_family_cram_map("GRANITE"); }).report_text();
+        const std::string report =
+            catch_brix_error([] { build_family_cram_map(BRIX_BUILD_CONTEXT(), "GRANITE"); }).report_text();
         testing::internal::GetCapturedStdout();
         EXPECT_NE(std::string::npos, report.find("granite_d2_brix.ddb")) << report;
         EXPECT_NE(std::string::npos, report.find("parameter COL_AS_FRAME")) << report;
     }
     PGM_INSTALLATION install;
     testing::internal::CaptureStdout();
-    EXPECT_BRIX_ERROR(build_family_cram_map("NOT_A_FAMILY"),
+    EXPECT_BRIX_ERROR(build_family_cram_map(BRIX_BUILD_CONTEXT(), "NOT_A_FAMILY"),
                       "BRIX_DATA_SERVER::check_is_family_pcf_supported(target, family_type)");
-    EXPECT_BRIX_ERROR(build_family_cram_map("SLATE"), "cram_map_index != DWORD(-1)");
+    EXPECT_BRIX_ERROR(build_family_cram_map(BRIX_BUILD_CONTEXT(), "SLATE"), "cram_map_index != DWORD(-1)");
     testing::internal::GetCapturedStdout();
 }

@@ -6,7 +6,8 @@
 #include "fio.h"
 #include "gen.h"
 #include "pgm_installation.h"
-#include "programmer/brix_non_ddb_builder.h"
+#include "programmer/fid.h"
+#include "programmer/phantom_image.h"
 #include "test_support.h"
 #include "thr.h"
 
@@ -125,7 +126,7 @@ TEST(FidPhantomImage, HeaderAndRowsAreRead) {
     write_bytes(file, phantom_image(
                           10, 3, [](uint32_t r, uint32_t c) { return c == r || c == 9; }, layout));
     PHANTOM_IMAGE image;
-    std::string out = captured([&] { image = parse_phantom_image(file); });
+    std::string out = captured([&] { image = parse_phantom_image(BRIX_PROGRESS(), file); });
     EXPECT_EQ("   Parsing Phantom Image: " + file +
                   " ... \n\n      Signature: TEST PHANTOM\n      File version: 4\n      Tag: TAG\n"
                   "      Device version: ES2\n      Block count: 2\n"
@@ -177,7 +178,7 @@ TEST(FidPhantomImage, ImagesThatAreRefused) {
         std::string file = dir.file("case_phantom.img");
         write_bytes(file, c.bytes);
         testing::internal::CaptureStdout();
-        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { parse_phantom_image(file); });
+        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { parse_phantom_image(BRIX_PROGRESS(), file); });
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(c.condition, e.condition());
         EXPECT_EQ((std::vector<std::string>{file, c.field}), e.context());
@@ -186,7 +187,7 @@ TEST(FidPhantomImage, ImagesThatAreRefused) {
         }
     }
     EXPECT_BRIX_ERROR(
-        parse_phantom_image(dir.file("missing.img")),
+        parse_phantom_image(BRIX_PROGRESS(), dir.file("missing.img")),
         "FIO_FILE_SYSTEM::exists(file.c_str()) && FIO_FILE_SYSTEM::status(file.c_str(), &stat_info)");
 }
 
@@ -213,8 +214,8 @@ TEST(FidPhantomImage, RmfWithoutSpareRows) {
         const uint32_t kept = static_cast<uint32_t>(c.kept.size());
         BIT_MATRIX by_row, by_column;
         captured([&] {
-            by_row = build_phantom_image_rmf(file, false, kept, 4, c.spare);
-            by_column = build_phantom_image_rmf(file, true, 4, kept, c.spare);
+            by_row = build_phantom_image_rmf(BRIX_PROGRESS(), file, false, kept, 4, c.spare);
+            by_column = build_phantom_image_rmf(BRIX_PROGRESS(), file, true, 4, kept, c.spare);
         });
         ASSERT_EQ(kept, by_row.rows());
         ASSERT_EQ(4u, by_column.rows());
@@ -228,13 +229,15 @@ TEST(FidPhantomImage, RmfWithoutSpareRows) {
     const PGM_SPARE_ROW none = {"", false, 0, 0, 0, {0, 0, 0, 0}};
     const PGM_SPARE_ROW outside = {"", true, 0, 1, 2, {9, 0, 0, 0}};
     captured([&] {
-        EXPECT_BRIX_ERROR(build_phantom_image_rmf(file, true, 5, 10, none), "frame_size == img_cram_col");
-        EXPECT_BRIX_ERROR(build_phantom_image_rmf(file, true, 4, 9, none),
+        EXPECT_BRIX_ERROR(build_phantom_image_rmf(BRIX_PROGRESS(), file, true, 5, 10, none),
+                          "frame_size == img_cram_col");
+        EXPECT_BRIX_ERROR(build_phantom_image_rmf(BRIX_PROGRESS(), file, true, 4, 9, none),
                           "(bit_size + total_spare_row) == img_cram_row");
-        EXPECT_BRIX_ERROR(build_phantom_image_rmf(file, false, 10, 5, none), "bit_size == img_cram_col");
-        EXPECT_BRIX_ERROR(build_phantom_image_rmf(file, false, 11, 4, none),
+        EXPECT_BRIX_ERROR(build_phantom_image_rmf(BRIX_PROGRESS(), file, false, 10, 5, none),
+                          "bit_size == img_cram_col");
+        EXPECT_BRIX_ERROR(build_phantom_image_rmf(BRIX_PROGRESS(), file, false, 11, 4, none),
                           "(frame_size + total_spare_row) == img_cram_row");
-        EXPECT_BRIX_ERROR(build_phantom_image_rmf(file, false, 8, 4, outside),
+        EXPECT_BRIX_ERROR(build_phantom_image_rmf(BRIX_PROGRESS(), file, false, 8, 4, outside),
                           "start >= 0 && (start + rows_per_region) <= img_cram_row");
     });
 }
@@ -268,7 +271,7 @@ BRIX_RBA_BLOCK_LIST small_blocks() {
 
 TEST(FidRmf, RebuiltFromCramMapsAndMasked) {
     BIT_MATRIX rmf;
-    captured([&] { rmf = build_rba_cram_map_rmf(small_blocks(), small_maps(), 5, 8); });
+    captured([&] { rmf = build_rba_cram_map_rmf(BRIX_PROGRESS(), small_blocks(), small_maps(), 5, 8); });
     // Frame 2 takes map row 1 mirrored (110 -> bits 4,5 of 011 reversed), frame 3 map row 0 reversed (001).
     const BITS expected = {{1, 0, 0, 0, 0, 0, 0, 0},
                            {0, 1, 1, 0, 0, 0, 0, 0},
@@ -282,7 +285,8 @@ TEST(FidRmf, RebuiltFromCramMapsAndMasked) {
     for (size_t f = 0; f < 5; ++f)
         for (size_t b = 0; b < 8; ++b)
             image.set(f, b, !(f == 0 && b == 0));
-    std::string out = captured([&] { mask_undefined_rba_region(image, small_blocks(), 5, 8); });
+    std::string out =
+        captured([&] { mask_undefined_rba_region(BRIX_PROGRESS(), image, small_blocks(), 5, 8); });
     EXPECT_EQ("   Mask off undefined RBA region and inversed phantom bit ...\n\n", out);
     const BITS masked = {{1, 0, 0, 0, 0, 0, 0, 0},
                          {0, 0, 0, 0, 0, 0, 0, 0},
@@ -294,16 +298,17 @@ TEST(FidRmf, RebuiltFromCramMapsAndMasked) {
     // Placements reaching past the CRAM are refused, naming the block.
     BIT_MATRIX small(5, 8);
     captured([&] {
-        EXPECT_BRIX_ERROR(mask_undefined_rba_region(small, small_blocks(), 3, 8), "j >= 0 && j < cram_frame");
-        BRIX_INTERNAL_ERROR e =
-            catch_brix_error([&] { mask_undefined_rba_region(small, small_blocks(), 5, 6); });
+        EXPECT_BRIX_ERROR(mask_undefined_rba_region(BRIX_PROGRESS(), small, small_blocks(), 3, 8),
+                          "j >= 0 && j < cram_frame");
+        BRIX_INTERNAL_ERROR e = catch_brix_error(
+            [&] { mask_undefined_rba_region(BRIX_PROGRESS(), small, small_blocks(), 5, 6); });
         EXPECT_EQ("y >= 0 && y < cram_bit", e.condition());
         EXPECT_EQ((std::vector<std::string>{"RBA block LA_LAB at frame 2, bit 4"}), e.context());
         BRIX_CRAM_MAP_LIST none;
-        EXPECT_BRIX_ERROR(build_rba_cram_map_rmf(small_blocks(), none, 5, 8), "map != NULL");
+        EXPECT_BRIX_ERROR(build_rba_cram_map_rmf(BRIX_PROGRESS(), small_blocks(), none, 5, 8), "map != NULL");
         BRIX_RBA_BLOCK_LIST other;
         other.push_back(make_rba_block(PGM_RBA_LA_LAB, 2, 4, {{0, 0, false, false}}));
-        EXPECT_BRIX_ERROR(build_rba_cram_map_rmf(other, small_maps(), 5, 8),
+        EXPECT_BRIX_ERROR(build_rba_cram_map_rmf(BRIX_PROGRESS(), other, small_maps(), 5, 8),
                           "map->frame_size == block_frame_size && map->bit_size == block_bit_size");
     });
 }
@@ -316,9 +321,9 @@ TEST(FidRmf, MemoryMaskClearsMemoryColumns) {
     BIT_MATRIX by_frame, by_bit;
     captured([&] {
         // Columns are frames: MLAB at frame 1 clears frame 1 + 1; M20K at frame 4 clears 4 + 0 and 4 + 1.
-        by_frame = build_memory_mask(blocks, true, 8, 3, 1, 1, 0, 2);
+        by_frame = build_memory_mask(BRIX_PROGRESS(), blocks, true, 8, 3, 1, 1, 0, 2);
         // Columns are bits: MLAB at bits 0 and 5 clears bits 1 and 6; M20K at bit 2 clears bits 2 and 3.
-        by_bit = build_memory_mask(blocks, false, 3, 8, 1, 1, 0, 2);
+        by_bit = build_memory_mask(BRIX_PROGRESS(), blocks, false, 3, 8, 1, 1, 0, 2);
     });
     for (uint32_t f = 0; f < 8; ++f)
         for (uint32_t b = 0; b < 3; ++b)
@@ -326,15 +331,17 @@ TEST(FidRmf, MemoryMaskClearsMemoryColumns) {
     for (uint32_t f = 0; f < 3; ++f)
         for (uint32_t b = 0; b < 8; ++b)
             EXPECT_EQ(!(b == 1 || b == 6 || b == 2 || b == 3), by_bit.get(f, b)) << b;
-    captured([&] { EXPECT_BRIX_ERROR(build_memory_mask(blocks, true, 5, 3, 1, 1, 0, 2), "j < col"); });
+    captured([&] {
+        EXPECT_BRIX_ERROR(build_memory_mask(BRIX_PROGRESS(), blocks, true, 5, 3, 1, 1, 0, 2), "j < col");
+    });
 
     // The comparison looks only where the mask is set.
     BIT_MATRIX a(8, 3), b(8, 3);
     b.set(2, 1);
     std::string out = captured([&] {
-        EXPECT_TRUE(check_phantom_image_against_rba_rmf(a, b, by_frame, 8, 3));
+        EXPECT_TRUE(check_phantom_image_against_rba_rmf(BRIX_PROGRESS(), a, b, by_frame, 8, 3));
         b.set(3, 1);
-        EXPECT_FALSE(check_phantom_image_against_rba_rmf(a, b, by_frame, 8, 3));
+        EXPECT_FALSE(check_phantom_image_against_rba_rmf(BRIX_PROGRESS(), a, b, by_frame, 8, 3));
     });
     EXPECT_EQ(0u, out.find("   Check Phantom Image against RBA CRAM Map version of RMF ...\n\n"));
 }
@@ -560,7 +567,7 @@ TEST(FidBuild, Version0WithSpareRowsAndCramMap) {
     WORKING_DIRECTORY cwd(install.path());
     write_28nm(install, GRANITE_D1, "GRANITE");
     int status = -1;
-    std::string out = captured([&] { status = build_device_fid("granite_d1"); });
+    std::string out = captured([&] { status = build_device_fid(BRIX_BUILD_CONTEXT(), "granite_d1"); });
     EXPECT_EQ(0, status);
     const std::string fid_file = install.fid_dir() + "GRANITE_D1.fid";
     EXPECT_EQ(0u,
@@ -591,7 +598,7 @@ TEST(FidBuild, Version1WithoutCramMap) {
     WORKING_DIRECTORY cwd(install.path());
     write_28nm(install, BASALT_D1, "");
     int status = -1;
-    std::string out = captured([&] { status = build_device_fid("BASALT_D1"); });
+    std::string out = captured([&] { status = build_device_fid(BRIX_BUILD_CONTEXT(), "BASALT_D1"); });
     EXPECT_EQ(0, status);
     EXPECT_NE(std::string::npos, out.find("BASALT.cram_map (not_support)\n\n")) << out;
     EXPECT_EQ(std::string::npos, out.find("Generate RBA CRAM Map"));
@@ -606,7 +613,7 @@ TEST(FidBuild, MismatchingImageIsReportedAndWritten) {
     WORKING_DIRECTORY cwd(install.path());
     write_28nm(install, BASALT_D1, "BASALT", true);
     int status = -1;
-    std::string out = captured([&] { status = build_device_fid("BASALT_D1"); });
+    std::string out = captured([&] { status = build_device_fid(BRIX_BUILD_CONTEXT(), "BASALT_D1"); });
     EXPECT_EQ(BRIX_EXIT_PHANTOM_MISMATCH, status);
     const size_t per_block = out.find("   Difference of Phantom Image against each RBA block ...\n\n");
     const size_t whole =
@@ -689,7 +696,7 @@ TEST(FidBuild, Version2Talon) {
     WORKING_DIRECTORY cwd(install.path());
     write_talon(install);
     int status = -1;
-    std::string out = captured([&] { status = build_device_fid("TALON_D0"); });
+    std::string out = captured([&] { status = build_device_fid(BRIX_BUILD_CONTEXT(), "TALON_D0"); });
     EXPECT_EQ(0, status);
     EXPECT_NE(std::string::npos, out.find("      Frame/Row: 30\n      Bit/Column: 100\n\n")) << out;
     std::unique_ptr<BRIX_FID> fid = BRIX_DATA_SERVER::get_device_fid("TALON_D0");
@@ -839,18 +846,20 @@ TEST(FidMappings, FrameTypes) {
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.detectable);
         auto fid = fid_of();
-        captured([&] { finalize_fid(*fid, g2, 1, lutram.get(), 1, 2, c.detectable); });
+        captured([&] { finalize_fid(BRIX_PROGRESS(), *fid, g2, 1, lutram.get(), 1, 2, c.detectable); });
         EXPECT_EQ(c.types, array_of(fid->edcrc_frame_types, 4));
     }
     captured([&] {
         auto fid = fid_of();
-        EXPECT_BRIX_ERROR(finalize_fid(*fid, g2, 1, lutram.get(), 3, 2, 0), "frame < fid.img_frame_size");
+        EXPECT_BRIX_ERROR(finalize_fid(BRIX_PROGRESS(), *fid, g2, 1, lutram.get(), 3, 2, 0),
+                          "frame < fid.img_frame_size");
         fid = fid_of();
-        EXPECT_BRIX_ERROR(finalize_fid(*fid, g2, 1, nullptr, 0, 0, 5),
+        EXPECT_BRIX_ERROR(finalize_fid(BRIX_PROGRESS(), *fid, g2, 1, nullptr, 0, 0, 5),
                           "edcrc_detectable_frame_count < fid.edcrc_frame_size");
         fid = fid_of();
         fid->fid_version = 2; // a byte per frame: 1 byte does not cover 4 frames
-        EXPECT_BRIX_ERROR(finalize_fid(*fid, g2, 1, nullptr, 0, 0, 0), "g2_info_size >= g2_needed");
+        EXPECT_BRIX_ERROR(finalize_fid(BRIX_PROGRESS(), *fid, g2, 1, nullptr, 0, 0, 0),
+                          "g2_info_size >= g2_needed");
     });
 }
 
@@ -902,7 +911,7 @@ TEST(FidBuild, BuildsThatStop) {
         write_28nm(install, BASALT_D1, "BASALT");
         c.change(install);
         testing::internal::CaptureStdout();
-        EXPECT_BRIX_ERROR(build_device_fid("BASALT_D1"), c.condition);
+        EXPECT_BRIX_ERROR(build_device_fid(BRIX_BUILD_CONTEXT(), "BASALT_D1"), c.condition);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(std::string::npos, out.find(c.not_reached)) << out;
         EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.fid_dir() + "BASALT_D1.fid"));
@@ -916,16 +925,17 @@ TEST(FidBuild, BuildsThatStop) {
         const std::string image = install.pgm_db_dir() + "basalt_d1_phantom.img.gz";
         FIO_FILE_SYSTEM::remove_file(image);
         testing::internal::CaptureStdout();
-        const BRIX_INTERNAL_ERROR error = catch_brix_error([] { build_device_fid("BASALT_D1"); });
+        const BRIX_INTERNAL_ERROR error =
+            catch_brix_error([] { build_device_fid(BRIX_BUILD_CONTEXT(), "BASALT_D1"); });
         testing::internal::GetCapturedStdout();
         EXPECT_EQ((std::vector<std::string>{image + ": Unable to open compressed file " + image}),
                   error.context());
     }
     PGM_INSTALLATION install;
     captured([&] {
-        EXPECT_BRIX_ERROR(build_device_fid("basalt_d1_brix.ddb"),
+        EXPECT_BRIX_ERROR(build_device_fid(BRIX_BUILD_CONTEXT(), "basalt_d1_brix.ddb"),
                           "!PGM_COMMON::check_extension(target, \"ddb\")");
-        EXPECT_BRIX_ERROR(build_device_fid("KESTREL_D1"), "fid_index != DWORD(-1)");
+        EXPECT_BRIX_ERROR(build_device_fid(BRIX_BUILD_CONTEXT(), "KESTREL_D1"), "fid_index != DWORD(-1)");
     });
 }
 

@@ -4,8 +4,8 @@
 #include "gen.h"
 #include "inspect/brix_pgm_dump.h"
 #include "pgm_common.h"
-#include "programmer/brix_non_ddb_builder.h"
 #include "programmer/pgm_ddb_struct_inout_auto_export.h"
+#include "programmer/pgm_rba.h"
 #include "test_support.h"
 #include "thr.h"
 
@@ -578,7 +578,8 @@ TEST(PgmContainer, PayloadIsAZlibStreamNoLargerThanLevel9) {
     for (const char* device : {"granite_d1", "basalt_d1", "slate_d1", "harrier_d1", "talon_d0"}) {
         std::string rba = std::string(BRIX_SOURCE_DIR) + "/samples/vantrel/rba/" + device + ".rba";
         testing::internal::CaptureStdout();
-        BRIX_RBA_BLOCK_LIST list = parse_rba_file(rba, std::string(device) == "talon_d0" ? 1 : 0);
+        BRIX_RBA_BLOCK_LIST list =
+            parse_rba_file(BRIX_BUILD_CONTEXT(), rba, std::string(device) == "talon_d0" ? 1 : 0);
         testing::internal::GetCapturedStdout();
         payloads.emplace_back(device, serialise(list));
     }

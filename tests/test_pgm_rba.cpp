@@ -8,7 +8,7 @@
 #include "inspect/brix_pgm_dump.h"
 #include "pgm_installation.h"
 #include "pgmdev.h"
-#include "programmer/brix_non_ddb_builder.h"
+#include "programmer/pgm_rba.h"
 #include "test_support.h"
 #include "thr.h"
 
@@ -77,29 +77,29 @@ TEST(PgmRba, BothVersionsGiveTheDocumentedPayload) {
     write_text_file(v0, VERSION0_TEXT);
     write_text_file(v1, VERSION1_TEXT);
     testing::internal::CaptureStdout();
-    BRIX_RBA_BLOCK_LIST list0 = parse_rba_file(v0, 0);
+    BRIX_RBA_BLOCK_LIST list0 = parse_rba_file(BRIX_BUILD_CONTEXT(), v0, 0);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ("   Parsing " + v0 + " ...\n\n      LA_LAB\n      MM_M20K\n\n", out);
     EXPECT_EQ(EXPECTED_PAYLOAD, serialise(list0));
-    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(v1, 1)));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(BRIX_BUILD_CONTEXT(), v1, 1)));
 }
 
 TEST(PgmRba, CompressedTextIsUnpackedBesideIt) {
     TEMP_DIR dir;
     std::string packed = dir.file("dev.rbaz");
     write_gzip(packed, VERSION0_TEXT);
-    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(packed, 0)));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(BRIX_BUILD_CONTEXT(), packed, 0)));
     EXPECT_EQ(VERSION0_TEXT, read_text_file(dir.file("dev.rba")));
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(packed));
     // A file name with shell syntax in it is only a name.
     std::string odd = dir.file("x; touch pwned $(id).rbaz");
     write_gzip(odd, VERSION0_TEXT);
-    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(odd, 0)));
+    EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(BRIX_BUILD_CONTEXT(), odd, 0)));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists("pwned"));
     // Plain text under the compressed name is refused.
     std::string plain = dir.file("plain.rbaz");
     write_text_file(plain, VERSION0_TEXT);
-    EXPECT_THROW(parse_rba_file(plain, 0), BRIX_INTERNAL_ERROR);
+    EXPECT_THROW(parse_rba_file(BRIX_BUILD_CONTEXT(), plain, 0), BRIX_INTERNAL_ERROR);
 }
 
 // Every failure of the parser, each on a small text. `line` is the line the report names (0: none).
@@ -151,14 +151,15 @@ TEST(PgmRba, TextsThatAreRefused) {
         std::string path = dir.file("case.rba");
         write_text_file(path, c.text);
         testing::internal::CaptureStdout();
-        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { parse_rba_file(path, c.version); });
+        BRIX_INTERNAL_ERROR e =
+            catch_brix_error([&] { parse_rba_file(BRIX_BUILD_CONTEXT(), path, c.version); });
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(c.condition, e.condition());
         if (c.line > 0) {
             EXPECT_EQ((std::vector<std::string>{path, "line " + std::to_string(c.line)}), e.context());
         }
     }
-    EXPECT_BRIX_ERROR(parse_rba_file(dir.file("missing.rba"), 0), "rba.good()");
+    EXPECT_BRIX_ERROR(parse_rba_file(BRIX_BUILD_CONTEXT(), dir.file("missing.rba"), 0), "rba.good()");
 }
 
 // Long lines are read whole: a long tail after an entry is skipped and the next line is the next entry.
@@ -169,7 +170,7 @@ TEST(PgmRba, LongLinesAreNotSplit) {
     write_text_file(path, "$BLOCK_CRAM\nLA_LAB t 44 86 0 0 0 0 " + tail +
                               " 7 7 7\nLA_LAB t 44 86 0 86 0 2\n" + "$BLOCK_END\n");
     testing::internal::CaptureStdout();
-    BRIX_RBA_BLOCK_LIST list = parse_rba_file(path, 0);
+    BRIX_RBA_BLOCK_LIST list = parse_rba_file(BRIX_BUILD_CONTEXT(), path, 0);
     testing::internal::GetCapturedStdout();
     ASSERT_EQ(1u, list.size());
     EXPECT_EQ((std::vector<BRIX_RBA_LOCATION>{{0, false, false}, {86, false, true}}),
@@ -216,12 +217,12 @@ TEST(PgmRba, OperationChecksItsArgumentsFirst) {
     std::string rba = dir.file("dev.rba");
     write_text_file(rba, VERSION0_TEXT);
     EXPECT_BRIX_ERROR(
-        build_pgm_rba("GRANITE_D1", dir.file("dev.txt")),
+        build_pgm_rba(BRIX_BUILD_CONTEXT(), "GRANITE_D1", dir.file("dev.txt")),
         "PGM_COMMON::check_extension(rba_file, \"rba\") || PGM_COMMON::check_extension(rba_file, "
         "\"rbaz\")");
-    EXPECT_BRIX_ERROR(build_pgm_rba("GRANITE_D1", dir.file("missing.rba")),
+    EXPECT_BRIX_ERROR(build_pgm_rba(BRIX_BUILD_CONTEXT(), "GRANITE_D1", dir.file("missing.rba")),
                       "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
-    EXPECT_BRIX_ERROR(build_pgm_rba("granite_d1_brix.ddb", rba),
+    EXPECT_BRIX_ERROR(build_pgm_rba(BRIX_BUILD_CONTEXT(), "granite_d1_brix.ddb", rba),
                       "!PGM_COMMON::check_extension(target, \"ddb\")");
 }
 
@@ -236,8 +237,8 @@ TEST(PgmRba, SampleTextsFitTheirDevices) {
         uint32_t family = find_pgm_family_info(PGMDEV_DEVICE_GRAMMAR_MGR::get_family(name));
         ASSERT_NE(uint32_t(-1), family);
         testing::internal::CaptureStdout();
-        BRIX_RBA_BLOCK_LIST list =
-            parse_rba_file(device->rba_file, PGM_FAMILY_INFO_DATABASE[family].rba_version);
+        BRIX_RBA_BLOCK_LIST list = parse_rba_file(BRIX_BUILD_CONTEXT(), device->rba_file,
+                                                  PGM_FAMILY_INFO_DATABASE[family].rba_version);
         testing::internal::GetCapturedStdout();
         ASSERT_FALSE(list.empty());
         bool has_mlab = false;
@@ -263,7 +264,7 @@ TEST(PgmRba, OperationWritesTheDeviceDatabase) {
     std::string rba = install.path() + "/granite.rba";
     write_text_file(rba, VERSION0_TEXT);
     testing::internal::CaptureStdout();
-    build_pgm_rba("granite_d1", rba);
+    build_pgm_rba(BRIX_BUILD_CONTEXT(), "granite_d1", rba);
     std::string out = testing::internal::GetCapturedStdout();
     std::string file = install.fid_dir() + "GRANITE_D1.pgm_rba";
     EXPECT_EQ(
@@ -290,16 +291,18 @@ TEST(PgmRba, OperationWritesTheDeviceDatabase) {
     std::string talon = install.path() + "/talon.rba";
     write_text_file(talon, VERSION1_TEXT);
     testing::internal::CaptureStdout();
-    build_pgm_rba("TALON_D0", talon);
+    build_pgm_rba(BRIX_BUILD_CONTEXT(), "TALON_D0", talon);
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, out.find("      Version: 1\n")) << out;
     EXPECT_EQ(EXPECTED_PAYLOAD, serialise(BRIX_DATA_SERVER::get_device_rba("TALON_D0")));
 
-    EXPECT_BRIX_ERROR(build_pgm_rba("KESTREL_D1", rba), "rba_index != DWORD(-1)");
-    EXPECT_BRIX_ERROR(build_pgm_rba("NO_SUCH_DEVICE", rba), "!pcf.empty() && !family.empty()");
+    EXPECT_BRIX_ERROR(build_pgm_rba(BRIX_BUILD_CONTEXT(), "KESTREL_D1", rba), "rba_index != DWORD(-1)");
+    EXPECT_BRIX_ERROR(build_pgm_rba(BRIX_BUILD_CONTEXT(), "NO_SUCH_DEVICE", rba),
+                      "!pcf.empty() && !family.empty()");
     // The report names the device that was looked up.
-    EXPECT_EQ(std::vector<std::string>{"device NO_SUCH_DEVICE in the device table"},
-              catch_brix_error([&] { build_pgm_rba("NO_SUCH_DEVICE", rba); }).context());
+    EXPECT_EQ(
+        std::vector<std::string>{"device NO_SUCH_DEVICE in the device table"},
+        catch_brix_error([&] { build_pgm_rba(BRIX_BUILD_CONTEXT(), "NO_SUCH_DEVICE", rba); }).context());
     std::string pcf;
     EXPECT_BRIX_ERROR(BRIX_DATA_SERVER::get_device_fid_file("NO_SUCH_DEVICE", pcf), "!pcf.empty()");
     EXPECT_EQ(install.fid_dir() + "GRANITE_D1.fid", BRIX_DATA_SERVER::get_device_fid_file("granite_d1", pcf));
@@ -313,7 +316,7 @@ TEST(PgmRba, MissingOutputDirectoriesOfTheInstallationAreCreated) {
     write_text_file(rba, VERSION0_TEXT);
     ASSERT_EQ(0, run_command("rm -rf '" + install.path() + "/devdb/programmer'").status);
     testing::internal::CaptureStdout();
-    build_pgm_rba("granite_d1", rba);
+    build_pgm_rba(BRIX_BUILD_CONTEXT(), "granite_d1", rba);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(EXPECTED_PAYLOAD, serialise(BRIX_DATA_SERVER::get_device_rba("GRANITE_D1")));
 

@@ -3,7 +3,7 @@
 #include "brix_common_function.h"
 #include "brix_data_server.h"
 #include "database_render.h"
-#include "device/brix_helper.h"
+#include "device/rif_parser.h"
 #include "fio.h"
 #include "test_support.h"
 #include "thr.h"
@@ -80,7 +80,8 @@ struct RIF_FIXTURE {
     }
     OWNED_G2_LIST parse(unsigned version, unsigned dra_count, unsigned frame_count = 0,
                         const std::string& name = "dev") {
-        return OWNED_G2_LIST(parse_rif(name, false, prefix, version, dra_count, frame_count));
+        return OWNED_G2_LIST(
+            parse_rif(BRIX_BUILD_CONTEXT({true}), name, prefix, version, dra_count, frame_count));
     }
 };
 
@@ -177,7 +178,7 @@ TEST(RifParser, EdgeCases) {
 TEST(RifParser, FilesAndProgressLines) {
     RIF_FIXTURE fixture("$RIF\n0 1 1 0 1 1 3\n", "sub_dev");
     testing::internal::CaptureStdout();
-    OWNED_G2_LIST list(parse_rif("sub_dev", true, fixture.prefix, 0, 1, 0));
+    OWNED_G2_LIST list(parse_rif(BRIX_BUILD_CONTEXT({false}), "sub_dev", fixture.prefix, 0, 1, 0));
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string src = fixture.prefix + "sub_dev_rif";
     const std::string text = fixture.prefix + "sub_dev.rif";
@@ -276,7 +277,7 @@ TEST(RifParser, NullEntriesAndSlotsSurviveTheDatabase) {
         text += std::to_string(frame) + " " + std::to_string(frame % 7) + " 1 " + std::to_string(frame) +
                 " 2 1 " + std::to_string(frame % 256) + "\n";
     RIF_FIXTURE fixture(text);
-    G2_SII_LIST* list = parse_rif("dev", false, fixture.prefix, 0, 4, 4100);
+    G2_SII_LIST* list = parse_rif(BRIX_BUILD_CONTEXT({true}), "dev", fixture.prefix, 0, 4, 4100);
     auto* device = new BRIX_DEVICE_INFO;
     device->set_g2_s2_list(list, true, true);
     ASSERT_EQ(3u, device->get_g2_s2_thread_size());

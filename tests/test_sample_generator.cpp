@@ -5,11 +5,12 @@
 #include "brix_data_server.h"
 #include "cli/brix_operations.h"
 #include "dev_db.h"
-#include "device/brix_helper.h"
+#include "device/rif_parser.h"
 #include "fio.h"
 #include "gen.h"
 #include "inspect/brix_check_maps.h"
-#include "programmer/brix_non_ddb_builder.h"
+#include "programmer/fid.h"
+#include "programmer/pgm_rba.h"
 #include "test_support.h"
 #include "thr.h"
 #include "xml/brix_xml.h"
@@ -109,7 +110,7 @@ TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
 
     // RIF: version 1 with one slot per dataline; every frame below the frame count.
     std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> g2(
-        parse_rif("granite_d1", false, g.out + "/granite_d1/", 1, 32, 3096));
+        parse_rif(BRIX_BUILD_CONTEXT({true}), "granite_d1", g.out + "/granite_d1/", 1, 32, 3096));
     ASSERT_TRUE(g2);
     EXPECT_EQ(3096u, g2->size()) << "the last frames (right IO column) carry G2 bits";
     EXPECT_EQ(nullptr, (*g2)[0]) << "the left IO column has none";
@@ -121,7 +122,7 @@ TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
          {g.device_file("slate_d1", "slate_d1.rbaz"), g.installation + "/rba/slate_d1.rbaz"}) {
         SCOPED_TRACE(rbaz);
         testing::internal::CaptureStdout();
-        BRIX_RBA_BLOCK_LIST blocks = parse_rba_file(rbaz, 0);
+        BRIX_RBA_BLOCK_LIST blocks = parse_rba_file(BRIX_BUILD_CONTEXT(), rbaz, 0);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(6u, blocks.size());
         EXPECT_EQ(20u, blocks[0]->frame_size);
@@ -142,7 +143,9 @@ TEST(SampleGenerator, LargestGraniteDeviceSplitsItsG2ListEightWays) {
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(0u, r.out.find("GRANITE_D6: 16384 frames x 16000 bits, ")) << r.out;
     auto device = std::make_unique<BRIX_DEVICE_INFO>();
-    device->set_g2_s2_list(parse_rif("granite_d6", false, g.out + "/granite_d6/", 1, 32, 16384), true, true);
+    device->set_g2_s2_list(
+        parse_rif(BRIX_BUILD_CONTEXT({true}), "granite_d6", g.out + "/granite_d6/", 1, 32, 16384), true,
+        true);
     EXPECT_EQ(16384u, device->get_g2_s2_list_size());
     EXPECT_EQ(8u, device->get_g2_s2_thread_size());
 }
@@ -265,7 +268,7 @@ TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
         SCOPED_TRACE(device);
         const std::string xml = g.device_file(device, device + ".xml");
         try {
-            build_device(nullptr, xml, true, false, false);
+            build_device(BRIX_BUILD_CONTEXT({true, false, false}), xml);
         } catch (const BRIX_INTERNAL_ERROR& error) {
             ADD_FAILURE() << error.report_text();
             continue;
@@ -288,7 +291,7 @@ TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
         for (size_t at = text.find("\nCRAM "); at != std::string::npos; at = text.find("\nCRAM ", at + 1))
             ++lines;
         testing::internal::CaptureStdout();
-        BRIX_RBA_BLOCK_LIST blocks = parse_rba_file(rbaz, 1);
+        BRIX_RBA_BLOCK_LIST blocks = parse_rba_file(BRIX_BUILD_CONTEXT(), rbaz, 1);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(4u, blocks.size()); // RT_HIOL, LA_LAB, LA_MLAB, RT_HIOR
         size_t tiles = 0;
@@ -355,17 +358,17 @@ std::vector<int> run_programmer_chain(const GENERATED& g, const std::vector<std:
     testing::internal::CaptureStdout();
     try {
         for (const std::string& device : devices) {
-            build_pgm_rba(device, g.installation + "/rba/" + device + ".rbaz");
+            build_pgm_rba(BRIX_BUILD_CONTEXT(), device, g.installation + "/rba/" + device + ".rbaz");
             const std::filesystem::path old = std::filesystem::current_path();
             std::filesystem::current_path(g.out + "/" + device); // the device build reads its inputs here
-            build_device(nullptr, device, false, true, false);
+            build_device(BRIX_BUILD_CONTEXT({false, true, false}), device);
             std::filesystem::current_path(old);
         }
-        build_family_cram_map("GRANITE");
-        build_family_cram_map("BASALT");
+        build_family_cram_map(BRIX_BUILD_CONTEXT(), "GRANITE");
+        build_family_cram_map(BRIX_BUILD_CONTEXT(), "BASALT");
         std::filesystem::current_path(g.dir.path()); // the FID build unpacks its image here
         for (const std::string& device : devices)
-            statuses.push_back(build_device_fid(device));
+            statuses.push_back(build_device_fid(BRIX_BUILD_CONTEXT(), device));
     } catch (const BRIX_INTERNAL_ERROR& error) {
         ADD_FAILURE() << error.report_text();
     }
@@ -425,9 +428,9 @@ TEST(SampleGenerator, SmallFamiliesPassTheProgrammerChain) {
     testing::internal::CaptureStdout();
     int status = -1;
     try {
-        build_family_cram_map("GRANITE");
+        build_family_cram_map(BRIX_BUILD_CONTEXT(), "GRANITE");
         std::filesystem::current_path(g.dir.path());
-        status = build_device_fid("granite_d1");
+        status = build_device_fid(BRIX_BUILD_CONTEXT(), "granite_d1");
     } catch (const BRIX_INTERNAL_ERROR& error) {
         ADD_FAILURE() << error.report_text();
     }

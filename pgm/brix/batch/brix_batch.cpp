@@ -6,6 +6,7 @@
 #include "fio.h"
 #include "gen.h"
 #include "msg_internal_error.h"
+#include "records/brix_data_manager.h"
 #include "thr.h"
 
 #include <nlohmann/json.hpp>
@@ -182,7 +183,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 std::string batch_output_directory() {
-    return gen_get_device_db_fullpath() + "/programmer/";
+    return BRIX_BUILD_CONTEXT::programmer_directory();
 }
 
 } // namespace
@@ -484,8 +485,8 @@ BRIX_BATCH_RESULT new_result(const std::string& device, const std::string& direc
 
 } // namespace
 
-int build_all_rba(const std::vector<std::string>& file_paths) {
-    const std::string root = brix_batch_source_root(gen_get_vantrel_path());
+int build_all_rba(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
+    const std::string root = brix_batch_source_root(context.installation_directory());
     std::vector<BRIX_BATCH_RESULT> results;
     for (const BRIX_BATCH_ROW& row : brix_batch_select(brix_batch_table(BRIX_BATCH_RBA_TABLE), file_paths)) {
         const std::string d = root + row.directory;
@@ -493,7 +494,7 @@ int build_all_rba(const std::vector<std::string>& file_paths) {
         print_line("CMD: " + brix_batch_command_line(BRIX_BATCH_KIND::RBA, root, row) + "\n");
         results.push_back(new_result(row.device, d));
         results.back().pass = brix_batch_run_steps(brix_batch_steps(BRIX_BATCH_KIND::RBA, root, row), d);
-        build_pgm_rba(row.device, brix_batch_rba_file(root, row));
+        build_pgm_rba(context, row.device, brix_batch_rba_file(root, row));
         print_line("\n");
         results.back().seconds = seconds_since(start);
         results.back().outputs = row_outputs(BRIX_BATCH_KIND::RBA, row.device);
@@ -501,8 +502,8 @@ int build_all_rba(const std::vector<std::string>& file_paths) {
     return finish_batch("all_rba", results, true);
 }
 
-int build_all_pcf(const std::vector<std::string>& file_paths) {
-    const std::string root = brix_batch_source_root(gen_get_vantrel_path());
+int build_all_pcf(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
+    const std::string root = brix_batch_source_root(context.installation_directory());
     std::vector<BRIX_BATCH_RESULT> results;
     for (const BRIX_BATCH_ROW& row : brix_batch_select(brix_batch_pcf_rows(), file_paths)) {
         const std::string d = root + row.directory;
@@ -516,8 +517,8 @@ int build_all_pcf(const std::vector<std::string>& file_paths) {
     return finish_batch("all_pcf", results, true);
 }
 
-int build_all_brix(const std::vector<std::string>& file_paths) {
-    const std::string root = brix_batch_source_root(gen_get_vantrel_path());
+int build_all_brix(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
+    const std::string root = brix_batch_source_root(context.installation_directory());
     const std::vector<BRIX_BATCH_ROW> rows =
         brix_batch_select(brix_batch_table(BRIX_BATCH_BRIX_TABLE), file_paths);
     std::vector<std::string> command_lines;
@@ -561,17 +562,18 @@ int run_in_process(const std::string& batch, const char* const* names,
 
 } // namespace
 
-int build_all_cram_map(const std::vector<std::string>&) {
-    return run_in_process("all_cram_map", BRIX_BATCH_CRAM_MAP_FAMILIES, [](const std::string& family, bool&) {
-        build_family_cram_map(family);
-        return BRIX_DATA_SERVER::get_family_cram_map_file(family);
-    });
+int build_all_cram_map(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>&) {
+    return run_in_process("all_cram_map", BRIX_BATCH_CRAM_MAP_FAMILIES,
+                          [&](const std::string& family, bool&) {
+                              build_family_cram_map(context, family);
+                              return BRIX_DATA_SERVER::get_family_cram_map_file(family);
+                          });
 }
 
-int build_all_fid(const std::vector<std::string>&) {
-    return run_in_process("all_fid", BRIX_BATCH_FID_DEVICES, [](const std::string& device, bool& pass) {
+int build_all_fid(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>&) {
+    return run_in_process("all_fid", BRIX_BATCH_FID_DEVICES, [&](const std::string& device, bool& pass) {
         // A FID whose phantom image disagrees with its RBA is written but does not pass.
-        pass = build_device_fid(device) == 0;
+        pass = build_device_fid(context, device) == 0;
         std::string pcf;
         return BRIX_DATA_SERVER::get_device_fid_file(device, pcf);
     });

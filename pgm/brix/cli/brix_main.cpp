@@ -273,27 +273,30 @@ void print_help(int kind) {
 }
 
 int dispatch() {
+    const BRIX_BUILD_CONTEXT batch_context;
     if (arg::all_brix)
-        return build_all_brix(file_paths);
+        return build_all_brix(batch_context, file_paths);
     if (arg::all_rba)
-        return build_all_rba(file_paths);
+        return build_all_rba(batch_context, file_paths);
     if (arg::all_cram_map)
-        return build_all_cram_map(file_paths);
+        return build_all_cram_map(batch_context, file_paths);
     if (arg::all_fid)
-        return build_all_fid(file_paths);
+        return build_all_fid(batch_context, file_paths);
     if (arg::all_pcf)
-        return build_all_pcf(file_paths);
+        return build_all_pcf(batch_context, file_paths);
     if (!arg::family_xml && !arg::device_xml && !arg::device && !arg::parse_ob_bcm) {
+        // The programmer databases have no test mode.
+        const BRIX_BUILD_CONTEXT context;
         if (!arg::rba.empty() && !file_paths.empty()) {
-            build_pgm_rba(arg::rba, file_paths[0]);
+            build_pgm_rba(context, arg::rba, file_paths[0]);
             return 0;
         }
         if (!arg::cram_map.empty()) {
-            build_family_cram_map(arg::cram_map);
+            build_family_cram_map(context, arg::cram_map);
             return 0;
         }
         if (!arg::fid.empty()) {
-            return build_device_fid(arg::fid);
+            return build_device_fid(context, arg::fid);
         }
         std::cout << "\nMissing valid operation\n\n";
         print_help(0);
@@ -304,16 +307,20 @@ int dispatch() {
         return 6;
     }
     if (arg::family_xml) {
+        const BRIX_BUILD_CONTEXT context({arg::test, false, false});
         for (const std::string& path : file_paths)
-            build_family_xml(path, arg::test);
+            build_family_xml(context, path);
     } else if (arg::device_xml) {
+        // A device XML alone: without the RBA-derived data and the device database geometry.
+        const BRIX_BUILD_CONTEXT context({arg::test, false, false});
         for (const std::string& path : file_paths)
-            build_device(nullptr, path, arg::test, false, false);
+            build_device(context, path);
     } else if (arg::device) {
+        const BRIX_BUILD_CONTEXT context({arg::test, true, arg::debug});
         for (const std::string& name : file_paths)
-            build_device(nullptr, name, arg::test, true, arg::debug);
+            build_device(context, name);
     } else {
-        parse_ob_bcm(file_paths[0]);
+        parse_ob_bcm(BRIX_BUILD_CONTEXT(), file_paths[0]);
     }
     return 0;
 }

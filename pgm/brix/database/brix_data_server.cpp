@@ -5,6 +5,7 @@
 #include "gen.h"
 #include "msg_internal_error.h"
 #include "pgmdev.h"
+#include "records/brix_data_manager.h"
 #include "records/pgm_brix__pdb.h"
 #include "thr.h"
 
@@ -22,10 +23,6 @@ const unsigned MAX_THREAD_INDEX = 32;
 
 std::string part_path(const std::string& p, unsigned i) {
     return p + "_rif_t" + std::to_string(i);
-}
-
-bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Starts one worker per record in order; stops at the first that cannot be started. Waits for every started
@@ -63,7 +60,7 @@ void BRIX_DATA_SERVER::end_read() {
 }
 
 std::string BRIX_DATA_SERVER::get_vantrel_pdb_path(const std::string& name, bool is_family, bool add_suffix) {
-    std::string path = gen_get_device_db_fullpath() + "/programmer/" + stl_lower(name);
+    std::string path = BRIX_MANAGER::get_programmer_directory() + stl_lower(name);
     if (is_family)
         path += "_family";
     if (add_suffix)
@@ -161,7 +158,7 @@ void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
 
 BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_rif) {
     std::string p = path;
-    if (p.size() >= 5 && ends_with(stl_lower(p), ARCHIVE_EXTENSION))
+    if (p.size() >= 5 && stl_ends_with(stl_lower(p), ARCHIVE_EXTENSION))
         p.erase(p.size() - 4);
     const std::string file = p + ARCHIVE_EXTENSION;
 
@@ -267,7 +264,7 @@ bool BRIX_DATA_SERVER::check_is_family_pcf_supported(const std::string& name, un
 }
 
 std::string BRIX_DATA_SERVER::get_pcf(const std::string& name, bool full_path) {
-    if (name.size() > 4 && ends_with(name, ARCHIVE_EXTENSION))
+    if (name.size() > 4 && stl_ends_with(name, ARCHIVE_EXTENSION))
         return name;
     unsigned device_type = 0;
     std::string pcf = name;
@@ -277,12 +274,12 @@ std::string BRIX_DATA_SERVER::get_pcf(const std::string& name, bool full_path) {
             pcf = PGMDEV_DEVICE_GRAMMAR_MGR::get_pgm_part_pcf(name);
     }
     if (!pcf.empty() && full_path)
-        return gen_get_device_db_fullpath() + "/programmer/" + stl_lower(pcf) + "_brix" + ARCHIVE_EXTENSION;
+        return BRIX_MANAGER::get_programmer_directory() + stl_lower(pcf) + "_brix" + ARCHIVE_EXTENSION;
     return stl_upper(pcf);
 }
 
 std::string BRIX_DATA_SERVER::get_family_pcf(const std::string& name, bool full_path) {
-    if (name.size() > 4 && ends_with(name, ARCHIVE_EXTENSION))
+    if (name.size() > 4 && stl_ends_with(name, ARCHIVE_EXTENSION))
         return name;
     unsigned family_type = 0;
     std::string pcf;
@@ -298,7 +295,7 @@ std::string BRIX_DATA_SERVER::get_family_pcf(const std::string& name, bool full_
     if (pcf.empty())
         return pcf;
     if (full_path)
-        return gen_get_device_db_fullpath() + "/programmer/" + stl_lower(pcf) + "_brix" + ARCHIVE_EXTENSION;
+        return BRIX_MANAGER::get_programmer_directory() + stl_lower(pcf) + "_brix" + ARCHIVE_EXTENSION;
     stl_toupper(pcf);
     BRIX_CHECK(pcf.size() >= 7 && pcf.rfind("_FAMILY") == (pcf.size() - 7),
                "pcf.size() >= 7 && pcf.rfind(\"_FAMILY\") == (pcf.size() - 7)");

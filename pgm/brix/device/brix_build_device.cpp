@@ -7,7 +7,7 @@
 #include "brix_data_server.h"
 #include "cli/brix_operations.h"
 #include "dev_db.h"
-#include "device/brix_helper.h"
+#include "device/rif_parser.h"
 #include "fio.h"
 #include "gen.h"
 #include "kestrel/brix_build_ks_device.h"
@@ -27,11 +27,6 @@
 #include <vector>
 
 namespace {
-
-bool ends_with(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // The 28nm and HARRIER builders take their inputs one by one; TALON and KESTREL take the build input.
 void run_legacy_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
@@ -58,10 +53,6 @@ const BRIX_DEVICE_GENERATION* brix_device_generation(uint32_t cram_algo_version)
         if (generation.cram_algo_version == cram_algo_version)
             return &generation;
     return nullptr;
-}
-
-void reset_device_build_state(BRIX_DEVICE_BUILD_STATE& state) {
-    state = {};
 }
 
 // ---- Appending results
@@ -131,58 +122,6 @@ void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_TYPE par
 // ---- Device database
 // ---------------------------------------------------------------------------------------
 
-uint32_t find_part_of_device(uint32_t device, uint32_t family) {
-    DEV_PART_MANAGER manager;
-    const std::string family_name = dstr_get_user_string(static_cast<DEV_FAMILY_ENUM>(family));
-    auto matches = [&](DEV_PART_ENUM part) {
-        DEV_DEVICE_ENUM of = manager.get_device_of(part);
-        return of == device || manager.get_base_device_of(of) == device;
-    };
-    std::vector<DEV_PART_ENUM> parts;
-    manager.filter_part_list(parts, family_name, "ANY", "ANY", "ANY", "ANY", true, true);
-    for (DEV_PART_ENUM part : parts)
-        if (matches(part) && !manager.test_part_trait_of(part, DEV_PART_TRAIT_RESTRICTED))
-            return part;
-    std::vector<DEV_PART_ENUM> part_enum_list;
-    bool filtered =
-        manager.filter_part_list(part_enum_list, family_name, "ANY", "ANY", "ANY", "ANY", false, true);
-    BRIX_CHECK(filtered && part_enum_list.size() > 0, "part_enum_list.size() > 0");
-    DEV_PART_ENUM restricted = DEV_PART_INVALID;
-    for (DEV_PART_ENUM part : part_enum_list) {
-        if (!matches(part))
-            continue;
-        if (!manager.test_part_trait_of(part, DEV_PART_TRAIT_RESTRICTED))
-            return part;
-        restricted = part;
-    }
-    BRIX_CHECK(restricted != DEV_PART_INVALID, "part_enum != DEV_PART_INVALID");
-    return restricted;
-}
-
-uint32_t identify_device(BRIX_DEVICE_BUILD_STATE& state, const std::string& name, std::string& pcf_name) {
-    const std::string lower_name = stl_lower(name);
-    DEV_DEVICE_ENUM device = dstr_get_dev_device_enum_by_string(lower_name);
-    DEV_FAMILY_ENUM family = DEV_FAMILY_INVALID;
-    if (dstr_is_valid_dev_device_enum(device))
-        family = DEV_PART_MANAGER().get_family_of(device);
-    BRIX_CHECK(dstr_is_valid_dev_device_enum(device) && dstr_is_valid_dev_family_enum(family),
-               "Device is not valid in DEV database");
-    DEV_PART_ENUM part = static_cast<DEV_PART_ENUM>(find_part_of_device(device, family));
-    BRIX_CHECK(part != DEV_PART_INVALID, "part_enum != DEV_PART_INVALID");
-    pcf_name = stl_lower(PGMDEV_DEVICE_GRAMMAR_MGR::get_dev_part_pcf(lower_name));
-    const std::string family_pcf = stl_lower(PGMDEV_DEVICE_GRAMMAR_MGR::get_dev_family_pcf(lower_name));
-    BRIX_CHECK(!pcf_name.empty(), "!pcf_name.empty()");
-    BRIX_PROGRESS progress = state.progress();
-    progress.text("\n");
-    progress.detail("Device name: " + lower_name + "\n");
-    progress.detail("Family: " + dstr_get_user_string(family) + "\n");
-    progress.detail("Device: " + dstr_get_user_string(device) + "\n");
-    progress.detail("Part: " + dstr_get_user_string(part) + "\n");
-    progress.detail("PCF file: " + pcf_name + "\n");
-    progress.detail("Family PCF file: " + family_pcf + "\n");
-    return part;
-}
-
 std::string read_ddb_device_data(BRIX_DEVICE_BUILD_STATE& state, uint32_t part) {
     BRIX_CHECK(part != DEV_PART_INVALID, "part_enum != DEV_PART_INVALID");
     BRIX_CHECK(DMGR_UTILITY::create_device(static_cast<DEV_PART_ENUM>(part)),
@@ -212,43 +151,10 @@ std::string read_ddb_device_data(BRIX_DEVICE_BUILD_STATE& state, uint32_t part) 
 
 namespace {
 
-const char* const UNPACK_FAILED = "thr_system(cmd.c_str()) == 0";
-
-// Unpacks the gzip file in-process: input that is not gzip data, a damaged stream or an output that cannot
-// be written fail as the command would, naming the file and the reason. With kept, the text is unpacked into
-// memory and its file written by writer while the build reads the text (wait_for_unpacked_file).
-void unpack_gzip(const std::string& packed, const std::string& unpacked, LARGE_TEXT* kept,
-                 FIO_BACKGROUND_FILE& writer) {
-    {
-        INPUT_CONTEXT here(packed);
-        std::ifstream in(packed, std::ios::binary);
-        char magic[2] = {0, 0};
-        in.read(magic, 2);
-        BRIX_CHECK(in.gcount() == 2 && static_cast<unsigned char>(magic[0]) == 0x1f &&
-                       static_cast<unsigned char>(magic[1]) == 0x8b,
-                   UNPACK_FAILED);
-    }
-    try {
-        if (kept == nullptr) {
-            FIO_FILE_SYSTEM::gunzip_file(packed, unpacked);
-        } else {
-            FIO_FILE_SYSTEM::gunzip_to_memory(packed, *kept);
-            writer.start(unpacked, kept->view().data(), kept->size());
-        }
-    } catch (const BRIX_INTERNAL_ERROR& error) {
-        brix_report_command_failure(packed, error);
-    }
-}
-
 // The unpacked RBA file written beside the build has landed; a failure to write it is reported as the
 // unpacking's own.
 void wait_for_unpacked_file(BRIX_DEVICE_BUILD_STATE& state) {
-    const std::string packed = state.m_rba_writer.target() + "z";
-    try {
-        state.m_rba_writer.wait();
-    } catch (const BRIX_INTERNAL_ERROR& error) {
-        brix_report_command_failure(packed, error);
-    }
+    BRIX_BUILD_CONTEXT::finish_unpacking(state.m_rba_writer.target() + "z", state.m_rba_writer);
 }
 
 // Stores the info list and the column and row sizes of one kind (LUTRAM or MRAM).
@@ -334,17 +240,18 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     BRIX_CHECK(device_info != nullptr, "pcf_device_info != NULL");
     const std::string zipped = rba_file + "z";
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(zipped), "Zipped RBA source file does not exist");
-    BRIX_CHECK(state.m_test || state.m_cff_bits > 0, "m_test || m_cff_bits > 0");
-    BRIX_PROGRESS progress = state.progress();
-    progress.sub("Running CMD: gunzip -dcSf " + zipped + " > " + rba_file + "\n\n");
+    BRIX_CHECK(state.test() || state.m_cff_bits > 0, "m_test || m_cff_bits > 0");
+    const BRIX_PROGRESS& progress = state.progress();
+    progress.sub("Running CMD: " + BRIX_BUILD_CONTEXT::gunzip_command(zipped, rba_file) + "\n\n");
     // A generation that reads the text twice (a HARRIER build: its MRAM lines here, its blocks for the
     // phantomless map) keeps the unpacked bytes beside the file it writes.
     const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
     state.m_rba_writer.wait();
     state.m_rba_text = LARGE_TEXT();
-    unpack_gzip(zipped, rba_file,
-                generation != nullptr && generation->rereads_rba ? &state.m_rba_text : nullptr,
-                state.m_rba_writer);
+    if (generation != nullptr && generation->rereads_rba)
+        BRIX_BUILD_CONTEXT::unpack_in_background(zipped, rba_file, state.m_rba_text, state.m_rba_writer);
+    else
+        BRIX_BUILD_CONTEXT::unpack(zipped, rba_file);
     // A file still being written from the text counts as there: its failure is reported before the end.
     BRIX_CHECK(state.m_rba_writer.target() == rba_file || FIO_FILE_SYSTEM::exists(rba_file),
                "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
@@ -388,7 +295,7 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
         device_info->set_mram_info(mram_list);
         device_info->set_simplified_mram(state.m_simplified_mram_col, info.simplified_mram_row);
     }
-    if (state.m_debug) {
+    if (state.m_context.options().debug) {
         print_lutram_mram_debug("LUTRAM", device_info->get_lutram_info());
         print_lutram_mram_debug("MRAM", device_info->get_mram_info());
     }
@@ -400,26 +307,14 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
 
 namespace {
 
-// The one build state of the process: a build runs on the main thread, one device after the other.
-BRIX_DEVICE_BUILD_STATE g_device_build_state;
-
-} // namespace
-
-BRIX_DEVICE_BUILD_STATE& brix_device_build_state() {
-    return g_device_build_state;
-}
-
-namespace {
-
-void build_device_steps(const std::string& device_name, bool test, bool full, bool debug) {
-    BRIX_DEVICE_BUILD_STATE& state = g_device_build_state;
-    reset_device_build_state(state);
-    state.m_debug = debug;
-    state.m_test = test;
-    BRIX_PROGRESS progress = state.progress();
+void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& device_name) {
+    const BRIX_BUILD_CONTEXT& context = state.m_context;
+    const bool test = context.test();
+    const bool full = context.options().full;
+    const BRIX_PROGRESS& progress = context.progress();
 
     std::string name = device_name;
-    if (name.size() > 4 && ends_with(name, ".xml"))
+    if (name.size() > 4 && stl_ends_with(name, ".xml"))
         name.erase(name.size() - 4);
 
     std::string output_name, rba_file, xml_file;
@@ -429,10 +324,10 @@ void build_device_steps(const std::string& device_name, bool test, bool full, bo
         rba_file = name + ".rba";
         xml_file = name + ".xml";
     } else {
-        std::string pcf_name;
-        part = identify_device(state, name, pcf_name);
-        output_name = pcf_name;
-        xml_file = pcf_name + ".xml";
+        const BRIX_DEVICE_IDENTITY identity = context.identify_device(name);
+        part = identity.part;
+        output_name = identity.pcf;
+        xml_file = identity.pcf + ".xml";
     }
     const size_t slash = name.rfind('/');
     const std::string directory = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
@@ -520,7 +415,7 @@ void build_device_steps(const std::string& device_name, bool test, bool full, bo
             dra_count = dras->get_length();
         }
         // The frame count bounds the RIF's frame numbers where the device has one.
-        G2_SII_LIST* g2_s2_list = parse_rif(state.m_rif_file, !test, directory, state.m_rif_version,
+        G2_SII_LIST* g2_s2_list = parse_rif(context, state.m_rif_file, directory, state.m_rif_version,
                                             dra_count, state.m_frame_count);
         BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
         device_info->set_g2_s2_list(g2_s2_list, true, true);
@@ -555,13 +450,15 @@ void build_device_steps(const std::string& device_name, bool test, bool full, bo
 
 } // namespace
 
-void build_device(void*, const std::string& device_name, bool test, bool full, bool debug) {
+void build_device(const BRIX_BUILD_CONTEXT& context, const std::string& device_name) {
+    BRIX_DEVICE_BUILD_STATE state;
+    state.m_context = context;
     try {
-        build_device_steps(device_name, test, full, debug);
+        build_device_steps(state, device_name);
     } catch (...) {
         // The RBA file is written while the build goes on, but it was unpacked before any later step: when
         // its write failed too, that failure is the one reported, as if it had been written at once.
-        wait_for_unpacked_file(g_device_build_state);
+        wait_for_unpacked_file(state);
         throw;
     }
 }
@@ -810,7 +707,7 @@ void parse_device_xml(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_i
                       BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
                       const std::string& xml_path, const std::string& device_name, bool test) {
     INPUT_CONTEXT file_here(xml_path);
-    BRIX_CHECK(xml_path.size() > 4 && ends_with(xml_path, ".xml") && FIO_FILE_SYSTEM::exists(xml_path),
+    BRIX_CHECK(xml_path.size() > 4 && stl_ends_with(xml_path, ".xml") && FIO_FILE_SYSTEM::exists(xml_path),
                "Invalid XML extension");
     BRIX_DOM dom;
     const DOMElement* root = dom.load_document(xml_path);
@@ -820,7 +717,7 @@ void parse_device_xml(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_i
                "Unrecognized device name");
     device_info->set_device_type(device_type);
     state.m_device_name = attribute(root, "name");
-    BRIX_PROGRESS(test || state.m_test)
+    BRIX_PROGRESS(test || state.test())
         .text("\n         Parsing XML " + stl_lower(xml_path.substr(0, xml_path.size() - 4)) +
               " using device " + stl_upper(device_name) + " ...\n\n");
     unsigned family_type = 0;

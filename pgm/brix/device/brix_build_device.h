@@ -22,6 +22,7 @@
 
 #include "brix_data_export.h"
 #include "brix_owned_list.h"
+#include "context/build_context.h"
 #include "fio.h"
 #include "large_block.h"
 
@@ -34,35 +35,15 @@
 #include <string>
 #include <vector>
 
-// Progress text on standard output with the three indents of the tool: three blanks for a step, six for a
-// detail, nine for a sub-step. Silent in test mode. The caller gives the text with its own line ends.
-class BRIX_PROGRESS {
-  public:
-    explicit BRIX_PROGRESS(bool quiet) : m_quiet(quiet) {}
-    void step(const std::string& text) const { print("   ", text); }
-    void detail(const std::string& text) const { print("      ", text); }
-    void sub(const std::string& text) const { print("         ", text); }
-    void text(const std::string& text) const { print("", text); }
-    bool quiet() const { return m_quiet; }
-
-  private:
-    void print(const char* indent, const std::string& text) const {
-        if (!m_quiet)
-            std::cout << indent << text;
-    }
-    bool m_quiet;
-};
-
-// The state of one device build, shared by the driver and the builders. build_device resets it with `= {}`
-// (reset_device_build_state) at the start of every build.
+// The state of one device build, shared by the driver and the builders: a local of build_device, which gives
+// it the run's context.
 struct BRIX_DEVICE_BUILD_STATE {
+    BRIX_BUILD_CONTEXT m_context;
     uint32_t m_col_count = 0;   // device database, integer item 8
     uint32_t m_row_count = 0;   // device database, integer item 7
     uint32_t m_cff_bits = 0;    // device database, integer item 9
     uint32_t m_frame_count = 0; // parameter CRAM_FRAME_COUNT, or m_col_count
     uint32_t m_bit_count = 0;   // parameter CRAM_BIT_COUNT, or m_row_count
-    bool m_test = false;
-    bool m_debug = false;
     std::string m_rif_file;     // parameter SUPPORT_RIF, attribute value
     uint32_t m_rif_version = 0; // parameter SUPPORT_RIF, attribute offset
     uint32_t m_phantomless_algo = 0;
@@ -82,12 +63,9 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::string m_device_name; // root attributes of the device XML
     std::string m_family_name;
 
-    BRIX_PROGRESS progress() const { return BRIX_PROGRESS(m_test); }
+    const BRIX_PROGRESS& progress() const { return m_context.progress(); }
+    bool test() const { return m_context.test(); }
 };
-
-void reset_device_build_state(BRIX_DEVICE_BUILD_STATE& state);
-// The state of the current (or last) build of the process.
-BRIX_DEVICE_BUILD_STATE& brix_device_build_state();
 
 // What the driver hands a generation's builder. The device info owns the parameter list; the argument list
 // is given to the device info after the builder has returned.
@@ -158,10 +136,6 @@ void overwrite_parameter(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_TYPE par
 
 // ---- Driver steps (brix_build_device) ---------------------------------------------------------------------
 
-// Lower-cases name, checks device and family in the device database and prints the identification lines;
-// returns the part and the PCF name.
-uint32_t identify_device(BRIX_DEVICE_BUILD_STATE& state, const std::string& name, std::string& pcf_name);
-uint32_t find_part_of_device(uint32_t device, uint32_t family);
 // Geometry items into the state; returns the RBA file path (empty when the database has none).
 std::string read_ddb_device_data(BRIX_DEVICE_BUILD_STATE& state, uint32_t part);
 // Unpacks <rba_file>z beside rba_file, runs the generation's RBA parser and stores the LUTRAM and MRAM data.
@@ -231,8 +205,3 @@ std::vector<BRIX_ROW_BUFFER> build_phantomless_cram_rows(BRIX_DEVICE_BUILD_STATE
                                                          uint32_t bit_count,
                                                          const std::array<uint32_t, 4>& mram_valid_range,
                                                          uint32_t mask, bool verbose);
-
-// Frame maps (brix_helper): SOF frame -> bitstream frame, spare frames SOF_FRAME_IS_SPARE_FRAME; and its
-// inverse with `size` entries.
-std::vector<uint32_t> build_sof_frame_map(const BRIX_ARG* spare_rows, uint32_t frame_count, bool reverse);
-std::vector<uint32_t> invert_frame_map(const std::vector<uint32_t>& map, uint32_t size);

@@ -30,11 +30,6 @@ namespace {
 const char* const WIDTH_CHECK =
     "config_data_width > 0 && (config_data_width % 8) == 0 && config_data_width <= 32";
 
-bool ends_with(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 std::string attribute(const DOMElement* element, const char* name) {
     return BRIX_DOM::get_attribute_string_from_dom_node(element, name);
 }
@@ -289,12 +284,15 @@ void FAMILY_XML_READER::read_instructions(BRIX_BLOCK* block, const std::vector<D
 
 } // namespace
 
-void build_family_xml(const std::string& xml_file, bool test) {
+void build_family_xml(const BRIX_BUILD_CONTEXT& context, const std::string& xml_file) {
+    const bool test = context.test();
+    const BRIX_PROGRESS& progress = context.progress();
     INPUT_CONTEXT file_here(xml_file);
     std::string base_name;
     if (!test) {
         const std::string suffix = "_family.xml";
-        if (!(xml_file.size() >= 12 && ends_with(xml_file, suffix) && FIO_FILE_SYSTEM::exists(xml_file))) {
+        if (!(xml_file.size() >= 12 && stl_ends_with(xml_file, suffix) &&
+              FIO_FILE_SYSTEM::exists(xml_file))) {
             file_here.set(xml_file + FIO_FILE_SYSTEM::describe_missing(xml_file));
             BRIX_REPORT("Invalid family XML naming or file does not exist");
         }
@@ -304,9 +302,10 @@ void build_family_xml(const std::string& xml_file, bool test) {
             separator = base_name.rfind('\\');
         if (separator != std::string::npos)
             base_name.erase(0, separator + 1);
-        std::cout << "\n   Family XML file: " << xml_file << "\n";
+        progress.text("\n");
+        progress.step("Family XML file: " + xml_file + "\n");
     } else {
-        if (!(xml_file.size() > 4 && ends_with(xml_file, ".xml") && FIO_FILE_SYSTEM::exists(xml_file))) {
+        if (!(xml_file.size() > 4 && stl_ends_with(xml_file, ".xml") && FIO_FILE_SYSTEM::exists(xml_file))) {
             file_here.set(xml_file + FIO_FILE_SYSTEM::describe_missing(xml_file));
             BRIX_REPORT("Invalid XML extension");
         }
@@ -319,8 +318,8 @@ void build_family_xml(const std::string& xml_file, bool test) {
     {
         BRIX_DOM dom;
         const DOMElement* root = dom.load_document(xml_file);
-        if (!test)
-            std::cout << "\n      building " << base_name << " family PCF ...\n\n";
+        progress.text("\n");
+        progress.detail("building " + base_name + " family PCF ...\n\n");
 
         INPUT_CONTEXT root_here(BRIX_DOM::describe_element(root));
         std::string family_name = attribute(root, "name");
@@ -348,6 +347,5 @@ void build_family_xml(const std::string& xml_file, bool test) {
     else
         BRIX_DATA_SERVER::write_brix_info(base_name + "_family", info.get(), false);
     info.reset();
-    if (!test)
-        std::cout << "\n";
+    progress.text("\n");
 }

@@ -5,6 +5,7 @@
 // Every index a device's inputs can make the builder write to is checked against its table first, in 64
 // bits, so no input can make it write outside an array or wrap a size.
 #include "device/brix_build_device.h"
+#include "device/frame_maps.h"
 
 #include "gen.h"
 #include "line_reader.h"

@@ -5,6 +5,7 @@
 // Every frame index the device's inputs make the builder exchange is checked against the frame count first,
 // in 64 bits.
 #include "device/brix_build_device.h"
+#include "device/frame_maps.h"
 
 #include "brix_common_function.h"
 #include "brix_owned_list.h"
@@ -71,7 +72,7 @@ void reverse_mram_frames(const BRIX_DEVICE_INFO* device_info, std::vector<uint32
 
 // IOCSR_CFF: eight values; when the largest is one above a multiple of 64 the IOCSR chain needs one leading
 // padding bit.
-void add_iocsr_leading_padding(BRIX_DEVICE_BUILD_STATE&, BRIX_PARAMETER_LIST* parameter_list) {
+void add_iocsr_leading_padding(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LIST* parameter_list) {
     BRIX_CHECK(parameter_list != nullptr, "parameter_list != NULL");
     const BRIX_PARAMETER* iocsr =
         BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_IOCSR_CFF, parameter_list);
@@ -91,7 +92,7 @@ void add_iocsr_leading_padding(BRIX_DEVICE_BUILD_STATE&, BRIX_PARAMETER_LIST* pa
     if (BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_IOCSR_LEADING_PADDING_COUNT,
                                                  parameter_list) != nullptr)
         return;
-    std::cout << "      Insert IOCSR Leading Padding count: 1\n";
+    state.progress().always().detail("Insert IOCSR Leading Padding count: 1\n"); // in test mode too
     OWNED_LIST<BRIX_CONST_DATA> values;
     values.push_back(std::make_unique<BRIX_CONST_DATA>(1, 0));
     auto parameter = std::make_unique<BRIX_PARAMETER>(BRIX_PARAMETER_IOCSR_LEADING_PADDING_COUNT, 1,

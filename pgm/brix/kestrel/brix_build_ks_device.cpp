@@ -2,6 +2,7 @@
 // word-reversing bit map.
 #include "kestrel/brix_build_ks_device.h"
 
+#include "device/frame_maps.h"
 #include "msg_internal_error.h"
 #include "records/brix_data_manager.h"
 #include "talon/brix_build_tl_device.h"

@@ -9,6 +9,7 @@
 #include "large_block.h"
 #include "msg_internal_error.h"
 #include "pgm_common.h"
+#include "records/brix_data_manager.h"
 #include "thr.h"
 
 #include <algorithm>
@@ -110,24 +111,16 @@ struct CRC_THREAD {
     }
 };
 
-bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string programmer_fid_directory() {
-    return gen_get_device_db_fullpath() + "/programmer/fid/";
-}
-
 // Path of a device's container with the given extension; a target that is such a path is taken as it is.
 std::string device_container_file(const std::string& target, std::string& pcf, const std::string& extension) {
     BRIX_CHECK(!target.empty(), "!target.empty()");
     pcf.clear();
     std::string tail = "." + extension;
-    if (target.size() > tail.size() && ends_with(target, tail))
+    if (target.size() > tail.size() && stl_ends_with(target, tail))
         return target;
     pcf = BRIX_DATA_SERVER::get_pcf(target, false);
     BRIX_CHECK(!pcf.empty(), "!pcf.empty()");
-    return programmer_fid_directory() + pcf + tail;
+    return BRIX_MANAGER::get_programmer_fid_directory() + pcf + tail;
 }
 
 // Reads a device's container and checks its header against what the look-up expects.
@@ -305,9 +298,9 @@ std::string BRIX_DATA_SERVER::get_device_rba_file(const std::string& target, std
 std::string BRIX_DATA_SERVER::get_family_cram_map_file(const std::string& target) {
     BRIX_CHECK(!target.empty(), "!target.empty()");
     const std::string tail = ".cram_map";
-    if (target.size() > tail.size() && ends_with(target, tail))
+    if (target.size() > tail.size() && stl_ends_with(target, tail))
         return target;
-    return programmer_fid_directory() + stl_upper(target) + tail;
+    return BRIX_MANAGER::get_programmer_fid_directory() + stl_upper(target) + tail;
 }
 
 // ---- Look-ups

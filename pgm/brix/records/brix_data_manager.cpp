@@ -341,12 +341,27 @@ BRIX_PARAMETER* BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_TYPE par
 
 // ---- Paths ----------------------------------------------------------------------------------------------
 
+std::string BRIX_MANAGER::get_programmer_directory() {
+    return gen_get_device_db_fullpath() + "/programmer/";
+}
+
+std::string BRIX_MANAGER::get_programmer_fid_directory() {
+    return get_programmer_directory() + "fid/";
+}
+
+std::string BRIX_MANAGER::get_pgm_db_directory() {
+    std::string directory = gen_get_unshipped_data_fullpath();
+    if (directory.empty() || directory.back() != '/')
+        directory += '/';
+    return directory + "pgm_db/";
+}
+
 namespace {
 std::string family_prefix(BRIX_FAMILY_TYPE family) {
     std::string temp;
     BRIX_CHECK(BRIX_MANAGER::check_type_enum_supported(BRIX_ENUM_TYPE_FAMILY, family, &temp),
                "check_type_enum_supported(BRIX_ENUM_TYPE_FAMILY, family, &temp)");
-    return gen_get_unshipped_data_fullpath() + "pgm_db/" + stl_lower(temp);
+    return BRIX_MANAGER::get_pgm_db_directory() + stl_lower(temp);
 }
 } // namespace
 

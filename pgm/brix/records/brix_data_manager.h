@@ -84,6 +84,15 @@ class BRIX_MANAGER {
                                                       const BRIX_PARAMETER_LIST* parameter_list,
                                                       BRIX_BLOCK_TYPE block_type = BRIX_BLOCK_MAX);
 
+    // ---- Installation directories, each ending with '/' ---------------------------------------------
+
+    // <device database>/programmer/: the BRIX databases.
+    static std::string get_programmer_directory();
+    // <device database>/programmer/fid/: the PGM RBA, CRAM map and FID containers.
+    static std::string get_programmer_fid_directory();
+    // <unshipped data>/pgm_db/: text CRAM maps, phantom images and the phantomless inputs.
+    static std::string get_pgm_db_directory();
+
     // ---- Paths of the programmer's side files under the unshipped-data directory ---------------------
 
     // <dir>pgm_db/<family>_<cram type>_cram.map, names in lower case.

@@ -8,7 +8,9 @@
 #include "talon/brix_build_tl_device.h"
 
 #include "brix_common_function.h"
+#include "device/frame_maps.h"
 #include "fio.h"
+#include "gen.h"
 #include "msg_internal_error.h"
 #include "records/brix_data_manager.h"
 
@@ -233,11 +235,6 @@ std::vector<uint32_t> brix_parameter_values(const BRIX_PARAMETER_LIST* parameter
 
 namespace {
 
-bool ends_with(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // The value of a one-value parameter (its entry 0; 0 when it has none), and whether the parameter exists.
 uint32_t parameter_value(const BRIX_PARAMETER_LIST* parameter_list, BRIX_PARAMETER_TYPE parameter_type,
                          bool* found) {
@@ -245,22 +242,6 @@ uint32_t parameter_value(const BRIX_PARAMETER_LIST* parameter_list, BRIX_PARAMET
     if (found != nullptr)
         *found = BRIX_MANAGER::search_parameter_from_list(parameter_type, parameter_list) != nullptr;
     return values.empty() ? 0 : values[0];
-}
-
-// A frame map and its inverse (frame_count - spare rows entries), appended in that order in block_type.
-// Returns the map.
-std::vector<uint32_t> append_frame_maps(BRIX_DEVICE_BUILD_STATE& state, BRIX_ARG_LIST* arg_list,
-                                        const BRIX_ARG* spare_rows, uint32_t frame_count, bool reverse,
-                                        BRIX_ARGUMENT_TYPE map_type, BRIX_ARGUMENT_TYPE inverse_type,
-                                        BRIX_BLOCK_TYPE block_type) {
-    std::vector<uint32_t> map = build_sof_frame_map(spare_rows, frame_count, reverse);
-    const uint32_t bs_frames = frame_count - BRIX_MANAGER::get_total_spare_row(spare_rows);
-    // Every frame spare would leave an inverse map without entries, which no argument row can hold.
-    BRIX_CHECK(bs_frames > 0, "frame_count > get_total_spare_row(spare_rows)");
-    std::vector<uint32_t> inverse = invert_frame_map(map, bs_frames);
-    add_uint_argument(state, arg_list, map_type, block_type, map);
-    add_uint_argument(state, arg_list, inverse_type, block_type, inverse);
-    return map;
 }
 
 } // namespace
@@ -271,7 +252,7 @@ void build_tl_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INP
     BRIX_CHECK(parameter_list != nullptr && arg_list != nullptr,
                "parameter_list != NULL && arg_list != NULL");
     const std::string& xml_file = input.xml_file;
-    BRIX_CHECK(xml_file.size() > 4 && ends_with(xml_file, ".xml") && FIO_FILE_SYSTEM::exists(xml_file),
+    BRIX_CHECK(xml_file.size() > 4 && stl_ends_with(xml_file, ".xml") && FIO_FILE_SYSTEM::exists(xml_file),
                "Invalid XML extension");
     const std::string row_stamp_file = xml_file.substr(0, xml_file.size() - 4) + "_row_stamp.def";
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(row_stamp_file), "FIO_FILE_SYSTEM::exists(row_stamp_file)");

@@ -13,6 +13,7 @@
 #include "msg_internal_error.h"
 #include "records/brix_data_manager.h"
 #include "xml/brix_xml.h"
+#include "xml/xml_fields.h"
 
 #include <cstdint>
 #include <iostream>
@@ -30,29 +31,12 @@ namespace {
 const char* const WIDTH_CHECK =
     "config_data_width > 0 && (config_data_width % 8) == 0 && config_data_width <= 32";
 
-std::string attribute(const DOMElement* element, const char* name) {
-    return BRIX_DOM::get_attribute_string_from_dom_node(element, name);
-}
-
-// A number attribute: mandatory ones may not be empty; optional ones read as default_value when empty.
-unsigned number(const DOMElement* element, const char* name, bool mandatory, unsigned default_value = 0) {
-    std::string text = attribute(element, name);
-    INPUT_CONTEXT here(std::string("attribute ") + name + "=\"" + INPUT_CONTEXT::excerpt(text) + "\"");
-    return BRIX_MANAGER::convert_string_to_value(text, mandatory, nullptr, &default_value);
-}
-
 // Flags compared exactly ("1" only) or ignoring case.
 bool flag(const DOMElement* element, const char* name) {
-    return attribute(element, name) == "1";
+    return xml_attribute(element, name) == "1";
 }
 bool flag_ignoring_case(const DOMElement* element, const char* name) {
-    return BRIX_MANAGER::compare_string(attribute(element, name), "1", false);
-}
-
-// Value of a vocabulary name (case ignored). The empty name, which the tables hold at value 0 (no type),
-// names nothing here.
-bool lookup(BRIX_ENUM_TYPE selector, const std::string& name, unsigned& value) {
-    return !name.empty() && BRIX_MANAGER::check_type_name_supported(selector, name, &value, nullptr);
+    return BRIX_MANAGER::compare_string(xml_attribute(element, name), "1", false);
 }
 
 bool width_is_valid(unsigned width) {
@@ -62,10 +46,6 @@ bool width_is_valid(unsigned width) {
 // True when value has a bit at or above width (widths of 32 and more hold every 32-bit value).
 bool exceeds_width(unsigned value, unsigned width) {
     return width < 32 && (value >> width) != 0;
-}
-
-std::vector<DOMElement*> elements(const xercesc::DOMNode* root, const char* tag) {
-    return BRIX_DOM::get_elements_by_tag_name(root, tag);
 }
 
 class FAMILY_XML_READER {
@@ -86,22 +66,22 @@ class FAMILY_XML_READER {
 };
 
 void FAMILY_XML_READER::read_bt_format(const DOMElement* root, OWNED_LIST<BRIX_BLOCK>& blocks) {
-    std::vector<DOMElement*> formats = elements(root->getOwnerDocument(), "bt_format");
+    std::vector<DOMElement*> formats = xml_elements(root->getOwnerDocument(), "bt_format");
     BRIX_CHECK(formats.size() == 1, "bt_format is empty or defined multiple times");
     INPUT_CONTEXT format_here(BRIX_DOM::describe_element(formats[0]));
-    std::vector<DOMElement*> block_elements = elements(formats[0], "block");
+    std::vector<DOMElement*> block_elements = xml_elements(formats[0], "block");
     BRIX_CHECK(!block_elements.empty(), "No BLOCK element defined");
     std::set<unsigned> defined;
     for (const DOMElement* element : block_elements) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
-        std::string name = attribute(element, "name");
+        std::string name = xml_attribute(element, "name");
         BRIX_CHECK(!name.empty(), "BLOCK element must associate with a name");
-        std::string type = attribute(element, "type");
+        std::string type = xml_attribute(element, "type");
         bool is_static = !type.empty();
         BRIX_CHECK(type.empty() || BRIX_MANAGER::compare_string(type, "Static", false),
                    "Unrecognized block type");
         unsigned block_type = 0;
-        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_BLOCK, name, block_type), "Unrecognized block name");
+        BRIX_CHECK(xml_lookup(BRIX_ENUM_TYPE_BLOCK, name, block_type), "Unrecognized block name");
         BRIX_CHECK(defined.insert(block_type).second, "Block is already defined");
         blocks.push_back(std::make_unique<BRIX_BLOCK>(block_type, is_static));
     }
@@ -110,7 +90,7 @@ void FAMILY_XML_READER::read_bt_format(const DOMElement* root, OWNED_LIST<BRIX_B
 void FAMILY_XML_READER::read_block_info(const DOMElement* block_info, OWNED_LIST<BRIX_BLOCK>& blocks) {
     INPUT_CONTEXT here(BRIX_DOM::describe_element(block_info));
     unsigned block_type = 0;
-    BRIX_CHECK(lookup(BRIX_ENUM_TYPE_BLOCK, attribute(block_info, "name"), block_type),
+    BRIX_CHECK(xml_lookup(BRIX_ENUM_TYPE_BLOCK, xml_attribute(block_info, "name"), block_type),
                "Unrecognized block name");
     BRIX_BLOCK* block = nullptr;
     for (auto& candidate : blocks)
@@ -119,14 +99,14 @@ void FAMILY_XML_READER::read_block_info(const DOMElement* block_info, OWNED_LIST
             break;
         }
     BRIX_CHECK(block != nullptr, "Cannot match block_info with bt_format");
-    unsigned length = number(block_info, "length", false);
+    unsigned length = xml_number(block_info, "length", false);
     BRIX_CHECK(!block->get_static() || length > 0, "block_length > 0");
     block->set_length(length);
     block->set_has_crc(flag_ignoring_case(block_info, "has_crc"));
     block->set_one_init(flag_ignoring_case(block_info, "init"));
 
-    std::vector<DOMElement*> const_values = elements(block_info, "const_val");
-    std::vector<DOMElement*> dyn_values = elements(block_info, "dyn_val");
+    std::vector<DOMElement*> const_values = xml_elements(block_info, "const_val");
+    std::vector<DOMElement*> dyn_values = xml_elements(block_info, "dyn_val");
     BRIX_CHECK(
         const_values.empty() || dyn_values.empty(),
         "(const_values->getLength() == 0 && dyn_values->getLength() > 0) || (const_values->getLength() > 0 "
@@ -136,10 +116,10 @@ void FAMILY_XML_READER::read_block_info(const DOMElement* block_info, OWNED_LIST
         read_constants(block, const_values);
     if (!dyn_values.empty())
         read_dynamic_fields(block, dyn_values);
-    std::vector<DOMElement*> frames = elements(block_info, "frame");
+    std::vector<DOMElement*> frames = xml_elements(block_info, "frame");
     if (!frames.empty())
         read_frame(block, frames);
-    std::vector<DOMElement*> instructions = elements(block_info, "instruction");
+    std::vector<DOMElement*> instructions = xml_elements(block_info, "instruction");
     if (!instructions.empty())
         read_instructions(block, instructions);
 }
@@ -162,13 +142,13 @@ void FAMILY_XML_READER::read_dynamic_fields(BRIX_BLOCK* block, const std::vector
     for (const DOMElement* element : dyn_values) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
         unsigned type = 0;
-        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_DYN_DATA, attribute(element, "name"), type),
+        BRIX_CHECK(xml_lookup(BRIX_ENUM_TYPE_DYN_DATA, xml_attribute(element, "name"), type),
                    "Unrecognized dynamic data name");
         BRIX_CHECK(defined.insert(type).second, "Dynamic Data is already defined");
-        unsigned word_offset = number(element, "word_offset", true);
-        unsigned bit_offset = number(element, "bit_offset", true);
-        unsigned length = number(element, "length", true);
-        unsigned mask = number(element, "mask", true);
+        unsigned word_offset = xml_number(element, "word_offset", true);
+        unsigned bit_offset = xml_number(element, "bit_offset", true);
+        unsigned length = xml_number(element, "length", true);
+        unsigned mask = xml_number(element, "mask", true);
         bool xflip = flag(element, "xflip");
         bool end_padding = flag(element, "end_padding");
         if (total_bit > 0)
@@ -181,7 +161,7 @@ void FAMILY_XML_READER::read_dynamic_fields(BRIX_BLOCK* block, const std::vector
         BRIX_CHECK(!exceeds_width(mask, m_width), "Dynamic mask exceeds configuration data width");
         auto dyn =
             std::make_unique<BRIX_DYN_DATA>(type, word_offset, bit_offset, length, mask, xflip, end_padding);
-        std::vector<DOMElement*> obs = elements(element, "ob_val");
+        std::vector<DOMElement*> obs = xml_elements(element, "ob_val");
         if (!obs.empty())
             read_option_bits(dyn.get(), obs);
         list.push_back(std::move(dyn));
@@ -198,19 +178,14 @@ void FAMILY_XML_READER::read_option_bits(BRIX_DYN_DATA* dyn, const std::vector<D
     OWNED_LIST<BRIX_OB_DATA> list;
     for (const DOMElement* element : obs) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
-        std::string name = attribute(element, "name");
-        unsigned type = 0;
-        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_OB_DATA, name, type), "Unrecognized Option Bit data name: " + name);
-        unsigned bit_index = number(element, "bit_index", true);
-        unsigned bit_offset = number(element, "bit_offset", true);
-        unsigned length = number(element, "length", true);
-        unsigned link_block = number(element, "link_block", false);
-        std::string hex_value = attribute(element, "hex_value");
+        const BRIX_OB_FIELDS fields = xml_read_ob_fields(element);
+        const unsigned bit_index = fields.bit_index;
+        const unsigned length = fields.length;
         const uint64_t end = uint64_t(bit_index) + length;
         BRIX_CHECK(length > 0 && bit_index < total_bit && end <= total_bit,
                    "(length > 0) && (bit_index < total_bit) && ((bit_index + length) <= total_bit)");
         const uint64_t expected_hex_length = (uint64_t(length) + 3) / 4;
-        BRIX_CHECK(hex_value.size() <= expected_hex_length, "hex_value.size() <= expected_hex_length");
+        BRIX_CHECK(fields.hex_value.size() <= expected_hex_length, "hex_value.size() <= expected_hex_length");
         // The first range starting at or after bit_index, and the one before it, are the only candidates
         // for an overlap with [bit_index, end).
         auto next = taken.lower_bound(bit_index);
@@ -219,10 +194,7 @@ void FAMILY_XML_READER::read_option_bits(BRIX_DYN_DATA* dyn, const std::vector<D
             overlaps = overlaps || std::prev(next)->second > bit_index;
         BRIX_CHECK(!overlaps, "!checked[k]");
         taken[bit_index] = end;
-        unsigned char* bytes = BRIX_MANAGER::convert_hex_string_to_byte_array(
-            hex_value, static_cast<unsigned>((uint64_t(length) + 7) / 8), true);
-        list.push_back(
-            std::make_unique<BRIX_OB_DATA>(type, bit_index, bit_offset, length, link_block, bytes));
+        list.push_back(xml_make_ob_data(fields));
     }
     dyn->set_ob_datas(brix_hand_over_list(list), false);
 }
@@ -233,15 +205,16 @@ void FAMILY_XML_READER::read_frame(BRIX_BLOCK* block, const std::vector<DOMEleme
     const DOMElement* element = frames[0];
     INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
     unsigned type = 0;
-    BRIX_CHECK(lookup(BRIX_ENUM_TYPE_FRAME, attribute(element, "name"), type), "Unrecognized frame name");
-    unsigned size = number(element, "size", true);
-    unsigned header_size = number(element, "header_size", true);
-    unsigned core_size = number(element, "core_size", true);
-    unsigned edcrc_size = number(element, "edcrc_size", true);
-    unsigned crc_size = number(element, "crc_size", true);
-    unsigned crc_mask = number(element, "crc_mask", true);
-    unsigned end_padding_bits = number(element, "end_padding_bits", true);
-    unsigned crc_include_header = number(element, "crc_include_header", false, 1);
+    BRIX_CHECK(xml_lookup(BRIX_ENUM_TYPE_FRAME, xml_attribute(element, "name"), type),
+               "Unrecognized frame name");
+    unsigned size = xml_number(element, "size", true);
+    unsigned header_size = xml_number(element, "header_size", true);
+    unsigned core_size = xml_number(element, "core_size", true);
+    unsigned edcrc_size = xml_number(element, "edcrc_size", true);
+    unsigned crc_size = xml_number(element, "crc_size", true);
+    unsigned crc_mask = xml_number(element, "crc_mask", true);
+    unsigned end_padding_bits = xml_number(element, "end_padding_bits", true);
+    unsigned crc_include_header = xml_number(element, "crc_include_header", false, 1);
     if (block->get_has_crc())
         BRIX_CHECK(crc_size == 1, "crc_size == 1");
     else
@@ -269,12 +242,12 @@ void FAMILY_XML_READER::read_instructions(BRIX_BLOCK* block, const std::vector<D
     for (const DOMElement* element : instructions) {
         INPUT_CONTEXT here(BRIX_DOM::describe_element(element));
         unsigned type = 0;
-        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_INSTRUCTION, attribute(element, "name"), type),
+        BRIX_CHECK(xml_lookup(BRIX_ENUM_TYPE_INSTRUCTION, xml_attribute(element, "name"), type),
                    "Unrecognized instruction name");
         BRIX_CHECK(defined.insert(type).second, "Instruction is already defined");
-        unsigned opcode = number(element, "opcode", true);
-        unsigned core_size = number(element, "core_size", true);
-        unsigned padding_size = number(element, "padding_size", true);
+        unsigned opcode = xml_number(element, "opcode", true);
+        unsigned core_size = xml_number(element, "core_size", true);
+        unsigned padding_size = xml_number(element, "padding_size", true);
         list.push_back(std::make_unique<BRIX_INSTRUCTION>(type, opcode, flag(element, "has_flc"), core_size,
                                                           flag(element, "core_default_zero"), padding_size,
                                                           flag(element, "padding_default_zero")));
@@ -322,21 +295,21 @@ void build_family_xml(const BRIX_BUILD_CONTEXT& context, const std::string& xml_
         progress.detail("building " + base_name + " family PCF ...\n\n");
 
         INPUT_CONTEXT root_here(BRIX_DOM::describe_element(root));
-        std::string family_name = attribute(root, "name");
+        std::string family_name = xml_attribute(root, "name");
         if (!test)
             BRIX_CHECK(BRIX_MANAGER::compare_string(family_name, base_name, false),
                        "Cannot match XML family name");
         unsigned family_type = 0;
-        BRIX_CHECK(lookup(BRIX_ENUM_TYPE_FAMILY, family_name, family_type), "Unrecognized family name");
+        BRIX_CHECK(xml_lookup(BRIX_ENUM_TYPE_FAMILY, family_name, family_type), "Unrecognized family name");
         family->set_family_type(family_type);
 
-        unsigned width = number(root, "config_data_width", false);
+        unsigned width = xml_number(root, "config_data_width", false);
         BRIX_CHECK(width_is_valid(width), WIDTH_CHECK);
         family->set_config_data_width(width);
 
         FAMILY_XML_READER reader(width);
         reader.read_bt_format(root, blocks);
-        for (const DOMElement* block_info : elements(root->getOwnerDocument(), "block_info"))
+        for (const DOMElement* block_info : xml_elements(root->getOwnerDocument(), "block_info"))
             reader.read_block_info(block_info, blocks);
     } // the document goes with the loader
 

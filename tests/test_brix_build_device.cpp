@@ -7,7 +7,9 @@
 #include "device/frame_maps.h"
 #include "fio.h"
 #include "inspect/brix_check_maps.h"
+#include "kestrel/brix_build_ks_device.h"
 #include "records/brix_data_manager.h"
+#include "talon/brix_build_tl_device.h"
 #include "test_support.h"
 
 #include <zlib.h>
@@ -209,27 +211,31 @@ TEST(DeviceBuild, BitMapPlacesBitsInFillOrder) {
 TEST(DeviceBuild, GenerationTable) {
     struct CASE {
         uint32_t version;
-        const char* builder;
+        BRIX_DEVICE_BUILDER builder;
         uint32_t skip_bit;
-        bool available;
+        BRIX_RBA_PARSER rba_parser;
+        bool rereads_rba;
+        bool ddb_geometry;
+        bool needs_cram_geometry;
     };
     const CASE cases[] = {
-        {0, "TALON builder", 1, true},
-        {1, "HARRIER builder", 0, true},
-        {2, "28nm builder", 4, true},
-        {3, "KESTREL builder", 0, true},
+        {0, &build_tl_device, 1, nullptr, false, false, true},
+        {1, &build_hr_device, 0, &parse_hr_rba, true, true, true},
+        {2, &build_legacy_device, 4, &parse_legacy_rba, false, true, true},
+        {3, &build_ks_device, 0, nullptr, false, false, false},
     };
     for (const CASE& c : cases) {
+        SCOPED_TRACE(c.version);
         const BRIX_DEVICE_GENERATION* generation = brix_device_generation(c.version);
         ASSERT_NE(generation, nullptr);
-        EXPECT_STREQ(generation->builder_name, c.builder);
+        EXPECT_EQ(generation->builder, c.builder);
         EXPECT_EQ(generation->skip_minor_bit, c.skip_bit);
-        EXPECT_EQ(generation->builder != nullptr, c.available);
+        EXPECT_EQ(generation->rba_parser, c.rba_parser);
+        EXPECT_EQ(generation->rereads_rba, c.rereads_rba);
+        EXPECT_EQ(generation->ddb_geometry, c.ddb_geometry);
+        EXPECT_EQ(generation->needs_cram_geometry, c.needs_cram_geometry);
     }
     EXPECT_EQ(brix_device_generation(4), nullptr);
-    EXPECT_EQ(brix_device_generation(2)->rba_parser, &parse_legacy_rba);
-    EXPECT_EQ(brix_device_generation(1)->rba_parser, &parse_hr_rba);
-    EXPECT_EQ(brix_device_generation(0)->rba_parser_name, nullptr);
 }
 
 // Minor bit 2 skips the 28nm maps and the stored CRAM_ALGO loses its minor version.

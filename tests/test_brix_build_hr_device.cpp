@@ -62,7 +62,12 @@ struct HR_DEVICE {
     }
 
     void build(std::array<uint32_t, 4> range = {}) {
-        build_hr_device(state, &info, parameters(), arguments, range);
+        BRIX_DEVICE_BUILD_INPUT input;
+        input.device_info = &info;
+        input.parameter_list = parameters();
+        input.argument_list = arguments;
+        input.mram_valid_range = range;
+        build_hr_device(state, input);
     }
 
     std::vector<uint32_t> argument(BRIX_ARGUMENT_TYPE type) const {
@@ -144,7 +149,7 @@ TEST(HarrierBuilder, FrameMapsWithMramReversal) {
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.name);
         HR_DEVICE device(20, 16);
-        device.state.m_reverse_mram = c.reverse_mram;
+        device.state.m_harrier.reverse_mram = c.reverse_mram;
         device.info.set_simplified_mram({2, 10}, {0, 5});
         device.parameter(BRIX_PARAMETER_MRAM_COL_SIZE, {6});
         if (c.reverse_order)
@@ -207,7 +212,7 @@ TEST(HarrierBuilder, RefusesBadInputs) {
     };
     auto mram = [](std::vector<unsigned> cols, unsigned col_size) {
         return [cols, col_size](HR_DEVICE& device) {
-            device.state.m_reverse_mram = true;
+            device.state.m_harrier.reverse_mram = true;
             device.info.set_simplified_mram(cols, {0});
             device.parameter(BRIX_PARAMETER_MRAM_COL_SIZE, {col_size});
         };
@@ -242,7 +247,7 @@ TEST(HarrierBuilder, RefusesBadInputs) {
          "(mram_valid_range[1] - mram_valid_range[0]) < mram_col_size"},
         {"MRAM columns without rows",
          [](HR_DEVICE& device) {
-             device.state.m_reverse_mram = true;
+             device.state.m_harrier.reverse_mram = true;
              device.info.set_simplified_mram({2}, {});
          },
          {},

@@ -28,22 +28,12 @@
 
 namespace {
 
-// The 28nm and HARRIER builders take their inputs one by one; TALON and KESTREL take the build input.
-void run_legacy_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
-    build_legacy_device(state, input.device_info, input.parameter_list, input.argument_list, input.g2_list);
-}
-
-void run_hr_builder(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
-    build_hr_device(state, input.device_info, input.parameter_list, input.argument_list,
-                    input.mram_valid_range);
-}
-
 const BRIX_DEVICE_GENERATION GENERATIONS[] = {
-    {0, "TALON builder", BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, nullptr, false},
-    {1, "HARRIER builder", 0, run_hr_builder, "HARRIER RBA parser", parse_hr_rba, true},
-    {2, "28nm builder", BRIX_CRAM_MINOR_SKIP_LEGACY, run_legacy_builder, "28nm RBA parser", parse_legacy_rba,
-     false},
-    {3, "KESTREL builder", 0, build_ks_device, nullptr, nullptr, false},
+    // version, skip bit, builder, RBA parser, rereads RBA, device database geometry, needs CRAM geometry
+    {0, BRIX_CRAM_MINOR_SKIP_TALON, build_tl_device, nullptr, false, false, true},
+    {1, 0, build_hr_device, parse_hr_rba, true, true, true},
+    {2, BRIX_CRAM_MINOR_SKIP_LEGACY, build_legacy_device, parse_legacy_rba, false, true, true},
+    {3, 0, build_ks_device, nullptr, false, false, false},
 };
 
 } // namespace
@@ -236,7 +226,7 @@ void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<ui
 
 void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
                                   BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
-                                  uint32_t cram_algo_version) {
+                                  const BRIX_DEVICE_GENERATION* generation) {
     BRIX_CHECK(device_info != nullptr, "pcf_device_info != NULL");
     const std::string zipped = rba_file + "z";
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(zipped), "Zipped RBA source file does not exist");
@@ -245,7 +235,6 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     progress.sub("Running CMD: " + BRIX_BUILD_CONTEXT::gunzip_command(zipped, rba_file) + "\n\n");
     // A generation that reads the text twice (a HARRIER build: its MRAM lines here, its blocks for the
     // phantomless map) keeps the unpacked bytes beside the file it writes.
-    const BRIX_DEVICE_GENERATION* generation = brix_device_generation(cram_algo_version);
     state.m_rba_writer.wait();
     state.m_rba_text = LARGE_TEXT();
     if (generation != nullptr && generation->rereads_rba)
@@ -258,10 +247,8 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     state.m_unpacked_rba = rba_file;
     progress.sub("Parsing RBA file ... \n");
 
-    if (generation == nullptr || generation->rba_parser_name == nullptr)
+    if (generation == nullptr || generation->rba_parser == nullptr)
         BRIX_REPORT("Unsupported CRAM algorithm flow");
-    if (generation->rba_parser == nullptr)
-        BRIX_REPORT(std::string(generation->rba_parser_name) + " is not available yet");
     BRIX_RBA_INFO info;
     generation->rba_parser(state, rba_file, info);
 
@@ -382,11 +369,10 @@ void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& devic
 
     if (full) {
         if (sub_cram_algo_version & BRIX_CRAM_MINOR_RUN_RBA)
-            build_lutram_mram_parameters(state, device_info.get(), parameter_list, rba_file,
-                                         cram_algo_version);
+            build_lutram_mram_parameters(state, device_info.get(), parameter_list, rba_file, generation);
         BRIX_CHECK(test || (state.m_col_count > 0 && state.m_row_count > 0 && state.m_cff_bits > 0),
                    "test || (m_col_count > 0 && m_row_count > 0 && m_cff_bits > 0)");
-        if (cram_algo_version == 1 || cram_algo_version == 2) {
+        if (generation != nullptr && generation->ddb_geometry) {
             if (!test) {
                 if (state.m_frame_count != state.m_col_count) {
                     overwrite_parameter(state, BRIX_PARAMETER_CRAM_FRAME_COUNT, parameter_list,
@@ -403,7 +389,7 @@ void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& devic
                                 BRIX_BLOCK_IOCSR);
         }
     }
-    if (cram_algo_version != 3)
+    if (generation == nullptr || generation->needs_cram_geometry)
         BRIX_CHECK(state.m_frame_count > 0 && state.m_bit_count > 0, "m_frame_count > 0 && m_bit_count > 0");
 
     if (!state.m_rif_file.empty()) {
@@ -424,11 +410,8 @@ void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& devic
 
     if (generation == nullptr)
         BRIX_REPORT("Unsupported CRAM algorithm flow");
-    if ((sub_cram_algo_version & generation->skip_minor_bit) == 0) {
-        if (generation->builder == nullptr)
-            BRIX_REPORT(std::string(generation->builder_name) + " is not available yet");
+    if ((sub_cram_algo_version & generation->skip_minor_bit) == 0)
         generation->builder(state, input);
-    }
 
     if (full && state.m_phantomless_algo != 0) {
         BRIX_CHECK(state.m_phantomless_algo == 1, "Unsupported PhantomLess flow version");

@@ -1,23 +1,23 @@
-// Device builds: the build state shared by the driver and the architecture builders, the progress printer,
-// the ways a builder appends its results, and the table of architecture generations.
+// Device builds: the build state shared by the driver and the architecture builders, the ways a builder
+// appends its results, and the table of architecture generations.
 //
 // How a generation's builder plugs in
 // -----------------------------------
 // build_device (brix_build_device.cpp) reads the device XML, settles the CRAM algorithm version and looks the
-// version up in the generation table (brix_device_generation) once. The row names the builder, the minor
-// version bit that skips it, and the RBA parser used by the LUTRAM/MRAM step. To add a generation:
-//   1. write its source file (brix_build_tl_device.cpp, brix_build_hr_device.cpp, brix_build_ks_device.cpp)
-//      with its entry point declared below;
-//   2. point the row's `builder` (and `rba_parser`, where the generation has one) at an adapter in that file
-//      with the BRIX_DEVICE_BUILDER / BRIX_RBA_PARSER signature.
-// A row whose builder is still null reports "<builder name> is not available yet".
+// version up in the generation table (brix_device_generation) once. The row is everything the driver does
+// differently for a generation: its builder, the minor version bit that skips it, the RBA parser of the
+// LUTRAM/MRAM step, and where the CRAM geometry comes from. To add a generation:
+//   1. write its folder (talon/, harrier/, kestrel/, g28/) with its builder, of the BRIX_DEVICE_BUILDER
+//      signature, declared below (and its RBA parser, of the BRIX_RBA_PARSER signature, where it has one);
+//   2. add its row to the table in brix_build_device.cpp.
 //
 // A builder receives the build state by reference and a BRIX_DEVICE_BUILD_INPUT. It reads its parameters
-// through input.device_info (which owns the parameter list by then), appends every argument to
-// input.argument_list with add_argument / add_argument_rows, and prints through state.progress(), which is
-// silent in test mode. Everything it allocates is either handed to a record or released on every path, so a
-// failing check leaks nothing: fill rows in BRIX_ROW_BUFFER and collect records in OWNED_LIST
-// (brix_owned_list.h) until add_argument or a record's setter takes them.
+// through input.device_info (which owns the parameter list by then), its own inputs from the state's part of
+// its generation (m_talon, m_harrier), appends every argument to input.argument_list with add_argument /
+// add_argument_rows, and prints through state.progress(), which is silent in test mode. Everything it
+// allocates is either handed to a record or released on every path, so a failing check leaks nothing: fill
+// rows in BRIX_ROW_BUFFER and collect records in OWNED_LIST (brix_owned_list.h) until add_argument or a
+// record's setter takes them.
 #pragma once
 
 #include "brix_data_export.h"
@@ -35,6 +35,14 @@
 #include <string>
 #include <vector>
 
+// What the device XML gives one generation's builder of its own.
+struct BRIX_TALON_INPUT {
+    std::vector<std::string> phantom_bit_type4_division_blocks; // PHANTOM_BIT_TYPE4_DIVISION_BLOCKS
+};
+struct BRIX_HARRIER_INPUT {
+    bool reverse_mram = false; // REVERSE_MRAM: the MRAM columns' frames run backwards inside the valid range
+};
+
 // The state of one device build, shared by the driver and the builders: a local of build_device, which gives
 // it the run's context.
 struct BRIX_DEVICE_BUILD_STATE {
@@ -48,15 +56,16 @@ struct BRIX_DEVICE_BUILD_STATE {
     uint32_t m_rif_version = 0; // parameter SUPPORT_RIF, attribute offset
     uint32_t m_phantomless_algo = 0;
     unsigned m_family_type = BRIX_FAMILY_MAX; // no family
+    // The block names the RBA parsers look for (RBA_MRAM_STRING, RBA_LUTRAM_STRING).
     std::string m_rba_mram_string;
     std::string m_rba_lutram_string;
-    bool m_reverse_mram = false;
-    std::vector<std::string> m_phantom_bit_type4_division_blocks;
+    BRIX_TALON_INPUT m_talon;
+    BRIX_HARRIER_INPUT m_harrier;
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
     std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
     // Where the generation reads the text more than once, the file is written from the text while the build
-    // reads it, and waited for before the database is written. Declared before the text: a reset joins the
+    // reads it, and waited for before the database is written. Declared before the text: the state joins the
     // writer before it releases the text.
     FIO_BACKGROUND_FILE m_rba_writer;
     LARGE_TEXT m_rba_text;     // its text, where the generation reads it more than once (else empty)
@@ -93,17 +102,17 @@ using BRIX_DEVICE_BUILDER = void (*)(BRIX_DEVICE_BUILD_STATE& state, const BRIX_
 using BRIX_RBA_PARSER = void (*)(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file,
                                  BRIX_RBA_INFO& info);
 
-// One architecture generation, keyed by its CRAM algorithm version.
+// One architecture generation, keyed by its CRAM algorithm version: everything the driver does differently
+// for it.
 struct BRIX_DEVICE_GENERATION {
     uint32_t cram_algo_version;
-    const char* builder_name;    // for "<builder_name> is not available yet"
     uint32_t skip_minor_bit;     // minor-version bit that skips the builder; 0 for none
-    BRIX_DEVICE_BUILDER builder; // null while the generation's builder is not available
-    const char* rba_parser_name; // null: the generation has no RBA parser ("Unsupported CRAM algorithm flow")
-    BRIX_RBA_PARSER rba_parser;  // null with a name: not available yet
+    BRIX_DEVICE_BUILDER builder; // the bit mappings
+    BRIX_RBA_PARSER rba_parser;  // the LUTRAM/MRAM step's parser; null: "Unsupported CRAM algorithm flow"
     bool rereads_rba;            // the build reads the RBA text again after its parser: it is kept in memory
+    bool ddb_geometry;        // the CRAM frame and bit counts and the CFF bits come from the device database
+    bool needs_cram_geometry; // the CRAM frame and bit counts must be known before the builder runs
 };
-
 // The row of a CRAM algorithm version, or null for a version no generation uses.
 const BRIX_DEVICE_GENERATION* brix_device_generation(uint32_t cram_algo_version);
 
@@ -141,7 +150,7 @@ std::string read_ddb_device_data(BRIX_DEVICE_BUILD_STATE& state, uint32_t part);
 // Unpacks <rba_file>z beside rba_file, runs the generation's RBA parser and stores the LUTRAM and MRAM data.
 void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
                                   BRIX_PARAMETER_LIST* parameter_list, const std::string& rba_file,
-                                  uint32_t cram_algo_version);
+                                  const BRIX_DEVICE_GENERATION* generation);
 void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LIST* list);
 // The positions of one kind (LUTRAM or MRAM) an RBA parser collected, in file order, grouped for the
 // database: the distinct columns and the distinct rows, ascending, and one record per column with its rows in
@@ -167,18 +176,14 @@ OWNED_LIST<BRIX_CONST_DATA> parse_const_values(const std::vector<xercesc::DOMEle
 // ---- Architecture builders
 // ----------------------------------------------------------------------------------
 
-// 28nm generation (brix_build_legacy_device).
-void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
-                         BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
-                         const G2_SII_LIST* g2_list);
+// 28nm generation (g28/).
+void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input);
 void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info);
 
 // HARRIER generation (brix_build_hr_device): frame maps with the MRAM columns' frames reversed inside the
 // valid range, the bit maps of a frame over the 8-line bus, the IOCSR leading padding; and its RBA parser,
 // which collects the MRAM positions.
-void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
-                     BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
-                     const std::array<uint32_t, 4>& mram_valid_range);
+void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input);
 void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info);
 
 // The SOF-to-bitstream bit maps of one CRAM frame (shared with the HARRIER builder). Marker values:

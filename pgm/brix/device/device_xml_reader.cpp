@@ -51,12 +51,12 @@ bool read_state_parameter(BRIX_DEVICE_BUILD_STATE& state, unsigned type, uint32_
         } else if (type == BRIX_PARAMETER_RBA_LUTRAM_STRING) {
             state.m_rba_lutram_string = xml_attribute(value, "value");
         } else {
-            state.m_reverse_mram = xml_number(value, "value", true) != 0;
+            state.m_harrier.reverse_mram = xml_number(value, "value", true) != 0;
         }
         return true;
     }
     case BRIX_PARAMETER_PHANTOM_BIT_TYPE4_DIVISION_BLOCK: {
-        BRIX_CHECK(state.m_phantom_bit_type4_division_blocks.size() == 0,
+        BRIX_CHECK(state.m_talon.phantom_bit_type4_division_blocks.size() == 0,
                    "m_phantom_bit_type4_division_blocks.size() == 0");
         BRIX_CHECK(length == const_values.size(), "parameter_length == const_values->getLength()");
         for (uint32_t j = 0; j < const_values.size(); ++j) {
@@ -65,7 +65,8 @@ bool read_state_parameter(BRIX_DEVICE_BUILD_STATE& state, unsigned type, uint32_
                 BRIX_MANAGER::convert_string_to_value(xml_attribute(const_values[j], "offset"), true) == j,
                 "BRIX_MANAGER::convert_string_to_value(get_attribute_string_from_dom_node(const_values->"
                 "item(j), \"offset\"), true) == j");
-            state.m_phantom_bit_type4_division_blocks.push_back(xml_attribute(const_values[j], "value"));
+            state.m_talon.phantom_bit_type4_division_blocks.push_back(
+                xml_attribute(const_values[j], "value"));
         }
         return true;
     }

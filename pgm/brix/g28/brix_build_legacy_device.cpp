@@ -134,8 +134,10 @@ void build_sof_rbf_maps(BRIX_DEVICE_BUILD_STATE&, BRIX_SOF_RBF_MAPS& maps, uint3
     }
 }
 
-void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info, BRIX_PARAMETER_LIST*,
-                         BRIX_ARG_LIST* arg_list, const G2_SII_LIST* g2_list) {
+void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
+    BRIX_DEVICE_INFO* device_info = input.device_info;
+    BRIX_ARG_LIST* arg_list = input.argument_list;
+    const G2_SII_LIST* g2_list = input.g2_list;
     BRIX_CHECK(device_info != nullptr, "pcf_device_info != NULL");
     const uint32_t edcrc_bits = device_info->get_const_uint(BRIX_PARAMETER_SOF_CRAM_INCLUDE_EDCRC_BITS);
     const uint32_t parallel_frame_size = device_info->get_const_uint(BRIX_PARAMETER_CRAM_PARALLEL_FRAME_SIZE);

@@ -103,9 +103,11 @@ void add_iocsr_leading_padding(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LI
 
 } // namespace
 
-void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info,
-                     BRIX_PARAMETER_LIST* parameter_list, BRIX_ARG_LIST* arg_list,
-                     const std::array<uint32_t, 4>& mram_valid_range) {
+void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {
+    BRIX_DEVICE_INFO* device_info = input.device_info;
+    BRIX_PARAMETER_LIST* parameter_list = input.parameter_list;
+    BRIX_ARG_LIST* arg_list = input.argument_list;
+    const std::array<uint32_t, 4>& mram_valid_range = input.mram_valid_range;
     BRIX_CHECK(arg_list != nullptr, "arg_list != NULL");
     BRIX_CHECK(device_info != nullptr, "pcf_device_info != NULL");
     const uint32_t frame_count = state.m_frame_count;
@@ -116,7 +118,7 @@ void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_in
         device_info->get_const_uint(BRIX_PARAMETER_CRAM_REVERSE_SOF_FRAME_ORDER, &has_reverse);
     std::vector<uint32_t> frame_map =
         build_sof_frame_map(nullptr, frame_count, has_reverse && reverse_order != 0);
-    if (state.m_reverse_mram)
+    if (state.m_harrier.reverse_mram)
         reverse_mram_frames(device_info, frame_map, mram_valid_range);
     std::vector<uint32_t> inverse = invert_frame_map(frame_map, frame_count);
     add_uint_argument(state, arg_list, BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_BLOCK_CRAM,

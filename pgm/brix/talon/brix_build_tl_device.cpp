@@ -270,7 +270,7 @@ void build_tl_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INP
     unsigned* remap_datalines = nullptr;
     std::unique_ptr<unsigned char[]> dra_info(BRIX_COMMON::parse_talon_row_stamp(
         row_stamp_file, dra0, dra123, sof_frame_bits, n_frame_per_row, &remap_datalines,
-        lutram_remap_dataline_count, state.m_phantom_bit_type4_division_blocks, false));
+        lutram_remap_dataline_count, state.m_talon.phantom_bit_type4_division_blocks, false));
     std::unique_ptr<unsigned[]> lutram_remap_datalines(remap_datalines);
     BRIX_CHECK(dra_info != nullptr && dra0 > 0 && dra123 > 0 && dra0 >= dra123 && sof_frame_bits > 0 &&
                    (sof_frame_bits % dra_count) == 0 && lutram_remap_datalines != nullptr &&

@@ -58,22 +58,21 @@ ROW_STAMP parse(const std::string& text, const std::vector<std::string>& divisio
     std::string file = dir.file("device_row_stamp.def");
     write_text_file(file, text);
     ROW_STAMP r;
-    unsigned* datalines = nullptr;
-    unsigned count = 0;
     testing::internal::CaptureStdout();
-    std::unique_ptr<unsigned char[]> info;
+    BRIX_TALON_ROW_STAMP parsed;
     try {
-        info.reset(BRIX_COMMON::parse_talon_row_stamp(file, r.dra0, r.dra123, r.sof_frame_bits,
-                                                      r.n_frame_per_row, &datalines, count, divisions,
-                                                      print));
+        parsed = BRIX_COMMON::parse_talon_row_stamp(file, divisions, print);
     } catch (...) {
         testing::internal::GetCapturedStdout();
         throw;
     }
     r.out = testing::internal::GetCapturedStdout();
-    std::unique_ptr<unsigned[]> owned(datalines);
-    r.dra_info.assign(info.get(), info.get() + r.dra0);
-    r.datalines.assign(datalines, datalines + count);
+    r.dra0 = parsed.dra0;
+    r.dra123 = parsed.dra123;
+    r.sof_frame_bits = parsed.sof_frame_bits;
+    r.n_frame_per_row = parsed.n_frame_per_row;
+    r.dra_info = parsed.dra_info;
+    r.datalines.assign(parsed.lutram_remap_datalines.begin(), parsed.lutram_remap_datalines.end());
     return r;
 }
 

@@ -86,6 +86,16 @@ class BRIX_RBA_TYPE_MAP {
     HUGE_PAGE_BLOCK m_cells;
 };
 
+// A TALON row stamp read by BRIX_COMMON::parse_talon_row_stamp.
+struct BRIX_TALON_ROW_STAMP {
+    std::vector<unsigned char> dra_info; // one BRIX_DRA_INFO_* byte per DRA0 row
+    unsigned dra0 = 0;                   // rows of DRA0
+    unsigned dra123 = 0;                 // rows of DRA1..3
+    unsigned sof_frame_bits = 0;         // SOF bits of one frame
+    unsigned n_frame_per_row = 0;
+    std::vector<unsigned> lutram_remap_datalines; // SOF bit offsets of the MLAB blocks' LUTRAM datalines
+};
+
 class BRIX_COMMON {
   public:
     BRIX_COMMON() = delete;
@@ -99,17 +109,14 @@ class BRIX_COMMON {
     // returns false.
     static bool convert_talon_row_stamp_block(const std::string& name, unsigned& index);
 
-    // Reads a row-stamp file: the column blocks that make up one CRAM frame, in order. Returns the DRA info
-    // (dra0 bytes, new[], owned by the caller) and fills dra0, dra123 (rows of DRA1..3), the SOF bits of one
-    // frame, n_frame_per_row, and the SOF bit offsets of the MLAB blocks' LUTRAM datalines (new[], owned by
-    // the caller; *lutram_remap_list must be null and n_frame_per_row 0 on entry). The division block names
-    // split the blocks into divisions, each padded to a multiple of 32 rows by its first M20K block. print
-    // lists the phantom bits on standard output.
-    static unsigned char* parse_talon_row_stamp(const std::string& file, unsigned& dra0, unsigned& dra123,
-                                                unsigned& sof_frame_bits, unsigned& n_frame_per_row,
-                                                unsigned** lutram_remap_list, unsigned& lutram_remap_count,
-                                                const std::vector<std::string>& division_block_names,
-                                                bool print);
+    // Reads a row-stamp file: the column blocks that make up one CRAM frame, in order, into the DRA info
+    // (one byte per DRA0 row), dra0, dra123 (rows of DRA1..3), the SOF bits of one frame, n_frame_per_row and
+    // the SOF bit offsets of the MLAB blocks' LUTRAM datalines. The division block names split the blocks
+    // into divisions, each padded to a multiple of 32 rows by its first M20K block. print lists the phantom
+    // bits on standard output.
+    static BRIX_TALON_ROW_STAMP parse_talon_row_stamp(const std::string& file,
+                                                      const std::vector<std::string>& division_block_names,
+                                                      bool print);
 
     // ---- MLAB freeze mask ------------------------------------------------------------------------------
 

@@ -266,26 +266,28 @@ void build_tl_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INP
     const auto dra_count = unsigned(dras_order.size());
     BRIX_CHECK(dra_count > 0, "dra_count > 0");
 
-    unsigned dra0 = 0, dra123 = 0, sof_frame_bits = 0, n_frame_per_row = 0, lutram_remap_dataline_count = 0;
-    unsigned* remap_datalines = nullptr;
-    std::unique_ptr<unsigned char[]> dra_info(BRIX_COMMON::parse_talon_row_stamp(
-        row_stamp_file, dra0, dra123, sof_frame_bits, n_frame_per_row, &remap_datalines,
-        lutram_remap_dataline_count, state.m_talon.phantom_bit_type4_division_blocks, false));
-    std::unique_ptr<unsigned[]> lutram_remap_datalines(remap_datalines);
-    BRIX_CHECK(dra_info != nullptr && dra0 > 0 && dra123 > 0 && dra0 >= dra123 && sof_frame_bits > 0 &&
-                   (sof_frame_bits % dra_count) == 0 && lutram_remap_datalines != nullptr &&
-                   lutram_remap_dataline_count > 0,
+    const BRIX_TALON_ROW_STAMP row_stamp = BRIX_COMMON::parse_talon_row_stamp(
+        row_stamp_file, state.m_talon.phantom_bit_type4_division_blocks, false);
+    const unsigned dra0 = row_stamp.dra0;
+    const unsigned dra123 = row_stamp.dra123;
+    const unsigned sof_frame_bits = row_stamp.sof_frame_bits;
+    const unsigned n_frame_per_row = row_stamp.n_frame_per_row;
+    const unsigned char* const dra_info = row_stamp.dra_info.data();
+    const std::vector<unsigned>& lutram_remap_datalines = row_stamp.lutram_remap_datalines;
+    const auto lutram_remap_dataline_count = unsigned(lutram_remap_datalines.size());
+    BRIX_CHECK(!row_stamp.dra_info.empty() && dra0 > 0 && dra123 > 0 && dra0 >= dra123 &&
+                   sof_frame_bits > 0 && (sof_frame_bits % dra_count) == 0 && lutram_remap_dataline_count > 0,
                "dra_info != NULL && dra0 > 0 && dra123 > 0 && dra0 >= dra123 && sof_frame_bits > 0 && "
                "(sof_frame_bits % dra_count) == 0 && lutram_remap_datalines != NULL && "
                "lutram_remap_dataline_count > 0");
 
     std::vector<uint32_t> sof_to_rbf, rbf_to_sof;
-    build_tl_sof_rbf_maps(dra_info.get(), dra0, dra_count, dras_order.data(), sof_frame_bits, sof_to_rbf,
+    build_tl_sof_rbf_maps(dra_info, dra0, dra_count, dras_order.data(), sof_frame_bits, sof_to_rbf,
                           rbf_to_sof);
     BRIX_CHECK(!sof_to_rbf.empty(), "sof_to_rbf != NULL");
     BRIX_CHECK(!rbf_to_sof.empty(), "rbf_to_sof != NULL");
     add_byte_argument(state, arg_list, BRIX_ARGUMENT_DRA_BIT_INFO, BRIX_BLOCK_CRAM,
-                      std::vector<uint8_t>(dra_info.get(), dra_info.get() + dra0));
+                      std::vector<uint8_t>(dra_info, dra_info + dra0));
     add_uint_argument(state, arg_list, BRIX_ARGUMENT_SOF_TO_RBF_MAP, BRIX_BLOCK_CRAM, sof_to_rbf);
     add_uint_argument(state, arg_list, BRIX_ARGUMENT_RBF_TO_SOF_MAP, BRIX_BLOCK_CRAM, rbf_to_sof);
 
@@ -314,14 +316,12 @@ void build_tl_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INP
                           state.m_frame_count - BRIX_MANAGER::get_total_spare_row(cram_spare_rows),
                           cram_map));
     add_uint_argument(state, arg_list, BRIX_ARGUMENT_LUTRAM_DATALINES, BRIX_BLOCK_CRAM,
-                      std::vector<uint32_t>(lutram_remap_datalines.get(),
-                                            lutram_remap_datalines.get() + lutram_remap_dataline_count));
+                      std::vector<uint32_t>(lutram_remap_datalines.begin(), lutram_remap_datalines.end()));
     add_uint_argument(state, arg_list, BRIX_ARGUMENT_LUTRAM_REMAP_ADDRLINES, BRIX_BLOCK_CRAM,
                       build_lutram_remap_addrlines(n_frame_per_row));
 
     std::vector<uint32_t> sof_to_edcrc, edcrc_to_sof;
-    build_tl_edcrc_maps(dra_info.get(), dra0, dra_count, dras_order.data(), sof_to_rbf, sof_to_edcrc,
-                        edcrc_to_sof);
+    build_tl_edcrc_maps(dra_info, dra0, dra_count, dras_order.data(), sof_to_rbf, sof_to_edcrc, edcrc_to_sof);
     add_uint_argument(state, arg_list, BRIX_ARGUMENT_SOF_TO_EDCRC_MAP, BRIX_BLOCK_CRAM, sof_to_edcrc);
     add_uint_argument(state, arg_list, BRIX_ARGUMENT_EDCRC_TO_SOF_MAP, BRIX_BLOCK_CRAM, edcrc_to_sof);
     progress.text("\n");

@@ -210,29 +210,16 @@ bool BRIX_COMMON::convert_talon_row_stamp_block(const std::string& name, unsigne
     return false;
 }
 
-unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsigned& dra0, unsigned& dra123,
-                                                  unsigned& sof_frame_bits, unsigned& n_frame_per_row,
-                                                  unsigned** lutram_remap_list, unsigned& lutram_remap_count,
-                                                  const std::vector<std::string>& division_block_names,
-                                                  bool print) {
-    const size_t division_count = division_block_names.size();
-    BRIX_CHECK(lutram_remap_list != nullptr && *lutram_remap_list == nullptr && n_frame_per_row == 0 &&
-                   division_count > 0,
-               "lutram_remap_list != NULL && *lutram_remap_list == NULL && n_frame_per_row == 0 && "
-               "division_count > 0");
-    std::vector<unsigned> division_blocks(division_count);
-    for (size_t i = 0; i < division_count; ++i)
-        BRIX_CHECK(convert_talon_row_stamp_block(division_block_names.at(i), division_blocks[i]),
-                   "convert_talon_row_stamp_block(division_block_names.at(i), division_blocks[i])");
+namespace {
 
-    const std::vector<ROW_STAMP_LINE> lines = read_row_stamp_lines(file);
-    INPUT_CONTEXT in_file(file);
-
+// The blocks of a row stamp, checked field by field; the frames per row go to n_frame_per_row.
+std::vector<ROW_STAMP_BLOCK> read_row_stamp_blocks(const std::vector<ROW_STAMP_LINE>& lines,
+                                                   unsigned& n_frame_per_row) {
     // First pass: every line names a block of the vocabulary.
     for (const ROW_STAMP_LINE& line : lines) {
         INPUT_CONTEXT here(line_text(line.line));
         unsigned dummy = 0;
-        BRIX_CHECK(convert_talon_row_stamp_block(line.fields.at(0), dummy),
+        BRIX_CHECK(BRIX_COMMON::convert_talon_row_stamp_block(line.fields.at(0), dummy),
                    "convert_talon_row_stamp_block(svec.at(0), dummy)");
     }
     // Second pass: the five fields of every line.
@@ -244,7 +231,7 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
         BRIX_CHECK(svec.size() == 5, "svec.size() == 5");
         ROW_STAMP_BLOCK block;
         block.line = line.line;
-        BRIX_CHECK(convert_talon_row_stamp_block(svec.at(0), block.block),
+        BRIX_CHECK(BRIX_COMMON::convert_talon_row_stamp_block(svec.at(0), block.block),
                    "convert_talon_row_stamp_block(svec.at(0), blocks[block_count])");
         unsigned frames = row_stamp_number(svec.at(1));
         if (n_frame_per_row == 0) {
@@ -261,56 +248,117 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
         BRIX_CHECK((block.dataline % 4) == 0, "(dataline[i] % 4) == 0");
         blocks.push_back(block);
     }
-    const size_t block_count = blocks.size();
+    return blocks;
+}
 
-    // Sizes: rows per division, SOF bits per frame, MLAB blocks.
-    std::vector<uint64_t> division_rows(division_count + 1, 0);
+// The sizes of a row stamp: SOF bits per frame, MLAB blocks, and per division its rows and the padding that
+// brings them to a multiple of 32.
+struct ROW_STAMP_SIZES {
     uint64_t frame_bits = 0;
     unsigned mlab_count = 0;
-    {
-        size_t division = 0;
-        for (size_t i = 0; i < block_count; ++i) {
-            const ROW_STAMP_BLOCK& b = blocks[i];
-            INPUT_CONTEXT here(line_text(b.line));
-            if (division < division_count && b.block == division_blocks[division]) {
-                BRIX_CHECK(b.dataline == 0 && b.type5_start == 0 && b.type5_count == 0,
-                           "dataline[i] == 0 && phantom_bits_type5_start_row[i] == 0 && "
-                           "phantom_bits_type5_count[i] == 0");
-                ++division;
-            }
-            if (is_mlab(b.block))
-                ++mlab_count;
-            division_rows[division] += b.dataline / 4 + uint64_t(b.type5_count);
-            if (is_edge(b.block)) {
-                BRIX_CHECK(b.dataline == 32 || b.dataline == 128, "dataline[i] == 32 || dataline[i] == 128");
-                BRIX_CHECK(i == block_count - 1, "i == (block_count - 1)");
-                BRIX_CHECK(b.type5_start == 0 && b.type5_count == 0,
-                           "phantom_bits_type5_start_row[i] == 0 && phantom_bits_type5_count[i] == 0");
-                frame_bits += 32;
-            } else {
-                frame_bits += b.dataline;
-            }
+    std::vector<unsigned> pads;
+    uint64_t rows_total = 0;
+};
+
+ROW_STAMP_SIZES row_stamp_sizes(const std::vector<ROW_STAMP_BLOCK>& blocks,
+                                const std::vector<unsigned>& division_blocks) {
+    const size_t division_count = division_blocks.size();
+    const size_t block_count = blocks.size();
+    ROW_STAMP_SIZES sizes;
+    std::vector<uint64_t> division_rows(division_count + 1, 0);
+    size_t division = 0;
+    for (size_t i = 0; i < block_count; ++i) {
+        const ROW_STAMP_BLOCK& b = blocks[i];
+        INPUT_CONTEXT here(line_text(b.line));
+        if (division < division_count && b.block == division_blocks[division]) {
+            BRIX_CHECK(b.dataline == 0 && b.type5_start == 0 && b.type5_count == 0,
+                       "dataline[i] == 0 && phantom_bits_type5_start_row[i] == 0 && "
+                       "phantom_bits_type5_count[i] == 0");
+            ++division;
+        }
+        if (is_mlab(b.block))
+            ++sizes.mlab_count;
+        division_rows[division] += b.dataline / 4 + uint64_t(b.type5_count);
+        if (is_edge(b.block)) {
+            BRIX_CHECK(b.dataline == 32 || b.dataline == 128, "dataline[i] == 32 || dataline[i] == 128");
+            BRIX_CHECK(i == block_count - 1, "i == (block_count - 1)");
+            BRIX_CHECK(b.type5_start == 0 && b.type5_count == 0,
+                       "phantom_bits_type5_start_row[i] == 0 && phantom_bits_type5_count[i] == 0");
+            sizes.frame_bits += 32;
+        } else {
+            sizes.frame_bits += b.dataline;
         }
     }
-    std::vector<unsigned> pads(division_count + 1, 0);
-    uint64_t rows_total = 0;
+    sizes.pads.assign(division_count + 1, 0);
     for (size_t k = 0; k <= division_count; ++k) {
         unsigned rest = unsigned(division_rows[k] % 32);
-        pads[k] = rest != 0 ? 32 - rest : 0;
-        rows_total += division_rows[k] + pads[k];
+        sizes.pads[k] = rest != 0 ? 32 - rest : 0;
+        sizes.rows_total += division_rows[k] + sizes.pads[k];
     }
-    BRIX_CHECK(frame_bits <= ROW_STAMP_SIZE_MAX && rows_total <= ROW_STAMP_SIZE_MAX,
+    BRIX_CHECK(sizes.frame_bits <= ROW_STAMP_SIZE_MAX && sizes.rows_total <= ROW_STAMP_SIZE_MAX,
                "Row stamp frame is larger than 2^32 - 33 bits or rows");
-    BRIX_CHECK((rows_total % 4) == 0, "(dra0 % 4) == 0");
-    BRIX_CHECK(rows_total >= 2 * uint64_t(mlab_count), "dra0 >= 2 * mlab_count");
+    BRIX_CHECK((sizes.rows_total % 4) == 0, "(dra0 % 4) == 0");
+    BRIX_CHECK(sizes.rows_total >= 2 * uint64_t(sizes.mlab_count), "dra0 >= 2 * mlab_count");
+    return sizes;
+}
+
+// The phantom bits the walk found, as the listing names them.
+struct PHANTOM_BIT_LISTING {
+    std::vector<std::string> pb3_list, pb3_block_list, pb4_list, pb5_list;
+};
+
+void print_phantom_bits(const PHANTOM_BIT_LISTING& listing,
+                        const std::vector<std::string>& division_block_names) {
+    BRIX_CHECK(listing.pb3_list.size() == listing.pb3_block_list.size(),
+               "pb3_list.size() == pb3_block_list.size()");
+    BRIX_CHECK(listing.pb4_list.size() <= division_block_names.size() + 1,
+               "pb4_list.size() <= (division_count + 1)");
+    std::cout << "Phantom Bit Type 4 division block(s):\n\t";
+    for (size_t i = 0; i < division_block_names.size(); ++i)
+        std::cout << (i > 0 ? ", " : "") << division_block_names[i];
+    std::cout << "\n\n";
+    std::cout << "Phantom Bits Type 3 (Bits that exist in SOF, but need to removed from DRA123):\n\n";
+    for (size_t i = 0; i < listing.pb3_list.size(); ++i)
+        std::cout << "   " << listing.pb3_block_list[i] << " : " << listing.pb3_list[i] << "\n";
+    std::cout << "\nPhantom Bits Type 4 (Bits that we need to auto-inserted in DRA0123,\n   to make the "
+                 "left-edge and right-edge always aligned to 32-bits):\n\n";
+    for (const std::string& entry : listing.pb4_list)
+        std::cout << "   " << entry << "\n";
+    std::cout << "\nPhantom Bits Type 5 (Bits that we need to auto-inserted in DRA0123.\n   Dummy Quad Bits "
+                 "that exists in RowStamp):\n\n";
+    for (const std::string& entry : listing.pb5_list)
+        std::cout << "   " << entry << "\n";
+    std::cout << "\n";
+}
+
+} // namespace
+
+BRIX_TALON_ROW_STAMP BRIX_COMMON::parse_talon_row_stamp(const std::string& file,
+                                                        const std::vector<std::string>& division_block_names,
+                                                        bool print) {
+    const size_t division_count = division_block_names.size();
+    BRIX_CHECK(division_count > 0, "lutram_remap_list != NULL && *lutram_remap_list == NULL && "
+                                   "n_frame_per_row == 0 && division_count > 0");
+    std::vector<unsigned> division_blocks(division_count);
+    for (size_t i = 0; i < division_count; ++i)
+        BRIX_CHECK(convert_talon_row_stamp_block(division_block_names.at(i), division_blocks[i]),
+                   "convert_talon_row_stamp_block(division_block_names.at(i), division_blocks[i])");
+
+    const std::vector<ROW_STAMP_LINE> lines = read_row_stamp_lines(file);
+    INPUT_CONTEXT in_file(file);
+    BRIX_TALON_ROW_STAMP result;
+    const std::vector<ROW_STAMP_BLOCK> blocks = read_row_stamp_blocks(lines, result.n_frame_per_row);
+    const ROW_STAMP_SIZES sizes = row_stamp_sizes(blocks, division_blocks);
+    const uint64_t rows_total = sizes.rows_total;
 
     // The walk: mark the phantom and EDCRC rows, collect the LUTRAM datalines.
-    std::vector<unsigned char> info(size_t(rows_total), BRIX_DRA_INFO_DATA);
-    std::vector<unsigned> remap;
-    remap.reserve(mlab_count);
+    std::vector<unsigned char>& info = result.dra_info;
+    info.assign(size_t(rows_total), BRIX_DRA_INFO_DATA);
+    std::vector<unsigned>& remap = result.lutram_remap_datalines;
+    remap.reserve(sizes.mlab_count);
     std::vector<unsigned> division_pad_taken(division_count + 1, 0);
     std::vector<bool> division_met_m20k(division_count + 1, false);
-    std::vector<std::string> pb3_list, pb3_block_list, pb4_list, pb5_list;
+    PHANTOM_BIT_LISTING listing;
     uint64_t p = 0;
     uint64_t s = 0;
     size_t division = 0;
@@ -331,16 +379,16 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
             uint64_t row = p + (is_low_mlab(b.block) ? 9 : 7);
             mark(row, 2, BRIX_DRA_INFO_PHANTOM3);
             remap.push_back(unsigned(s + (is_low_mlab(b.block) ? 28 : 20)));
-            pb3_list.push_back(std::to_string(row) + " and " + std::to_string(row + 1));
-            pb3_block_list.push_back(name);
+            listing.pb3_list.push_back(std::to_string(row) + " and " + std::to_string(row + 1));
+            listing.pb3_block_list.push_back(name);
         } else if (is_m20k(b.block)) {
             if (!division_met_m20k[division]) {
                 division_met_m20k[division] = true;
-                pad_here = pads[division];
+                pad_here = sizes.pads[division];
                 division_pad_taken[division] = pad_here;
                 mark(p + 12, pad_here, BRIX_DRA_INFO_PHANTOM4);
                 if (pad_here > 0)
-                    pb4_list.push_back(std::string(name) + " : " + row_range(p + 12, pad_here));
+                    listing.pb4_list.push_back(std::string(name) + " : " + row_range(p + 12, pad_here));
             }
         } else if (division < division_count && b.block == division_blocks[division]) {
             ++division;
@@ -350,7 +398,7 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
         if (b.type5_count > 0) {
             uint64_t first = p + pad_here + b.type5_start;
             mark(first, b.type5_count, BRIX_DRA_INFO_PHANTOM5);
-            pb5_list.push_back(std::string(name) + " : " + row_range(first, b.type5_count));
+            listing.pb5_list.push_back(std::string(name) + " : " + row_range(first, b.type5_count));
         }
         if (!(edge && b.dataline == 128)) {
             p += b.dataline / 4 + uint64_t(pad_here) + b.type5_count;
@@ -366,43 +414,17 @@ unsigned char* BRIX_COMMON::parse_talon_row_stamp(const std::string& file, unsig
             BRIX_CHECK(division_pad_taken[k] > 0 && division_pad_taken[k] < 32,
                        "division_block_m20k_phbit[i] > 0 && division_block_m20k_phbit[i] < 32");
         else
-            BRIX_CHECK(pads[k] == 0, "division_block_m20k_phbit[i] == 0");
+            BRIX_CHECK(sizes.pads[k] == 0, "division_block_m20k_phbit[i] == 0");
     }
-    BRIX_CHECK(s == frame_bits && remap.size() == mlab_count,
+    BRIX_CHECK(s == sizes.frame_bits && remap.size() == sizes.mlab_count,
                "dataline_index == sof_frame_bits && lutram_remap_count == mlab_count");
+    if (print)
+        print_phantom_bits(listing, division_block_names);
 
-    if (print) {
-        BRIX_CHECK(pb3_list.size() == pb3_block_list.size(), "pb3_list.size() == pb3_block_list.size()");
-        BRIX_CHECK(pb4_list.size() <= division_count + 1, "pb4_list.size() <= (division_count + 1)");
-        std::cout << "Phantom Bit Type 4 division block(s):\n\t";
-        for (size_t i = 0; i < division_count; ++i)
-            std::cout << (i > 0 ? ", " : "") << division_block_names[i];
-        std::cout << "\n\n";
-        std::cout << "Phantom Bits Type 3 (Bits that exist in SOF, but need to removed from DRA123):\n\n";
-        for (size_t i = 0; i < pb3_list.size(); ++i)
-            std::cout << "   " << pb3_block_list[i] << " : " << pb3_list[i] << "\n";
-        std::cout << "\nPhantom Bits Type 4 (Bits that we need to auto-inserted in DRA0123,\n   to make the "
-                     "left-edge and right-edge always aligned to 32-bits):\n\n";
-        for (const std::string& entry : pb4_list)
-            std::cout << "   " << entry << "\n";
-        std::cout
-            << "\nPhantom Bits Type 5 (Bits that we need to auto-inserted in DRA0123.\n   Dummy Quad Bits "
-               "that exists in RowStamp):\n\n";
-        for (const std::string& entry : pb5_list)
-            std::cout << "   " << entry << "\n";
-        std::cout << "\n";
-    }
-
-    dra0 = unsigned(rows_total);
-    dra123 = unsigned(rows_total - 2 * uint64_t(mlab_count));
-    sof_frame_bits = unsigned(frame_bits);
-    lutram_remap_count = unsigned(remap.size());
-    std::unique_ptr<unsigned char[]> dra_info(new unsigned char[info.size()]);
-    std::copy(info.begin(), info.end(), dra_info.get());
-    std::unique_ptr<unsigned[]> datalines(new unsigned[remap.size()]);
-    std::copy(remap.begin(), remap.end(), datalines.get());
-    *lutram_remap_list = datalines.release();
-    return dra_info.release();
+    result.dra0 = unsigned(rows_total);
+    result.dra123 = unsigned(rows_total - 2 * uint64_t(sizes.mlab_count));
+    result.sof_frame_bits = unsigned(sizes.frame_bits);
+    return result;
 }
 
 // ---- MLAB freeze mask -------------------------------------------------------------------------------------

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "brix_data_export.h"
+#include "brix_map_markers.h"
 #include "brix_owned_list.h"
 #include "context/build_context.h"
 #include "fio.h"
@@ -186,12 +187,8 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
 void build_hr_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input);
 void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, BRIX_RBA_INFO& info);
 
-// The SOF-to-bitstream bit maps of one CRAM frame (shared with the HARRIER builder). Marker values:
-// BRIX_SOF_TO_RBF_INVALID (not filled), BRIX_SOF_BIT_WITHOUT_RBF (a SOF bit with no bitstream position),
-// BRIX_NO_COUNTERPART (a bitstream bit with no SOF bit; a spare frame in frame maps).
-constexpr uint32_t SOF_TO_RBF_INVALID = 0xFFFFFFFDu;
-constexpr uint32_t BRIX_SOF_BIT_WITHOUT_RBF = 0xFFFFFFFEu;
-constexpr uint32_t SOF_FRAME_IS_SPARE_FRAME = 0xFFFFFFFFu;
+// The SOF-to-bitstream bit maps of one CRAM frame (shared with the HARRIER builder), with the markers of
+// brix_map_markers.h.
 struct BRIX_SOF_RBF_MAPS {
     std::vector<uint32_t> sof_to_rbf;    // N entries
     std::vector<uint32_t> g2_sof_to_rbf; // S + (N - S) * 2 entries

@@ -1,5 +1,7 @@
 #include "inspect/brix_check_maps.h"
 
+#include "brix_map_markers.h"
+
 #include "records/brix_data_manager.h"
 
 #include <cstdint>
@@ -23,7 +25,7 @@ const MAP_PAIR PAIRS[] = {
 };
 
 bool is_marker(uint32_t value) {
-    return value >= 0xFFFFFFFDu;
+    return brix_is_map_marker(value);
 }
 
 std::string name_of(unsigned arg_type) {

@@ -3,6 +3,8 @@
 
 #include "programmer/fid.h"
 
+#include "brix_map_markers.h"
+
 #include "brix_data_server.h"
 #include "brix_vocabulary.h"
 #include "cli/brix_operations.h"
@@ -21,10 +23,6 @@
 
 namespace {
 
-// Markers of SOF_TO_RBF_MAP entries.
-constexpr uint32_t SOF_TO_RBF_INVALID = 0xFFFFFFFD;       // not filled
-constexpr uint32_t SOF_TO_RBF_NO_BS_BIT = 0xFFFFFFFE;     // SOF bit without bitstream position
-constexpr uint32_t SOF_TO_RBF_SKIP_CONV_PB3 = 0xFFFFFFFF; // no counterpart
 // Bits at the head of every 28nm bitstream frame that the EDCRC does not cover.
 constexpr uint32_t EDCRC_HEAD_BITS = 192;
 
@@ -131,17 +129,17 @@ void build_fid_mappings(BRIX_FID& fid, const BRIX_DEVICE_INFO* device) {
                 uint64_t{*iter} + eram_col_offset + eram_col_size <= fid.img_frame_size,
             "*iter < fid.img_frame_size && (*iter + eram_col_offset + eram_col_size) < fid.img_frame_size");
         for (uint32_t k = 0; k < eram_col_size; ++k)
-            fid.img_to_edcrc_frame_mapping[*iter + eram_col_offset + k] = 0xFFFFFFFF;
+            fid.img_to_edcrc_frame_mapping[*iter + eram_col_offset + k] = SOF_FRAME_IS_SPARE_FRAME;
     }
     // b. The EDCRC frames: every image frame that is not an MRAM frame.
     const uint64_t removed = uint64_t{mram_col.size()} * eram_col_size;
     BRIX_CHECK(removed <= fid.img_frame_size, "(mram_col.size() * eram_col_size) <= fid.img_frame_size");
     fid.edcrc_frame_size = static_cast<uint32_t>(fid.img_frame_size - removed);
-    fid.edcrc_to_img_frame_mapping = filled_array(fid.edcrc_frame_size, 0xFFFFFFFF);
+    fid.edcrc_to_img_frame_mapping = filled_array(fid.edcrc_frame_size, SOF_FRAME_IS_SPARE_FRAME);
     // c. An EDCRC frame is the bitstream frame less the MRAM frames before it.
     uint32_t minus_value = 0;
     for (uint32_t i = 0; i < fid.img_frame_size; ++i) {
-        if (fid.img_to_edcrc_frame_mapping[i] == 0xFFFFFFFF) {
+        if (fid.img_to_edcrc_frame_mapping[i] == SOF_FRAME_IS_SPARE_FRAME) {
             ++minus_value;
             continue;
         }
@@ -155,13 +153,13 @@ void build_fid_mappings(BRIX_FID& fid, const BRIX_DEVICE_INFO* device) {
         BRIX_CHECK(e < fid.edcrc_frame_size,
                    "(fid.img_to_bs_frame_mapping[i] - minus_value) < fid.edcrc_frame_size");
         BRIX_CHECK(
-            fid.edcrc_to_img_frame_mapping[e] == 0xFFFFFFFF,
+            fid.edcrc_to_img_frame_mapping[e] == SOF_FRAME_IS_SPARE_FRAME,
             "fid.edcrc_to_img_frame_mapping[fid.img_to_bs_frame_mapping[i] - minus_value] == DWORD(-1)");
         fid.img_to_edcrc_frame_mapping[i] = e;
         fid.edcrc_to_img_frame_mapping[e] = i;
     }
     for (uint32_t i = 0; i < fid.edcrc_frame_size; ++i)
-        if (fid.edcrc_to_img_frame_mapping[i] == 0xFFFFFFFF) {
+        if (fid.edcrc_to_img_frame_mapping[i] == SOF_FRAME_IS_SPARE_FRAME) {
             INPUT_CONTEXT here("EDCRC frame " + std::to_string(i));
             BRIX_REPORT("fid.edcrc_to_img_frame_mapping[i] != DWORD(-1)");
         }
@@ -175,21 +173,21 @@ void build_fid_mappings(BRIX_FID& fid, const BRIX_DEVICE_INFO* device) {
     for (uint32_t i = 0; i < fid.img_bit_size; ++i) {
         const uint32_t b = fid.img_to_bs_bit_mapping[i];
         INPUT_CONTEXT here("image bit " + std::to_string(i));
-        BRIX_CHECK(b != SOF_TO_RBF_INVALID && b != SOF_TO_RBF_SKIP_CONV_PB3,
+        BRIX_CHECK(b != SOF_TO_RBF_INVALID && b != SOF_FRAME_IS_SPARE_FRAME,
                    "fid.img_to_bs_bit_mapping[i] != SOF_TO_RBF_INVALID && fid.img_to_bs_bit_mapping[i] != "
                    "SOF_TO_RBF_SKIP_CONV_PB3");
-        if (b == SOF_TO_RBF_NO_BS_BIT) {
-            fid.img_to_edcrc_bit_mapping[i] = SOF_TO_RBF_NO_BS_BIT;
+        if (b == BRIX_SOF_BIT_WITHOUT_RBF) {
+            fid.img_to_edcrc_bit_mapping[i] = BRIX_SOF_BIT_WITHOUT_RBF;
             continue;
         }
         BRIX_CHECK(b >= EDCRC_HEAD_BITS, "fid.img_to_edcrc_bit_mapping[i] < (fid.edcrc_bit_size - 192)");
         fid.img_to_edcrc_bit_mapping[i] = b - EDCRC_HEAD_BITS;
     }
     // e. The reverse bit map.
-    fid.edcrc_to_img_bit_mapping = filled_array(fid.edcrc_bit_size, 0xFFFFFFFF);
+    fid.edcrc_to_img_bit_mapping = filled_array(fid.edcrc_bit_size, SOF_FRAME_IS_SPARE_FRAME);
     for (uint32_t i = 0; i < fid.img_bit_size; ++i) {
         const uint32_t b = fid.img_to_bs_bit_mapping[i];
-        if (b == SOF_TO_RBF_NO_BS_BIT)
+        if (b == BRIX_SOF_BIT_WITHOUT_RBF)
             continue;
         INPUT_CONTEXT here("image bit " + std::to_string(i));
         BRIX_CHECK((b - EDCRC_HEAD_BITS) < fid.edcrc_bit_size,
@@ -218,7 +216,7 @@ void generate_edcrc_rmf(const BRIX_PROGRESS& progress, BRIX_FID& fid, const BIT_
     fid.edcrc_bit_byte_size = (fid.edcrc_bit_size + 7) / 8;
 
     // For each EDCRC bit, the image bit it reads (word and position), or none.
-    std::vector<uint32_t> source(fid.edcrc_bit_size, 0xFFFFFFFF);
+    std::vector<uint32_t> source(fid.edcrc_bit_size, SOF_FRAME_IS_SPARE_FRAME);
     for (uint32_t k = 0; k < fid.edcrc_bit_size; ++k)
         if (fid.edcrc_to_img_bit_mapping[k] < fid.img_bit_size)
             source[k] = fid.edcrc_to_img_bit_mapping[k];
@@ -240,7 +238,7 @@ void generate_edcrc_rmf(const BRIX_PROGRESS& progress, BRIX_FID& fid, const BIT_
             uint64_t word = 0;
             for (uint32_t k = 0; k < n; ++k) {
                 const uint32_t ib = source[k0 + k];
-                if (ib != 0xFFFFFFFF)
+                if (ib != SOF_FRAME_IS_SPARE_FRAME)
                     word |= ((in[ib / 64] >> (ib % 64)) & 1) << k;
             }
             out[k0 / 64] = word;

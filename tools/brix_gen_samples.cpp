@@ -1509,16 +1509,10 @@ int main(int argc, char** argv) {
     }
     if (options.description.empty() || options.out.empty())
         return usage();
-    try {
+    return MSG_INTERNAL_ERROR::run_main([&] {
         xercesc::XMLPlatformUtils::Initialize();
         generate(options);
         xercesc::XMLPlatformUtils::Terminate();
-    } catch (const BRIX_INTERNAL_ERROR& error) {
-        MSG_INTERNAL_ERROR::print(error);
-        return 1;
-    } catch (const std::exception& error) {
-        std::cerr << "brix_gen_samples: " << error.what() << "\n";
-        return 1;
-    }
-    return 0;
+        return 0;
+    });
 }

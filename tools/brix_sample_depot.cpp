@@ -83,14 +83,8 @@ int main(int argc, char** argv) {
     }
     if (devices.empty() || depot.empty() || argc % 2 == 0)
         return usage();
-    try {
+    return MSG_INTERNAL_ERROR::run_main([&] {
         lay_out(devices, depot);
-    } catch (const BRIX_INTERNAL_ERROR& error) {
-        MSG_INTERNAL_ERROR::print(error);
-        return 1;
-    } catch (const std::exception& error) {
-        std::cerr << "brix_sample_depot: " << error.what() << "\n";
-        return 1;
-    }
-    return 0;
+        return 0;
+    });
 }

@@ -294,6 +294,64 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
 
 namespace {
 
+// The CRAM_ALGO value of the device XML: the version in its value, the minor version bits in its offset.
+BRIX_CONST_DATA* cram_algo_value(BRIX_PARAMETER_LIST* parameter_list) {
+    BRIX_PARAMETER* param =
+        BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_CRAM_ALGO, parameter_list, BRIX_BLOCK_MAX);
+    BRIX_CHECK(param != nullptr && param->get_length() == 1 && param->get_const_values() != nullptr &&
+                   !param->get_const_values()->empty() && param->get_const_values()->at(0) != nullptr,
+               "param != NULL && param->get_length() == 1 && param->get_const_values()->at(0) != NULL");
+    return param->get_const_values()->at(0);
+}
+
+// The MRAM valid range of the device XML (four values), or zeros without one.
+std::array<uint32_t, 4> mram_valid_range(BRIX_ARG_LIST* argument_list) {
+    std::array<uint32_t, 4> range{};
+    if (BRIX_ARG* arg = BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_MRAM_VALID_RANGE, argument_list,
+                                                                BRIX_BLOCK_MAX)) {
+        unsigned mram_arg_width = 0;
+        std::vector<uint32_t*> uint_arg_list = BRIX_MANAGER::get_uint_arg_list(arg, mram_arg_width);
+        BRIX_CHECK(mram_arg_width == 4 && uint_arg_list.size() == 1,
+                   "mram_arg_width == 4 && uint_arg_list.size() == 1");
+        std::copy(uint_arg_list[0], uint_arg_list[0] + 4, range.begin());
+    }
+    return range;
+}
+
+// The CRAM geometry of the device database replaces the device XML's (not in test mode), and its CFF bits
+// are stored.
+void apply_ddb_geometry(BRIX_DEVICE_BUILD_STATE& state, BRIX_PARAMETER_LIST* parameter_list) {
+    if (!state.test()) {
+        if (state.m_frame_count != state.m_col_count) {
+            overwrite_parameter(state, BRIX_PARAMETER_CRAM_FRAME_COUNT, parameter_list, state.m_col_count,
+                                BRIX_BLOCK_CRAM);
+            state.m_frame_count = state.m_col_count;
+        }
+        if (state.m_bit_count != state.m_row_count) {
+            overwrite_parameter(state, BRIX_PARAMETER_CRAM_BIT_COUNT, parameter_list, state.m_row_count,
+                                BRIX_BLOCK_CRAM);
+            state.m_bit_count = state.m_row_count;
+        }
+    }
+    overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, parameter_list, state.m_cff_bits, BRIX_BLOCK_IOCSR);
+}
+
+// The device's RIF file into its G2 list, one slot per DRA from RIF version 1 on.
+void read_rif(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info, const std::string& directory) {
+    uint32_t dra_count = 1;
+    if (state.m_rif_version == 1) {
+        const BRIX_PARAMETER* dras = BRIX_MANAGER::search_parameter_from_list(
+            BRIX_PARAMETER_DRAS, device_info->get_parameter_list(), BRIX_BLOCK_MAX);
+        BRIX_CHECK(dras != nullptr, "dras != NULL");
+        dra_count = dras->get_length();
+    }
+    // The frame count bounds the RIF's frame numbers where the device has one.
+    G2_SII_LIST* g2_s2_list = parse_rif(state.m_context, state.m_rif_file, directory, state.m_rif_version,
+                                        dra_count, state.m_frame_count);
+    BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
+    device_info->set_g2_s2_list(g2_s2_list, true, true);
+}
+
 void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& device_name) {
     const BRIX_BUILD_CONTEXT& context = state.m_context;
     const bool test = context.test();
@@ -330,12 +388,7 @@ void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& devic
     auto info = std::make_unique<BRIX_INFO>();
     parse_device_xml(state, device_info.get(), parameter_list, argument_list, xml_file, name, test);
 
-    BRIX_PARAMETER* param =
-        BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_CRAM_ALGO, parameter_list, BRIX_BLOCK_MAX);
-    BRIX_CHECK(param != nullptr && param->get_length() == 1 && param->get_const_values() != nullptr &&
-                   !param->get_const_values()->empty() && param->get_const_values()->at(0) != nullptr,
-               "param != NULL && param->get_length() == 1 && param->get_const_values()->at(0) != NULL");
-    BRIX_CONST_DATA* algo = param->get_const_values()->at(0);
+    BRIX_CONST_DATA* algo = cram_algo_value(parameter_list);
     const uint32_t cram_algo_version = algo->get_value();
     const uint32_t sub_cram_algo_version = algo->get_offset();
     BRIX_CHECK(
@@ -358,54 +411,21 @@ void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& devic
     input.argument_list = argument_list;
     input.xml_file = xml_file;
 
-    if (BRIX_ARG* range = BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_MRAM_VALID_RANGE,
-                                                                  argument_list, BRIX_BLOCK_MAX)) {
-        unsigned mram_arg_width = 0;
-        std::vector<uint32_t*> uint_arg_list = BRIX_MANAGER::get_uint_arg_list(range, mram_arg_width);
-        BRIX_CHECK(mram_arg_width == 4 && uint_arg_list.size() == 1,
-                   "mram_arg_width == 4 && uint_arg_list.size() == 1");
-        std::copy(uint_arg_list[0], uint_arg_list[0] + 4, input.mram_valid_range.begin());
-    }
+    input.mram_valid_range = mram_valid_range(argument_list);
 
     if (full) {
         if (sub_cram_algo_version & BRIX_CRAM_MINOR_RUN_RBA)
             build_lutram_mram_parameters(state, device_info.get(), parameter_list, rba_file, generation);
         BRIX_CHECK(test || (state.m_col_count > 0 && state.m_row_count > 0 && state.m_cff_bits > 0),
                    "test || (m_col_count > 0 && m_row_count > 0 && m_cff_bits > 0)");
-        if (generation != nullptr && generation->ddb_geometry) {
-            if (!test) {
-                if (state.m_frame_count != state.m_col_count) {
-                    overwrite_parameter(state, BRIX_PARAMETER_CRAM_FRAME_COUNT, parameter_list,
-                                        state.m_col_count, BRIX_BLOCK_CRAM);
-                    state.m_frame_count = state.m_col_count;
-                }
-                if (state.m_bit_count != state.m_row_count) {
-                    overwrite_parameter(state, BRIX_PARAMETER_CRAM_BIT_COUNT, parameter_list,
-                                        state.m_row_count, BRIX_BLOCK_CRAM);
-                    state.m_bit_count = state.m_row_count;
-                }
-            }
-            overwrite_parameter(state, BRIX_PARAMETER_CFF_BITS, parameter_list, state.m_cff_bits,
-                                BRIX_BLOCK_IOCSR);
-        }
+        if (generation != nullptr && generation->ddb_geometry)
+            apply_ddb_geometry(state, parameter_list);
     }
     if (generation == nullptr || generation->needs_cram_geometry)
         BRIX_CHECK(state.m_frame_count > 0 && state.m_bit_count > 0, "m_frame_count > 0 && m_bit_count > 0");
 
-    if (!state.m_rif_file.empty()) {
-        uint32_t dra_count = 1;
-        if (state.m_rif_version == 1) {
-            const BRIX_PARAMETER* dras =
-                BRIX_MANAGER::search_parameter_from_list(BRIX_PARAMETER_DRAS, parameter_list, BRIX_BLOCK_MAX);
-            BRIX_CHECK(dras != nullptr, "dras != NULL");
-            dra_count = dras->get_length();
-        }
-        // The frame count bounds the RIF's frame numbers where the device has one.
-        G2_SII_LIST* g2_s2_list = parse_rif(context, state.m_rif_file, directory, state.m_rif_version,
-                                            dra_count, state.m_frame_count);
-        BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
-        device_info->set_g2_s2_list(g2_s2_list, true, true);
-    }
+    if (!state.m_rif_file.empty())
+        read_rif(state, device_info.get(), directory);
     input.g2_list = device_info->get_g2_s2_list();
 
     if (generation == nullptr)

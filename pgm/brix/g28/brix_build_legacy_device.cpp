@@ -51,6 +51,20 @@ void check_frame_range(uint64_t first, uint64_t count, uint32_t frame_count, con
     BRIX_CHECK(first + count <= frame_count, text);
 }
 
+// Fills inverse (bitstream bit -> SOF bit) from forward (SOF bit -> bitstream bit): every entry must be
+// filled, and one that has a bitstream position must lie inside inverse.
+void invert_bit_map(const std::vector<uint32_t>& forward, std::vector<uint32_t>& inverse,
+                    const char* filled_text, const char* inside_text) {
+    for (size_t i = 0; i < forward.size(); ++i) {
+        const uint32_t target = forward[i];
+        BRIX_CHECK(target != SOF_TO_RBF_INVALID, filled_text);
+        if (target == BRIX_SOF_BIT_WITHOUT_RBF)
+            continue;
+        BRIX_CHECK(target < inverse.size(), inside_text);
+        inverse[target] = static_cast<uint32_t>(i);
+    }
+}
+
 } // namespace
 
 void build_sof_rbf_maps(BRIX_DEVICE_BUILD_STATE&, BRIX_SOF_RBF_MAPS& maps, uint32_t bit_count,
@@ -116,22 +130,10 @@ void build_sof_rbf_maps(BRIX_DEVICE_BUILD_STATE&, BRIX_SOF_RBF_MAPS& maps, uint3
         ++x;
     }
 
-    for (uint64_t i = 0; i < N; ++i) {
-        const uint32_t target = maps.sof_to_rbf[i];
-        BRIX_CHECK(target != SOF_TO_RBF_INVALID, "(*sof_to_rbf)[i] != SOF_TO_RBF_INVALID");
-        if (target == BRIX_SOF_BIT_WITHOUT_RBF)
-            continue;
-        BRIX_CHECK(target < B, "(*sof_to_rbf)[i] < bs_frame_bits");
-        maps.rbf_to_sof[target] = static_cast<uint32_t>(i);
-    }
-    for (uint64_t i = 0; i < M; ++i) {
-        const uint32_t target = maps.g2_sof_to_rbf[i];
-        BRIX_CHECK(target != SOF_TO_RBF_INVALID, "(*g2_sof_to_rbf)[i] != SOF_TO_RBF_INVALID");
-        if (target == BRIX_SOF_BIT_WITHOUT_RBF)
-            continue;
-        BRIX_CHECK(target < B2, "(*g2_sof_to_rbf)[i] < bs_g2_frame_bits");
-        maps.g2_rbf_to_sof[target] = static_cast<uint32_t>(i);
-    }
+    invert_bit_map(maps.sof_to_rbf, maps.rbf_to_sof, "(*sof_to_rbf)[i] != SOF_TO_RBF_INVALID",
+                   "(*sof_to_rbf)[i] < bs_frame_bits");
+    invert_bit_map(maps.g2_sof_to_rbf, maps.g2_rbf_to_sof, "(*g2_sof_to_rbf)[i] != SOF_TO_RBF_INVALID",
+                   "(*g2_sof_to_rbf)[i] < bs_g2_frame_bits");
 }
 
 void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INPUT& input) {

@@ -304,6 +304,51 @@ void finalize_fid(const BRIX_PROGRESS& progress, BRIX_FID& fid, const unsigned c
     }
 }
 
+namespace {
+
+// What the FID build reads of the device database: the CRAM geometry, the frames the EDCRC can detect, and
+// the G2 info (a bit per image frame below FID version 2, a byte per frame from 2 on).
+struct FID_DEVICE {
+    uint32_t cram_frame = 0;
+    uint32_t cram_bit = 0;
+    uint32_t edcrc_detectable_frame_count = 0;
+    bool col_as_frame = false;
+    const unsigned char* g2_info = nullptr; // owned by the device database
+    unsigned g2_info_size = 0;
+};
+
+FID_DEVICE read_fid_device(const BRIX_DEVICE_INFO* device, uint32_t fid_version) {
+    FID_DEVICE geometry;
+    bool found = false;
+    geometry.cram_frame = device->get_const_uint(BRIX_PARAMETER_CRAM_FRAME_COUNT, &found);
+    geometry.cram_bit = device->get_const_uint(BRIX_PARAMETER_CRAM_BIT_COUNT, &found);
+    geometry.edcrc_detectable_frame_count =
+        device->get_const_uint(BRIX_PARAMETER_EDCRC_DETECTABLE_FRAME_COUNT, &found);
+    if (found)
+        BRIX_CHECK(geometry.edcrc_detectable_frame_count != 0, "edcrc_detectable_frame_count != 0");
+    else
+        BRIX_CHECK(geometry.edcrc_detectable_frame_count == 0, "edcrc_detectable_frame_count == 0");
+    BRIX_CHECK(geometry.cram_frame != 0 && geometry.cram_bit != 0, "cram_frame != 0 && cram_bit != 0");
+
+    geometry.col_as_frame = device->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME, &found);
+    const BRIX_ARG* arg =
+        BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_DRA_G2_INFO, device->get_argument_list());
+    BRIX_CHECK(arg != nullptr, "arg != NULL");
+    std::vector<uint8_t*> byte_arg_list = BRIX_MANAGER::get_byte_arg_list(arg, geometry.g2_info_size);
+    BRIX_CHECK(byte_arg_list.size() == 1, "byte_arg_list.size() == 1");
+    geometry.g2_info = byte_arg_list[0];
+    if (fid_version < 2) {
+        BRIX_CHECK((uint64_t{geometry.cram_frame} + 7) / 8 == geometry.g2_info_size,
+                   "(cram_frame + 7)/8 == arg_width");
+    } else {
+        BRIX_CHECK(fid_version == 2, "Invalid FID version");
+        BRIX_CHECK(geometry.cram_frame == geometry.g2_info_size, "cram_frame == arg_width");
+    }
+    return geometry;
+}
+
+} // namespace
+
 int build_device_fid(const BRIX_BUILD_CONTEXT& context, const std::string& target) {
     BRIX_CHECK(!PGM_COMMON::check_extension(target, "ddb"), "!PGM_COMMON::check_extension(target, \"ddb\")");
     const BRIX_DEVICE_NAMES names = context.resolve_device(target, "!pcf.empty() && !family.empty()");
@@ -344,31 +389,11 @@ int build_device_fid(const BRIX_BUILD_CONTEXT& context, const std::string& targe
     std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::vantrel_get_brix_info(pcf, false, true, true));
     BRIX_CHECK(info != nullptr && info->get_device_info() != nullptr, "pcf != NULL");
     const BRIX_DEVICE_INFO* device = info->get_device_info();
+    const FID_DEVICE geometry = read_fid_device(device, family_row.fid_version);
+    const uint32_t cram_frame = geometry.cram_frame;
+    const uint32_t cram_bit = geometry.cram_bit;
+    const bool col_as_frame = geometry.col_as_frame;
     bool found = false;
-    const uint32_t cram_frame = device->get_const_uint(BRIX_PARAMETER_CRAM_FRAME_COUNT, &found);
-    const uint32_t cram_bit = device->get_const_uint(BRIX_PARAMETER_CRAM_BIT_COUNT, &found);
-    const uint32_t edcrc_detectable_frame_count =
-        device->get_const_uint(BRIX_PARAMETER_EDCRC_DETECTABLE_FRAME_COUNT, &found);
-    if (found)
-        BRIX_CHECK(edcrc_detectable_frame_count != 0, "edcrc_detectable_frame_count != 0");
-    else
-        BRIX_CHECK(edcrc_detectable_frame_count == 0, "edcrc_detectable_frame_count == 0");
-    BRIX_CHECK(cram_frame != 0 && cram_bit != 0, "cram_frame != 0 && cram_bit != 0");
-
-    const bool col_as_frame = device->get_const_boolean(BRIX_PARAMETER_COL_AS_FRAME, &found);
-    const BRIX_ARG* arg =
-        BRIX_MANAGER::search_argument_from_list(BRIX_ARGUMENT_DRA_G2_INFO, device->get_argument_list());
-    BRIX_CHECK(arg != nullptr, "arg != NULL");
-    unsigned arg_width = 0;
-    std::vector<uint8_t*> byte_arg_list = BRIX_MANAGER::get_byte_arg_list(arg, arg_width);
-    BRIX_CHECK(byte_arg_list.size() == 1, "byte_arg_list.size() == 1");
-    const unsigned char* g2_info = byte_arg_list[0];
-    if (family_row.fid_version < 2) {
-        BRIX_CHECK((uint64_t{cram_frame} + 7) / 8 == arg_width, "(cram_frame + 7)/8 == arg_width");
-    } else {
-        BRIX_CHECK(family_row.fid_version == 2, "Invalid FID version");
-        BRIX_CHECK(cram_frame == arg_width, "cram_frame == arg_width");
-    }
 
     BRIX_FID fid;
     fid.fid_version = family_row.fid_version;
@@ -431,10 +456,12 @@ int build_device_fid(const BRIX_BUILD_CONTEXT& context, const std::string& targe
                    "device_info->get_const_uint(BRIX_PARAMETER_LUTRAM_COL_OFFSET) && "
                    "PGM_FAMILY_INFO_DATABASE[fid_index].lutram_frame_size == "
                    "device_info->get_const_uint(BRIX_PARAMETER_LUTRAM_REAL_COL_SIZE)");
-        finalize_fid(progress, fid, g2_info, arg_width, lutram, family_row.lutram_frame_offset,
-                     family_row.lutram_frame_size, edcrc_detectable_frame_count);
+        finalize_fid(progress, fid, geometry.g2_info, geometry.g2_info_size, lutram,
+                     family_row.lutram_frame_offset, family_row.lutram_frame_size,
+                     geometry.edcrc_detectable_frame_count);
     } else {
-        finalize_fid(progress, fid, g2_info, arg_width, nullptr, 0, 0, edcrc_detectable_frame_count);
+        finalize_fid(progress, fid, geometry.g2_info, geometry.g2_info_size, nullptr, 0, 0,
+                     geometry.edcrc_detectable_frame_count);
     }
 
     std::vector<unsigned char> data;

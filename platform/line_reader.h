@@ -1,7 +1,7 @@
 // Reading a text input line by line, with its location in failure reports.
 //
 //     LINE_READER reader(path);                  // report frame: the file name
-//     BRIX_CHECK(reader.is_open(), "rba.good()");  // the caller's own documented check
+//     BRIX_CHECK(reader.is_open(), "rba.good()");  // the caller's own condition text
 //     std::string line;
 //     while (reader.next(line)) {                // frame "line N" names the line just read
 //         std::vector<std::string> words = LINE_READER::words(line);

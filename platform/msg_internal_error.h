@@ -73,7 +73,7 @@ class INPUT_CONTEXT {
 
 // The source name a report carries: the base name of the file the check is written in, unless that file
 // states the name of the module it belongs to, so that a reader or builder in a file of its own keeps the
-// source name its module documents. Such a file defines the name before its first include:
+// source name of its module (CONTRIBUTING.md). Such a file defines the name before its first include:
 //     #define BRIX_SOURCE_NAME "brix_build_device"
 // (defining it after an include is a redefinition, which the build refuses).
 // __builtin_FILE() is __FILE__ in ordinary code; in a default argument it names the calling file, so a helper
@@ -97,7 +97,8 @@ struct BRIX_CALLER {
 // A report made on the caller's behalf (see BRIX_CALLER).
 #define BRIX_REPORT_FOR(caller, text)                                                                        \
     MSG_INTERNAL_ERROR::report((text), "BRIX", (caller).source, (caller).line)
-// A check with its condition text given explicitly, exactly as documented.
+// A check with its condition text given explicitly: reports and the logs that collect them know a check by
+// this text, so it is written out rather than taken from the C++ expression.
 #define BRIX_CHECK(cond, text)                                                                               \
     do {                                                                                                     \
         if (!(cond))                                                                                         \

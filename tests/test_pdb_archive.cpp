@@ -230,8 +230,8 @@ TEST(PdbArchive, SameGraphGivesSameBytesAndWriteCheckMatchesFile) {
 
 namespace {
 
-// The documented file layout, encoded by hand for the test classes: what the writer must produce byte for
-// byte, however it moves the bytes to the file.
+// The file layout of docs/archive_format.md, encoded by hand for the test classes: what the writer must
+// produce byte for byte, however it moves the bytes to the file.
 struct LAYOUT {
     std::vector<unsigned char> out;
     void u8(unsigned v) { out.push_back(static_cast<unsigned char>(v)); }
@@ -336,7 +336,7 @@ ROOT* make_large_root() {
 
 } // namespace
 
-TEST(PdbArchive, WrittenFileIsTheDocumentedLayoutByteForByte) {
+TEST(PdbArchive, WrittenFileIsTheArchiveLayoutByteForByte) {
     TEMP_DIR dir;
     const std::vector<PDB_FILE_CHECK> companions{{0x123456789Aull, 0xCAFEF00D}};
     struct CASE {

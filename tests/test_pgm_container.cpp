@@ -146,7 +146,8 @@ std::string write_container(const TEMP_DIR& dir, const BYTES& payload, const std
 
 // ---- Records ----------------------------------------------------------------------------------------------
 
-TEST(PgmRecords, RbaBlockListHasTheDocumentedBytes) {
+// The record bytes of docs/pgm_container.md.
+TEST(PgmRecords, RbaBlockListHasTheRecordLayoutBytes) {
     BYTES expected = {
         2,  0, 0, 0,                                      // block count
         12, 0, 0, 0, 4, 0, 0, 0, 40, 0, 0, 0,             // LA_LAB, frame_size 4, bit_size 40
@@ -161,7 +162,7 @@ TEST(PgmRecords, RbaBlockListHasTheDocumentedBytes) {
     EXPECT_EQ(expected, serialise(make_rba_list()));
 }
 
-TEST(PgmRecords, CramMapAndFidHaveTheDocumentedBytes) {
+TEST(PgmRecords, CramMapAndFidHaveTheRecordLayoutBytes) {
     BYTES map = serialise(make_cram_map_list());
     BYTES expected_map = {2,    0,    0,    0,  12, 0, 0, 0, 2, 0, 0, 0, 9, 0, 0, 0, 2, 0, 0, 0,   0xFF,
                           0x01, 0x10, 0x00, 13, 0,  0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0x05};

@@ -71,7 +71,8 @@ void write_gzip(const std::string& path, const std::string& text) {
 
 } // namespace
 
-TEST(PgmRba, BothVersionsGiveTheDocumentedPayload) {
+// The payload of docs/pgm_container.md for the same blocks, from either RBA format.
+TEST(PgmRba, BothVersionsGiveTheSamePayload) {
     TEMP_DIR dir;
     std::string v0 = dir.file("dev0.rba"), v1 = dir.file("dev1.rba");
     write_text_file(v0, VERSION0_TEXT);

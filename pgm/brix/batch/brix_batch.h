@@ -1,9 +1,10 @@
 // Batch builds: the tables of supported devices, the command lines of their rows, and the runs over them.
 //
-// A row's command line is printed as the documented "CMD" text, whose steps are joined with " & " (run one
-// after the other). Here the steps run without a shell: each step runs in sequence in the row's directory,
-// programs are started with their arguments as separate words (directory names and patterns are never
-// re-parsed by a shell), and the row stops at its first failing step. A row passes when every step passed.
+// A row's command line is printed as the "CMD" text of docs/batch.md, whose steps are joined with " & " (run
+// one after the other). Here the steps run without a shell: each step runs in sequence in the row's
+// directory, programs are started with their arguments as separate words (directory names and patterns are
+// never re-parsed by a shell), and the row stops at its first failing step. A row passes when every step
+// passed.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +48,7 @@ struct BRIX_BATCH_STEP {
     std::vector<std::string> arguments; // PROGRAM: program and arguments; GUNZIP: input, output
 };
 
-// The documented command line of a row (printed after "CMD") and the steps that carry it out.
+// The command line of a row as docs/batch.md shows it (printed after "CMD") and the steps that carry it out.
 std::string brix_batch_command_line(BRIX_BATCH_KIND kind, const std::string& root, const BRIX_BATCH_ROW& row);
 // build_program is the executable the BRIX rows start (empty: this executable itself).
 std::vector<BRIX_BATCH_STEP> brix_batch_steps(BRIX_BATCH_KIND kind, const std::string& root,

@@ -2,7 +2,8 @@
 // It holds the run's options and owns
 //   - the progress text on standard output, with the tool's three indents, silent in test mode;
 //   - the installation's directories (device database, programmer and FID directories, pgm_db);
-//   - the in-process unpacking that stands for the documented "gunzip -dcSf <packed> > <unpacked>" command,
+//   - the in-process unpacking that stands for the "gunzip -dcSf <packed> > <unpacked>" command
+//     that the progress lines and logs name,
 //     with its one failure report;
 //   - the identification of a device in the device database and the device grammar;
 //   - the write of a programmer container file.
@@ -95,8 +96,8 @@ class BRIX_BUILD_CONTEXT {
                                      FIO_BACKGROUND_FILE& writer, BRIX_CALLER caller = BRIX_CALLER_HERE);
     static void finish_unpacking(const std::string& packed, FIO_BACKGROUND_FILE& writer,
                                  BRIX_CALLER caller = BRIX_CALLER_HERE);
-    // Reports a failed in-process step that stands for a documented shell command: the command's
-    // condition, with a frame "<where>: <reason>".
+    // Reports a failed in-process step that stands for a shell command named in the progress text: the
+    // command's condition, with a frame "<where>: <reason>".
     [[noreturn]] static void report_command_failure(const std::string& where,
                                                     const BRIX_INTERNAL_ERROR& error,
                                                     BRIX_CALLER caller = BRIX_CALLER_HERE);

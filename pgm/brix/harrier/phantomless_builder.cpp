@@ -621,7 +621,7 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
 
     const std::string zipped = rba_file + "z";
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(zipped), "Harrier RBA source file does not exist");
-    // The documented command line; the work is done in-process.
+    // The command line the progress text names (logs know the step by it); the work is done in-process.
     const std::string command = BRIX_BUILD_CONTEXT::gunzip_command(zipped, rba_file);
     if (verbose)
         std::cout << "\n      Running CMD: " << command << "\n";

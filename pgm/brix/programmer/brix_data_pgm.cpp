@@ -191,8 +191,8 @@ void BRIX_DATA_SERVER::write_pgm_database_file(const unsigned char* data, uint32
     stl_tolower(file_extension);
     stl_toupper(file_base);
     std::string path = directory + file_base + "." + file_extension;
-    // The documented command removes an old file first; the atomic writer replaces it instead, so that a
-    // failed write leaves it in place. The line is printed as logs know it.
+    // The command the line names (as logs know it) removes an old file first; the atomic writer replaces it
+    // instead, so that a failed write leaves it in place.
     std::cout << "\n   Generating PGM Database file: " << path << " ...\n\n";
     std::cout << "      CMD: unlink " << path << "\n\n";
 

@@ -136,12 +136,13 @@ TEST(BitMatrix, TransposeMatchesBitwiseAndRoundTrips) {
 }
 
 // The vector path and the portable path of the transpose against a bit-by-bit reference, on shapes around
-// the block (64) and tile (512) edges, single rows and columns and empty matrices. Without a vector path on
+// the block (64) and tile (1024) edges, single rows and columns and empty matrices. Without a vector path on
 // this processor both calls take the portable code and the test checks that alone.
 TEST(BitMatrix, TransposePathsAgreeWithReference) {
     const std::pair<size_t, size_t> shapes[] = {
-        {0, 0},   {0, 9},   {9, 0},     {1, 1},     {1, 1000}, {1000, 1}, {7, 9},      {63, 65},
-        {64, 64}, {65, 63}, {511, 513}, {512, 512}, {513, 70}, {70, 513}, {600, 1030}, {1031, 129}};
+        {0, 0},      {0, 9},      {9, 0},       {1, 1},       {1, 1000},   {1000, 1}, {7, 9},
+        {63, 65},    {64, 64},    {65, 63},     {511, 513},   {512, 512},  {513, 70}, {70, 513},
+        {600, 1030}, {1031, 129}, {1024, 1024}, {1023, 1025}, {2100, 1090}};
     for (auto shape : shapes) {
         SCOPED_TRACE(std::to_string(shape.first) + " x " + std::to_string(shape.second));
         const BIT_MATRIX a = random_matrix(shape.first, shape.second, 11);

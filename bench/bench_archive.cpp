@@ -6,6 +6,7 @@
 // the archive writes, and for reference the archive read against the plain read when both go into memory
 // the process gets anew from the system (as in a run of the tool), not reused from its heap.
 // The database goes to a directory under $BRIX_BENCH_DIR (default: the system temporary directory).
+#include "bench_common.h"
 #include "brix_data_server.h"
 #include "fio.h"
 
@@ -90,13 +91,18 @@ uint64_t database_bytes() {
 using CLOCK = std::chrono::steady_clock;
 
 // Each figure is the median iteration: the machine is shared and single iterations stall now and then, on
-// either side of a ratio.
+// either side of a ratio. A benchmark that runs in several rounds adds its iterations to the same figure and
+// keeps the median of each round, whose spread the summary prints.
+std::map<std::string, std::vector<double>> g_seconds;       // every iteration
+std::map<std::string, std::vector<double>> g_round_medians; // the median of each round
 void record(benchmark::State& state, const char* name, std::vector<double> seconds, uint64_t bytes) {
     state.SetBytesProcessed(int64_t(bytes) * state.iterations());
     if (seconds.empty())
         return;
-    std::sort(seconds.begin(), seconds.end());
-    g_mb_per_s[name] = double(bytes) / seconds[seconds.size() / 2] / 1e6;
+    g_round_medians[name].push_back(bench::spread(seconds).median);
+    std::vector<double>& all = g_seconds[name];
+    all.insert(all.end(), seconds.begin(), seconds.end());
+    g_mb_per_s[name] = double(bytes) / bench::spread(all).median / 1e6;
 }
 
 // Peak resident memory of the process up to the end of the archive writes, in MB.
@@ -290,21 +296,27 @@ void BM_PlainReadFresh(benchmark::State& state) {
     record(state, "plain read, fresh memory", seconds, g_database_bytes);
 }
 
+// The archive read and its floor run in this many rounds of five iterations each, in turn, so that a change
+// of load hits both alike; a floor of 13 to 22 ms over five iterations let the ratio swing by 0.25 between
+// quiet runs.
+constexpr int READ_ROUNDS = 10;
+
 // Registration order is run order: the archive write makes the files the others use.
-BENCHMARK(BM_ArchiveWrite)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_PlainWriteSync)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_PlainWriteAtomic)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK_CAPTURE(BM_ArchiveRead, reused_memory, false)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5)
-    ->UseRealTime();
-BENCHMARK_CAPTURE(BM_ArchiveRead, fresh_memory, true)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5)
-    ->UseRealTime();
-BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_PlainReadFresh)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+void register_benchmarks() {
+    auto ms = [](benchmark::internal::Benchmark* b) {
+        b->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+    };
+    ms(benchmark::RegisterBenchmark("BM_ArchiveWrite", BM_ArchiveWrite));
+    ms(benchmark::RegisterBenchmark("BM_PlainWrite", BM_PlainWrite));
+    ms(benchmark::RegisterBenchmark("BM_PlainWriteSync", BM_PlainWriteSync));
+    ms(benchmark::RegisterBenchmark("BM_PlainWriteAtomic", BM_PlainWriteAtomic));
+    for (int round = 0; round < READ_ROUNDS; ++round) {
+        ms(benchmark::RegisterBenchmark("BM_ArchiveRead/reused_memory", BM_ArchiveRead, false));
+        ms(benchmark::RegisterBenchmark("BM_PlainRead", BM_PlainRead));
+    }
+    ms(benchmark::RegisterBenchmark("BM_ArchiveRead/fresh_memory", BM_ArchiveRead, true));
+    ms(benchmark::RegisterBenchmark("BM_PlainReadFresh", BM_PlainReadFresh));
+}
 
 } // namespace
 
@@ -319,6 +331,8 @@ int main(int argc, char** argv) {
     }
     g_dir = pattern;
     benchmark::Initialize(&argc, argv);
+    const std::string load = bench::load_average();
+    register_benchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::error_code ec;
@@ -330,7 +344,8 @@ int main(int argc, char** argv) {
     };
     const double peak_mb = g_write_peak_mb;
     const double database_mb = double(g_database_bytes) / 1e6;
-    std::printf("\nDatabase: %.1f MB in 9 files (%u G2 entries in 8 part files, %u argument tables)\n",
+    std::printf("\nload average before the runs: %s\n", load.c_str());
+    std::printf("Database: %.1f MB in 9 files (%u G2 entries in 8 part files, %u argument tables)\n",
                 database_mb, G2_ENTRIES, ARGUMENTS);
     for (const auto& [name, mbps] : g_mb_per_s)
         std::printf("%-22s %8.1f MB/s\n", name.c_str(), mbps);
@@ -341,6 +356,24 @@ int main(int argc, char** argv) {
                 ratio("archive write", "plain write + fsync + rename"));
     std::printf("read ratio archive / plain read (touched buffer): %.2f (target >= 0.5)\n",
                 ratio("archive read", "plain read"));
+    {
+        // The spread: the middle half of each side's iterations, and the ratio round by round.
+        const bench::SPREAD a = bench::spread(g_seconds["archive read"]),
+                            p = bench::spread(g_seconds["plain read"]);
+        std::vector<double> rounds;
+        const std::vector<double>&ar = g_round_medians["archive read"], &pr = g_round_medians["plain read"];
+        for (size_t i = 0; i < std::min(ar.size(), pr.size()); ++i)
+            rounds.push_back(ar[i] > 0 ? pr[i] / ar[i] : 0.0);
+        const bench::SPREAD r = bench::spread(rounds);
+        std::printf("    archive read %.1f ms (middle half %.1f to %.1f), plain read %.1f ms (%.1f to %.1f), "
+                    "%zu iterations each\n",
+                    a.median * 1e3, a.low * 1e3, a.high * 1e3, p.median * 1e3, p.low * 1e3, p.high * 1e3,
+                    a.count);
+        if (!rounds.empty())
+            std::printf("    ratio round by round (%zu rounds): middle half %.2f to %.2f, all %.2f to %.2f\n",
+                        rounds.size(), r.low, r.high, *std::min_element(rounds.begin(), rounds.end()),
+                        *std::max_element(rounds.begin(), rounds.end()));
+    }
     std::printf("  for reference, both into fresh memory: archive read / plain read: %.2f\n",
                 ratio("archive read, fresh memory", "plain read, fresh memory"));
     std::printf(

@@ -60,10 +60,15 @@ class BIT_MATRIX {
     bool row_empty(size_t row) const;
 
     // The transpose: bits() rows of rows() bits, bit (r, b) of this matrix at (b, r). Works on 64 x 64 blocks
-    // of words.
+    // of words, with AVX2 where the processor has it (vector_transpose_available()); the result is the same
+    // on either path.
     BIT_MATRIX transposed() const;
+    // Which code transposes: the fastest the processor runs, or the portable code alone (to compare them).
+    enum class TRANSPOSE_PATH { BEST, PORTABLE };
     // The same into result (not this matrix), reusing its storage when it already has the transposed shape.
-    void transpose_into(BIT_MATRIX& result) const;
+    void transpose_into(BIT_MATRIX& result, TRANSPOSE_PATH path = TRANSPOSE_PATH::BEST) const;
+    // True when the transpose has a vector path on this processor (built in and supported at run time).
+    static bool vector_transpose_available();
 
     // From rows of bytes: rows rows of bits bits, row r starting at data + r * row_stride. row_stride must be
     // at least ceil(bits / 8) and size at least the bytes the rows cover; bits past bits() are ignored.

@@ -256,7 +256,7 @@ void BM_FidBuild(benchmark::State& state) {
         PHASE_CLOCK clock;
         std::streambuf* old = std::cout.rdbuf(&clock);
         auto start = std::chrono::steady_clock::now();
-        build_device_fid(DEVICE);
+        build_device_fid(BRIX_BUILD_CONTEXT(), DEVICE);
         g_build.push_back(seconds_since(start));
         std::cout.rdbuf(old);
         g_phases.push_back(clock.seconds());

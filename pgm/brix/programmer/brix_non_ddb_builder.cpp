@@ -614,12 +614,14 @@ std::unique_ptr<uint32_t[]> filled_array(uint32_t size, uint32_t value) {
 
 } // namespace
 
-PHANTOM_IMAGE parse_phantom_image(const std::string& file) {
+PHANTOM_IMAGE parse_phantom_image(const std::string& file, bool quiet) {
     INPUT_CONTEXT in_file(file);
+    std::ostream discard(nullptr); // a stream without a buffer drops what it is given
+    std::ostream& log = quiet ? discard : std::cout;
     FIO_STATUS stat_info;
     BRIX_CHECK(FIO_FILE_SYSTEM::exists(file) && FIO_FILE_SYSTEM::status(file, stat_info),
                "FIO_FILE_SYSTEM::exists(file.c_str()) && FIO_FILE_SYSTEM::status(file.c_str(), &stat_info)");
-    std::cout << "   Parsing Phantom Image: " << file << " ... \n\n";
+    log << "   Parsing Phantom Image: " << file << " ... \n\n";
     PHANTOM_IMAGE image;
     BRIX_CHECK(FIO_FILE_SYSTEM::read_file(file, image.data), "input.good()");
     const std::vector<unsigned char>& data = image.data;
@@ -643,11 +645,11 @@ PHANTOM_IMAGE parse_phantom_image(const std::string& file) {
     if (!read_image_u32(data, at, block_count))
         phantom_parse_error("block count");
     at += 4;
-    std::cout << "      Signature: " << signature << "\n"
-              << "      File version: " << file_version << "\n"
-              << "      Tag: " << tag << "\n"
-              << "      Device version: " << device_version << "\n"
-              << "      Block count: " << block_count << "\n";
+    log << "      Signature: " << signature << "\n"
+        << "      File version: " << file_version << "\n"
+        << "      Tag: " << tag << "\n"
+        << "      Device version: " << device_version << "\n"
+        << "      Block count: " << block_count << "\n";
 
     uint32_t block_index = 0;
     uint32_t row0 = 0, col0 = 0, width0 = 0;
@@ -656,10 +658,10 @@ PHANTOM_IMAGE parse_phantom_image(const std::string& file) {
         if (!read_image_u32(data, at, row) || !read_image_u32(data, at + 4, col) ||
             !read_image_u32(data, at + 8, width))
             break;
-        std::cout << "         Block #" << block_index << ": "
-                  << "Row => " << PGM_COMMON::convert_dword_to_string(row, 0xFFFFFFFF, true) << " "
-                  << "Col => " << PGM_COMMON::convert_dword_to_string(col, 0xFFFFFFFF, true) << " "
-                  << "Width => " << width << "\n";
+        log << "         Block #" << block_index << ": "
+            << "Row => " << PGM_COMMON::convert_dword_to_string(row, 0xFFFFFFFF, true) << " "
+            << "Col => " << PGM_COMMON::convert_dword_to_string(col, 0xFFFFFFFF, true) << " "
+            << "Width => " << width << "\n";
         INPUT_CONTEXT block_field("block " + std::to_string(block_index));
         BRIX_CHECK(
             row > 0 && col > 0 && width > 0,
@@ -689,7 +691,7 @@ PHANTOM_IMAGE parse_phantom_image(const std::string& file) {
     // Block 0's rows must end before the end of the file.
     if (at > data.size() || uint64_t{row0} * row_stride >= data.size() - at)
         phantom_parse_error("block 0 rows");
-    std::cout << "\n";
+    log << "\n";
     image.first_row = at;
     image.row_stride = static_cast<size_t>(row_stride);
     image.img_cram_col = col0;

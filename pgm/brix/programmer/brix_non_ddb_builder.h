@@ -69,8 +69,8 @@ struct PHANTOM_IMAGE {
 // the family's CRAM maps: the FID is written, the differences are printed, and the run ends with this status.
 constexpr int BRIX_EXIT_PHANTOM_MISMATCH = 7;
 
-// Reads and checks a phantom image file and prints its header.
-PHANTOM_IMAGE parse_phantom_image(const std::string& file);
+// Reads and checks a phantom image file and prints its header (nothing when quiet).
+PHANTOM_IMAGE parse_phantom_image(const std::string& file, bool quiet = false);
 
 // The image's RMF: cram frames x bits without the spare rows of spare_row. With col_as_frame the image's
 // columns are frames and its rows bits, otherwise its rows are frames.

@@ -12,8 +12,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +57,43 @@ BIT_MATRIX edcrc_rmf(const BRIX_FID& fid) {
         for (uint32_t e = 0; e < fid.edcrc_frame_size; ++e)
             rmf.row_from_bytes(e, fid.edcrc_rmf[e].get(), fid.edcrc_bit_byte_size);
     return rmf;
+}
+
+// Runs of a bit mapping: bits [from, from + length) go to bits [to, to + length). Entries at or beyond limit
+// (markers, bits without a counterpart) are left out.
+struct BIT_RUN {
+    uint64_t from, to, length;
+};
+
+std::vector<BIT_RUN> bit_runs(const uint32_t* map, size_t count, uint32_t limit) {
+    std::vector<BIT_RUN> runs;
+    for (size_t k = 0; k < count; ++k) {
+        if (map[k] >= limit)
+            continue;
+        if (!runs.empty() && runs.back().from + runs.back().length == k &&
+            runs.back().to + runs.back().length == map[k])
+            ++runs.back().length;
+        else
+            runs.push_back({k, map[k], 1});
+    }
+    return runs;
+}
+
+// ORs count bits of from (starting at bit from_bit) into to (starting at to_bit).
+void or_bits(uint64_t* to, uint64_t to_bit, const uint64_t* from, uint64_t from_bit, uint64_t count) {
+    while (count > 0) {
+        const uint64_t take = std::min<uint64_t>({count, 64 - to_bit % 64, 64});
+        const uint64_t shift = from_bit % 64;
+        uint64_t bits = from[from_bit / 64] >> shift;
+        if (shift + take > 64)
+            bits |= from[from_bit / 64 + 1] << (64 - shift);
+        if (take < 64)
+            bits &= (uint64_t{1} << take) - 1;
+        to[to_bit / 64] |= bits << (to_bit % 64);
+        to_bit += take;
+        from_bit += take;
+        count -= take;
+    }
 }
 
 // ---- CRAM map ------------------------------------------------------------------------------------------
@@ -302,32 +341,32 @@ MAP_PICTURE rba_floor_plan(const BRIX_RBA_BLOCK_LIST& blocks, std::vector<std::s
 
 std::vector<NAMED_PICTURE> fid_planes(const BRIX_FID& fid) {
     std::vector<NAMED_PICTURE> planes;
-    BIT_MATRIX edcrc = edcrc_rmf(fid);
+    // The EDCRC RMF with its rows as bits (the picture's rows): one transpose serves both planes.
+    BIT_MATRIX edcrc = edcrc_rmf(fid).transposed();
     if (fid.img_frame_size > 0 && fid.img_bit_size > 0) {
-        // Image bits from EDCRC bits: frame e is image frame edcrc_to_img_frame_mapping[e], bit k image bit
-        // edcrc_to_img_bit_mapping[k]; rows of the result are image bits.
+        // Image bit row b is EDCRC bit row k where edcrc_to_img_bit_mapping[k] = b, its frames moved by
+        // edcrc_to_img_frame_mapping in runs of consecutive frames.
         BIT_MATRIX image(fid.img_bit_size, fid.img_frame_size);
-        if (fid.edcrc_to_img_frame_mapping && fid.edcrc_to_img_bit_mapping)
-            for (uint32_t e = 0; e < edcrc.rows(); ++e) {
-                const uint32_t frame = fid.edcrc_to_img_frame_mapping[e];
-                if (frame >= fid.img_frame_size)
+        if (fid.edcrc_to_img_frame_mapping && fid.edcrc_to_img_bit_mapping) {
+            const std::vector<BIT_RUN> runs =
+                bit_runs(fid.edcrc_to_img_frame_mapping.get(), fid.edcrc_frame_size, fid.img_frame_size);
+            for (uint32_t k = 0; k < fid.edcrc_bit_size; ++k) {
+                const uint32_t bit = fid.edcrc_to_img_bit_mapping[k];
+                if (bit >= fid.img_bit_size)
                     continue;
-                const uint64_t* words = edcrc.row_words(e);
-                for (size_t w = 0; w < edcrc.words_per_row(); ++w)
-                    for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
-                        const size_t k = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-                        const uint32_t bit = fid.edcrc_to_img_bit_mapping[k];
-                        if (bit < fid.img_bit_size)
-                            image.set(bit, frame);
-                    }
+                const uint64_t* from = edcrc.row_words(k);
+                uint64_t* to = image.row_words(bit);
+                for (const BIT_RUN& run : runs)
+                    or_bits(to, run.to, from, run.from, run.length);
             }
+        }
         MAP_PICTURE picture(fid.img_frame_size, fid.img_bit_size, PICTURE_WHITE);
         picture.add_plane(std::move(image), 0, 0, PICTURE_BLACK, PICTURE_WHITE);
         planes.push_back({"image", std::move(picture)});
     }
     if (edcrc.rows() > 0 && edcrc.bits() > 0) {
-        MAP_PICTURE picture(edcrc.rows(), edcrc.bits(), PICTURE_WHITE);
-        picture.add_frame_plane(edcrc, 0, 0, PICTURE_BLACK, PICTURE_WHITE);
+        MAP_PICTURE picture(edcrc.bits(), edcrc.rows(), PICTURE_WHITE);
+        picture.add_plane(std::move(edcrc), 0, 0, PICTURE_BLACK, PICTURE_WHITE);
         planes.push_back({"edcrc", std::move(picture)});
     }
     return planes;
@@ -420,8 +459,28 @@ void write_map_images(const std::string& file, const std::string& out_png, uint3
     }
     for (const std::string& line : legend)
         out << line << "\n";
-    for (const auto& [path, picture] : pictures) {
-        picture.write_png(path, max_side);
-        print_written(out, path, picture, max_side);
+    // The pictures of a file (a FID's planes) are rendered and written side by side.
+    std::vector<std::exception_ptr> failures(pictures.size());
+    std::vector<std::thread> workers;
+    for (size_t i = 1; i < pictures.size(); ++i)
+        workers.emplace_back([&, i] {
+            try {
+                pictures[i].second.write_png(pictures[i].first, max_side);
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+        });
+    try {
+        if (!pictures.empty())
+            pictures[0].second.write_png(pictures[0].first, max_side);
+    } catch (...) {
+        failures[0] = std::current_exception();
     }
+    for (std::thread& worker : workers)
+        worker.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
+    for (const auto& [path, picture] : pictures)
+        print_written(out, path, picture, max_side);
 }

@@ -11,6 +11,7 @@
 #include "bit_matrix.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ class MAP_PICTURE {
     void write_png(const std::string& path, uint32_t max_side) const;
 
   private:
+    class RENDERER;
     struct RECT {
         uint64_t x0, y0, x1, y1;
         PICTURE_RGB colour;
@@ -67,14 +69,25 @@ class MAP_PICTURE {
     struct SUM {
         uint64_t r = 0, g = 0, b = 0, cells = 0;
     };
-    void add_band(uint64_t y0, uint64_t y1, uint64_t k, std::vector<SUM>& sums) const;
+    void add_band(uint64_t y0, uint64_t y1, uint64_t k, const std::vector<const RECT*>& rects,
+                  std::vector<SUM>& sums, std::vector<uint64_t>& counts) const;
     bool all_grey() const;
+    static void count_plane_band(const PLANE& p, uint64_t top, uint64_t bottom, uint64_t k,
+                                 std::vector<uint64_t>& counts);
 
     uint64_t m_width, m_height;
     PICTURE_RGB m_background;
     std::vector<RECT> m_rects;
     std::vector<PLANE> m_planes;
 };
+
+// The pixel rows of a picture, asked for once each from the top: row y, 3 bytes a pixel or 1 when grey.
+using PNG_ROWS = std::function<const unsigned char*(uint32_t y)>;
+
+// Writes a PNG file (8-bit grey or RGB) from its rows, deterministic: no time stamp, no text. The file lands
+// whole or not at all.
+void write_png_rows(const std::string& path, uint32_t width, uint32_t height, bool grey,
+                    const PNG_ROWS& rows);
 
 // Writes rows of pixels (3 bytes per pixel, or 1 when grey) as a PNG file, deterministic: no time stamp, no
 // text. The file lands whole or not at all.

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -107,6 +108,7 @@ class WALK_STREAM : PDB_VISITOR {
         if (m_at == m_current.size()) {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_changed.wait(lock, [&] { return !m_ready.empty(); });
+            m_free.push_back(std::move(m_current)); // the producer fills it again: no fresh pages per batch
             m_current = std::move(m_ready.front());
             m_ready.pop_front();
             lock.unlock();
@@ -150,9 +152,15 @@ class WALK_STREAM : PDB_VISITOR {
         if (m_stop)
             throw STOPPED{};
         m_ready.push_back(std::move(m_batch));
+        if (!m_free.empty()) {
+            m_batch = std::move(m_free.back());
+            m_free.pop_back();
+        } else {
+            m_batch = std::vector<EVENT>();
+        }
         lock.unlock();
         m_changed.notify_all();
-        m_batch = std::vector<EVENT>();
+        m_batch.clear();
         m_batch.reserve(BATCH);
     }
 
@@ -184,6 +192,7 @@ class WALK_STREAM : PDB_VISITOR {
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<std::vector<EVENT>> m_ready;
+    std::vector<std::vector<EVENT>> m_free;
     bool m_stop = false;
     std::exception_ptr m_failure;
     std::thread m_thread; // last: started when everything above exists
@@ -207,6 +216,25 @@ class WALK_DIFFER {
     }
 
   private:
+    // What the comparison needs to know of a field, found once per field name (the walk hands the same name
+    // pointers again and again).
+    struct FIELD_INFO {
+        const BRIX_ENUM_DESCRIPTOR* enumeration = nullptr; // a type field (m_link_block excluded)
+        bool block_type = false;
+        bool unit_size = false;
+    };
+    const FIELD_INFO& field_info(const char* name) {
+        auto found = m_fields.find(name);
+        if (found != m_fields.end())
+            return found->second;
+        FIELD_INFO info;
+        if (std::strcmp(name, "m_link_block") != 0)
+            info.enumeration = brix_field_enumeration(name);
+        info.block_type = std::strcmp(name, "m_block_type") == 0;
+        info.unit_size = std::strcmp(name, "m_unit_size") == 0;
+        return m_fields.emplace(name, info).first->second;
+    }
+
     struct FRAME {
         const char* name; // a field, or null for a list element
         int64_t index;
@@ -262,18 +290,15 @@ class WALK_DIFFER {
     }
 
     // Labels the innermost list element from one of its type fields.
-    void label(const char* field, uint32_t value) {
-        if (m_path.size() < 2 || m_path[m_path.size() - 2].name != nullptr)
+    void label(const FIELD_INFO& field, uint32_t value) {
+        if (field.enumeration == nullptr || m_path.size() < 2 || m_path[m_path.size() - 2].name != nullptr)
             return;
-        const BRIX_ENUM_DESCRIPTOR* e = brix_field_enumeration(field);
-        if (e == nullptr || std::strcmp(field, "m_link_block") == 0)
-            return;
-        const std::string name = value < e->count ? e->names[value] : std::to_string(value);
+        const BRIX_ENUM_DESCRIPTOR* e = field.enumeration;
         std::string& l = m_path[m_path.size() - 2].label;
         if (l.empty())
-            l = name;
-        else if (std::strcmp(field, "m_block_type") == 0)
-            l += "/" + name;
+            l = value < e->count ? e->names[value] : std::to_string(value);
+        else if (field.block_type)
+            l += "/" + (value < e->count ? std::string(e->names[value]) : std::to_string(value));
     }
 
     void node(EVENT a, EVENT b, const char* name, int64_t index) {
@@ -290,8 +315,9 @@ class WALK_DIFFER {
                 if (a.value != b.value)
                     m_report.add(path(), enum_value_text(a.name, a.value), enum_value_text(b.name, b.value));
                 if (a.kind == EVENT::U32) {
-                    label(a.name, a.value);
-                    if (std::strcmp(a.name, "m_unit_size") == 0 && m_path.size() >= 2) {
+                    const FIELD_INFO& field = field_info(a.name);
+                    label(field, a.value);
+                    if (field.unit_size && m_path.size() >= 2) {
                         m_path[m_path.size() - 2].unit_size[0] = a.value;
                         m_path[m_path.size() - 2].unit_size[1] = b.value;
                     }
@@ -372,6 +398,7 @@ class WALK_DIFFER {
     WALK_STREAM& m_b;
     REPORT& m_report;
     std::vector<FRAME> m_path;
+    std::unordered_map<const char*, FIELD_INFO> m_fields;
 };
 
 // The kind of a file as brix_dump names it, by its extension.
@@ -386,8 +413,25 @@ std::string kind_of(const std::string& file) {
 }
 
 int diff_databases(const std::string& a, const std::string& b, REPORT& report, std::string& reason) {
-    std::unique_ptr<BRIX_INFO> ia(BRIX_DATA_SERVER::get_brix_info(a, false));
-    std::unique_ptr<BRIX_INFO> ib(BRIX_DATA_SERVER::get_brix_info(b, false));
+    // The two databases are read side by side.
+    std::unique_ptr<BRIX_INFO> ia, ib;
+    std::exception_ptr failure;
+    std::thread reader([&] {
+        try {
+            ia.reset(BRIX_DATA_SERVER::get_brix_info(a, false));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    try {
+        ib.reset(BRIX_DATA_SERVER::get_brix_info(b, false));
+    } catch (...) {
+        reader.join();
+        throw;
+    }
+    reader.join();
+    if (failure)
+        std::rethrow_exception(failure);
     auto what = [](const BRIX_INFO* info) {
         return info == nullptr                      ? "an empty archive"
                : info->get_family_info() != nullptr ? "a family database"

@@ -270,18 +270,19 @@ MAP_PICTURE phantom_picture(const std::string& file, std::vector<std::string>& l
         }
     } remove_unpacked{unpacked};
     PHANTOM_IMAGE image = parse_phantom_image(path, true);
-    // Image rows left to right, the bits of a row top to bottom.
+    // As the file holds it: image rows top to bottom, the columns of a row left to right (frames left to
+    // right for a family whose image columns are frames).
     BIT_MATRIX rows(image.img_cram_row, image.img_cram_col);
     const size_t row_bytes = rows.bytes_per_row();
     for (uint32_t r = 0; r < image.img_cram_row; ++r)
         rows.row_from_bytes(r, image.data.data() + image.first_row + size_t{r} * image.row_stride, row_bytes);
     image.data = std::vector<unsigned char>();
-    MAP_PICTURE picture(std::max<uint64_t>(1, rows.rows()), std::max<uint64_t>(1, rows.bits()),
+    MAP_PICTURE picture(std::max<uint64_t>(1, rows.bits()), std::max<uint64_t>(1, rows.rows()),
                         PICTURE_WHITE);
-    legend.push_back("phantom image block 0: " + std::to_string(rows.rows()) + " rows (left to right) x " +
-                     std::to_string(rows.bits()) + " columns (top to bottom), " +
+    legend.push_back("phantom image block 0: " + std::to_string(rows.rows()) + " rows (top to bottom) x " +
+                     std::to_string(rows.bits()) + " columns (left to right), " +
                      std::to_string(rows.count()) + " set bits black");
-    picture.add_frame_plane(rows, 0, 0, PICTURE_BLACK, PICTURE_WHITE);
+    picture.add_plane(std::move(rows), 0, 0, PICTURE_BLACK, PICTURE_WHITE);
     return picture;
 }
 

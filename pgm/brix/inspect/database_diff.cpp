@@ -243,16 +243,21 @@ class WALK_DIFFER {
         uint32_t unit_size[2] = {0, 0}; // argument rows: the unit size in each database
     };
 
-    std::string path() const {
+    // The path of the innermost record or list, with the field name or list index of a leaf below it.
+    std::string path(const char* leaf = nullptr, int64_t index = -1) const {
         std::string text;
-        for (const FRAME& f : m_path) {
-            if (f.name != nullptr) {
-                if (*f.name != '\0')
-                    text += (text.empty() ? "" : ".") + std::string(f.name);
+        auto add = [&](const char* name, int64_t i, const std::string& label) {
+            if (name != nullptr) {
+                if (*name != '\0')
+                    text += (text.empty() ? "" : ".") + std::string(name);
             } else {
-                text += "[" + (f.label.empty() ? std::to_string(f.index) : f.label) + "]";
+                text += "[" + (label.empty() ? std::to_string(i) : label) + "]";
             }
-        }
+        };
+        for (const FRAME& f : m_path)
+            add(f.name, f.index, f.label);
+        if (leaf != nullptr || index >= 0)
+            add(leaf, index, std::string());
         return text;
     }
 
@@ -289,94 +294,102 @@ class WALK_DIFFER {
         }
     }
 
-    // Labels the innermost list element from one of its type fields.
+    // Labels the innermost record, when it is a list element, from one of its type fields.
     void label(const FIELD_INFO& field, uint32_t value) {
-        if (field.enumeration == nullptr || m_path.size() < 2 || m_path[m_path.size() - 2].name != nullptr)
+        if (field.enumeration == nullptr || m_path.empty() || m_path.back().name != nullptr)
             return;
         const BRIX_ENUM_DESCRIPTOR* e = field.enumeration;
-        std::string& l = m_path[m_path.size() - 2].label;
+        std::string& l = m_path.back().label;
         if (l.empty())
             l = value < e->count ? e->names[value] : std::to_string(value);
         else if (field.block_type)
             l += "/" + (value < e->count ? std::string(e->names[value]) : std::to_string(value));
     }
 
-    void node(EVENT a, EVENT b, const char* name, int64_t index) {
-        m_path.push_back({name, index, std::string(), nullptr, {0, 0}});
+    // Compares one node of each walk: a value, or a record or list with everything below it. A value gets no
+    // path frame of its own; its path is made only when it differs.
+    void node(const EVENT& a, const EVENT& b, const char* name, int64_t index) {
         if (a.kind != b.kind) {
-            m_report.add(path(), describe(a), describe(b));
+            m_report.add(path(name, index), describe(a), describe(b));
             skip(m_a, a);
             skip(m_b, b);
-        } else {
-            switch (a.kind) {
-            case EVENT::U32:
-            case EVENT::BOOL:
-            case EVENT::U8:
-                if (a.value != b.value)
-                    m_report.add(path(), enum_value_text(a.name, a.value), enum_value_text(b.name, b.value));
-                if (a.kind == EVENT::U32) {
-                    const FIELD_INFO& field = field_info(a.name);
-                    label(field, a.value);
-                    if (field.unit_size && m_path.size() >= 2) {
-                        m_path[m_path.size() - 2].unit_size[0] = a.value;
-                        m_path[m_path.size() - 2].unit_size[1] = b.value;
-                    }
-                }
-                break;
-            case EVENT::VECTOR: {
-                const auto& va = *static_cast<const std::vector<uint32_t>*>(a.data);
-                const auto& vb = *static_cast<const std::vector<uint32_t>*>(b.data);
-                compare_entries(m_report, path(), va.size(), vb.size(),
-                                [&](size_t i, bool first) { return first ? va[i] : vb[i]; });
-                break;
-            }
-            case EVENT::BYTES:
-                bytes(a, b);
-                break;
-            case EVENT::BEGIN_RECORD:
-                m_path.back().thunk = static_cast<const PDB_CLASS_THUNK*>(a.data);
-                for (;;) {
-                    const EVENT fa = m_a.next(), fb = m_b.next();
-                    if (fa.kind == EVENT::END_RECORD && fb.kind == EVENT::END_RECORD)
-                        break;
-                    BRIX_CHECK(fa.kind != EVENT::END_RECORD && fb.kind != EVENT::END_RECORD &&
-                                   fa.kind != EVENT::END && fb.kind != EVENT::END,
-                               "both databases have the same record fields");
-                    node(fa, fb, fa.name, -1);
-                }
-                break;
-            case EVENT::BEGIN_LIST: {
-                const uint32_t n = std::min(a.value, b.value);
-                for (uint32_t i = 0; i < n; ++i) {
-                    const EVENT ea = m_a.next(), eb = m_b.next();
-                    node(ea, eb, nullptr, i);
-                }
-                for (uint32_t i = n; i < a.value; ++i)
-                    skip(m_a, m_a.next());
-                for (uint32_t i = n; i < b.value; ++i)
-                    skip(m_b, m_b.next());
-                if (a.value != b.value)
-                    m_report.add(path(), std::to_string(a.value) + " entries",
-                                 std::to_string(b.value) + " entries");
-                const EVENT ea = m_a.next(), eb = m_b.next();
-                BRIX_CHECK(ea.kind == EVENT::END_LIST && eb.kind == EVENT::END_LIST,
-                           "both databases have the same record fields");
-                break;
-            }
-            default:
-                break; // null in both
-            }
+            return;
         }
-        m_path.pop_back();
+        switch (a.kind) {
+        case EVENT::U32: {
+            if (a.value != b.value)
+                m_report.add(path(name, index), enum_value_text(a.name, a.value),
+                             enum_value_text(b.name, b.value));
+            const FIELD_INFO& field = field_info(a.name);
+            label(field, a.value);
+            if (field.unit_size && !m_path.empty()) {
+                m_path.back().unit_size[0] = a.value;
+                m_path.back().unit_size[1] = b.value;
+            }
+            break;
+        }
+        case EVENT::BOOL:
+        case EVENT::U8:
+            if (a.value != b.value)
+                m_report.add(path(name, index), std::to_string(a.value), std::to_string(b.value));
+            break;
+        case EVENT::VECTOR: {
+            const auto& va = *static_cast<const std::vector<uint32_t>*>(a.data);
+            const auto& vb = *static_cast<const std::vector<uint32_t>*>(b.data);
+            if (va != vb)
+                compare_entries(m_report, path(name, index), va.size(), vb.size(),
+                                [&](size_t i, bool first) { return first ? va[i] : vb[i]; });
+            break;
+        }
+        case EVENT::BYTES:
+            bytes(a, b, name, index);
+            break;
+        case EVENT::BEGIN_RECORD:
+            m_path.push_back(
+                {name, index, std::string(), static_cast<const PDB_CLASS_THUNK*>(a.data), {0, 0}});
+            for (;;) {
+                const EVENT fa = m_a.next(), fb = m_b.next();
+                if (fa.kind == EVENT::END_RECORD && fb.kind == EVENT::END_RECORD)
+                    break;
+                BRIX_CHECK(fa.kind != EVENT::END_RECORD && fb.kind != EVENT::END_RECORD &&
+                               fa.kind != EVENT::END && fb.kind != EVENT::END,
+                           "both databases have the same record fields");
+                node(fa, fb, fa.name, -1);
+            }
+            m_path.pop_back();
+            break;
+        case EVENT::BEGIN_LIST: {
+            m_path.push_back({name, index, std::string(), nullptr, {0, 0}});
+            const uint32_t n = std::min(a.value, b.value);
+            for (uint32_t i = 0; i < n; ++i) {
+                const EVENT ea = m_a.next(), eb = m_b.next();
+                node(ea, eb, nullptr, i);
+            }
+            for (uint32_t i = n; i < a.value; ++i)
+                skip(m_a, m_a.next());
+            for (uint32_t i = n; i < b.value; ++i)
+                skip(m_b, m_b.next());
+            if (a.value != b.value)
+                m_report.add(path(), std::to_string(a.value) + " entries",
+                             std::to_string(b.value) + " entries");
+            const EVENT ea = m_a.next(), eb = m_b.next();
+            BRIX_CHECK(ea.kind == EVENT::END_LIST && eb.kind == EVENT::END_LIST,
+                       "both databases have the same record fields");
+            m_path.pop_back();
+            break;
+        }
+        default:
+            break; // null in both
+        }
     }
 
     // A byte block: an argument row by its units (1, 2 or 4 bytes, little-endian), anything else by bytes.
-    void bytes(const EVENT& a, const EVENT& b) {
+    void bytes(const EVENT& a, const EVENT& b, const char* name, int64_t index) {
         const auto* da = static_cast<const unsigned char*>(a.data);
         const auto* db = static_cast<const unsigned char*>(b.data);
         uint32_t unit = 1;
-        if (m_path.size() >= 2) {
-            const FRAME& record = m_path[m_path.size() - 2];
+        if (!m_path.empty()) {
+            const FRAME& record = m_path.back();
             if (record.thunk == &BRIX_PDB::ARG_DATA && record.unit_size[0] == record.unit_size[1] &&
                 (record.unit_size[0] == 2 || record.unit_size[0] == 4) &&
                 a.value % record.unit_size[0] == 0 && b.value % record.unit_size[0] == 0)
@@ -391,7 +404,7 @@ class WALK_DIFFER {
                 v |= uint32_t{p[k]} << (8 * k);
             return v;
         };
-        compare_entries(m_report, path(), a.value / unit, b.value / unit, get);
+        compare_entries(m_report, path(name, index), a.value / unit, b.value / unit, get);
     }
 
     WALK_STREAM& m_a;
@@ -441,8 +454,14 @@ int diff_databases(const std::string& a, const std::string& b, REPORT& report, s
         reason = a + " is " + what(ia.get()) + ", " + b + " is " + what(ib.get());
         return DIFF_CANNOT_COMPARE;
     }
-    WALK_STREAM sa(ia.get()), sb(ib.get());
-    WALK_DIFFER(sa, sb, report).run();
+    {
+        WALK_STREAM sa(ia.get()), sb(ib.get());
+        WALK_DIFFER(sa, sb, report).run();
+    }
+    // Released side by side too: a database of a million records takes a while to free.
+    std::thread release([&] { ia.reset(); });
+    ib.reset();
+    release.join();
     return report.finish();
 }
 

@@ -184,7 +184,7 @@ MAP_PICTURE phantomless_picture(const BRIX_DEVICE_INFO& device, const BRIX_ARG& 
     return picture;
 }
 
-// Which frames of the CRAM SOF-to-bitstream frame map are spare, mapped in ascending order or reversed: the
+// Which frames of the CRAM SOF-to-bitstream frame map are spare, mapped in order or out of order: the
 // upper part of each frame's column in its class colour, the lower part the bitstream frame as a grey level
 // (black for frame 0, white for the last).
 MAP_PICTURE frame_map_picture(const std::vector<uint32_t>& map, std::vector<std::string>& legend) {
@@ -194,7 +194,7 @@ MAP_PICTURE frame_map_picture(const std::vector<uint32_t>& map, std::vector<std:
     MAP_PICTURE picture(n, height, PICTURE_WHITE);
     const PICTURE_RGB spare{230, 25, 75}, ascending{60, 180, 75}, reversed{0, 130, 200}, marker{0, 0, 0};
     uint64_t counts[4] = {0, 0, 0, 0};
-    uint32_t previous = 0xFFFFFFFF;
+    uint32_t rank = 0;
     uint32_t mapped_max = 0;
     for (uint32_t v : map)
         if (v < 0xFFFFFFFD)
@@ -209,10 +209,11 @@ MAP_PICTURE frame_map_picture(const std::vector<uint32_t>& map, std::vector<std:
             colour = marker;
             ++counts[3];
         } else {
-            const bool down = previous != 0xFFFFFFFF && v < previous;
-            colour = down ? reversed : ascending;
-            ++counts[down ? 2 : 1];
-            previous = v;
+            // In order: the frame's bitstream frame is its rank among the frames that are not spare.
+            const bool moved = v != rank;
+            colour = moved ? reversed : ascending;
+            ++counts[moved ? 2 : 1];
+            ++rank;
             const uint8_t level =
                 static_cast<uint8_t>(mapped_max == 0 ? 0 : (uint64_t{v} * 255 + mapped_max / 2) / mapped_max);
             picture.add_rect(f, band, f + 1, height, PICTURE_RGB{level, level, level});
@@ -222,9 +223,9 @@ MAP_PICTURE frame_map_picture(const std::vector<uint32_t>& map, std::vector<std:
     legend.push_back("CRAM SOF-to-bitstream frame map: " + std::to_string(n) +
                      " SOF frames; lower band: the bitstream frame (black 0, white " +
                      std::to_string(mapped_max) + ")");
-    legend.push_back(colour_text(ascending) + "  mapped, ascending: " + std::to_string(counts[1]) +
-                     " frames");
-    legend.push_back(colour_text(reversed) + "  mapped, reversed: " + std::to_string(counts[2]) + " frames");
+    legend.push_back(colour_text(ascending) + "  mapped in order: " + std::to_string(counts[1]) + " frames");
+    legend.push_back(colour_text(reversed) +
+                     "  mapped out of order (reversed): " + std::to_string(counts[2]) + " frames");
     legend.push_back(colour_text(spare) + "  spare: " + std::to_string(counts[0]) + " frames");
     if (counts[3] > 0)
         legend.push_back(colour_text(marker) + "  other marker: " + std::to_string(counts[3]) + " frames");

@@ -8,7 +8,9 @@
 //     difference must name, against reading both.
 // Each time is the fastest iteration (the machine is shared). Prints both ratios; the target is at most 2.
 //
-// Reads the sample installation that tools/run_sample.sh builds (samples/vantrel/devdb/programmer/).
+// Reads the sample installation that tools/run_sample.sh builds (samples/vantrel/devdb/programmer/); writes
+// the copies, the large databases and the pictures under $BRIX_BENCH_DIR (default: the system temporary
+// directory).
 #include "bench_large_database.h"
 #include "brix_data_server.h"
 #include "inspect/brix_pgm_dump.h"
@@ -19,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -148,7 +151,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     RUN& r = run();
-    r.dir = (fs::temp_directory_path() / ("bench_inspector_" + std::to_string(::getpid()))).string();
+    const char* base = std::getenv("BRIX_BENCH_DIR");
+    r.dir = ((base && *base ? fs::path(base) : fs::temp_directory_path()) /
+             ("bench_inspector_" + std::to_string(::getpid())))
+                .string();
     fs::create_directories(r.dir);
     // The copy: the main archive and its part files under the same names.
     for (const auto& entry : fs::directory_iterator(PROGRAMMER)) {

@@ -184,6 +184,42 @@ TEST(InspectorImage, MaxSideBoundsTheLargerSide) {
     }
 }
 
+TEST(InspectorImage, FrameMapShowsSpareAndMovedFrames) {
+    TEMP_DIR dir;
+    // Frames 1 and 2 swapped, frame 3 spare: frames 0 and 4 are in order (their rank among the frames that
+    // are not spare).
+    const uint32_t map[] = {0, 2, 1, 0xFFFFFFFF, 3};
+    auto* bytes = new unsigned char[sizeof map];
+    std::memcpy(bytes, map, sizeof map);
+    auto* device = new BRIX_DEVICE_INFO;
+    device->set_family_type(BRIX_FAMILY_GRANITE);
+    device->set_argument_list(
+        new BRIX_ARG_LIST{new BRIX_ARG(BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, BRIX_BLOCK_CRAM,
+                                       new BRIX_ARG_DATA_LIST{new BRIX_ARG_DATA(bytes, 5, 4)})},
+        false);
+    std::unique_ptr<BRIX_INFO> info(new BRIX_INFO);
+    info->set_device_info(device);
+    BRIX_DATA_SERVER::write_brix_info(dir.file("d"), info.get(), true);
+
+    COMMAND_RESULT r = dump({"--image", dir.file("map.png"), dir.file("d.ddb")});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("mapped in order: 2 frames")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("mapped out of order (reversed): 2 frames")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("spare: 1 frames")) << r.out;
+    RGB_IMAGE image = read_png(dir.file("map.png"));
+    ASSERT_EQ(5u, image.width);
+    const PICTURE_RGB in_order = image.at(0, 0), moved = image.at(1, 0), spare = image.at(3, 0);
+    EXPECT_EQ(in_order, image.at(4, 0));
+    EXPECT_EQ(moved, image.at(2, 0));
+    EXPECT_FALSE(in_order == moved || moved == spare || spare == in_order);
+    // The lower band: the bitstream frame as a grey level, black for frame 0; the spare frame stays white.
+    const uint32_t low = image.height - 1;
+    EXPECT_EQ(PICTURE_BLACK, image.at(0, low));
+    EXPECT_EQ(PICTURE_WHITE, image.at(3, low));
+    EXPECT_EQ((PICTURE_RGB{170, 170, 170}), image.at(1, low)) << "bitstream frame 2 of 0 to 3";
+    EXPECT_EQ(PICTURE_WHITE, image.at(4, low));
+}
+
 TEST(InspectorImage, RefusesFilesItCannotDraw) {
     TEMP_DIR dir;
     write_text_file(dir.file("notes.txt"), "x");

@@ -94,7 +94,7 @@ struct EVENT {
 // compared without holding its walk.
 class WALK_STREAM : PDB_VISITOR {
   public:
-    WALK_STREAM(BRIX_INFO* root) : m_thread([this, root] { produce(root); }) {}
+    explicit WALK_STREAM(BRIX_INFO* root) : m_thread([this, root] { produce(root); }) {}
     ~WALK_STREAM() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);

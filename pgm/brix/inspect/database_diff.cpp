@@ -501,13 +501,19 @@ struct FIELD_COLLECTOR {
     }
 };
 
+// The placements of one frame, the first few of them.
 std::string placements_text(const std::vector<BRIX_RBA_LOCATION>* p) {
     if (p == nullptr)
         return "no placements";
+    constexpr size_t SHOWN = 8;
     std::string text;
-    for (const BRIX_RBA_LOCATION& l : *p)
+    for (size_t i = 0; i < p->size() && i < SHOWN; ++i) {
+        const BRIX_RBA_LOCATION& l = (*p)[i];
         text += (text.empty() ? "bit " : ", bit ") + std::to_string(l.bit_index) +
                 (l.frame_mirror ? " fm" : "") + (l.bit_mirror ? " bm" : "");
+    }
+    if (p->size() > SHOWN)
+        text += ", ... (" + std::to_string(p->size()) + " placements)";
     return text;
 }
 

@@ -1,12 +1,14 @@
 // Writing and reading a large device database through the database server, against plain buffered file
 // I/O of the same files (the floors), all in one run.
 //
-// The database: a G2 list of 16,001 entries (8 part files) and argument tables holding 208 MB of u32 data.
+// The database: bench_large_database.h (a G2 list of 16,001 entries in 8 part files, argument tables holding
+// 208 MB of u32 data).
 // After the runs the program prints the throughputs, the ratios archive / plain I/O and the peak memory of
 // the archive writes, and for reference the archive read against the plain read when both go into memory
 // the process gets anew from the system (as in a run of the tool), not reused from its heap.
 // The database goes to a directory under $BRIX_BENCH_DIR (default: the system temporary directory).
 #include "bench_common.h"
+#include "bench_large_database.h"
 #include "brix_data_server.h"
 #include "fio.h"
 
@@ -30,48 +32,9 @@
 
 namespace {
 
-constexpr unsigned G2_ENTRIES = 16001;
-constexpr unsigned ARGUMENTS = 52;
-constexpr unsigned UNITS_PER_ARGUMENT = 1u << 20; // 4 MB of u32 per argument table
-
 std::string g_dir;
 std::map<std::string, double> g_mb_per_s;
 uint64_t g_database_bytes = 0;
-
-G2_SII* g2_entry(unsigned i) {
-    auto* lists = new G2_SII_BIT_LIST_LIST;
-    for (unsigned l = 0; l < 2; ++l) {
-        auto* bit = new G2_SII_BIT(i * 2 + l);
-        bit->set_g2_s1_list(new G2_SI_LIST{new G2_SI(i, l, l == 0, i & 0xFF), new G2_SI(i + 1, l, false, 3)});
-        lists->push_back(new G2_SII_BIT_LIST{bit});
-    }
-    auto* entry = new G2_SII;
-    entry->set_g2_s2_bit_list_list(lists);
-    return entry;
-}
-
-BRIX_INFO* make_database() {
-    auto* device = new BRIX_DEVICE_INFO;
-    device->set_family_type(4);
-    device->set_device_type(4);
-    auto* arguments = new BRIX_ARG_LIST;
-    for (unsigned a = 0; a < ARGUMENTS; ++a) {
-        auto* data = new unsigned char[size_t(UNITS_PER_ARGUMENT) * 4];
-        auto* words = reinterpret_cast<uint32_t*>(data);
-        for (unsigned u = 0; u < UNITS_PER_ARGUMENT; ++u)
-            words[u] = u * 2654435761u + a;
-        arguments->push_back(new BRIX_ARG(
-            a % 30 + 4, 7, new BRIX_ARG_DATA_LIST{new BRIX_ARG_DATA(data, UNITS_PER_ARGUMENT, 4)}));
-    }
-    device->set_argument_list(arguments, false);
-    auto* g2 = new G2_SII_LIST;
-    for (unsigned i = 0; i < G2_ENTRIES; ++i)
-        g2->push_back(g2_entry(i));
-    device->set_g2_s2_list(g2, true, true);
-    auto* info = new BRIX_INFO;
-    info->set_device_info(device);
-    return info;
-}
 
 std::string database() {
     return g_dir + "/bench_brix";
@@ -119,13 +82,13 @@ double archive_write_seconds(BRIX_INFO* info) {
 // it alone.
 void BM_ArchiveWrite(benchmark::State& state) {
     {
-        std::unique_ptr<BRIX_INFO> info(make_database());
+        std::unique_ptr<BRIX_INFO> info(bench_large_database());
         archive_write_seconds(info.get());
     }
     std::vector<double> seconds;
     for (auto _ : state) {
         state.PauseTiming();
-        std::unique_ptr<BRIX_INFO> info(make_database());
+        std::unique_ptr<BRIX_INFO> info(bench_large_database());
         state.ResumeTiming();
         seconds.push_back(archive_write_seconds(info.get()));
         state.PauseTiming();
@@ -346,7 +309,7 @@ int main(int argc, char** argv) {
     const double database_mb = double(g_database_bytes) / 1e6;
     std::printf("\nload average before the runs: %s\n", load.c_str());
     std::printf("Database: %.1f MB in 9 files (%u G2 entries in 8 part files, %u argument tables)\n",
-                database_mb, G2_ENTRIES, ARGUMENTS);
+                database_mb, BENCH_LARGE_G2_ENTRIES, BENCH_LARGE_ARGUMENTS);
     for (const auto& [name, mbps] : g_mb_per_s)
         std::printf("%-22s %8.1f MB/s\n", name.c_str(), mbps);
     std::printf("write ratio archive / plain write:          %.2f\n", ratio("archive write", "plain write"));

@@ -3,18 +3,26 @@
 //   brix_dump [--skip-rif] FILE    print FILE as JSON on standard output
 //   brix_dump --verify FILE        check FILE; exit 0 or 1 with a one-line reason
 //   brix_dump --check-maps FILE    check a device database's maps against their reverses; exit 0 or 1
+//   brix_dump --image OUT.png [--max-side N] FILE
+//                                  draw FILE's maps as PNG pictures and print their legend
+//   brix_dump --diff [--max N] A B field-by-field difference of two files of one kind; exit 0 identical,
+//                                  1 different, 2 cannot compare
 //
 // Each kind of file (chosen by its extension) has its own print and verify functions in FILE_KINDS.
 #include "brix_data_server.h"
 #include "gen.h"
 #include "inspect/brix_check_maps.h"
 #include "inspect/brix_pgm_dump.h"
+#include "inspect/database_diff.h"
+#include "inspect/map_image.h"
 #include "msg_internal_error.h"
 #include "records/pgm_brix__pdb.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -29,28 +37,15 @@ struct OPTIONS {
     bool verify = false;
     bool check_maps = false;
     bool skip_rif = false;
+    std::string image; // --image: the picture's path
+    uint32_t max_side = PICTURE_DEFAULT_MAX_SIDE;
+    bool diff = false;
+    uint32_t max_differences = 20;
     std::string file;
+    std::string second_file; // --diff only
 };
 
 // ---- BRIX databases ------------------------------------------------------------------------------------
-
-// The enumeration each type field names its value in.
-const BRIX_ENUM_DESCRIPTOR* enumeration_of(const char* field) {
-    static const struct {
-        const char* field;
-        BRIX_ENUM_TYPE type;
-    } table[] = {
-        {"m_family_type", BRIX_ENUM_TYPE_FAMILY},       {"m_device_type", BRIX_ENUM_TYPE_DEVICE},
-        {"m_block_type", BRIX_ENUM_TYPE_BLOCK},         {"m_link_block", BRIX_ENUM_TYPE_BLOCK},
-        {"m_frame_type", BRIX_ENUM_TYPE_FRAME},         {"m_instruction_type", BRIX_ENUM_TYPE_INSTRUCTION},
-        {"m_dyn_data_type", BRIX_ENUM_TYPE_DYN_DATA},   {"m_ob_data_type", BRIX_ENUM_TYPE_OB_DATA},
-        {"m_parameter_type", BRIX_ENUM_TYPE_PARAMETER}, {"m_arg_type", BRIX_ENUM_TYPE_ARGUMENT},
-    };
-    for (const auto& row : table)
-        if (std::strcmp(row.field, field) == 0)
-            return &BRIX_ENUM_DESCRIPTORS[row.type];
-    return nullptr;
-}
 
 std::string hex(const unsigned char* data, uint32_t count) {
     static const char digits[] = "0123456789abcdef";
@@ -69,7 +64,7 @@ class JSON_BUILDER : public PDB_VISITOR {
     JSON root;
 
     void value_u32(const char* name, uint32_t v) override {
-        if (const BRIX_ENUM_DESCRIPTOR* e = enumeration_of(name)) {
+        if (const BRIX_ENUM_DESCRIPTOR* e = brix_field_enumeration(name)) {
             JSON value = {{"value", v}, {"name", v < e->count ? JSON(e->names[v]) : JSON(nullptr)}};
             put(name, std::move(value));
         } else {
@@ -271,15 +266,34 @@ int usage() {
         << "Usage: brix_dump [--skip-rif] FILE\n"
            "       brix_dump --verify FILE\n"
            "       brix_dump --check-maps FILE\n"
+           "       brix_dump --image OUT.png [--max-side N] FILE\n"
+           "       brix_dump --diff [--max N] A B\n"
            "FILE: a BRIX database (.ddb; its part files are read beside it), or a programmer container\n"
-           "      (.pgm_rba, .cram_map, .fid).\n";
+           "      (.pgm_rba, .cram_map, .fid); --image also draws phantom images (.img, .img.gz).\n";
     return 2;
+}
+
+// A whole number option value; false when it is not one.
+bool parse_count(const char* text, uint32_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > 0xFFFFFFFFul)
+        return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+int run_image(const OPTIONS& options) {
+    write_map_images(options.file, options.image, options.max_side, std::cout);
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     OPTIONS options;
+    bool max_side_given = false, max_given = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--verify")
@@ -288,15 +302,35 @@ int main(int argc, char** argv) {
             options.check_maps = true;
         else if (arg == "--skip-rif")
             options.skip_rif = true;
+        else if (arg == "--diff")
+            options.diff = true;
+        else if (arg == "--image" && i + 1 < argc && argv[i + 1][0] != '\0')
+            options.image = argv[++i];
+        else if (arg == "--max-side" && i + 1 < argc && parse_count(argv[i + 1], options.max_side))
+            max_side_given = ++i > 0;
+        else if (arg == "--max" && i + 1 < argc && parse_count(argv[i + 1], options.max_differences))
+            max_given = ++i > 0;
         else if (arg.size() > 1 && arg[0] == '-')
             return usage();
         else if (options.file.empty())
             options.file = arg;
+        else if (options.diff && options.second_file.empty())
+            options.second_file = arg;
         else
             return usage();
     }
-    if (options.file.empty() || int(options.verify) + int(options.skip_rif) + int(options.check_maps) > 1)
+    const bool image = !options.image.empty();
+    if (options.file.empty() || int(options.verify) + int(options.skip_rif) + int(options.check_maps) +
+                                        int(image) + int(options.diff) >
+                                    1)
         return usage();
+    if ((max_side_given && !image) || (max_given && !options.diff) ||
+        (options.diff && options.second_file.empty()))
+        return usage();
+    if (options.diff)
+        return diff_files(options.file, options.second_file, options.max_differences, std::cout);
+    if (image)
+        return MSG_INTERNAL_ERROR::run_main([&] { return run_image(options); });
     const FILE_KIND* kind = kind_of(options.file);
     if (!kind) {
         std::cerr << "brix_dump: " << options.file << ": unknown kind of file\n";

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need (only those that are missing).
 set -euo pipefail
 packages=(build-essential cmake pkg-config libxerces-c-dev zlib1g-dev libdeflate-dev libisal-dev nlohmann-json3-dev libgtest-dev
-          libbenchmark-dev clang clang-format libclang-rt-14-dev)
+          libbenchmark-dev libpng-dev clang clang-format libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,7 +3,8 @@
 # normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory, then
 # the tests that run worker threads (database part files, archive reads ahead, the CRC-16 of large container
 # files, the segments of large zlib streams, thread library, record pools, writes cut inside the part files,
-# batch worker slots, the RIF text written while it is parsed, the RBA text written while a build reads it)
+# batch worker slots, the RIF text written while it is parsed, the RBA text written while a build reads it,
+# the inspector's pictures written side by side and its two database walks)
 # under ThreadSanitizer, then a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +20,7 @@ tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIX_SANITIZE=address,undef
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --no-tests=error --output-on-failure -j"$(nproc)")
 cmake -S . -B build-tsan -DBRIX_WERROR=ON -DBRIX_SANITIZE=thread -DBRIX_BUILD_TESTS=ON -DBRIX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan --target brix_tests -j"$(nproc)"
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --no-tests=error --output-on-failure -j"$(nproc)" -R '^(BrixDatabaseParts|PdbArchive|PgmContainer|Compression|Threads|FaultInjection|Batch|BatchRun|RifParser|BackgroundFile|ReadAhead|RecordPool|HarrierDeviceBuild)\.')
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --no-tests=error --output-on-failure -j"$(nproc)" -R '^(BrixDatabaseParts|PdbArchive|PgmContainer|Compression|Threads|FaultInjection|Batch|BatchRun|RifParser|BackgroundFile|ReadAhead|RecordPool|HarrierDeviceBuild|InspectorImage|InspectorDiff)\.')
 
 # Short fuzzing of every input reader on its committed corpus (a finding fails the run).
 tools/run_fuzz.sh 30

@@ -40,6 +40,13 @@ std::string BRIX_INTERNAL_ERROR::report_text() const {
     return text;
 }
 
+std::string BRIX_INTERNAL_ERROR::one_line() const {
+    std::string where;
+    for (const std::string& frame : m_context)
+        where += (where.empty() ? "" : ", ") + frame;
+    return where.empty() ? m_condition : m_condition + " (" + where + ")";
+}
+
 void MSG_INTERNAL_ERROR::report(const std::string& condition, const char* module, const char* source,
                                 int line) {
     throw BRIX_INTERNAL_ERROR(condition, module ? module : "", base_name_without_extension(source), line,

@@ -24,6 +24,8 @@ class BRIX_INTERNAL_ERROR : public std::runtime_error {
     const std::vector<std::string>& context() const { return m_context; }
     // The full multi-line report as printed to standard error.
     std::string report_text() const;
+    // The report in one line: the condition, then its input frames in parentheses, outermost first.
+    std::string one_line() const;
 
   private:
     std::string m_condition;

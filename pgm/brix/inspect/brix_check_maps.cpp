@@ -41,24 +41,6 @@ std::string block_name(unsigned block_type) {
     return name;
 }
 
-// The u32 entries of a map argument, its rows one after the other. False when the rows are not u32 rows.
-bool map_values(const BRIX_ARG* arg, std::vector<uint32_t>& values) {
-    values.clear();
-    const BRIX_ARG_DATA_LIST* rows = arg->get_data();
-    if (rows == nullptr)
-        return false;
-    for (const BRIX_ARG_DATA* row : *rows) {
-        unsigned width = 0, unit_size = 0;
-        const unsigned char* data = row != nullptr ? row->get_data(&width, &unit_size) : nullptr;
-        if (data == nullptr || unit_size != 4)
-            return false;
-        const size_t at = values.size();
-        values.resize(at + width);
-        std::memcpy(values.data() + at, data, size_t(width) * 4);
-    }
-    return true;
-}
-
 // Checks that every non-marker entry of `from` points inside `to` and back; the first disagreement goes to
 // failure.
 bool check_direction(const std::string& from_name, const std::vector<uint32_t>& from,
@@ -82,6 +64,24 @@ bool check_direction(const std::string& from_name, const std::vector<uint32_t>& 
 }
 
 } // namespace
+
+// The u32 entries of a map argument, its rows one after the other. False when the rows are not u32 rows.
+bool brix_map_u32_values(const BRIX_ARG* arg, std::vector<uint32_t>& values) {
+    values.clear();
+    const BRIX_ARG_DATA_LIST* rows = arg->get_data();
+    if (rows == nullptr)
+        return false;
+    for (const BRIX_ARG_DATA* row : *rows) {
+        unsigned width = 0, unit_size = 0;
+        const unsigned char* data = row != nullptr ? row->get_data(&width, &unit_size) : nullptr;
+        if (data == nullptr || unit_size != 4)
+            return false;
+        const size_t at = values.size();
+        values.resize(at + width);
+        std::memcpy(values.data() + at, data, size_t(width) * 4);
+    }
+    return true;
+}
 
 BRIX_MAP_CHECK_RESULT check_device_maps(const BRIX_DEVICE_INFO* device_info) {
     BRIX_MAP_CHECK_RESULT result;
@@ -108,9 +108,9 @@ BRIX_MAP_CHECK_RESULT check_device_maps(const BRIX_DEVICE_INFO* device_info) {
                     reverse = candidate;
             if (reverse == nullptr)
                 return fail(forward_name + " has no " + reverse_name);
-            if (!map_values(forward, forward_values))
+            if (!brix_map_u32_values(forward, forward_values))
                 return fail(forward_name + " is not a table of u32 entries");
-            if (!map_values(reverse, reverse_values))
+            if (!brix_map_u32_values(reverse, reverse_values))
                 return fail(reverse_name + " is not a table of u32 entries");
             std::string failure;
             if (!check_direction(forward_name, forward_values, reverse_name, reverse_values, failure) ||

@@ -18,3 +18,6 @@ struct BRIX_MAP_CHECK_RESULT {
 // that is not a marker value (0xFFFFFFFD, 0xFFFFFFFE, 0xFFFFFFFF) the mapped index lies inside the other map
 // and maps back to the entry. A pair with only one of its maps present is a failure.
 BRIX_MAP_CHECK_RESULT check_device_maps(const BRIX_DEVICE_INFO* device_info);
+
+// The u32 entries of a map argument, its rows one after the other. False when the rows are not u32 rows.
+bool brix_map_u32_values(const BRIX_ARG* arg, std::vector<uint32_t>& values);

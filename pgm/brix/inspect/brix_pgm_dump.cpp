@@ -204,12 +204,7 @@ bool pgm_container_verify(const std::string& path, std::string& reason) {
         reason = summary;
         return true;
     } catch (const BRIX_INTERNAL_ERROR& e) {
-        reason = e.condition();
-        std::string where;
-        for (const std::string& frame : e.context())
-            where += (where.empty() ? "" : ", ") + frame;
-        if (!where.empty())
-            reason += " (" + where + ")";
+        reason = e.one_line();
         return false;
     }
 }

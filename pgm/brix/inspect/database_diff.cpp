@@ -698,12 +698,7 @@ int diff_files(const std::string& a, const std::string& b, uint32_t max_shown, s
                 ka == "ddb" ? diff_databases(a, b, report, reason) : diff_containers(a, b, report, reason);
         }
     } catch (const BRIX_INTERNAL_ERROR& e) {
-        reason = e.condition();
-        std::string where;
-        for (const std::string& frame : e.context())
-            where += (where.empty() ? "" : ", ") + frame;
-        if (!where.empty())
-            reason += " (" + where + ")";
+        reason = e.one_line();
         status = DIFF_CANNOT_COMPARE;
     } catch (const std::exception& e) {
         reason = e.what();

@@ -3,6 +3,7 @@
 #include "brix_data_server.h"
 #include "fio.h"
 #include "gen.h"
+#include "inspect/brix_check_maps.h"
 #include "msg_internal_error.h"
 #include "pgm_rba_type.h"
 #include "programmer/phantom_image.h"
@@ -101,24 +102,6 @@ void or_bits(uint64_t* to, uint64_t to_bit, const uint64_t* from, uint64_t from_
 constexpr PICTURE_RGB GAP_COLOUR{196, 208, 226};
 
 // ---- Device database -----------------------------------------------------------------------------------
-
-// The u32 entries of an argument's rows, one after the other; false when they are not u32 rows.
-bool u32_entries(const BRIX_ARG* arg, std::vector<uint32_t>& values) {
-    values.clear();
-    const BRIX_ARG_DATA_LIST* rows = arg->get_data();
-    if (rows == nullptr)
-        return false;
-    for (const BRIX_ARG_DATA* row : *rows) {
-        unsigned width = 0, unit_size = 0;
-        const unsigned char* data = row != nullptr ? row->get_data(&width, &unit_size) : nullptr;
-        if (data == nullptr || unit_size != 4)
-            return false;
-        const size_t at = values.size();
-        values.resize(at + width);
-        std::memcpy(values.data() + at, data, size_t{width} * 4);
-    }
-    return true;
-}
 
 MAP_PICTURE phantomless_picture(const BRIX_DEVICE_INFO& device, const BRIX_ARG& map,
                                 std::vector<std::string>& legend) {
@@ -246,7 +229,7 @@ MAP_PICTURE device_picture(const std::string& file, std::vector<std::string>& le
     BRIX_CHECK(frames != nullptr,
                "the device database holds a PHANTOMLESS_MAP or a CRAM_SOF_FRAME_TO_BS_FRAME_MAP");
     std::vector<uint32_t> values;
-    BRIX_CHECK(u32_entries(frames, values) && !values.empty(),
+    BRIX_CHECK(brix_map_u32_values(frames, values) && !values.empty(),
                "CRAM_SOF_FRAME_TO_BS_FRAME_MAP of u32 entries");
     return frame_map_picture(values, legend);
 }

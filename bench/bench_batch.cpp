@@ -1,12 +1,15 @@
 // The BRIX batch over the sample installation: wall time with eight workers against the CPU time of its
 // rows spread over the machine's cores, and the outputs with one and with eight workers compared byte for
-// byte (the result must not depend on the order in which rows finish).
+// byte (the result must not depend on the order in which rows finish). When a Slurm controller answers
+// (SLURM_CONF, e.g. from tools/slurm_local.sh), the same rows run once more as Slurm jobs: their wall time,
+// the scheduling overhead per row, and their outputs against the local run's.
 //
 //   bench_batch [WORK_DIR]     (default: a new directory under the system temporary directory)
 //
 // Prepares a copy of the sample installation in WORK_DIR/wrik/vantrel/, generates the sample inputs and lays
 // them out as the source depot (as tools/run_sample.sh does), then runs the BRIX table's rows twice.
 #include "batch/brix_batch.h"
+#include "batch/slurm_backend.h"
 #include "gen.h"
 #include "thr.h"
 
@@ -56,11 +59,11 @@ struct RUN {
     std::map<std::string, std::string> files;
 };
 
+void clear_outputs(const std::string& programmer);
+
 RUN run_rows(const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows, const std::string& build_brix,
              const std::string& programmer, size_t workers) {
-    for (const fs::directory_entry& e : fs::directory_iterator(programmer))
-        if (e.is_regular_file())
-            fs::remove(e.path());
+    clear_outputs(programmer);
     std::vector<std::string> lines;
     for (const BRIX_BATCH_ROW& row : rows)
         lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::BRIX, root, row));
@@ -77,6 +80,31 @@ RUN run_rows(const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows, c
     RUN run;
     run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     run.cpu = children_cpu_seconds() - cpu0;
+    for (const BRIX_BATCH_RESULT& r : results)
+        run.passed += r.pass ? 1 : 0;
+    run.files = outputs(programmer);
+    return run;
+}
+
+void clear_outputs(const std::string& programmer) {
+    for (const fs::directory_entry& e : fs::directory_iterator(programmer))
+        if (e.is_regular_file())
+            fs::remove(e.path());
+}
+
+// The rows as Slurm jobs. The jobs' CPU time is not this process's children's: the caller takes the rows' CPU
+// time from the local run of the same rows.
+RUN run_rows_on_slurm(const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows,
+                      const std::string& build_brix, const std::string& programmer) {
+    clear_outputs(programmer);
+    std::vector<std::string> lines;
+    std::vector<BRIX_BATCH_RESULT> results(rows.size());
+    for (const BRIX_BATCH_ROW& row : rows)
+        lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::BRIX, root, row));
+    const auto t0 = std::chrono::steady_clock::now();
+    brix_slurm_run("all_brix", root, rows, lines, true, results, build_brix);
+    RUN run;
+    run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     for (const BRIX_BATCH_RESULT& r : results)
         run.passed += r.pass ? 1 : 0;
     run.files = outputs(programmer);
@@ -136,6 +164,10 @@ int main(int argc, char** argv) {
     dup2(null_fd, 1);
     RUN one = run_rows(root, rows, build_brix, programmer, 1);
     RUN eight = run_rows(root, rows, build_brix, programmer, 8);
+    const bool with_slurm = std::getenv("SLURM_CONF") != nullptr && brix_slurm_check().empty();
+    RUN slurm;
+    if (with_slurm)
+        slurm = run_rows_on_slurm(root, rows, build_brix, programmer);
     std::cout.flush();
     dup2(saved_stdout, 1);
     close(null_fd);
@@ -151,6 +183,20 @@ int main(int argc, char** argv) {
               << " (target <= 1.15; load average before the runs " << load << " on " << cores << " cores)\n"
               << "outputs with 1 and 8 workers: " << (same ? "identical" : "DIFFERENT") << " ("
               << eight.files.size() << " files)\n";
+    bool slurm_same = true;
+    if (with_slurm) {
+        // Scheduling overhead: the wall time beyond the rows' CPU time spread over the cores, per row.
+        const double overhead = (slurm.wall - floor) / double(rows.size());
+        slurm_same = slurm.files == eight.files;
+        std::cout << "Slurm jobs:    wall " << slurm.wall << " s (eight workers " << eight.wall
+                  << " s), passed " << slurm.passed << "; overhead per row " << overhead
+                  << " s (target <= 0.5)\n"
+                  << "outputs of the Slurm jobs and of the local run: "
+                  << (slurm_same ? "identical" : "DIFFERENT") << "\n";
+    } else {
+        std::cout << "Slurm jobs:    not run (no controller answers; tools/slurm_local.sh start, then set "
+                     "SLURM_CONF)\n";
+    }
     fs::remove_all(work);
-    return same ? 0 : 1;
+    return same && slurm_same ? 0 : 1;
 }

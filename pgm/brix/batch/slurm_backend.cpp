@@ -288,14 +288,14 @@ BRIX_SLURM_END brix_slurm_job_end(const std::string& state_text, const std::stri
 }
 
 std::string brix_slurm_encode_job(const std::string& batch, const std::string& root,
-                                  const BRIX_BATCH_ROW& row) {
+                                  const BRIX_BATCH_ROW& row, const std::string& executable) {
     nlohmann::json job = {{"batch", batch},
                           {"root", root},
                           {"family", row.family},
                           {"directory", row.directory},
                           {"source", row.source},
                           {"device", row.device},
-                          {"program", self_executable()}};
+                          {"program", executable.empty() ? self_executable() : executable}};
     return job.dump(2) + "\n";
 }
 
@@ -330,8 +330,9 @@ std::vector<std::string> brix_slurm_split_options(const std::string& text) {
 
 int brix_slurm_run(const std::string& batch, const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows,
                    const std::vector<std::string>& command_lines, bool worker_lines,
-                   std::vector<BRIX_BATCH_RESULT>& results) {
+                   std::vector<BRIX_BATCH_RESULT>& results, const std::string& executable) {
     namespace fs = std::filesystem;
+    const std::string program = executable.empty() ? self_executable() : executable;
     results.resize(std::max(results.size(), rows.size()));
     // The job files: the row of each job, its script and its output, where every node sees them.
     const std::string job_dir =
@@ -340,7 +341,7 @@ int brix_slurm_run(const std::string& batch, const std::string& root, const std:
     fs::create_directories(job_dir, error);
     BRIX_CHECK(!error, "create_directories(job_dir)");
     {
-        const std::string script = "#!/bin/sh\nexec " + thr_shell_quote(self_executable()) + "\n";
+        const std::string script = "#!/bin/sh\nexec " + thr_shell_quote(program) + "\n";
         FIO_ATOMIC_FILE file(job_dir + "job.sh");
         file.write(script.data(), script.size());
         file.commit();
@@ -387,7 +388,7 @@ int brix_slurm_run(const std::string& batch, const std::string& root, const std:
     // Every row is submitted before any is waited for, so the scheduler can spread them over its nodes.
     for (size_t i = 0; i < rows.size() && g_signal == 0; ++i) {
         const std::string base = job_dir + "row-" + std::to_string(i);
-        const std::string spec = brix_slurm_encode_job(batch, root, rows[i]);
+        const std::string spec = brix_slurm_encode_job(batch, root, rows[i], program);
         {
             FIO_ATOMIC_FILE file(base + ".json");
             file.write(spec.data(), spec.size());

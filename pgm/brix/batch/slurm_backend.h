@@ -39,9 +39,9 @@ struct BRIX_SLURM_END {
 // exit_code: "status:signal" as the controller gives it ("" when unknown).
 BRIX_SLURM_END brix_slurm_job_end(const std::string& state, const std::string& exit_code);
 
-// The row handed to a job, as text (and back).
+// The row handed to a job, as text. executable: the build_brix the job runs (empty: this executable).
 std::string brix_slurm_encode_job(const std::string& batch, const std::string& root,
-                                  const BRIX_BATCH_ROW& row);
+                                  const BRIX_BATCH_ROW& row, const std::string& executable = "");
 
 // Runs one job: reads the row from job_file and does its work; returns the job's exit status (0: Pass).
 int brix_slurm_job_main(const std::string& job_file);
@@ -53,7 +53,8 @@ std::vector<std::string> brix_slurm_split_options(const std::string& text);
 // devices and directories already). command_lines: the rows' "CMD" lines, empty for batches without one.
 // worker_lines: print like -all_brix ("CMD <n> : " at submission, "Thread cmd: ... => Pass" at the end),
 // otherwise each row's "CMD: " line, output and empty line in table order. Returns 0, or the number of the
-// signal (SIGINT, SIGTERM) that interrupted the batch after its jobs were cancelled.
+// signal (SIGINT, SIGTERM) that interrupted the batch after its jobs were cancelled. executable: the
+// build_brix each job runs (empty: this executable).
 int brix_slurm_run(const std::string& batch, const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows,
                    const std::vector<std::string>& command_lines, bool worker_lines,
-                   std::vector<BRIX_BATCH_RESULT>& results);
+                   std::vector<BRIX_BATCH_RESULT>& results, const std::string& executable = "");

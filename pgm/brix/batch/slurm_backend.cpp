@@ -354,6 +354,7 @@ int brix_slurm_run(const std::string& batch, const std::string& root, const std:
     SIGNAL_GUARD signals;
     std::vector<JOB> jobs(rows.size());
     std::vector<std::string> blocks(rows.size());
+    std::map<std::string, size_t> row_of_job;
     size_t next_block = 0; // rows printed in table order (batches without worker lines)
     size_t done = 0;
     size_t failed = 0;
@@ -414,6 +415,7 @@ int brix_slurm_run(const std::string& batch, const std::string& root, const std:
             continue;
         }
         jobs[i].id = results[i].job_id = id;
+        row_of_job[id] = i;
         progress.update(done, 0, failed, rows.size() - done);
     }
 
@@ -450,28 +452,27 @@ int brix_slurm_run(const std::string& batch, const std::string& root, const std:
             if (f.size() < 2)
                 continue;
             seen.insert(f[0]);
-            for (size_t i = 0; i < jobs.size(); ++i) {
-                if (jobs[i].id != f[0] || jobs[i].finished)
-                    continue;
-                if (f.size() > 2 && !f[2].empty())
-                    results[i].node = f[2];
-                BRIX_SLURM_END end = brix_slurm_job_end(f[1], "0:0");
-                if (!end.finished) {
-                    changed |= jobs[i].queued != end.queued;
-                    jobs[i].queued = end.queued;
-                    break;
-                }
-                // The job's own record says how it ended (exit status, signal, the reason of a cancel).
-                std::map<std::string, std::string> fields =
-                    job_fields(run_captured({"scontrol", "--oneliner", "show", "job", jobs[i].id}).out);
-                end = brix_slurm_job_end(fields.count("JobState") ? fields["JobState"] : f[1],
-                                         fields["ExitCode"]);
-                if (fields.count("NodeList") && !fields["NodeList"].empty() && fields["NodeList"] != "(null)")
-                    results[i].node = fields["NodeList"];
-                finish(i, end.pass, end.reason);
-                changed = true;
-                break;
+            const auto found = row_of_job.find(f[0]);
+            if (found == row_of_job.end() || jobs[found->second].finished)
+                continue;
+            const size_t i = found->second;
+            if (f.size() > 2 && !f[2].empty())
+                results[i].node = f[2];
+            BRIX_SLURM_END end = brix_slurm_job_end(f[1], "0:0");
+            if (!end.finished) {
+                changed |= jobs[i].queued != end.queued;
+                jobs[i].queued = end.queued;
+                continue;
             }
+            // The job's own record says how it ended (exit status, signal, the reason of a cancel).
+            std::map<std::string, std::string> fields =
+                job_fields(run_captured({"scontrol", "--oneliner", "show", "job", jobs[i].id}).out);
+            end =
+                brix_slurm_job_end(fields.count("JobState") ? fields["JobState"] : f[1], fields["ExitCode"]);
+            if (fields.count("NodeList") && !fields["NodeList"].empty() && fields["NodeList"] != "(null)")
+                results[i].node = fields["NodeList"];
+            finish(i, end.pass, end.reason);
+            changed = true;
         }
         // A job the controller no longer knows (purged after its end, before this batch saw it).
         if (listed.status == 0)

@@ -389,10 +389,10 @@ int brix_slurm_run(const std::string& batch, const std::string& root, const std:
     // Every row is submitted before any is waited for, so the scheduler can spread them over its nodes.
     for (size_t i = 0; i < rows.size() && g_signal == 0; ++i) {
         const std::string base = job_dir + "row-" + std::to_string(i);
-        const std::string spec = brix_slurm_encode_job(batch, root, rows[i], program);
+        const std::string row_text = brix_slurm_encode_job(batch, root, rows[i], program);
         {
             FIO_ATOMIC_FILE file(base + ".json");
-            file.write(spec.data(), spec.size());
+            file.write(row_text.data(), row_text.size());
             file.commit();
         }
         if (worker_lines)

@@ -14,6 +14,7 @@
 // -cram_map=<family> and -fid=<device>. (The tool runs the rows of all_rba, all_cram_map and all_fid one
 // after the other in its own process; here they spread over the workers like the BRIX rows.)
 #include "batch/brix_batch.h"
+#include "batch/slurm_backend.h"
 #include "bench_common.h"
 #include "gen.h"
 #include "thr.h"
@@ -205,6 +206,22 @@ int main(int argc, char** argv) {
         for (const BATCH& batch : batches)
             runs[workers].push_back(run_batch(batch, programmer, workers));
     }
+    // With a Slurm controller answering (SLURM_CONF, e.g. from tools/slurm_local.sh), the BRIX rows once more
+    // as Slurm jobs, after the RBA batch: their wall time, and their outputs against the local runs'.
+    const bool with_slurm = std::getenv("SLURM_CONF") != nullptr && brix_slurm_check().empty();
+    RUN slurm;
+    if (with_slurm) {
+        restore(families, programmer);
+        run_batch(batches[0], programmer, 8);
+        std::vector<BRIX_BATCH_ROW> rows = brix_batch_table(BRIX_BATCH_BRIX_TABLE);
+        std::vector<BRIX_BATCH_RESULT> results(rows.size());
+        const auto t0 = std::chrono::steady_clock::now();
+        brix_slurm_run("all_brix", root, rows, batches[1].lines, true, results, build_brix);
+        slurm.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        for (const BRIX_BATCH_RESULT& r : results)
+            slurm.passed += r.pass ? 1 : 0;
+        slurm.files = outputs(programmer);
+    }
     std::cout.flush();
     dup2(saved_stdout, 1);
     close(null_fd);
@@ -227,6 +244,19 @@ int main(int argc, char** argv) {
                   << " (target <= 1.15)\n"
                   << "    outputs after the batch with 1 and 8 workers: "
                   << (same ? "identical" : "DIFFERENT") << " (" << eight.files.size() << " files)\n";
+    }
+    if (with_slurm) {
+        // The jobs' CPU time is not this process's children's: the local run's of the same rows stands for
+        // it.
+        const RUN& eight = runs[8][1];
+        const size_t rows = batches[1].lines.size();
+        const double overhead = (slurm.wall - eight.cpu / cores) / double(rows);
+        const bool same = slurm.files == eight.files;
+        all_same = all_same && same;
+        all_passed = all_passed && slurm.passed == rows;
+        std::cout << "all_brix as Slurm jobs: passed " << slurm.passed << " of " << rows << ", wall "
+                  << slurm.wall << " s (eight workers: " << eight.wall << " s), overhead " << overhead
+                  << " s per row (target <= 0.5), outputs " << (same ? "identical" : "DIFFERENT") << "\n";
     }
     if (!all_passed)
         std::cout << "some rows failed\n";

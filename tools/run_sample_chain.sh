@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The whole programmer data of the sample installation through the batch builds (docs/batch.md):
-#   tools/run_sample_chain.sh [WORK_DIR]      (default out/sample; needs the build in build/)
+#   tools/run_sample_chain.sh [--slurm] [WORK_DIR]      (default out/sample; needs the build in build/)
+#
+# --slurm runs the batches' rows as jobs of a one-node Slurm on this machine (tools/slurm_local.sh), started
+# before the batches and stopped after them.
 #
 # The batches need an installation in a ".../wrik/vantrel/" tree with the source tree ".../p4/vantrel/" beside
 # it, so the job works on a copy of the sample installation in WORK_DIR/wrik/vantrel/. The generated sample
@@ -10,6 +13,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
+slurm=0
+if [ "${1:-}" = "--slurm" ]; then
+    slurm=1
+    shift
+fi
 work=${1:-out/sample}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -28,6 +36,12 @@ set -e
 for xml in "$installation"xml/*_family.xml; do
     "$build/build_brix" -family_xml "$xml"
 done
+if [ "$slurm" -eq 1 ]; then
+    tools/slurm_local.sh start
+    trap 'tools/slurm_local.sh stop' EXIT
+    eval "$(tools/slurm_local.sh env)"
+    export BRIX_BATCH_SCHEDULER=slurm
+fi
 set +e
 
 failed=()

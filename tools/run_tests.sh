@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting of every source file, builds, and runs every test: the
-# normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory, then
+# normal build, then the batches through a one-node Slurm on this machine (tools/test_slurm.sh), then the AddressSanitizer + UndefinedBehaviorSanitizer build in its own build directory, then
 # the tests that run worker threads (database part files, archive reads ahead, the CRC-16 of large container
 # files, the segments of large zlib streams, thread library, record pools, writes cut inside the part files,
 # batch worker slots, the RIF text written while it is parsed, the RBA text written while a build reads it,
@@ -15,6 +15,9 @@ find platform pgm tests tools bench fuzz \( -name '*.cpp' -o -name '*.h' \) -pri
 # Tests and benchmarks on explicitly: the main job (tools/run_sample.sh) configures build/ without them.
 tools/build.sh build -DBRIX_BUILD_TESTS=ON -DBRIX_BUILD_BENCH=ON
 (cd build && ctest --no-tests=error --output-on-failure -j"$(nproc)")
+# The Slurm back end: the sample chain through a real Slurm against a local run, then the tests of failing,
+# cancelled and interrupted jobs; starts and stops its own Slurm.
+tools/test_slurm.sh
 tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIX_SANITIZE=address,undefined -DBRIX_BUILD_TESTS=ON \
   -DBRIX_BUILD_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --no-tests=error --output-on-failure -j"$(nproc)")

@@ -1,6 +1,9 @@
 // Batch builds over every supported device.
 #include "batch/brix_batch.h"
 
+#include "batch/batch_progress.h"
+#include "batch/slurm_backend.h"
+
 #include "brix_data_server.h"
 #include "cli/brix_operations.h"
 #include "fio.h"
@@ -117,7 +120,9 @@ std::mutex g_print_mutex;
 
 void print_line(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_print_mutex);
+    BRIX_BATCH_PROGRESS::before_print();
     std::cout << text << std::flush;
+    BRIX_BATCH_PROGRESS::after_print();
 }
 
 std::vector<std::string> split_words(const std::string& text) {
@@ -187,6 +192,10 @@ std::string batch_output_directory() {
 }
 
 } // namespace
+
+void brix_batch_print(const std::string& text) {
+    print_line(text);
+}
 
 std::vector<BRIX_BATCH_ROW> brix_batch_table(const BRIX_BATCH_ROW* table) {
     std::vector<BRIX_BATCH_ROW> rows;
@@ -321,6 +330,8 @@ struct WORKER_POOL {
     THR_HANDLE handles[MAX_WORKERS] = {};
     bool started[MAX_WORKERS] = {};
     bool finished[MAX_WORKERS] = {};
+    size_t done = 0;   // rows ended
+    size_t failed = 0; // of them, rows that failed
 };
 
 struct WORKER_JOB {
@@ -354,6 +365,8 @@ void* batch_worker(void* argument) {
     {
         std::lock_guard<std::mutex> lock(pool.mutex);
         pool.finished[job->slot] = true;
+        ++pool.done;
+        pool.failed += pass ? 0 : 1;
     }
     pool.changed.notify_all();
     return nullptr;
@@ -368,11 +381,26 @@ bool brix_batch_run_workers(const std::vector<std::string>& command_lines,
     const size_t slots = std::max<size_t>(1, std::min(max_workers, MAX_WORKERS));
     bool all_started = true;
     results.resize(std::max(results.size(), command_lines.size()));
+    BRIX_BATCH_PROGRESS progress(command_lines.size(), false);
+    // The status line, from counts taken under the pool's lock (the line itself is drawn outside it).
+    auto show_progress = [&](size_t started) {
+        size_t done = 0;
+        size_t failed = 0;
+        {
+            std::lock_guard<std::mutex> lock(pool.mutex);
+            done = pool.done;
+            failed = pool.failed;
+        }
+        progress.update(done, started - done, failed);
+    };
+    size_t launched = 0;
     for (size_t row = 0; row < command_lines.size(); ++row) {
         size_t slot = MAX_WORKERS;
-        {
+        for (bool free_slot = false; !free_slot;) {
+            show_progress(launched);
             std::unique_lock<std::mutex> lock(pool.mutex);
-            pool.changed.wait(lock, [&] {
+            // Woken when a worker ends; once a second otherwise, for the elapsed time of the status line.
+            free_slot = pool.changed.wait_for(lock, std::chrono::seconds(1), [&] {
                 for (size_t s = 0; s < slots; ++s)
                     if (pool.handles[s] == nullptr || pool.finished[s]) {
                         slot = s;
@@ -408,11 +436,14 @@ bool brix_batch_run_workers(const std::vector<std::string>& command_lines,
             pool.handles[slot] = handle;
             pool.changed.wait(lock, [&] { return pool.started[slot]; });
         }
+        ++launched;
         print_line("\n");
     }
     for (size_t s = 0; s < MAX_WORKERS; ++s)
-        if (pool.handles[s] != nullptr)
+        if (pool.handles[s] != nullptr) {
+            show_progress(launched);
             thr_thread_wait(pool.handles[s]);
+        }
     return all_started;
 }
 
@@ -442,12 +473,24 @@ void brix_batch_report(const std::string& batch, const std::vector<BRIX_BATCH_RE
         }
         if (r.outputs.empty())
             text << " -";
+        // Rows run by a scheduler: the job and its node, and why a failed job ended.
+        if (!r.job_id.empty())
+            text << "  job " << r.job_id << " on " << (r.node.empty() ? "-" : r.node);
+        if (!r.pass && !r.reason.empty())
+            text << "  (" << r.reason << ")";
         text << "\n";
-        rows.push_back({{"device", r.device},
-                        {"directory", r.directory},
-                        {"result", r.pass ? "Pass" : "Fail"},
-                        {"seconds", r.seconds},
-                        {"outputs", outputs}});
+        nlohmann::json row = {{"device", r.device},
+                              {"directory", r.directory},
+                              {"result", r.pass ? "Pass" : "Fail"},
+                              {"seconds", r.seconds},
+                              {"outputs", outputs}};
+        if (!r.job_id.empty()) {
+            row["job_id"] = r.job_id;
+            row["node"] = r.node;
+        }
+        if (!r.reason.empty())
+            row["reason"] = r.reason;
+        rows.push_back(row);
     }
     text << "   Report: " << report_file << "\n";
     print_line(text.str());
@@ -485,35 +528,123 @@ BRIX_BATCH_RESULT new_result(const std::string& device, const std::string& direc
 
 } // namespace
 
+namespace {
+
+// The scheduler chosen by the environment: 0 when the rows run here, -1 when they run as Slurm jobs, and
+// otherwise the exit status of a batch that must not start (the one line that says why is printed).
+int choose_scheduler() {
+    std::string error;
+    const bool slurm = brix_slurm_selected(error);
+    if (!slurm && error.empty())
+        return 0;
+    if (error.empty())
+        error = brix_slurm_check();
+    if (error.empty())
+        return -1;
+    std::cout.flush();
+    std::cerr << error << "\n";
+    return BRIX_BATCH_SCHEDULER_STATUS;
+}
+
+// A batch through Slurm: every row one job; a batch interrupted by a signal ends with 128 + its number.
+int run_on_slurm(const std::string& batch, const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows,
+                 const std::vector<std::string>& command_lines, bool worker_lines,
+                 std::vector<BRIX_BATCH_RESULT>& results, BRIX_BATCH_KIND kind, bool has_outputs) {
+    const int signal_number = brix_slurm_run(batch, root, rows, command_lines, worker_lines, results);
+    if (has_outputs)
+        for (BRIX_BATCH_RESULT& r : results)
+            if (r.pass || kind == BRIX_BATCH_KIND::RBA)
+                r.outputs = row_outputs(kind, r.device);
+    const int status = finish_batch(batch, results, true);
+    return signal_number != 0 ? 128 + signal_number : status;
+}
+
+} // namespace
+
+bool brix_batch_run_row(const BRIX_BUILD_CONTEXT& context, const std::string& batch, const std::string& root,
+                        const BRIX_BATCH_ROW& row, const std::string& build_program) {
+    if (batch == "all_cram_map") {
+        build_family_cram_map(context, row.device);
+        return true;
+    }
+    if (batch == "all_fid")
+        // A FID whose phantom image disagrees with its RBA is written but does not pass.
+        return build_device_fid(context, row.device) == 0;
+    const BRIX_BATCH_KIND kind = batch == "all_rba"    ? BRIX_BATCH_KIND::RBA
+                                 : batch == "all_brix" ? BRIX_BATCH_KIND::BRIX
+                                                       : BRIX_BATCH_KIND::PCF;
+    BRIX_CHECK(batch == "all_rba" || batch == "all_brix" || batch == "all_pcf", "known batch");
+    const bool pass =
+        brix_batch_run_steps(brix_batch_steps(kind, root, row, build_program), root + row.directory);
+    if (kind == BRIX_BATCH_KIND::RBA)
+        build_pgm_rba(context, row.device, brix_batch_rba_file(root, row));
+    return pass;
+}
+
 int build_all_rba(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
     const std::string root = brix_batch_source_root(context.installation_directory());
+    const std::vector<BRIX_BATCH_ROW> rows =
+        brix_batch_select(brix_batch_table(BRIX_BATCH_RBA_TABLE), file_paths);
+    const int scheduler = choose_scheduler();
+    if (scheduler > 0)
+        return scheduler;
     std::vector<BRIX_BATCH_RESULT> results;
-    for (const BRIX_BATCH_ROW& row : brix_batch_select(brix_batch_table(BRIX_BATCH_RBA_TABLE), file_paths)) {
+    if (scheduler < 0) {
+        std::vector<std::string> command_lines;
+        for (const BRIX_BATCH_ROW& row : rows) {
+            command_lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::RBA, root, row));
+            results.push_back(new_result(row.device, root + row.directory));
+        }
+        return run_on_slurm("all_rba", root, rows, command_lines, false, results, BRIX_BATCH_KIND::RBA, true);
+    }
+    BRIX_BATCH_PROGRESS progress(rows.size(), false);
+    size_t failed = 0;
+    for (const BRIX_BATCH_ROW& row : rows) {
+        progress.update(results.size(), 1, failed);
         const std::string d = root + row.directory;
         const auto start = std::chrono::steady_clock::now();
         print_line("CMD: " + brix_batch_command_line(BRIX_BATCH_KIND::RBA, root, row) + "\n");
         results.push_back(new_result(row.device, d));
-        results.back().pass = brix_batch_run_steps(brix_batch_steps(BRIX_BATCH_KIND::RBA, root, row), d);
-        build_pgm_rba(context, row.device, brix_batch_rba_file(root, row));
+        results.back().pass = brix_batch_run_row(context, "all_rba", root, row);
+        failed += results.back().pass ? 0 : 1;
         print_line("\n");
         results.back().seconds = seconds_since(start);
         results.back().outputs = row_outputs(BRIX_BATCH_KIND::RBA, row.device);
     }
+    progress.clear();
     return finish_batch("all_rba", results, true);
 }
 
 int build_all_pcf(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
     const std::string root = brix_batch_source_root(context.installation_directory());
+    const std::vector<BRIX_BATCH_ROW> rows = brix_batch_select(brix_batch_pcf_rows(), file_paths);
+    const int scheduler = choose_scheduler();
+    if (scheduler > 0)
+        return scheduler;
     std::vector<BRIX_BATCH_RESULT> results;
-    for (const BRIX_BATCH_ROW& row : brix_batch_select(brix_batch_pcf_rows(), file_paths)) {
+    if (scheduler < 0) {
+        std::vector<std::string> command_lines;
+        for (const BRIX_BATCH_ROW& row : rows) {
+            command_lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::PCF, root, row));
+            results.push_back(new_result(row.device, root + row.directory));
+        }
+        return run_on_slurm("all_pcf", root, rows, command_lines, false, results, BRIX_BATCH_KIND::PCF,
+                            false);
+    }
+    BRIX_BATCH_PROGRESS progress(rows.size(), false);
+    size_t failed = 0;
+    for (const BRIX_BATCH_ROW& row : rows) {
+        progress.update(results.size(), 1, failed);
         const std::string d = root + row.directory;
         const auto start = std::chrono::steady_clock::now();
         print_line("CMD: " + brix_batch_command_line(BRIX_BATCH_KIND::PCF, root, row) + "\n");
         results.push_back(new_result(row.device, d));
-        results.back().pass = brix_batch_run_steps(brix_batch_steps(BRIX_BATCH_KIND::PCF, root, row), d);
+        results.back().pass = brix_batch_run_row(context, "all_pcf", root, row);
+        failed += results.back().pass ? 0 : 1;
         print_line("\n");
         results.back().seconds = seconds_since(start);
     }
+    progress.clear();
     return finish_batch("all_pcf", results, true);
 }
 
@@ -521,18 +652,20 @@ int build_all_brix(const BRIX_BUILD_CONTEXT& context, const std::vector<std::str
     const std::string root = brix_batch_source_root(context.installation_directory());
     const std::vector<BRIX_BATCH_ROW> rows =
         brix_batch_select(brix_batch_table(BRIX_BATCH_BRIX_TABLE), file_paths);
+    const int scheduler = choose_scheduler();
+    if (scheduler > 0)
+        return scheduler;
     std::vector<std::string> command_lines;
     std::vector<BRIX_BATCH_RESULT> results;
     for (const BRIX_BATCH_ROW& row : rows) {
         command_lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::BRIX, root, row));
         results.push_back(new_result(row.device, root + row.directory));
     }
+    if (scheduler < 0)
+        return run_on_slurm("all_brix", root, rows, command_lines, true, results, BRIX_BATCH_KIND::BRIX,
+                            true);
     const bool all_started = brix_batch_run_workers(
-        command_lines,
-        [&](size_t i) {
-            return brix_batch_run_steps(brix_batch_steps(BRIX_BATCH_KIND::BRIX, root, rows[i]),
-                                        root + rows[i].directory);
-        },
+        command_lines, [&](size_t i) { return brix_batch_run_row(context, "all_brix", root, rows[i]); },
         results);
     // A row that never started has no result of its own.
     for (BRIX_BATCH_RESULT& r : results)
@@ -543,37 +676,52 @@ int build_all_brix(const BRIX_BUILD_CONTEXT& context, const std::vector<std::str
 
 namespace {
 
-// Runs an in-process build per name; a failing build ends the run with its report, so every row that
-// reaches the report passed.
-int run_in_process(const std::string& batch, const char* const* names,
-                   const std::function<std::string(const std::string&, bool&)>& build) {
+// Runs an in-process build per name (a family or a device); a failing build ends the run with its report,
+// so every row that reaches the report passed or was told not to pass. Through a scheduler each name is one
+// job, and a build that fails there is a Fail row.
+int run_in_process(const BRIX_BUILD_CONTEXT& context, const std::string& batch, const char* const* names,
+                   const std::function<std::string(const std::string&)>& output_file) {
+    std::vector<BRIX_BATCH_ROW> rows;
+    for (; *names != nullptr; ++names)
+        rows.push_back({*names, "", "", *names});
+    const int scheduler = choose_scheduler();
+    if (scheduler > 0)
+        return scheduler;
     std::vector<BRIX_BATCH_RESULT> results;
-    for (; *names != nullptr; ++names) {
-        const auto start = std::chrono::steady_clock::now();
-        bool pass = true;
-        const std::string output = build(*names, pass);
-        results.push_back(new_result(*names, ""));
-        results.back().pass = pass;
-        results.back().seconds = seconds_since(start);
-        results.back().outputs.emplace_back(output, file_size_or_zero(output));
+    for (const BRIX_BATCH_ROW& row : rows)
+        results.push_back(new_result(row.device, ""));
+    int signal_number = 0;
+    if (scheduler < 0) {
+        signal_number = brix_slurm_run(batch, "", rows, {}, false, results);
+    } else {
+        BRIX_BATCH_PROGRESS progress(rows.size(), false);
+        size_t failed = 0;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            progress.update(i, 1, failed);
+            const auto start = std::chrono::steady_clock::now();
+            results[i].pass = brix_batch_run_row(context, batch, "", rows[i]);
+            failed += results[i].pass ? 0 : 1;
+            results[i].seconds = seconds_since(start);
+        }
     }
-    return finish_batch(batch, results, true);
+    for (BRIX_BATCH_RESULT& r : results) {
+        const std::string output = output_file(r.device);
+        r.outputs.emplace_back(output, file_size_or_zero(output));
+    }
+    const int status = finish_batch(batch, results, true);
+    return signal_number != 0 ? 128 + signal_number : status;
 }
 
 } // namespace
 
 int build_all_cram_map(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>&) {
-    return run_in_process("all_cram_map", BRIX_BATCH_CRAM_MAP_FAMILIES,
-                          [&](const std::string& family, bool&) {
-                              build_family_cram_map(context, family);
-                              return BRIX_DATA_SERVER::get_family_cram_map_file(family);
-                          });
+    return run_in_process(
+        context, "all_cram_map", BRIX_BATCH_CRAM_MAP_FAMILIES,
+        [](const std::string& family) { return BRIX_DATA_SERVER::get_family_cram_map_file(family); });
 }
 
 int build_all_fid(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>&) {
-    return run_in_process("all_fid", BRIX_BATCH_FID_DEVICES, [&](const std::string& device, bool& pass) {
-        // A FID whose phantom image disagrees with its RBA is written but does not pass.
-        pass = build_device_fid(context, device) == 0;
+    return run_in_process(context, "all_fid", BRIX_BATCH_FID_DEVICES, [](const std::string& device) {
         std::string pcf;
         return BRIX_DATA_SERVER::get_device_fid_file(device, pcf);
     });

@@ -7,6 +7,8 @@
 // passed.
 #pragma once
 
+#include "context/build_context.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -67,7 +69,21 @@ struct BRIX_BATCH_RESULT {
     bool pass = false;
     double seconds = 0;
     std::vector<std::pair<std::string, uint64_t>> outputs; // path and size
+    // Scheduler back end only: the row's job, the node it ran on and, for a Fail, why the job ended.
+    std::string job_id;
+    std::string node;
+    std::string reason;
 };
+
+// Prints whole lines on standard output (the main thread and the workers never cut into each other's lines).
+void brix_batch_print(const std::string& text);
+
+// The work of one row of a batch ("all_rba", "all_brix", "all_pcf", "all_cram_map", "all_fid"), as the
+// local back end does it and as a scheduler job does it: the row's steps in its directory, then for the PGM
+// RBA batch the in-process build (which runs whatever the steps gave), for the CRAM map and FID batches the
+// in-process build of row.device (a family or a device). True when the row passed.
+bool brix_batch_run_row(const BRIX_BUILD_CONTEXT& context, const std::string& batch, const std::string& root,
+                        const BRIX_BATCH_ROW& row, const std::string& build_program = "");
 
 // Runs rows on up to max_workers (at most eight) worker threads. For each row, in order: waits (without
 // spinning) for a free slot, prints "CMD <slot> : <command line>", starts a worker that calls run_row(row

@@ -24,6 +24,12 @@ std::string part_path(const std::string& p, unsigned i) {
     return p + "_rif_t" + std::to_string(i);
 }
 
+// The commit record of a split database's rewrite: while it exists, the part files and the main archive are
+// being put in place, and the next run completes that before it reads or writes the database.
+std::string commit_record_path(const std::string& p) {
+    return p + ".commit";
+}
+
 bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -75,6 +81,7 @@ void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info,
     BRIX_CHECK(info != nullptr, "info != NULL");
     const std::string p = name_is_path ? name : get_vantrel_pdb_path(name, false, true);
     gen_create_installation_directories(p.substr(0, p.rfind('/') + 1));
+    FIO_ATOMIC_FILE::complete_interrupted_commit(commit_record_path(p));
     BRIX_DEVICE_INFO* device = info->get_device_info();
 
     // Split the G2 list: part i holds entries i*k up to (i+1)*k. The part lists share the entries with the
@@ -129,16 +136,26 @@ void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info,
     pdb_write_ptr(main_archive, BRIX_PDB::INFO, info);
     main_archive.finish();
 
-    // Every file is complete: put the parts in place, then the main archive, then drop stale parts.
-    for (RIF_THREAD_DATA& d : parts)
-        d.archive->commit();
-    main_archive.commit();
+    // Every file is complete: put the parts and the main archive in place as one change, then drop stale
+    // parts. A lone main archive lands by its own rename.
+    if (split) {
+        std::vector<PDB_ARCHIVE*> archives;
+        for (RIF_THREAD_DATA& d : parts)
+            archives.push_back(d.archive.get());
+        archives.push_back(&main_archive);
+        PDB_ARCHIVE::commit_together(commit_record_path(p), archives);
+    } else {
+        main_archive.commit();
+    }
     put_back.dismiss();
     // The entries now live in the part files; the device record keeps the sizes only.
     if (split)
         brix_release_list(g2_s2_list);
-    for (unsigned i = unsigned(parts.size()); i <= MAX_THREAD_INDEX; ++i)
+    // A writer killed while it wrote more parts than this one left their temporaries: they go too.
+    for (unsigned i = unsigned(parts.size()); i <= MAX_THREAD_INDEX; ++i) {
         FIO_FILE_SYSTEM::remove_file(part_path(p, i) + ARCHIVE_EXTENSION);
+        FIO_FILE_SYSTEM::remove_dead_writers_temporaries(part_path(p, i) + ARCHIVE_EXTENSION);
+    }
 }
 
 void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
@@ -164,6 +181,7 @@ BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_ri
     if (p.size() >= 5 && ends_with(stl_lower(p), ARCHIVE_EXTENSION))
         p.erase(p.size() - 4);
     const std::string file = p + ARCHIVE_EXTENSION;
+    FIO_ATOMIC_FILE::complete_interrupted_commit(commit_record_path(p));
 
     PDB_ARCHIVE archive;
     BRIX_INFO* raw = nullptr;

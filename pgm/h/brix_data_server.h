@@ -68,9 +68,10 @@ class BRIX_DATA_SERVER {
     // failed write leaves the previous database as it was. An interrupted write's record is completed first.
     static void write_brix_info(const std::string& name, BRIX_INFO* info, bool name_is_path);
     // Reads database P (a trailing ".ddb" of path is dropped), after completing the commit record of an
-    // interrupted write, if there is one. With skip_rif false the part files are read
-    // back by workers and checked against the main archive; with skip_rif true the G2 list stays null and
-    // its sizes are those stored. The result belongs to the caller; null when the archive holds no root.
+    // interrupted write, if there is one; a part file given as P is refused as such. With skip_rif false the
+    // part files are read back by workers and checked against the main archive; with skip_rif true the G2
+    // list stays null and its sizes are those stored, and each part file must still exist with the size the
+    // main archive records. The result belongs to the caller; null when the archive holds no root.
     static BRIX_INFO* get_brix_info(const std::string& path, bool skip_rif);
     static BRIX_INFO* vantrel_get_brix_info(const std::string& name, bool is_family, bool skip_rif,
                                             bool add_suffix);

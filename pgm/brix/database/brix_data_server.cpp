@@ -19,6 +19,11 @@ namespace {
 const char* const ARCHIVE_EXTENSION = ".ddb";
 // Part files are numbered from 0; a database has at most this many plus one.
 const unsigned MAX_THREAD_INDEX = 32;
+// The signature a part file carries instead of the vocabulary's: a part holds no vocabulary value, and the
+// mark tells a part file apart from a database, so that one copied over a main archive's name is refused.
+// Parts written before the mark carry the vocabulary's signature and are still read as parts.
+const char PART_SIGNATURE[] = "BRIX-SPLIT-DATABASE-PART-FILE-01";
+static_assert(sizeof PART_SIGNATURE == 33, "a signature has 32 characters");
 
 std::string part_path(const std::string& p, unsigned i) {
     return p + "_rif_t" + std::to_string(i);
@@ -168,7 +173,7 @@ void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
     // The entries stay with the main database's list: the part record only borrows them while it is written.
     BRIX_UNDO give_back([device] { device->set_g2_s2_list(nullptr, false, false); });
     device->set_g2_s2_list(&data.lent_entries, false, false);
-    part.set_signature(BRIX_CONST_ENUM_CSV_MD5);
+    part.set_signature(PART_SIGNATURE);
     data.archive.reset(new PDB_ARCHIVE(data.file_name + ARCHIVE_EXTENSION));
     pdb_write_ptr(*data.archive, BRIX_PDB::INFO, &part);
     data.archive->finish();
@@ -195,10 +200,31 @@ BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_ri
         return nullptr;
 
     INPUT_CONTEXT here(file);
+    BRIX_CHECK(
+        result->get_signature() != PART_SIGNATURE,
+        "The file is a part file of a split database (one slice of a device's G2 list), not a database: "
+        "read the main archive it belongs to");
     BRIX_CHECK(result->get_signature() == BRIX_CONST_ENUM_CSV_MD5, "signature == BRIX_CONST_ENUM_CSV_MD5");
 
     BRIX_DEVICE_INFO* device = result->get_device_info();
     const unsigned thread_size = device ? device->get_g2_s2_thread_size() : 0;
+    if (thread_size > 0 && skip_rif) {
+        // The parts stay unread; each must still be there with the size the main archive records for it.
+        BRIX_CHECK(archive.companions().size() == thread_size,
+                   "The main archive does not record its " + std::to_string(thread_size) + " part files");
+        for (unsigned i = 0; i < thread_size; ++i) {
+            const std::string part = part_path(p, i) + ARCHIVE_EXTENSION;
+            INPUT_CONTEXT at_part(part);
+            FIO_STATUS status;
+            BRIX_CHECK(FIO_FILE_SYSTEM::status(part, status),
+                       "The part file the main archive names is missing" +
+                           FIO_FILE_SYSTEM::describe_missing(part));
+            BRIX_CHECK(status.size == archive.companions()[i].size,
+                       "The part file has " + std::to_string(status.size) +
+                           " bytes, the main archive records " +
+                           std::to_string(archive.companions()[i].size));
+        }
+    }
     if (thread_size > 0 && !skip_rif) {
         BRIX_CHECK(device->get_g2_s2_list() == nullptr,
                    "g2_s2_thread_size > 0 && result->get_device_info()->get_g2_s2_list() == NULL");
@@ -239,6 +265,9 @@ void* BRIX_DATA_SERVER::thread_read_brix_rif(void* arg) {
     std::unique_ptr<BRIX_INFO> brix_info(raw);
     INPUT_CONTEXT here(file);
     BRIX_CHECK(brix_info != nullptr, "brix_info != NULL");
+    const std::string signature = brix_info->get_signature();
+    BRIX_CHECK(signature == PART_SIGNATURE || signature == BRIX_CONST_ENUM_CSV_MD5,
+               "The file does not carry the signature of a part file");
     BRIX_DEVICE_INFO* brix_device_info = brix_info->get_device_info();
     BRIX_CHECK(brix_device_info != nullptr, "brix_device_info != NULL");
     G2_SII_LIST* g2_s2_list = brix_device_info->get_g2_s2_list();

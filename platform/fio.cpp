@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -456,6 +457,38 @@ void FIO_READ_AHEAD::stop() noexcept {
         // The worker only reads; it raises no report of its own.
     }
     m_state.reset();
+}
+
+FIO_LOCK_FILE::~FIO_LOCK_FILE() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool FIO_LOCK_FILE::try_lock(const std::string& path, const std::string& text, std::string& holder) {
+    BRIX_CHECK(m_fd < 0, "The lock is taken once");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    BRIX_CHECK(fd >= 0, "Unable to open the lock file " + path + " (" + std::strerror(errno) + ")");
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        const int error = errno;
+        holder.clear();
+        char buffer[512];
+        const size_t n = fio_read_at(fd, buffer, sizeof buffer, 0);
+        holder.assign(buffer, n);
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0'))
+            holder.pop_back();
+        ::close(fd);
+        BRIX_CHECK(error == EWOULDBLOCK, "Unable to lock " + path + " (" + std::strerror(error) + ")");
+        return false;
+    }
+    m_fd = fd;
+    const std::string line = text + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) != ssize_t(line.size())) {
+        // The lock holds without its note; whoever finds it taken is told less.
+    }
+    return true;
 }
 
 bool FIO_PATH::is_unc_path() const {

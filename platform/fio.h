@@ -121,6 +121,28 @@ class FIO_READ_AHEAD {
     std::unique_ptr<STATE> m_state;
 };
 
+// An exclusive lock on a lock file through flock(2), held while the object lives and released when it is
+// destroyed or the process ends, however it ends. The file is created when missing and never removed
+// (removing it would let two processes lock two different files of one name). The holder writes a line
+// about itself into the file, for whoever then finds the lock taken. The descriptor is not inherited by
+// programs the holder starts.
+class FIO_LOCK_FILE {
+  public:
+    FIO_LOCK_FILE() = default;
+    ~FIO_LOCK_FILE();
+    FIO_LOCK_FILE(const FIO_LOCK_FILE&) = delete;
+    FIO_LOCK_FILE& operator=(const FIO_LOCK_FILE&) = delete;
+
+    // Takes the lock without waiting. True when taken: `text` is then what the file holds. False when another
+    // holds it: `holder` receives that one's text (empty if it has not written it yet). A lock file that
+    // cannot be opened is a report naming it.
+    bool try_lock(const std::string& path, const std::string& text, std::string& holder);
+    bool held() const { return m_fd >= 0; }
+
+  private:
+    int m_fd = -1;
+};
+
 class FIO_PATH {
   public:
     explicit FIO_PATH(std::string path) : m_path(std::move(path)) {}

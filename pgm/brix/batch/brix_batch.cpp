@@ -482,9 +482,28 @@ BRIX_BATCH_RESULT new_result(const std::string& device, const std::string& direc
     return r;
 }
 
+// Batches of one installation run one at a time: they share the source tree's row directories and the
+// programmer directory. The batch takes the installation's lock file for its whole run; a batch that finds
+// it taken prints one line naming the running batch's process and ends at once. False then.
+bool lock_installation(FIO_LOCK_FILE& lock, const std::string& batch) {
+    const std::string directory = batch_output_directory();
+    gen_create_installation_directories(directory);
+    const std::string path = directory + "batch.lock";
+    std::string holder;
+    if (lock.try_lock(path, "process " + std::to_string(::getpid()) + " (build_brix -" + batch + ")", holder))
+        return true;
+    std::cout.flush();
+    std::cerr << "Another batch runs on this installation: " << (holder.empty() ? "a process" : holder)
+              << " holds " << path << "; -" << batch << " does not start\n";
+    return false;
+}
+
 } // namespace
 
 int build_all_rba(const std::vector<std::string>& file_paths) {
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_rba"))
+        return BRIX_BATCH_BUSY_STATUS;
     const std::string root = brix_batch_source_root(gen_get_vantrel_path());
     std::vector<BRIX_BATCH_RESULT> results;
     for (const BRIX_BATCH_ROW& row : brix_batch_select(brix_batch_table(BRIX_BATCH_RBA_TABLE), file_paths)) {
@@ -502,6 +521,9 @@ int build_all_rba(const std::vector<std::string>& file_paths) {
 }
 
 int build_all_pcf(const std::vector<std::string>& file_paths) {
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_pcf"))
+        return BRIX_BATCH_BUSY_STATUS;
     const std::string root = brix_batch_source_root(gen_get_vantrel_path());
     std::vector<BRIX_BATCH_RESULT> results;
     for (const BRIX_BATCH_ROW& row : brix_batch_select(brix_batch_pcf_rows(), file_paths)) {
@@ -517,6 +539,9 @@ int build_all_pcf(const std::vector<std::string>& file_paths) {
 }
 
 int build_all_brix(const std::vector<std::string>& file_paths) {
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_brix"))
+        return BRIX_BATCH_BUSY_STATUS;
     const std::string root = brix_batch_source_root(gen_get_vantrel_path());
     const std::vector<BRIX_BATCH_ROW> rows =
         brix_batch_select(brix_batch_table(BRIX_BATCH_BRIX_TABLE), file_paths);
@@ -562,6 +587,9 @@ int run_in_process(const std::string& batch, const char* const* names,
 } // namespace
 
 int build_all_cram_map(const std::vector<std::string>&) {
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_cram_map"))
+        return BRIX_BATCH_BUSY_STATUS;
     return run_in_process("all_cram_map", BRIX_BATCH_CRAM_MAP_FAMILIES, [](const std::string& family, bool&) {
         build_family_cram_map(family);
         return BRIX_DATA_SERVER::get_family_cram_map_file(family);
@@ -569,6 +597,9 @@ int build_all_cram_map(const std::vector<std::string>&) {
 }
 
 int build_all_fid(const std::vector<std::string>&) {
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_fid"))
+        return BRIX_BATCH_BUSY_STATUS;
     return run_in_process("all_fid", BRIX_BATCH_FID_DEVICES, [](const std::string& device, bool& pass) {
         // A FID whose phantom image disagrees with its RBA is written but does not pass.
         pass = build_device_fid(device) == 0;

@@ -618,8 +618,10 @@ void FIO_ATOMIC_FILE::commit_together(const std::string& record, const std::vect
     const std::string unfinished = "; the next run of the program completes the write recorded in " + record;
     BRIX_CHECK(sync_directory(dir),
                "Unable to sync directory " + dir + " (" + std::strerror(errno) + ")" + unfinished);
+    // A temporary that is gone was put in place by another process's completion of this record (a reader
+    // that found it meanwhile): only a completion renames a live writer's temporaries.
     for (FIO_ATOMIC_FILE* file : files) {
-        if (std::rename(file->m_temporary.c_str(), file->m_target.c_str()) != 0)
+        if (std::rename(file->m_temporary.c_str(), file->m_target.c_str()) != 0 && errno != ENOENT)
             BRIX_REPORT("Unable to write " + file->m_target + ": rename (" + std::strerror(errno) + ")" +
                         unfinished);
         put_in_place_step();

@@ -2,6 +2,7 @@
 
 #include "compression.h"
 #include "large_block.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "thr.h"
 
@@ -14,15 +15,90 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <isa-l/crc.h>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 std::atomic<long long> g_fail_after_bytes{-1};
 std::atomic<unsigned> g_temp_counter{0};
+std::atomic<int> g_kill_at_step{0};
+
+// One step of putting files in place; the test hook may end the process here.
+void put_in_place_step() {
+    if (g_kill_at_step.load() > 0 && g_kill_at_step.fetch_sub(1) == 1)
+        ::_exit(FIO_ATOMIC_FILE::KILLED_FOR_TESTING);
+}
+
+// The directory part of a path ("." when there is none) and its last component.
+std::string directory_of(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+std::string base_name_of(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Makes the renames and removals in a directory durable. A file system that cannot sync a directory
+// (EINVAL) has nothing to sync.
+bool sync_directory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    put_in_place_step();
+    return ok;
+}
+
+// The commit record: a header line, one line per file ("<target>\t<temporary>", names within the record's
+// directory), and a closing line with the number of files and the CRC-32 of every byte before it.
+const char* const RECORD_HEADER = "BRIX commit record 1";
+
+uint32_t record_crc(const std::string& text) {
+    return crc32_gzip_refl(0, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+std::string record_end(size_t files, uint32_t crc) {
+    char text[64];
+    std::snprintf(text, sizeof text, "end %zu %08x\n", files, crc);
+    return text;
+}
+
+typedef std::vector<std::pair<std::string, std::string>> RENAMES; // (target, temporary), base names
+
+bool plain_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\t\n\r") == std::string::npos;
+}
+
+// The renames of a record's text; false when the text is not a whole record.
+bool parse_record(const std::string& text, const std::string& name, RENAMES& renames) {
+    // The closing line is the last one, after the last line end but one.
+    if (text.size() < 2 || text.back() != '\n')
+        return false;
+    const size_t last = text.rfind('\n', text.size() - 2);
+    if (last == std::string::npos)
+        return false;
+    const std::string body = text.substr(0, last + 1);
+    LINE_READER reader(std::string_view(body), name);
+    std::string line;
+    if (!reader.next(line) || line != RECORD_HEADER)
+        return false;
+    while (reader.next(line)) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos)
+            return false;
+        renames.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        if (!plain_name(renames.back().first) || !plain_name(renames.back().second))
+            return false;
+    }
+    return text.substr(last + 1) == record_end(renames.size(), record_crc(body));
+}
 
 // The process id in a temporary's name "<target>.tmp.<pid>.<n>", given the text after "<target>.tmp.";
 // 0 when the text is not of that form.
@@ -94,6 +170,10 @@ std::string FIO_FILE_SYSTEM::describe_missing(const std::string& path) {
     default:
         return std::string(": ") + std::strerror(errno);
     }
+}
+
+void FIO_FILE_SYSTEM::remove_dead_writers_temporaries(const std::string& target) {
+    remove_stale_temporaries(target);
 }
 
 bool FIO_FILE_SYSTEM::remove_file(const std::string& path) {
@@ -379,6 +459,38 @@ void FIO_READ_AHEAD::stop() noexcept {
     m_state.reset();
 }
 
+FIO_LOCK_FILE::~FIO_LOCK_FILE() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool FIO_LOCK_FILE::try_lock(const std::string& path, const std::string& text, std::string& holder) {
+    BRIX_CHECK(m_fd < 0, "The lock is taken once");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    BRIX_CHECK(fd >= 0, "Unable to open the lock file " + path + " (" + std::strerror(errno) + ")");
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        const int error = errno;
+        holder.clear();
+        char buffer[512];
+        const size_t n = fio_read_at(fd, buffer, sizeof buffer, 0);
+        holder.assign(buffer, n);
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0'))
+            holder.pop_back();
+        ::close(fd);
+        BRIX_CHECK(error == EWOULDBLOCK, "Unable to lock " + path + " (" + std::strerror(error) + ")");
+        return false;
+    }
+    m_fd = fd;
+    const std::string line = text + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) != ssize_t(line.size())) {
+        // The lock holds without its note; whoever finds it taken is told less.
+    }
+    return true;
+}
+
 bool FIO_PATH::is_unc_path() const {
     return m_path.size() >= 2 && m_path[0] == '\\' && m_path[1] == '\\';
 }
@@ -466,6 +578,7 @@ void FIO_ATOMIC_FILE::finish() {
     m_file = nullptr;
     if (rc != 0)
         fail("close");
+    put_in_place_step();
 }
 
 void FIO_ATOMIC_FILE::commit() {
@@ -474,8 +587,84 @@ void FIO_ATOMIC_FILE::commit() {
     if (std::rename(m_temporary.c_str(), m_target.c_str()) != 0)
         fail("rename");
     m_committed = true;
+    put_in_place_step();
+}
+
+void FIO_ATOMIC_FILE::commit_together(const std::string& record, const std::vector<FIO_ATOMIC_FILE*>& files) {
+    const std::string dir = directory_of(record);
+    std::string text = std::string(RECORD_HEADER) + "\n";
+    for (FIO_ATOMIC_FILE* file : files) {
+        BRIX_CHECK(directory_of(file->m_target) == dir && directory_of(file->m_temporary) == dir &&
+                       plain_name(base_name_of(file->m_target)),
+                   "Files committed together lie in the directory of their commit record: " + file->m_target);
+        file->finish();
+        // A target that cannot be replaced (a directory holds its name) fails here, before anything moves.
+        struct stat st;
+        if (::lstat(file->m_target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            file->fail("rename");
+        }
+        text += base_name_of(file->m_target) + "\t" + base_name_of(file->m_temporary) + "\n";
+    }
+    text += record_end(files.size(), record_crc(text));
+    {
+        FIO_ATOMIC_FILE out(record);
+        out.write(text.data(), text.size());
+        out.commit();
+    }
+    // From here the temporaries belong to the record: a failure leaves them for the next run to put in place.
+    for (FIO_ATOMIC_FILE* file : files)
+        file->m_committed = true;
+    const std::string unfinished = "; the next run of the program completes the write recorded in " + record;
+    BRIX_CHECK(sync_directory(dir),
+               "Unable to sync directory " + dir + " (" + std::strerror(errno) + ")" + unfinished);
+    // A temporary that is gone was put in place by another process's completion of this record (a reader
+    // that found it meanwhile): only a completion renames a live writer's temporaries.
+    for (FIO_ATOMIC_FILE* file : files) {
+        if (std::rename(file->m_temporary.c_str(), file->m_target.c_str()) != 0 && errno != ENOENT)
+            BRIX_REPORT("Unable to write " + file->m_target + ": rename (" + std::strerror(errno) + ")" +
+                        unfinished);
+        put_in_place_step();
+    }
+    BRIX_CHECK(sync_directory(dir),
+               "Unable to sync directory " + dir + " (" + std::strerror(errno) + ")" + unfinished);
+    ::unlink(record.c_str());
+    put_in_place_step();
+    sync_directory(dir);
+}
+
+bool FIO_ATOMIC_FILE::complete_interrupted_commit(const std::string& record) {
+    std::vector<unsigned char> bytes;
+    if (!FIO_FILE_SYSTEM::exists(record))
+        return false;
+    INPUT_CONTEXT here(record);
+    BRIX_CHECK(FIO_FILE_SYSTEM::read_file(record, bytes),
+               "Unable to read the commit record of an interrupted write (" +
+                   std::string(std::strerror(errno)) + ")");
+    const std::string dir = directory_of(record);
+    RENAMES renames;
+    if (parse_record(std::string(bytes.begin(), bytes.end()), record, renames)) {
+        for (const auto& rename : renames) {
+            const std::string target = dir + "/" + rename.first;
+            const std::string temporary = dir + "/" + rename.second;
+            if (std::rename(temporary.c_str(), target.c_str()) != 0 && errno != ENOENT)
+                BRIX_REPORT("Unable to complete the interrupted write of " + target + ": rename (" +
+                            std::strerror(errno) + ")");
+        }
+        BRIX_CHECK(sync_directory(dir),
+                   "Unable to sync directory " + dir + " (" + std::strerror(errno) + ")");
+    }
+    BRIX_CHECK(FIO_FILE_SYSTEM::remove_file(record),
+               "Unable to remove the commit record of an interrupted write (" +
+                   std::string(std::strerror(errno)) + ")");
+    sync_directory(dir);
+    return true;
 }
 
 void FIO_ATOMIC_FILE::set_fail_after_bytes_for_testing(long long bytes) {
     g_fail_after_bytes = bytes;
+}
+
+void FIO_ATOMIC_FILE::set_kill_at_step_for_testing(int step) {
+    g_kill_at_step = step;
 }

@@ -25,6 +25,9 @@ class FIO_FILE_SYSTEM {
     static std::string describe_missing(const std::string& path);
     // Removes a file in-process; true when it is gone afterwards (also when it never existed).
     static bool remove_file(const std::string& path);
+    // Removes the temporaries of FIO_ATOMIC_FILE writers of target whose process no longer exists (a writer
+    // killed before it could remove its own); every writer does this for its target when it starts.
+    static void remove_dead_writers_temporaries(const std::string& target);
     // Reads a whole file; false when it cannot be opened or read.
     static bool read_file(const std::string& path, std::vector<unsigned char>& data);
     // The same into a block of its own (large_block.h), for a file of megabytes that is read once right
@@ -118,6 +121,28 @@ class FIO_READ_AHEAD {
     std::unique_ptr<STATE> m_state;
 };
 
+// An exclusive lock on a lock file through flock(2), held while the object lives and released when it is
+// destroyed or the process ends, however it ends. The file is created when missing and never removed
+// (removing it would let two processes lock two different files of one name). The holder writes a line
+// about itself into the file, for whoever then finds the lock taken. The descriptor is not inherited by
+// programs the holder starts.
+class FIO_LOCK_FILE {
+  public:
+    FIO_LOCK_FILE() = default;
+    ~FIO_LOCK_FILE();
+    FIO_LOCK_FILE(const FIO_LOCK_FILE&) = delete;
+    FIO_LOCK_FILE& operator=(const FIO_LOCK_FILE&) = delete;
+
+    // Takes the lock without waiting. True when taken: `text` is then what the file holds. False when another
+    // holds it: `holder` receives that one's text (empty if it has not written it yet). A lock file that
+    // cannot be opened is a report naming it.
+    bool try_lock(const std::string& path, const std::string& text, std::string& holder);
+    bool held() const { return m_fd >= 0; }
+
+  private:
+    int m_fd = -1;
+};
+
 class FIO_PATH {
   public:
     explicit FIO_PATH(std::string path) : m_path(std::move(path)) {}
@@ -152,9 +177,31 @@ class FIO_ATOMIC_FILE {
     const std::string& target() const { return m_target; }
     const std::string& temporary() const { return m_temporary; }
 
+    // Puts the files of several writers, all in one directory, in place as one change: after a kill or a
+    // crash at any moment, the files are either all the previous ones or all the new ones, once
+    // complete_interrupted_commit(record) has run. Each writer is finished (synced); then the commit record
+    // at `record` (in the same directory), naming every temporary and its target, lands whole and the
+    // directory is synced; then the temporaries are renamed in the given order, the directory is synced and
+    // the record removed. A failure before the record lands removes the temporaries and leaves the previous
+    // files; a failed rename after it leaves the record, so that the next run completes the change.
+    static void commit_together(const std::string& record, const std::vector<FIO_ATOMIC_FILE*>& files);
+    // Completes the change a commit record names, if a killed or failed process left one: renames each
+    // temporary that is still there over its target (one already renamed is skipped), syncs the directory
+    // and removes the record. A record that cannot be read back whole (damaged, or not of this form) was
+    // never in place as written, so no rename had started: it is removed and the files stay as they are;
+    // the temporaries it may name go with the next write's clean-up of dead writers' temporaries. Returns
+    // true when there was a record. A rename that fails is a report naming the record.
+    static bool complete_interrupted_commit(const std::string& record);
+
     // Test hook: every writer fails once this many bytes in total have been written by writers created
     // afterwards (negative: no limit). Used to prove a failed write leaves the previous file in place.
     static void set_fail_after_bytes_for_testing(long long bytes);
+    // Test hook: the process ends at once with KILLED_FOR_TESTING (no destructor, no clean-up, as if it were
+    // killed) at the step-th step of the writers' put-in-place sequence reached from now on: a temporary
+    // complete and synced, a file renamed into place, a commit record in place, a directory synced, a record
+    // removed (0: never). Used to prove that a kill at any step leaves whole files, old or new.
+    static void set_kill_at_step_for_testing(int step);
+    static constexpr int KILLED_FOR_TESTING = 86;
 
   private:
     [[noreturn]] void fail(const std::string& what);

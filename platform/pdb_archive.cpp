@@ -491,6 +491,16 @@ void PDB_ARCHIVE::commit() {
     }
 }
 
+void PDB_ARCHIVE::commit_together(const std::string& record, const std::vector<PDB_ARCHIVE*>& archives) {
+    std::vector<FIO_ATOMIC_FILE*> files;
+    for (PDB_ARCHIVE* archive : archives)
+        if (archive->m_out)
+            files.push_back(archive->m_out.get());
+    FIO_ATOMIC_FILE::commit_together(record, files);
+    for (PDB_ARCHIVE* archive : archives)
+        archive->m_out.reset();
+}
+
 void PDB_ARCHIVE::write_root(const PDB_CLASS_THUNK& thunk, void* root) {
     std::vector<PDB_SCHEMA_CLASS> schema = pdb_describe(thunk);
     m_out.reset(new FIO_ATOMIC_FILE(m_path));

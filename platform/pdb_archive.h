@@ -318,6 +318,9 @@ class PDB_ARCHIVE {
     // After a write: flushes and syncs the temporary (finish) and renames it into place (commit).
     void finish();
     void commit();
+    // Puts several written archives of one directory in place as one change through a commit record
+    // (FIO_ATOMIC_FILE::commit_together): after a kill at any moment, all old or all new.
+    static void commit_together(const std::string& record, const std::vector<PDB_ARCHIVE*>& archives);
 
     // Use pdb_write_ptr and pdb_read_ptr.
     void write_root(const PDB_CLASS_THUNK& thunk, void* root);

@@ -1,5 +1,6 @@
 // Batch builds: tables, family filter, command lines, the worker slots and whole batches of the executable.
 #include "batch/brix_batch.h"
+#include "fio.h"
 #include "test_support.h"
 #include "thr.h"
 
@@ -268,6 +269,75 @@ TEST_F(BatchRun, FailingBrixRowIsReportedAndTheBatchFails) {
     const std::string report = read_text_file(installation + "devdb/programmer/all_brix_report.json");
     EXPECT_NE(std::string::npos, report.find("\"result\": \"Fail\""));
     EXPECT_NE(std::string::npos, report.find("\"device\": \"kestrel_d3\""));
+}
+
+// While another holds the installation's lock, every kind of batch ends at once: status 10, one line on
+// standard error naming the holder, nothing built and no report. Once the lock is free a batch runs again.
+TEST_F(BatchRun, BatchFindingTheInstallationLockedEndsAtOnceNamingTheHolder) {
+    const std::string programmer = installation + "devdb/programmer/";
+    const std::string lock_file = programmer + "batch.lock";
+    std::filesystem::create_directories(programmer);
+    depot("devices/kestrel/kestrel_d3");
+    {
+        FIO_LOCK_FILE running;
+        std::string holder;
+        ASSERT_TRUE(running.try_lock(lock_file, "process 4242 (build_brix -all_brix)", holder));
+        for (const std::string batch : {"all_rba", "all_brix", "all_pcf", "all_cram_map", "all_fid"}) {
+            SCOPED_TRACE(batch);
+            COMMAND_RESULT r = run("-" + batch + " kestrel");
+            EXPECT_EQ(BRIX_BATCH_BUSY_STATUS, r.status);
+            EXPECT_EQ("Another batch runs on this installation: process 4242 (build_brix -all_brix) holds " +
+                          lock_file + "; -" + batch + " does not start\n",
+                      r.err);
+            EXPECT_EQ("", r.out);
+            EXPECT_FALSE(std::filesystem::exists(programmer + batch + "_report.json"));
+        }
+        EXPECT_FALSE(std::filesystem::exists(base + "/p4")) << "no row ran";
+    }
+    COMMAND_RESULT r = run("-all_brix kestrel");
+    EXPECT_EQ(BRIX_BATCH_FAILED_STATUS, r.status) << r.err;
+    EXPECT_NE(std::string::npos, read_text_file(lock_file).find("(build_brix -all_brix)\n"));
+    FIO_LOCK_FILE after;
+    std::string holder;
+    EXPECT_TRUE(after.try_lock(lock_file, "test", holder)) << "the lock ends with its batch";
+}
+
+// Two batches of the executable on one installation: the second, started while the first waits inside a
+// row's fetch, ends at once naming the first one's process; the first then runs to its end.
+TEST_F(BatchRun, SecondBatchOnOneInstallationEndsAtOnce) {
+    depot("devices/kestrel/kestrel_d3");
+    // A fetch that waits until the test opens the gate, then fails.
+    const std::string bin = dir.path() + "/bin";
+    std::filesystem::create_directories(bin);
+    const std::string gate = dir.path() + "/gate";
+    write_text_file(bin + "/dpx", "#!/bin/sh\ntouch " + thr_shell_quote(gate + ".reached") +
+                                      "\nwhile [ ! -e " + thr_shell_quote(gate) +
+                                      " ]; do sleep 0.05; done\nexit 1\n");
+    std::filesystem::permissions(bin + "/dpx", std::filesystem::perms::owner_all);
+    const std::string environment = "cd " + thr_shell_quote(dir.path()) + " && PATH=" + thr_shell_quote(bin) +
+                                    ":\"$PATH\" BRIX_VANTREL_PATH=" + thr_shell_quote(installation) + " ";
+    ASSERT_EQ(0, run_command("(" + environment + BRIX_EXE + " -all_brix kestrel; echo $? > " +
+                             thr_shell_quote(dir.path() + "/first.status") + ") >/dev/null 2>&1 &")
+                     .status);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(gate + ".reached") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(std::filesystem::exists(gate + ".reached"));
+
+    const std::string lock_file = installation + "devdb/programmer/batch.lock";
+    const std::string holder = read_text_file(lock_file);
+    EXPECT_EQ(0u, holder.find("process ")) << holder;
+    COMMAND_RESULT second = run_command(environment + BRIX_EXE + " -all_fid");
+    EXPECT_EQ(BRIX_BATCH_BUSY_STATUS, second.status);
+    EXPECT_EQ("Another batch runs on this installation: " + holder.substr(0, holder.size() - 1) + " holds " +
+                  lock_file + "; -all_fid does not start\n",
+              second.err);
+
+    write_text_file(gate, "");
+    while (!std::filesystem::exists(dir.path() + "/first.status") &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(std::to_string(BRIX_BATCH_FAILED_STATUS) + "\n", read_text_file(dir.path() + "/first.status"));
 }
 
 TEST_F(BatchRun, InstallationOutsideAWrikTreeIsRefused) {

@@ -252,10 +252,20 @@ TEST(BrixDatabaseParts, SplitListGoesToPartFilesAndComesBackInOrder) {
     EXPECT_EQ("d_brix.ddb\nd_brix_rif_t0.ddb\nd_brix_rif_t1.ddb\nd_brix_rif_t2.ddb\n",
               directory_listing(dir));
 
-    // Each part holds 1500 entries with thread size 0.
+    // Each part holds 1500 entries with thread size 0, and is marked as a part: a database reader refuses it.
     for (unsigned i = 0; i < 3; ++i) {
-        std::unique_ptr<BRIX_INFO> part = read_database(p + "_rif_t" + std::to_string(i));
+        const std::string part_file = p + "_rif_t" + std::to_string(i) + ".ddb";
+        PDB_ARCHIVE archive;
+        ASSERT_TRUE(archive.open(part_file));
+        BRIX_INFO* raw = nullptr;
+        ASSERT_TRUE(pdb_read_ptr(archive, BRIX_PDB::INFO, raw));
+        std::unique_ptr<BRIX_INFO> part(raw);
         ASSERT_TRUE(part && part->get_device_info());
+        EXPECT_EQ("BRIX-SPLIT-DATABASE-PART-FILE-01", part->get_signature());
+        EXPECT_BRIX_ERROR(
+            read_database(part_file),
+            "The file is a part file of a split database (one slice of a device's G2 list), not a "
+            "database: read the main archive it belongs to");
         EXPECT_EQ(1500u, part->get_device_info()->get_g2_s2_list()->size());
         EXPECT_EQ(0u, part->get_device_info()->get_g2_s2_thread_size());
     }
@@ -358,6 +368,53 @@ TEST(BrixDatabaseParts, DamagedOrMismatchedFilesAreReported) {
         EXPECT_EQ(c.condition, e.condition());
         ASSERT_FALSE(e.context().empty());
         EXPECT_EQ(0u, e.context().back().find(c.file)) << e.context().back();
+    }
+}
+
+// A reader that leaves the part files unread (the FID build, brix_dump --skip-rif) still finds each part
+// the main archive names, with the size it records; the report names the part file.
+TEST(BrixDatabaseParts, ReaderSkippingThePartsChecksTheyArePresentWithTheirSizes) {
+    TEMP_DIR dir;
+    const std::string good = dir.file("good");
+    write_database(good, make_device_database(4500));
+    const std::string p = dir.file("case");
+    const std::string part1 = p + "_rif_t1.ddb";
+    const uint64_t size = file_bytes(good + "_rif_t1.ddb").size();
+    struct CASE {
+        const char* what;
+        std::function<void()> spoil;
+        std::string condition;
+    };
+    const std::vector<CASE> cases = {
+        {"missing", [&] { FIO_FILE_SYSTEM::remove_file(part1); },
+         "The part file the main archive names is missing: the file does not exist"},
+        {"truncated",
+         [&] {
+             std::vector<unsigned char> d = file_bytes(part1);
+             d.resize(d.size() - 1);
+             put_file_bytes(part1, d);
+         },
+         "The part file has " + std::to_string(size - 1) + " bytes, the main archive records " +
+             std::to_string(size)},
+        {"grown",
+         [&] {
+             std::vector<unsigned char> d = file_bytes(part1);
+             d.push_back(0);
+             put_file_bytes(part1, d);
+         },
+         "The part file has " + std::to_string(size + 1) + " bytes, the main archive records " +
+             std::to_string(size)},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* suffix : {".ddb", "_rif_t0.ddb", "_rif_t1.ddb", "_rif_t2.ddb"})
+            put_file_bytes(p + suffix, file_bytes(good + suffix));
+        EXPECT_NE(nullptr, read_database(p, true)) << "the untouched database reads";
+        c.spoil();
+        BRIX_INTERNAL_ERROR e = catch_brix_error([&] { read_database(p, true); });
+        EXPECT_EQ(c.condition, e.condition());
+        ASSERT_FALSE(e.context().empty());
+        EXPECT_EQ(part1, e.context().back());
     }
 }
 
@@ -527,6 +584,35 @@ TEST(BrixDump, PrintsDatabaseAsJsonAndVerifies) {
 
     EXPECT_EQ(2, run_command(thr_shell_command({dump})).status);
     EXPECT_EQ(2, run_command(thr_shell_command({dump, dir.file("notes.txt")})).status);
+}
+
+// The map check reads the whole database, part files included, and verification names a part file copied
+// over a main archive's name for what it is.
+TEST(BrixDump, CheckMapsAndVerifyFindDamagedOrMisplacedPartFiles) {
+    const std::string dump = BRIX_DUMP_EXE;
+    TEMP_DIR dir;
+    const std::string p = dir.file("d");
+    write_database(p, make_device_database(4500));
+    const std::string file = p + ".ddb";
+    // A damaged part fails the check before any map is compared.
+    std::vector<unsigned char> part = file_bytes(p + "_rif_t1.ddb");
+    part[part.size() / 2] ^= 0x10;
+    put_file_bytes(p + "_rif_t1.ddb", part);
+    COMMAND_RESULT flipped = run_command(thr_shell_command({dump, "--check-maps", file}));
+    EXPECT_EQ(1, flipped.status);
+    EXPECT_EQ(
+        0u, flipped.out.find("FAIL: Archive is damaged or truncated: CRC-32 mismatch (" + p + "_rif_t1.ddb"))
+        << flipped.out;
+
+    const std::string misplaced = dir.file("q.ddb");
+    put_file_bytes(misplaced, file_bytes(p + "_rif_t0.ddb"));
+    COMMAND_RESULT verified = run_command(thr_shell_command({dump, "--verify", misplaced}));
+    EXPECT_EQ(1, verified.status);
+    EXPECT_EQ("FAIL: The file is a part file of a split database (one slice of a device's G2 list), not a "
+              "database: "
+              "read the main archive it belongs to (" +
+                  misplaced + ")\n",
+              verified.out);
 }
 
 // The archive contract: class ids, and every class's fields in visit order with their kinds.

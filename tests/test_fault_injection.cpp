@@ -9,6 +9,7 @@
 //   between two of its files;
 // - a read-only directory (root ignores permissions, so that case is skipped when run as root).
 #include "brix_data_server.h"
+#include "database_render.h"
 #include "fio.h"
 #include "msg_internal_error.h"
 #include "test_support.h"
@@ -366,6 +367,143 @@ TEST(FaultInjection, SplitDatabaseCommitFailureGivesTheRecordItsListBack) {
     EXPECT_EQ(list, device->get_g2_s2_list());
     EXPECT_EQ(400u, device->get_g2_s2_list_size());
     EXPECT_EQ(2u, device->get_g2_s2_thread_size());
+}
+
+namespace {
+
+// The database at p read whole, part files included (or the main archive only), rendered for comparison.
+std::string render_database(const std::string& p, bool skip_rif = false) {
+    std::unique_ptr<BRIX_INFO> info(BRIX_DATA_SERVER::get_brix_info(p, skip_rif));
+    RENDER render;
+    pdb_walk(BRIX_PDB::INFO, info.get(), render);
+    return render.text;
+}
+
+// Runs body in a child process that ends as if killed at the step-th step of putting files in place; the
+// child's exit status (0 when body ran past every step).
+int run_killed_at_step(int step, const std::function<void()>& body) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        FIO_ATOMIC_FILE::set_kill_at_step_for_testing(step);
+        int status = 0;
+        try {
+            body();
+        } catch (const BRIX_INTERNAL_ERROR& error) {
+            MSG_INTERNAL_ERROR::print(error);
+            status = 1;
+        }
+        ::_exit(status);
+    }
+    int wait_status = 0;
+    ::waitpid(pid, &wait_status, 0);
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
+
+} // namespace
+
+// A split database rewritten by a process killed at each step of the rewrite in turn (every part and the
+// main archive complete under its temporary name, the commit record in place, each rename, each directory
+// sync, the record removed): the next reader finds the whole previous database up to some step and the
+// whole new one from there on, never a mix, and leaves no commit record; the next write then lands cleanly
+// with no file of the killed writer left behind.
+TEST(FaultInjection, SplitDatabaseRewriteKilledAtAnyStepReadsWholeAsOldOrNew) {
+    struct SHAPE {
+        unsigned old_parts, new_parts;
+    };
+    for (const SHAPE shape : {SHAPE{3, 2}, SHAPE{2, 3}, SHAPE{3, 3}}) {
+        SCOPED_TRACE(std::to_string(shape.old_parts) + " parts rewritten with " +
+                     std::to_string(shape.new_parts));
+        TEMP_DIR reference;
+        write_database(reference.file("old"), split_device_database(300, shape.old_parts, 1));
+        write_database(reference.file("new"), split_device_database(400, shape.new_parts, 7));
+        const std::string old_text = render_database(reference.file("old"));
+        const std::string new_text = render_database(reference.file("new"));
+        const std::string old_main = render_database(reference.file("old"), true);
+        const std::string new_main = render_database(reference.file("new"), true);
+
+        bool saw_new = false;
+        int step = 1;
+        for (;; ++step) {
+            SCOPED_TRACE("killed at step " + std::to_string(step));
+            TEMP_DIR dir;
+            const std::string p = dir.file("granite_d6_brix");
+            write_database(p, split_device_database(300, shape.old_parts, 1));
+            const int status = run_killed_at_step(
+                step, [&] { write_database(p, split_device_database(400, shape.new_parts, 7)); });
+            if (status == 0)
+                break; // the write ran past its last step
+            ASSERT_EQ(FIO_ATOMIC_FILE::KILLED_FOR_TESTING, status);
+            // The main archive alone on one copy of the files, the whole database on another: each reader
+            // completes the write on its own.
+            TEMP_DIR copy;
+            ASSERT_EQ(0, run_command("cp -a '" + dir.path() + "/.' '" + copy.path() + "'").status);
+            const std::string main_only = render_database(copy.file("granite_d6_brix"), true);
+            const std::string back = render_database(p);
+            if (!saw_new && back == new_text)
+                saw_new = true;
+            EXPECT_EQ(saw_new ? new_text : old_text, back);
+            EXPECT_EQ(saw_new ? new_main : old_main, main_only);
+            EXPECT_FALSE(FIO_FILE_SYSTEM::exists(p + ".commit"));
+
+            write_database(p, split_device_database(200, 2, 3));
+            EXPECT_EQ((std::set<std::string>{"granite_d6_brix.ddb", "granite_d6_brix_rif_t0.ddb",
+                                             "granite_d6_brix_rif_t1.ddb"}),
+                      list_dir(dir.path()));
+            std::unique_ptr<BRIX_INFO> third(BRIX_DATA_SERVER::get_brix_info(p, false));
+            EXPECT_EQ(200u, third->get_device_info()->get_g2_s2_list()->size());
+        }
+        EXPECT_TRUE(saw_new);
+        // Every part and the main archive are synced and renamed: well over one step per file.
+        EXPECT_GT(step, int(2 * (shape.new_parts + 1)));
+    }
+}
+
+// A commit record that does not read back whole was never in place as written, so no rename had started:
+// it is dropped, the temporary it names is not put in place, and the database reads as it was.
+TEST(FaultInjection, DamagedCommitRecordIsDroppedAndTheDatabaseStays) {
+    auto record = [](const std::string& body, bool good_crc) {
+        const uint32_t crc =
+            uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size())));
+        char end[64];
+        std::snprintf(end, sizeof end, "end %d %08x\n", int(std::count(body.begin(), body.end(), '\n')) - 1,
+                      good_crc ? crc : crc ^ 1);
+        return body + end;
+    };
+    const std::string names_stray =
+        "BRIX commit record 1\ngranite_d6_brix.ddb\tgranite_d6_brix.ddb.tmp.999999.0\n";
+    const struct {
+        const char* what;
+        std::string text;
+    } cases[] = {
+        {"empty", ""},
+        {"cut short", names_stray},
+        {"CRC-32 differs", record(names_stray, false)},
+        {"a name outside the directory",
+         record("BRIX commit record 1\n../granite_d6_brix.ddb\tgranite_d6_brix.ddb.tmp.999999.0\n", true)},
+        {"another header",
+         record("BRIX commit record 2\ngranite_d6_brix.ddb\tgranite_d6_brix.ddb.tmp.999999.0\n", true)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TEMP_DIR dir;
+        const std::string p = dir.file("granite_d6_brix");
+        write_database(p, split_device_database(300, 2, 1));
+        const std::string before = render_database(p);
+        write_text_file(p + ".ddb.tmp.999999.0", "not an archive");
+        write_text_file(p + ".commit", c.text);
+        EXPECT_EQ(before, render_database(p));
+        EXPECT_FALSE(FIO_FILE_SYSTEM::exists(p + ".commit"));
+    }
+    // The same record whole is completed: the named temporary replaces the main archive.
+    TEMP_DIR dir;
+    const std::string p = dir.file("granite_d6_brix");
+    write_database(p, split_device_database(300, 2, 1));
+    write_text_file(p + ".ddb.tmp.999999.0", "not an archive");
+    write_text_file(p + ".commit", record(names_stray, true));
+    EXPECT_TRUE(FIO_ATOMIC_FILE::complete_interrupted_commit(p + ".commit"));
+    EXPECT_EQ("not an archive", read_text_file(p + ".ddb"));
+    EXPECT_FALSE(FIO_ATOMIC_FILE::complete_interrupted_commit(p + ".commit"));
 }
 
 // The family database written in-process, cut by the hook and by the file-size limit.

@@ -62,13 +62,16 @@ class BRIX_DATA_SERVER {
     // Writes info as database P (name itself when name_is_path, else the device database path of name):
     // stamps the signature; a device G2 list with a thread size T > 0 goes to part files P_rif_t0.ddb ...
     // written by T workers, and the device record keeps only the list's sizes afterwards. Every file is
-    // written to a temporary name and put in place only when all are complete, part files first and P.ddb
-    // last; part files of an earlier database with more parts are removed. A failed write leaves the
-    // previous database as it was.
+    // written to a temporary name and put in place only when all are complete, as one change through the
+    // commit record P.commit (docs/archive_format.md): a kill at any moment leaves the whole previous
+    // database or the whole new one; part files of an earlier database with more parts are removed. A
+    // failed write leaves the previous database as it was. An interrupted write's record is completed first.
     static void write_brix_info(const std::string& name, BRIX_INFO* info, bool name_is_path);
-    // Reads database P (a trailing ".ddb" of path is dropped). With skip_rif false the part files are read
-    // back by workers and checked against the main archive; with skip_rif true the G2 list stays null and
-    // its sizes are those stored. The result belongs to the caller; null when the archive holds no root.
+    // Reads database P (a trailing ".ddb" of path is dropped), after completing the commit record of an
+    // interrupted write, if there is one; a part file given as P is refused as such. With skip_rif false the
+    // part files are read back by workers and checked against the main archive; with skip_rif true the G2
+    // list stays null and its sizes are those stored, and each part file must still exist with the size the
+    // main archive records. The result belongs to the caller; null when the archive holds no root.
     static BRIX_INFO* get_brix_info(const std::string& path, bool skip_rif);
     static BRIX_INFO* vantrel_get_brix_info(const std::string& name, bool is_family, bool skip_rif,
                                             bool add_suffix);

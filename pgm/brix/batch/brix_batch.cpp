@@ -526,6 +526,22 @@ BRIX_BATCH_RESULT new_result(const std::string& device, const std::string& direc
     return r;
 }
 
+// Batches of one installation run one at a time: they share the source tree's row directories and the
+// programmer directory. The batch takes the installation's lock file for its whole run; a batch that finds
+// it taken prints one line naming the running batch's process and ends at once. False then.
+bool lock_installation(FIO_LOCK_FILE& lock, const std::string& batch) {
+    const std::string directory = batch_output_directory();
+    gen_create_installation_directories(directory);
+    const std::string path = directory + "batch.lock";
+    std::string holder;
+    if (lock.try_lock(path, "process " + std::to_string(::getpid()) + " (build_brix -" + batch + ")", holder))
+        return true;
+    std::cout.flush();
+    std::cerr << "Another batch runs on this installation: " << (holder.empty() ? "a process" : holder)
+              << " holds " << path << "; -" << batch << " does not start\n";
+    return false;
+}
+
 } // namespace
 
 namespace {
@@ -588,6 +604,9 @@ int build_all_rba(const BRIX_BUILD_CONTEXT& context, const std::vector<std::stri
     const int scheduler = choose_scheduler();
     if (scheduler > 0)
         return scheduler;
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_rba"))
+        return BRIX_BATCH_BUSY_STATUS;
     std::vector<BRIX_BATCH_RESULT> results;
     if (scheduler < 0) {
         std::vector<std::string> command_lines;
@@ -621,6 +640,9 @@ int build_all_pcf(const BRIX_BUILD_CONTEXT& context, const std::vector<std::stri
     const int scheduler = choose_scheduler();
     if (scheduler > 0)
         return scheduler;
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_pcf"))
+        return BRIX_BATCH_BUSY_STATUS;
     std::vector<BRIX_BATCH_RESULT> results;
     if (scheduler < 0) {
         std::vector<std::string> command_lines;
@@ -655,6 +677,9 @@ int build_all_brix(const BRIX_BUILD_CONTEXT& context, const std::vector<std::str
     const int scheduler = choose_scheduler();
     if (scheduler > 0)
         return scheduler;
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, "all_brix"))
+        return BRIX_BATCH_BUSY_STATUS;
     std::vector<std::string> command_lines;
     std::vector<BRIX_BATCH_RESULT> results;
     for (const BRIX_BATCH_ROW& row : rows) {
@@ -687,6 +712,9 @@ int run_in_process(const BRIX_BUILD_CONTEXT& context, const std::string& batch, 
     const int scheduler = choose_scheduler();
     if (scheduler > 0)
         return scheduler;
+    FIO_LOCK_FILE lock;
+    if (!lock_installation(lock, batch))
+        return BRIX_BATCH_BUSY_STATUS;
     std::vector<BRIX_BATCH_RESULT> results;
     for (const BRIX_BATCH_ROW& row : rows)
         results.push_back(new_result(row.device, ""));

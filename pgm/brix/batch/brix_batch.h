@@ -100,3 +100,5 @@ void brix_batch_report(const std::string& batch, const std::vector<BRIX_BATCH_RE
 
 // Exit status of a batch whose rows did not all pass.
 const int BRIX_BATCH_FAILED_STATUS = 9;
+// Exit status of a batch that did not start because another batch runs on the same installation.
+const int BRIX_BATCH_BUSY_STATUS = 11;

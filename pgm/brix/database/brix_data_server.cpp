@@ -20,9 +20,20 @@ namespace {
 const char* const ARCHIVE_EXTENSION = ".ddb";
 // Part files are numbered from 0; a database has at most this many plus one.
 const unsigned MAX_THREAD_INDEX = 32;
+// The signature a part file carries instead of the vocabulary's: a part holds no vocabulary value, and the
+// mark tells a part file apart from a database, so that one copied over a main archive's name is refused.
+// Parts written before the mark carry the vocabulary's signature and are still read as parts.
+const char PART_SIGNATURE[] = "BRIX-SPLIT-DATABASE-PART-FILE-01";
+static_assert(sizeof PART_SIGNATURE == 33, "a signature has 32 characters");
 
 std::string part_path(const std::string& p, unsigned i) {
     return p + "_rif_t" + std::to_string(i);
+}
+
+// The commit record of a split database's rewrite: while it exists, the part files and the main archive are
+// being put in place, and the next run completes that before it reads or writes the database.
+std::string commit_record_path(const std::string& p) {
+    return p + ".commit";
 }
 
 // Starts one worker per record in order; stops at the first that cannot be started. Waits for every started
@@ -72,6 +83,7 @@ void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info,
     BRIX_CHECK(info != nullptr, "info != NULL");
     const std::string p = name_is_path ? name : get_vantrel_pdb_path(name, false, true);
     gen_create_installation_directories(p.substr(0, p.rfind('/') + 1));
+    FIO_ATOMIC_FILE::complete_interrupted_commit(commit_record_path(p));
     BRIX_DEVICE_INFO* device = info->get_device_info();
 
     // Split the G2 list: part i holds entries i*k up to (i+1)*k. The part lists share the entries with the
@@ -126,16 +138,26 @@ void BRIX_DATA_SERVER::write_brix_info(const std::string& name, BRIX_INFO* info,
     pdb_write_ptr(main_archive, BRIX_PDB::INFO, info);
     main_archive.finish();
 
-    // Every file is complete: put the parts in place, then the main archive, then drop stale parts.
-    for (RIF_THREAD_DATA& d : parts)
-        d.archive->commit();
-    main_archive.commit();
+    // Every file is complete: put the parts and the main archive in place as one change, then drop stale
+    // parts. A lone main archive lands by its own rename.
+    if (split) {
+        std::vector<PDB_ARCHIVE*> archives;
+        for (RIF_THREAD_DATA& d : parts)
+            archives.push_back(d.archive.get());
+        archives.push_back(&main_archive);
+        PDB_ARCHIVE::commit_together(commit_record_path(p), archives);
+    } else {
+        main_archive.commit();
+    }
     put_back.dismiss();
     // The entries now live in the part files; the device record keeps the sizes only.
     if (split)
         brix_release_list(g2_s2_list);
-    for (unsigned i = unsigned(parts.size()); i <= MAX_THREAD_INDEX; ++i)
+    // A writer killed while it wrote more parts than this one left their temporaries: they go too.
+    for (unsigned i = unsigned(parts.size()); i <= MAX_THREAD_INDEX; ++i) {
         FIO_FILE_SYSTEM::remove_file(part_path(p, i) + ARCHIVE_EXTENSION);
+        FIO_FILE_SYSTEM::remove_dead_writers_temporaries(part_path(p, i) + ARCHIVE_EXTENSION);
+    }
 }
 
 void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
@@ -148,7 +170,7 @@ void* BRIX_DATA_SERVER::thread_write_brix_rif(void* arg) {
     // The entries stay with the main database's list: the part record only borrows them while it is written.
     BRIX_UNDO give_back([device] { device->set_g2_s2_list(nullptr, false, false); });
     device->set_g2_s2_list(&data.lent_entries, false, false);
-    part.set_signature(BRIX_CONST_ENUM_CSV_MD5);
+    part.set_signature(PART_SIGNATURE);
     data.archive.reset(new PDB_ARCHIVE(data.file_name + ARCHIVE_EXTENSION));
     pdb_write_ptr(*data.archive, BRIX_PDB::INFO, &part);
     data.archive->finish();
@@ -161,6 +183,7 @@ BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_ri
     if (p.size() >= 5 && stl_ends_with(stl_lower(p), ARCHIVE_EXTENSION))
         p.erase(p.size() - 4);
     const std::string file = p + ARCHIVE_EXTENSION;
+    FIO_ATOMIC_FILE::complete_interrupted_commit(commit_record_path(p));
 
     PDB_ARCHIVE archive;
     BRIX_INFO* raw = nullptr;
@@ -174,10 +197,31 @@ BRIX_INFO* BRIX_DATA_SERVER::get_brix_info(const std::string& path, bool skip_ri
         return nullptr;
 
     INPUT_CONTEXT here(file);
+    BRIX_CHECK(
+        result->get_signature() != PART_SIGNATURE,
+        "The file is a part file of a split database (one slice of a device's G2 list), not a database: "
+        "read the main archive it belongs to");
     BRIX_CHECK(result->get_signature() == BRIX_CONST_ENUM_CSV_MD5, "signature == BRIX_CONST_ENUM_CSV_MD5");
 
     BRIX_DEVICE_INFO* device = result->get_device_info();
     const unsigned thread_size = device ? device->get_g2_s2_thread_size() : 0;
+    if (thread_size > 0 && skip_rif) {
+        // The parts stay unread; each must still be there with the size the main archive records for it.
+        BRIX_CHECK(archive.companions().size() == thread_size,
+                   "The main archive does not record its " + std::to_string(thread_size) + " part files");
+        for (unsigned i = 0; i < thread_size; ++i) {
+            const std::string part = part_path(p, i) + ARCHIVE_EXTENSION;
+            INPUT_CONTEXT at_part(part);
+            FIO_STATUS status;
+            BRIX_CHECK(FIO_FILE_SYSTEM::status(part, status),
+                       "The part file the main archive names is missing" +
+                           FIO_FILE_SYSTEM::describe_missing(part));
+            BRIX_CHECK(status.size == archive.companions()[i].size,
+                       "The part file has " + std::to_string(status.size) +
+                           " bytes, the main archive records " +
+                           std::to_string(archive.companions()[i].size));
+        }
+    }
     if (thread_size > 0 && !skip_rif) {
         BRIX_CHECK(device->get_g2_s2_list() == nullptr,
                    "g2_s2_thread_size > 0 && result->get_device_info()->get_g2_s2_list() == NULL");
@@ -218,6 +262,9 @@ void* BRIX_DATA_SERVER::thread_read_brix_rif(void* arg) {
     std::unique_ptr<BRIX_INFO> brix_info(raw);
     INPUT_CONTEXT here(file);
     BRIX_CHECK(brix_info != nullptr, "brix_info != NULL");
+    const std::string signature = brix_info->get_signature();
+    BRIX_CHECK(signature == PART_SIGNATURE || signature == BRIX_CONST_ENUM_CSV_MD5,
+               "The file does not carry the signature of a part file");
     BRIX_DEVICE_INFO* brix_device_info = brix_info->get_device_info();
     BRIX_CHECK(brix_device_info != nullptr, "brix_device_info != NULL");
     G2_SII_LIST* g2_s2_list = brix_device_info->get_g2_s2_list();

@@ -359,14 +359,18 @@ constexpr uint32_t NO_BS_BIT = 0xFFFFFFFE;
 constexpr uint32_t NONE = 0xFFFFFFFF;
 
 // A small 28nm device (columns are frames): 64 frames, MRAM column 44 (its frames 45 and 46 have no EDCRC
-// frame), image bit 5 without bitstream bit, every other image bit i at bitstream bit i + 192, and the G2 bit
-// of frame 30.
+// frame), image bit 5 without bitstream bit, every other image bit i at bitstream bit i + 192, and the G2
+// bits of G2_FRAMES.
 struct DEVICE_28NM {
     std::string pcf;
     uint32_t bits;
     uint32_t lutram_offset, lutram_size;
     static constexpr uint32_t frames = 64;
 };
+
+// Image frames with their G2 bit: one in the LUTRAM frames of both fixtures, one before the MRAM column and
+// one after it, where the image and EDCRC frame numbers differ by 2.
+const std::vector<uint32_t> G2_FRAMES = {10, 30, 50};
 
 uint32_t bs_bit_of(uint32_t i) {
     return i == 5 ? NO_BS_BIT : i + 192;
@@ -394,7 +398,8 @@ BRIX_DEVICE_INFO* device_28nm(const DEVICE_28NM& d, std::vector<uint32_t> sof_to
         if (sof_to_rbf[i] < rbf_to_sof.size())
             rbf_to_sof[sof_to_rbf[i]] = i;
     std::vector<uint8_t> g2((d.frames + 7) / 8, 0);
-    g2[30 / 8] = 1 << (30 % 8);
+    for (uint32_t f : G2_FRAMES)
+        g2[f / 8] = static_cast<uint8_t>(g2[f / 8] | 1 << (f % 8));
     info->set_argument_list(new BRIX_ARG_LIST{make_arg(BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, frames),
                                               make_arg(BRIX_ARGUMENT_CRAM_BS_FRAME_TO_SOF_FRAME_MAP, frames),
                                               make_arg(BRIX_ARGUMENT_SOF_TO_RBF_MAP, sof_to_rbf),
@@ -553,7 +558,8 @@ void expect_28nm_fid(const BRIX_FID& fid, const DEVICE_28NM& d, uint16_t fid_ver
         for (uint32_t k = 0; k < B; ++k)
             rmf[e][k] = k != 5 && c.config[edcrc_to_img[e]][k];
         bool empty = std::find(rmf[e].begin(), rmf[e].end(), true) == rmf[e].end();
-        types[e] = (empty ? 2 : 0) | (edcrc_to_img[e] == 30 ? 16 : 0);
+        const bool g2 = std::count(G2_FRAMES.begin(), G2_FRAMES.end(), edcrc_to_img[e]) != 0;
+        types[e] = (empty ? 2 : 0) | (g2 ? 16 : 0);
     }
     for (uint32_t k = 0; k < d.lutram_size; ++k)
         types[d.lutram_offset + k] |= 1; // the MLAB column at frame 0

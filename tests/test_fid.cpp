@@ -1,5 +1,6 @@
 // The FID builder: phantom images, RMFs and masks, the mappings of each fid_version, the frame types and the
 // fid operation on small devices built from records.
+#include "batch/brix_batch.h"
 #include "brix_data_server.h"
 #include "brix_vocabulary.h"
 #include "cli/brix_operations.h"
@@ -644,6 +645,30 @@ TEST(FidBuild, MismatchingImageIsReportedAndWritten) {
     }());
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(install.fid_dir() + "BASALT_D1.fid"));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.path() + "/basalt_d1_phantom.img"));
+}
+
+// The FID batch: a row whose image disagrees with its maps fails, and so does the batch.
+TEST(FidBuild, BatchRowOfAMismatchingImageFails) {
+    struct CASE {
+        bool flip;
+        int status;
+        const char* summary;
+    };
+    const CASE cases[] = {
+        {false, 0, "Batch report all_fid: 1 Pass, 0 Fail\n"},
+        {true, BRIX_BATCH_FAILED_STATUS, "Batch report all_fid: 0 Pass, 1 Fail\n"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.flip ? "image disagrees" : "image agrees");
+        PGM_INSTALLATION install;
+        WORKING_DIRECTORY cwd(install.path());
+        write_28nm(install, BASALT_D1, "BASALT", c.flip);
+        const char* const devices[] = {"basalt_d1", nullptr};
+        int status = -1;
+        std::string out = captured([&] { status = brix_batch_fid(BRIX_BUILD_CONTEXT(), devices); });
+        EXPECT_EQ(c.status, status);
+        EXPECT_NE(std::string::npos, out.find(c.summary)) << out;
+    }
 }
 
 namespace {

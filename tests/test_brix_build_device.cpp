@@ -433,6 +433,20 @@ TEST(DeviceBuild, OneDefectMutations) {
          },
          "parameter_length > 0"},
         {"unknown device", [](DEVICE_FIXTURE& f) { f.device = "GRANITE_D99"; }, "Unrecognized device name"},
+        // Empty names are refused, although each vocabulary spells its value 0 as "".
+        {"empty device name", [](DEVICE_FIXTURE& f) { f.device = ""; }, "Unrecognized device name"},
+        {"empty family name", [](DEVICE_FIXTURE& f) { f.family = ""; }, "Unrecognized family name"},
+        {"empty parameter name",
+         [](DEVICE_FIXTURE& f) {
+             f.extra = {{"", 1, {{0, 1}}}};
+         },
+         "Unrecognized parameter name"},
+        {"empty argument block",
+         [](DEVICE_FIXTURE& f) {
+             f.extra_elements = "<uint_argument name=\"SOF_TO_RBF_MAP\" block=\"\" width=\"1\">"
+                                "<arg_data v0=\"1\"/></uint_argument>";
+         },
+         "Unrecognized Block name"},
         {"unknown family", [](DEVICE_FIXTURE& f) { f.family = "MARBLE"; }, "Unrecognized family name"},
         {"two RIF values",
          [](DEVICE_FIXTURE& f) {

@@ -19,14 +19,7 @@ class PGM_INSTALLATION {
         std::filesystem::create_directories(m_dir.path() + "/unshipped/pgm_db");
         std::filesystem::copy_file(std::string(BRIX_SOURCE_DIR) + "/samples/vantrel/devdb/device_table.json",
                                    m_dir.path() + "/devdb/device_table.json");
-        const char* old = std::getenv("BRIX_VANTREL_PATH");
-        m_old = old ? old : "";
-        ::setenv("BRIX_VANTREL_PATH", m_dir.path().c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    ~PGM_INSTALLATION() {
-        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        DEV_TABLE::reload();
+        m_path = std::make_unique<VANTREL_PATH_GUARD>(m_dir.path());
     }
     PGM_INSTALLATION(const PGM_INSTALLATION&) = delete;
     PGM_INSTALLATION& operator=(const PGM_INSTALLATION&) = delete;
@@ -51,7 +44,7 @@ class PGM_INSTALLATION {
 
   private:
     TEMP_DIR m_dir;
-    std::string m_old;
+    std::unique_ptr<VANTREL_PATH_GUARD> m_path; // released before the directory
 };
 
 // Record builders for device fixtures; each result belongs to the caller (or to the list it is put in).

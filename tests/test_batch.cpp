@@ -5,6 +5,7 @@
 #include "thr.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -204,6 +205,35 @@ TEST(Batch, ThreadThatCannotStartStopsLaunching) {
     EXPECT_NE(std::string::npos, out.find("Thread cmd: a => Pass\n")); // the started row was waited for
 }
 
+// A row passes only when at least one of the outputs it lists was written.
+TEST(Batch, RowsWithoutTheirOutputsFail) {
+    TEMP_DIR dir;
+    const std::string written = dir.file("written.ddb"), missing = dir.file("missing.ddb");
+    write_text_file(written, "x");
+    struct CASE {
+        const char* what;
+        bool pass;
+        std::vector<std::string> outputs;
+        bool expected;
+    };
+    const CASE cases[] = {
+        {"its output written", true, {written}, true},
+        {"one of two outputs written", true, {missing, written}, true},
+        {"its output not written", true, {missing}, false},
+        {"no output found", true, {}, false},
+        {"a failed row stays failed", false, {written}, false},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<BRIX_BATCH_RESULT> results(1);
+        results[0].pass = c.pass;
+        for (const std::string& output : c.outputs)
+            results[0].outputs.emplace_back(output, 1);
+        brix_batch_fail_rows_without_outputs(results);
+        EXPECT_EQ(c.expected, results[0].pass);
+    }
+}
+
 // Whole batches of the executable in an installation under a directory whose name has blanks and shell
 // metacharacters, with the project's dpx and lgcgen test doubles on PATH.
 class BatchRun : public testing::Test {
@@ -271,7 +301,7 @@ TEST_F(BatchRun, FailingBrixRowIsReportedAndTheBatchFails) {
     EXPECT_NE(std::string::npos, report.find("\"device\": \"kestrel_d3\""));
 }
 
-// While another holds the installation's lock, every kind of batch ends at once: status 10, one line on
+// While another holds the installation's lock, every kind of batch ends at once: status 11, one line on
 // standard error naming the holder, nothing built and no report. Once the lock is free a batch runs again.
 TEST_F(BatchRun, BatchFindingTheInstallationLockedEndsAtOnceNamingTheHolder) {
     const std::string programmer = installation + "devdb/programmer/";
@@ -338,6 +368,37 @@ TEST_F(BatchRun, SecondBatchOnOneInstallationEndsAtOnce) {
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(std::to_string(BRIX_BATCH_FAILED_STATUS) + "\n", read_text_file(dir.path() + "/first.status"));
+}
+
+// Without any PGM RBA database the CRAM map builds write nothing: each row fails.
+TEST_F(BatchRun, CramMapRowsThatWroteNothingFail) {
+    COMMAND_RESULT r = run("-all_cram_map");
+    EXPECT_NE(std::string::npos, r.out.find("   None of the PGM RBA is ready\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Batch report all_cram_map: 0 Pass, 2 Fail\n")) << r.out;
+    EXPECT_EQ(BRIX_BATCH_FAILED_STATUS, r.status) << r.err;
+}
+
+// Every slate row finds its RBA file in the source tree, but only the first row's fetch succeeds (the others
+// have no depot directory): their databases are built, and they fail.
+TEST_F(BatchRun, RbaRowsWhoseFetchFailsFail) {
+    const std::string rba =
+        read_text_file(std::string(BRIX_SOURCE_DIR) + "/samples/vantrel/rba/slate_d1.rba");
+    const std::string tree = base + "/p4/vantrel/devices/slate/";
+    for (int m = 1; m <= 7; ++m) {
+        const std::string name = "slate_m" + std::to_string(m);
+        const std::string directory = m == 1 ? depot("devices/slate/" + name) : tree + name;
+        std::filesystem::create_directories(directory);
+        gzFile out = gzopen((directory + "/" + name + ".rbaz").c_str(), "wb");
+        ASSERT_NE(nullptr, out);
+        ASSERT_EQ(int(rba.size()), gzwrite(out, rba.data(), unsigned(rba.size())));
+        ASSERT_EQ(Z_OK, gzclose(out));
+    }
+    COMMAND_RESULT r = run("-all_rba slate");
+    EXPECT_NE(std::string::npos, r.out.find("Batch report all_rba: 1 Pass, 6 Fail\n")) << r.out << r.err;
+    EXPECT_EQ(BRIX_BATCH_FAILED_STATUS, r.status) << r.err;
+    EXPECT_TRUE(std::filesystem::exists(installation + "devdb/programmer/fid/SLATE_D2.pgm_rba"));
+    const std::string report = read_text_file(installation + "devdb/programmer/all_rba_report.json");
+    EXPECT_NE(std::string::npos, report.find("\"fail\": 6")) << report;
 }
 
 TEST_F(BatchRun, InstallationOutsideAWrikTreeIsRefused) {

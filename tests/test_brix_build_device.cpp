@@ -186,6 +186,46 @@ TEST(DeviceBuild, ValidFixturesBuildMutuallyInverseMaps) {
     }
 }
 
+// The option-bit list of the device info: absent (null, not an empty list) without any ob_val, and one
+// record per ob_val otherwise (length 9: three hex digits in two bytes).
+TEST(DeviceBuild, OptionBitListIsNullWithoutObVal) {
+    struct CASE {
+        const char* what;
+        std::string elements;
+        size_t count; // 0: no list at all
+    };
+    const CASE cases[] = {
+        {"no ob_val", "", 0},
+        {"one ob_val",
+         "<ob_val name=\"POF_ID\" bit_index=\"3\" bit_offset=\"5\" length=\"9\" link_block=\"0\" "
+         "hex_value=\"1A5\"/>",
+         1},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        TEMP_DIR dir;
+        DEVICE_FIXTURE fixture;
+        fixture.extra_elements = c.elements;
+        auto info = build(dir, fixture);
+        ASSERT_NE(info, nullptr);
+        const BRIX_OB_DATA_LIST* list = info->get_device_info()->get_ob_datas();
+        if (c.count == 0) {
+            EXPECT_EQ(list, nullptr);
+            continue;
+        }
+        ASSERT_NE(list, nullptr);
+        ASSERT_EQ(list->size(), c.count);
+        const BRIX_OB_DATA* ob = list->at(0);
+        EXPECT_EQ(ob->get_bit_index(), 3u);
+        EXPECT_EQ(ob->get_bit_offset(), 5u);
+        unsigned length = 0;
+        const unsigned char* bytes = ob->get_data(length);
+        EXPECT_EQ(length, 9u);
+        ASSERT_EQ(ob->get_data_size(), 2u);
+        EXPECT_EQ(unsigned(bytes[0]) | unsigned(bytes[1]) << 8, 0x1A5u);
+    }
+}
+
 // The bit map of the fixture, entry by entry: with lowest-first filling and one data-less row per dataline,
 // SOF bit 2 (the first data bit) goes to row 1 (D = 1) of dataline 0, after one padding row.
 TEST(DeviceBuild, BitMapPlacesBitsInFillOrder) {
@@ -393,6 +433,20 @@ TEST(DeviceBuild, OneDefectMutations) {
          },
          "parameter_length > 0"},
         {"unknown device", [](DEVICE_FIXTURE& f) { f.device = "GRANITE_D99"; }, "Unrecognized device name"},
+        // Empty names are refused, although each vocabulary spells its value 0 as "".
+        {"empty device name", [](DEVICE_FIXTURE& f) { f.device = ""; }, "Unrecognized device name"},
+        {"empty family name", [](DEVICE_FIXTURE& f) { f.family = ""; }, "Unrecognized family name"},
+        {"empty parameter name",
+         [](DEVICE_FIXTURE& f) {
+             f.extra = {{"", 1, {{0, 1}}}};
+         },
+         "Unrecognized parameter name"},
+        {"empty argument block",
+         [](DEVICE_FIXTURE& f) {
+             f.extra_elements = "<uint_argument name=\"SOF_TO_RBF_MAP\" block=\"\" width=\"1\">"
+                                "<arg_data v0=\"1\"/></uint_argument>";
+         },
+         "Unrecognized Block name"},
         {"unknown family", [](DEVICE_FIXTURE& f) { f.family = "MARBLE"; }, "Unrecognized family name"},
         {"two RIF values",
          [](DEVICE_FIXTURE& f) {

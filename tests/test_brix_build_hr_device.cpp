@@ -350,21 +350,6 @@ struct SAMPLE_HARRIER {
     COMMAND_RESULT generated;
 };
 
-// Points the process's installation at a directory for the life of the guard.
-struct INSTALLATION_GUARD {
-    explicit INSTALLATION_GUARD(const std::string& path) {
-        const char* old = std::getenv("BRIX_VANTREL_PATH");
-        m_old = old ? old : "";
-        ::setenv("BRIX_VANTREL_PATH", path.c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    ~INSTALLATION_GUARD() {
-        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    std::string m_old;
-};
-
 } // namespace
 
 // A generated sample HARRIER device builds through the tool in test mode and in normal mode, each database
@@ -415,7 +400,7 @@ TEST(HarrierDeviceBuild, SampleDeviceInTestAndNormalMode) {
 TEST(HarrierDeviceBuild, RbaFileWrittenBesideTheBuildFailsAsTheUnpacking) {
     SAMPLE_HARRIER sample;
     ASSERT_EQ(0, sample.generated.status) << sample.generated.err;
-    INSTALLATION_GUARD installation(sample.installation);
+    VANTREL_PATH_GUARD installation(sample.installation);
     const std::string xml = sample.device_dir + "/harrier_d1.xml";
     const std::string rba = sample.device_dir + "/harrier_d1.rba";
     const std::string block_map = sample.installation + "unshipped/pgm_db/harrier_l_cram.map";

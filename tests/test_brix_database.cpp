@@ -127,29 +127,6 @@ std::string write_database(const std::string& p, BRIX_INFO* info) {
     return render(info);
 }
 
-// Restores an environment variable on destruction.
-class ENV_GUARD {
-  public:
-    ENV_GUARD(const char* name, const std::string& value) : m_name(name) {
-        const char* old = std::getenv(name);
-        m_had = old != nullptr;
-        if (old)
-            m_old = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ENV_GUARD() {
-        if (m_had)
-            ::setenv(m_name, m_old.c_str(), 1);
-        else
-            ::unsetenv(m_name);
-    }
-
-  private:
-    const char* m_name;
-    bool m_had;
-    std::string m_old;
-};
-
 } // namespace
 
 TEST(BrixDatabase, FamilyDatabaseRoundTripsFieldByField) {
@@ -478,7 +455,7 @@ TEST(BrixDatabase, SecondWriteOfTheSameRecordIsRefused) {
 
 TEST(BrixDatabase, PathsUnderTheDeviceDatabaseDirectory) {
     TEMP_DIR dir;
-    ENV_GUARD env("BRIX_VANTREL_PATH", dir.path());
+    VANTREL_PATH_GUARD env(dir.path());
     const std::string programmer = dir.path() + "/devdb/programmer/";
     struct CASE {
         const char* name;

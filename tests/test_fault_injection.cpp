@@ -7,7 +7,8 @@
 //   fail when the writer flushes;
 // - the writer's own test hook, which fails after a given number of bytes, so a multi-file write can be cut
 //   between two of its files;
-// - a read-only directory (root ignores permissions, so that case is skipped when run as root).
+// - a read-only directory, written to by a child process (as root, the child gives up root first, since root
+//   ignores directory permissions).
 #include "brix_data_server.h"
 #include "database_render.h"
 #include "fio.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <functional>
+#include <grp.h>
 #include <memory>
 #include <poll.h>
 #include <sys/resource.h>
@@ -227,19 +229,31 @@ TEST(FaultInjection, DecompressedFileKeepsThePreviousOutput) {
 }
 
 // A directory without write permission: the writer cannot create its temporary, reports the target and
-// leaves the previous file. Root ignores directory permissions, so the case cannot be shown as root.
+// leaves the previous file. The write runs in a child process; as root, the child first gives up root for
+// the unprivileged "nobody" user, since root ignores directory permissions.
 TEST(FaultInjection, ReadOnlyDirectoryKeepsThePreviousFile) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "running as root: directory permissions do not stop root's writes";
+    constexpr int UNREACHABLE = 124; // the unprivileged user cannot reach the temporary directory
     TEMP_DIR dir;
     std::string input = dir.file("raw.rbaz"), output = dir.file("raw.rba");
     write_gzip_file(input, std::string(1000, 'r'));
     write_text_file(output, "previous content\n");
     SNAPSHOT before(dir.path(), {input, output});
     ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0555));
-    BRIX_INTERNAL_ERROR error = catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_file(input, output); });
+    LIMITED_RUN run = run_with_file_size_limit(RLIM_INFINITY, [&]() -> int {
+        const uid_t nobody = 65534;
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            return 125;
+        if (::access(input.c_str(), R_OK) != 0)
+            return UNREACHABLE;
+        FIO_FILE_SYSTEM::gunzip_file(input, output);
+        return 0;
+    });
     ::chmod(dir.path().c_str(), 0755);
-    EXPECT_NE(std::string::npos, error.condition().find("Unable to write " + output)) << error.condition();
+    if (run.status == UNREACHABLE)
+        GTEST_SKIP() << "the unprivileged user cannot reach " << dir.path();
+    EXPECT_EQ(1, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("Unable to write " + output)) << run.err;
     before.expect_unchanged();
 }
 

@@ -1,5 +1,6 @@
 // The FID builder: phantom images, RMFs and masks, the mappings of each fid_version, the frame types and the
 // fid operation on small devices built from records.
+#include "batch/brix_batch.h"
 #include "brix_data_server.h"
 #include "brix_vocabulary.h"
 #include "cli/brix_operations.h"
@@ -141,7 +142,9 @@ TEST(FidPhantomImage, HeaderAndRowsAreRead) {
     EXPECT_EQ(0x02, image.data[image.first_row + 8 + 1]); // and column 9
 }
 
-// Images that are refused, each naming the field.
+// Images that are refused, each naming the field. A parse error (a field cut short, a version other than 4,
+// block 0's rows reaching the end of the file) is reported after the closing "\n"; the other checks stop the
+// progress text where they fail.
 TEST(FidPhantomImage, ImagesThatAreRefused) {
     auto bit = [](uint32_t, uint32_t) { return true; };
     const std::string parse = "ptag_index == 0 && file_version == 4";
@@ -150,6 +153,7 @@ TEST(FidPhantomImage, ImagesThatAreRefused) {
         BYTES bytes;
         std::string condition;
         std::string field;
+        std::string output_end; // how the progress text ends
     };
     IMAGE_LAYOUT v3, to_end, no_blocks, narrow;
     v3.version = 3;
@@ -161,16 +165,19 @@ TEST(FidPhantomImage, ImagesThatAreRefused) {
     BYTES short_list = phantom_image(8, 1, bit);
     short_list[79] = 200; // 200 blocks announced
     const std::vector<CASE> cases = {
-        {"version 3", phantom_image(8, 2, bit, v3), parse, "file version"},
-        {"rows end at the end of the file", phantom_image(8, 2, bit, to_end), parse, "block 0 rows"},
-        {"header cut short", BYTES(zero_row.begin(), zero_row.begin() + 60), parse, "tag"},
-        {"no block", phantom_image(8, 2, bit, no_blocks), "block_count > 0", "block count"},
+        {"version 3", phantom_image(8, 2, bit, v3), parse, "file version", " ... \n\n\n"},
+        {"rows end at the end of the file", phantom_image(8, 2, bit, to_end), parse, "block 0 rows",
+         "Block count: 1\n         Block #0: Row => 2 Col => 8 Width => 1\n\n"},
+        {"header cut short", BYTES(zero_row.begin(), zero_row.begin() + 60), parse, "tag", " ... \n\n\n"},
+        {"no block", phantom_image(8, 2, bit, no_blocks), "block_count > 0", "block count",
+         "Block count: 0\n"},
         {"rows narrower than their columns", phantom_image(40, 2, bit, narrow),
-         "block_width[0] * 4 >= (block_col[0] + 7) / 8", "block 0 width"},
+         "block_width[0] * 4 >= (block_col[0] + 7) / 8", "block 0 width", "Col => 40 Width => 1\n"},
         {"block without rows", zero_row,
          "block_row[block_index] > 0 && block_col[block_index] > 0 && block_width[block_index] > 0",
-         "block 0"},
-        {"fewer blocks than announced", short_list, "block_index == block_count", "block list"},
+         "block 0", "Row => 0 Col => 8 Width => 1\n"},
+        {"fewer blocks than announced", short_list, "block_index == block_count", "block list",
+         "Block #0: Row => 1 Col => 8 Width => 1\n"},
     };
     TEMP_DIR dir;
     for (const CASE& c : cases) {
@@ -182,9 +189,8 @@ TEST(FidPhantomImage, ImagesThatAreRefused) {
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(c.condition, e.condition());
         EXPECT_EQ((std::vector<std::string>{file, c.field}), e.context());
-        if (std::string(c.what) == "version 3") { // only the parse line is printed
-            EXPECT_EQ("   Parsing Phantom Image: " + file + " ... \n\n", out);
-        }
+        ASSERT_GE(out.size(), c.output_end.size()) << out;
+        EXPECT_EQ(c.output_end, out.substr(out.size() - c.output_end.size())) << out;
     }
     EXPECT_BRIX_ERROR(
         parse_phantom_image(BRIX_PROGRESS(), dir.file("missing.img")),
@@ -354,14 +360,18 @@ constexpr uint32_t NO_BS_BIT = 0xFFFFFFFE;
 constexpr uint32_t NONE = 0xFFFFFFFF;
 
 // A small 28nm device (columns are frames): 64 frames, MRAM column 44 (its frames 45 and 46 have no EDCRC
-// frame), image bit 5 without bitstream bit, every other image bit i at bitstream bit i + 192, and the G2 bit
-// of frame 30.
+// frame), image bit 5 without bitstream bit, every other image bit i at bitstream bit i + 192, and the G2
+// bits of G2_FRAMES.
 struct DEVICE_28NM {
     std::string pcf;
     uint32_t bits;
     uint32_t lutram_offset, lutram_size;
     static constexpr uint32_t frames = 64;
 };
+
+// Image frames with their G2 bit: one in the LUTRAM frames of both fixtures, one before the MRAM column and
+// one after it, where the image and EDCRC frame numbers differ by 2.
+const std::vector<uint32_t> G2_FRAMES = {10, 30, 50};
 
 uint32_t bs_bit_of(uint32_t i) {
     return i == 5 ? NO_BS_BIT : i + 192;
@@ -389,7 +399,8 @@ BRIX_DEVICE_INFO* device_28nm(const DEVICE_28NM& d, std::vector<uint32_t> sof_to
         if (sof_to_rbf[i] < rbf_to_sof.size())
             rbf_to_sof[sof_to_rbf[i]] = i;
     std::vector<uint8_t> g2((d.frames + 7) / 8, 0);
-    g2[30 / 8] = 1 << (30 % 8);
+    for (uint32_t f : G2_FRAMES)
+        g2[f / 8] = static_cast<uint8_t>(g2[f / 8] | 1 << (f % 8));
     info->set_argument_list(new BRIX_ARG_LIST{make_arg(BRIX_ARGUMENT_CRAM_SOF_FRAME_TO_BS_FRAME_MAP, frames),
                                               make_arg(BRIX_ARGUMENT_CRAM_BS_FRAME_TO_SOF_FRAME_MAP, frames),
                                               make_arg(BRIX_ARGUMENT_SOF_TO_RBF_MAP, sof_to_rbf),
@@ -548,7 +559,8 @@ void expect_28nm_fid(const BRIX_FID& fid, const DEVICE_28NM& d, uint16_t fid_ver
         for (uint32_t k = 0; k < B; ++k)
             rmf[e][k] = k != 5 && c.config[edcrc_to_img[e]][k];
         bool empty = std::find(rmf[e].begin(), rmf[e].end(), true) == rmf[e].end();
-        types[e] = (empty ? 2 : 0) | (edcrc_to_img[e] == 30 ? 16 : 0);
+        const bool g2 = std::count(G2_FRAMES.begin(), G2_FRAMES.end(), edcrc_to_img[e]) != 0;
+        types[e] = (empty ? 2 : 0) | (g2 ? 16 : 0);
     }
     for (uint32_t k = 0; k < d.lutram_size; ++k)
         types[d.lutram_offset + k] |= 1; // the MLAB column at frame 0
@@ -633,6 +645,30 @@ TEST(FidBuild, MismatchingImageIsReportedAndWritten) {
     }());
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(install.fid_dir() + "BASALT_D1.fid"));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.path() + "/basalt_d1_phantom.img"));
+}
+
+// The FID batch: a row whose image disagrees with its maps fails, and so does the batch.
+TEST(FidBuild, BatchRowOfAMismatchingImageFails) {
+    struct CASE {
+        bool flip;
+        int status;
+        const char* summary;
+    };
+    const CASE cases[] = {
+        {false, 0, "Batch report all_fid: 1 Pass, 0 Fail\n"},
+        {true, BRIX_BATCH_FAILED_STATUS, "Batch report all_fid: 0 Pass, 1 Fail\n"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.flip ? "image disagrees" : "image agrees");
+        PGM_INSTALLATION install;
+        WORKING_DIRECTORY cwd(install.path());
+        write_28nm(install, BASALT_D1, "BASALT", c.flip);
+        const char* const devices[] = {"basalt_d1", nullptr};
+        int status = -1;
+        std::string out = captured([&] { status = brix_batch_fid(BRIX_BUILD_CONTEXT(), devices); });
+        EXPECT_EQ(c.status, status);
+        EXPECT_NE(std::string::npos, out.find(c.summary)) << out;
+    }
 }
 
 namespace {

@@ -547,7 +547,7 @@ TEST(PgmContainer, FamilyNamesTheDefaultPathAndMustMatchTheHeader) {
     TEMP_DIR install;
     std::string fid_dir = install.path() + "/devdb/programmer/fid/";
     ASSERT_EQ(0, run_command("mkdir -p '" + fid_dir + "'").status);
-    ASSERT_EQ(0, ::setenv("BRIX_VANTREL_PATH", install.path().c_str(), 1));
+    VANTREL_PATH_GUARD installation(install.path());
     EXPECT_EQ(fid_dir + "SLATE_FAMILY.cram_map", BRIX_DATA_SERVER::get_family_cram_map_file("slate_family"));
     EXPECT_EQ("x/a.cram_map", BRIX_DATA_SERVER::get_family_cram_map_file("x/a.cram_map"));
     std::string pcf = "stale";
@@ -566,7 +566,6 @@ TEST(PgmContainer, FamilyNamesTheDefaultPathAndMustMatchTheHeader) {
     BRIX_DATA_SERVER::write_pgm_database_file(payload.data(), 5, 1, "cram_map", "Slate_Family",
                                               "slate_family", fid_dir);
     EXPECT_TRUE(BRIX_DATA_SERVER::get_family_cram_map("slate_family", flags).empty());
-    ::unsetenv("BRIX_VANTREL_PATH");
 }
 
 // The payload is a standard zlib stream: zlib's own uncompress (not the reader of this program) gives every

@@ -323,9 +323,9 @@ TEST(PgmRba, MissingOutputDirectoriesOfTheInstallationAreCreated) {
 
     // An installation that is not there stays absent: the write reports the file it cannot create.
     std::string missing = install.path() + "/no_such_installation/";
-    ::setenv("BRIX_VANTREL_PATH", missing.c_str(), 1);
     BYTES payload = EXPECTED_PAYLOAD;
     BRIX_INTERNAL_ERROR e = catch_brix_error([&] {
+        VANTREL_PATH_GUARD gone(missing);
         testing::internal::CaptureStdout();
         try {
             BRIX_DATA_SERVER::write_pgm_database_file(payload.data(), uint32_t(payload.size()), 1, "pgm_rba",
@@ -337,7 +337,6 @@ TEST(PgmRba, MissingOutputDirectoriesOfTheInstallationAreCreated) {
         }
         testing::internal::GetCapturedStdout();
     });
-    ::setenv("BRIX_VANTREL_PATH", install.path().c_str(), 1);
     EXPECT_EQ(0u,
               e.condition().find("Unable to write " + missing + "devdb/programmer/fid/GRANITE_D1.pgm_rba"))
         << e.condition();

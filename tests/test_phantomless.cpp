@@ -3,6 +3,7 @@
 #include "brix_common_function.h"
 #include "brix_vocabulary.h"
 #include "fio.h"
+#include "harrier/phantomless_cells.h"
 #include "test_support.h"
 
 #include <zlib.h>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -172,11 +174,7 @@ void write_gzip(const std::string& path, const std::string& text) {
 class CHIP_FIXTURE {
   public:
     CHIP_FIXTURE() {
-        const char* old = std::getenv("BRIX_VANTREL_PATH");
-        m_had_old = old != nullptr;
-        if (old)
-            m_old = old;
-        ::setenv("BRIX_VANTREL_PATH", (m_dir.path() + "/").c_str(), 1);
+        m_path = std::make_unique<VANTREL_PATH_GUARD>(m_dir.path() + "/");
         std::filesystem::create_directories(m_dir.path() + "/unshipped/pgm_db");
         blocks = base_blocks();
         maps["l"] = map_text(2, 131, l_bit);
@@ -186,12 +184,6 @@ class CHIP_FIXTURE {
         maps["d"] = map_text(3, 166, d_bit);
         unmask = uniquified_text(false);
         mask = uniquified_text(true);
-    }
-    ~CHIP_FIXTURE() {
-        if (m_had_old)
-            ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        else
-            ::unsetenv("BRIX_VANTREL_PATH");
     }
 
     std::string pgm_db(const std::string& name) const { return m_dir.path() + "/unshipped/pgm_db/" + name; }
@@ -227,8 +219,7 @@ class CHIP_FIXTURE {
 
   private:
     TEMP_DIR m_dir;
-    std::string m_old;
-    bool m_had_old = false;
+    std::unique_ptr<VANTREL_PATH_GUARD> m_path; // released before the directory
 };
 
 // Standard output of f; the capture ends also when f fails.
@@ -363,6 +354,16 @@ TEST(Phantomless, OneDefectMutations) {
          },
          text("fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_PB || fullchip_unmask_uniquified[j][k] == "
               "SOF_BIT_IS_DATA")},
+        // Row 0 of the last column's mask turned from flash to data: the column leaves the flash columns (a
+        // second switch region) and its mask has data where the unmask has flash. The switch is checked
+        // first.
+        {"second switch region on a column that also breaks a cell rule",
+         [](CHIP_FIXTURE& chip) {
+             size_t row0 = chip.mask.find('\n', chip.mask.find('\n') + 1) + 1;
+             size_t at = chip.mask.rfind("X ", chip.mask.find('\n', row0));
+             chip.mask.replace(at, 2, "1 ");
+         },
+         text("!found_switch_region")},
         {"rows that are not 52 plus a multiple of 70", [](CHIP_FIXTURE& chip) { chip.rows = 263; },
          text("((row_size - 2 * 26) % 70) == 0 && ((row_size - 2 * 26) / 70) > 2")},
         {"rows below 52", [](CHIP_FIXTURE& chip) { chip.rows = 2; },
@@ -389,6 +390,75 @@ TEST(Phantomless, OneDefectMutations) {
         BRIX_INTERNAL_ERROR error("", "", "", 0, {});
         captured_stdout([&] { error = catch_brix_error([&] { chip.build(); }); });
         EXPECT_EQ(c.condition(chip), error.condition());
+    }
+}
+
+// The cell rules of one column on 64-bit rows: each rule on its own, the flash rule with the chip column's
+// own flash cells and bits, and the lowest failing row deciding the report.
+TEST(Phantomless, CellRulesOfOneColumn) {
+    const char* const data_rule = "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_PB || "
+                                  "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_DATA";
+    const char* const flash_rule =
+        "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_FLASH && "
+        "is_flash_ip(BRIX_RBA_CRAM_TYPE(map[i][k])) && (bin_col_map[k >> 3] & (1 << "
+        "(k & 7))) == 0";
+    const char* const pb_rule = "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_PB";
+    // Two words (rows 0..127); a coherent column: rows 0..3 flash, row 70 data, every other row a phantom
+    // bit, the same in both files.
+    struct ROWS {
+        uint64_t mask_data[2] = {0, 1u << 6};
+        uint64_t mask_flash[2] = {0xF, 0};
+        uint64_t mask_pb[2] = {~uint64_t(0xF), ~uint64_t(1u << 6)};
+        uint64_t unmask_flash[2] = {0xF, 0};
+        uint64_t unmask_pb[2] = {~uint64_t(0xF), ~uint64_t(1u << 6)};
+        uint64_t chip_flash[2] = {0xF, 0};
+        uint64_t chip_bits[2] = {0, 1u << 6};
+    };
+    struct CASE {
+        const char* what;
+        std::function<void(ROWS&)> change;
+        const char* condition; // null: accepted
+    };
+    const CASE cases[] = {
+        {"coherent column", [](ROWS&) {}, nullptr},
+        {"mask data on an unmask phantom bit",
+         [](ROWS& r) {
+             r.mask_data[1] |= 1u << 7;
+             r.mask_pb[1] &= ~uint64_t(1u << 7);
+         },
+         nullptr},
+        {"mask data on an unmask flash row",
+         [](ROWS& r) {
+             r.mask_flash[0] = 0xE;
+             r.mask_data[0] = 1;
+         },
+         data_rule},
+        {"bit set on a flash cell of the chip column", [](ROWS& r) { r.chip_bits[0] = 0x4; }, flash_rule},
+        {"flash mask row on a cell of the chip column that is not flash",
+         [](ROWS& r) { r.chip_flash[0] = 0x7; }, flash_rule},
+        {"mask phantom bit on an unmask data row",
+         [](ROWS& r) {
+             r.mask_data[1] = 0;
+             r.mask_pb[1] = ~uint64_t(0);
+         },
+         pb_rule},
+        {"the lowest failing row decides",
+         [](ROWS& r) {
+             r.unmask_pb[0] = ~uint64_t(0x1F); // row 4
+             r.chip_bits[0] = 0x8;             // row 3
+         },
+         flash_rule},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        ROWS r;
+        c.change(r);
+        const PHANTOMLESS_CELL_ROWS rows{r.mask_data, r.mask_flash, r.mask_pb,  r.unmask_flash,
+                                         r.unmask_pb, r.chip_flash, r.chip_bits};
+        if (c.condition == nullptr)
+            EXPECT_NO_THROW(check_phantomless_cells(rows, 2));
+        else
+            EXPECT_BRIX_ERROR(check_phantomless_cells(rows, 2), c.condition);
     }
 }
 

@@ -125,30 +125,6 @@ TEST(PgmCommon, Crc16CheckValueAndBitwiseDefinition) {
 
 namespace {
 
-// Points the installation directory somewhere else for one test and restores it (and the loaded table).
-class VANTREL_PATH_GUARD {
-  public:
-    explicit VANTREL_PATH_GUARD(const std::string& path) {
-        const char* old = std::getenv("BRIX_VANTREL_PATH");
-        m_had_old = old != nullptr;
-        if (old)
-            m_old = old;
-        setenv("BRIX_VANTREL_PATH", path.c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    ~VANTREL_PATH_GUARD() {
-        if (m_had_old)
-            setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        else
-            unsetenv("BRIX_VANTREL_PATH");
-        DEV_TABLE::reload();
-    }
-
-  private:
-    bool m_had_old = false;
-    std::string m_old;
-};
-
 // The part the device build chooses for a device: the first general-use part of the family whose device (or
 // base device) is the device, else the last restricted one.
 DEV_PART_ENUM choose_part(DEV_DEVICE_ENUM device) {

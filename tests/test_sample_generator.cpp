@@ -222,8 +222,7 @@ TEST(SampleGenerator, HarrierChipsPassThePhantomlessFlow) {
     GENERATED g;
     COMMAND_RESULT r = g.run(DESCRIPTION, {"HARRIER_D1", "HARRIER_D4"});
     ASSERT_EQ(0, r.status) << r.err;
-    const std::string old_path = gen_get_vantrel_path();
-    ::setenv("BRIX_VANTREL_PATH", (g.installation + "/").c_str(), 1);
+    VANTREL_PATH_GUARD installation(g.installation + "/");
     struct CASE {
         const char* device;
         unsigned frames, bits;
@@ -253,7 +252,6 @@ TEST(SampleGenerator, HarrierChipsPassThePhantomlessFlow) {
         EXPECT_GT(memory, 0u);
         EXPECT_EQ(0u, memory % 2) << "M blocks are two columns wide";
     }
-    ::setenv("BRIX_VANTREL_PATH", old_path.c_str(), 1);
 }
 
 // Generated TALON and KESTREL devices build in test mode (row stamp, RIF and spare rows read back through the
@@ -310,22 +308,6 @@ TEST(SampleGenerator, TalonAndKestrelDevicesBuild) {
 }
 
 namespace {
-
-// Points the installation paths at a directory while it lives.
-class INSTALLATION_SCOPE {
-  public:
-    explicit INSTALLATION_SCOPE(const std::string& installation) : m_old(gen_get_vantrel_path()) {
-        ::setenv("BRIX_VANTREL_PATH", (installation + "/").c_str(), 1);
-        DEV_TABLE::reload();
-    }
-    ~INSTALLATION_SCOPE() {
-        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
-        DEV_TABLE::reload();
-    }
-
-  private:
-    std::string m_old;
-};
 
 // Small families of the three FID kinds: GRANITE (spare rows in the image, its RT_VIO_MLAB map in two files),
 // BASALT (two devices sharing the family's maps) and TALON (frames are the image's rows, no CRAM maps).
@@ -400,7 +382,7 @@ TEST(SampleGenerator, SmallFamiliesPassTheProgrammerChain) {
         EXPECT_TRUE(FIO_FILE_SYSTEM::exists(pgm_db + file)) << file;
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists(pgm_db + "talon_la_lab_cram.map")) << "TALON has no text CRAM maps";
 
-    INSTALLATION_SCOPE scope(g.installation);
+    VANTREL_PATH_GUARD scope(g.installation + "/");
     const std::vector<std::string> devices = {"granite_d1", "basalt_d1", "basalt_d2", "talon_d0"};
     EXPECT_EQ(std::vector<int>({0, 0, 0, 0}), run_programmer_chain(g, devices));
     for (const std::string& device : devices) {

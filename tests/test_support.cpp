@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "dev_db.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +9,23 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
+
+VANTREL_PATH_GUARD::VANTREL_PATH_GUARD(const std::string& path) {
+    const char* old = std::getenv("BRIX_VANTREL_PATH");
+    m_had_old = old != nullptr;
+    if (old)
+        m_old = old;
+    ::setenv("BRIX_VANTREL_PATH", path.c_str(), 1);
+    DEV_TABLE::reload();
+}
+
+VANTREL_PATH_GUARD::~VANTREL_PATH_GUARD() {
+    if (m_had_old)
+        ::setenv("BRIX_VANTREL_PATH", m_old.c_str(), 1);
+    else
+        ::unsetenv("BRIX_VANTREL_PATH");
+    DEV_TABLE::reload();
+}
 
 TEMP_DIR::TEMP_DIR() {
     std::string pattern = (std::filesystem::temp_directory_path() / "brix_test_XXXXXX").string();

@@ -44,6 +44,21 @@ class TEMP_DIR {
     std::string m_path;
 };
 
+// Points the installation directory (BRIX_VANTREL_PATH) at path while it lives, with the device table
+// reloaded; then restores the previous value, or unsets it when it was not set, and reloads again. Every test
+// that changes the installation goes through it, so the tests also pass when run in one process.
+class VANTREL_PATH_GUARD {
+  public:
+    explicit VANTREL_PATH_GUARD(const std::string& path);
+    ~VANTREL_PATH_GUARD();
+    VANTREL_PATH_GUARD(const VANTREL_PATH_GUARD&) = delete;
+    VANTREL_PATH_GUARD& operator=(const VANTREL_PATH_GUARD&) = delete;
+
+  private:
+    bool m_had_old = false;
+    std::string m_old;
+};
+
 struct COMMAND_RESULT {
     int status = -1;
     std::string out; // standard output

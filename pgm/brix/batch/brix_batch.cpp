@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -504,12 +505,23 @@ void brix_batch_report(const std::string& batch, const std::vector<BRIX_BATCH_RE
     file.commit();
 }
 
+void brix_batch_fail_rows_without_outputs(std::vector<BRIX_BATCH_RESULT>& results) {
+    for (BRIX_BATCH_RESULT& r : results)
+        if (r.pass && std::none_of(r.outputs.begin(), r.outputs.end(),
+                                   [](const auto& output) { return FIO_FILE_SYSTEM::exists(output.first); }))
+            r.pass = false;
+}
+
 // ---- The batch operations
 // -----------------------------------------------------------------------------------------
 
 namespace {
 
-int finish_batch(const std::string& batch, const std::vector<BRIX_BATCH_RESULT>& results, bool all_started) {
+// outputs_expected: the rows of the batch write files, listed in their outputs.
+int finish_batch(const std::string& batch, std::vector<BRIX_BATCH_RESULT>& results, bool all_started,
+                 bool outputs_expected = true) {
+    if (outputs_expected)
+        brix_batch_fail_rows_without_outputs(results);
     brix_batch_report(batch, results, batch_output_directory() + batch + "_report.json");
     if (!all_started)
         return 1;
@@ -571,7 +583,7 @@ int run_on_slurm(const std::string& batch, const std::string& root, const std::v
         for (BRIX_BATCH_RESULT& r : results)
             if (r.pass || kind == BRIX_BATCH_KIND::RBA)
                 r.outputs = row_outputs(kind, r.device);
-    const int status = finish_batch(batch, results, true);
+    const int status = finish_batch(batch, results, true, has_outputs);
     return signal_number != 0 ? 128 + signal_number : status;
 }
 
@@ -667,7 +679,7 @@ int build_all_pcf(const BRIX_BUILD_CONTEXT& context, const std::vector<std::stri
         results.back().seconds = seconds_since(start);
     }
     progress.clear();
-    return finish_batch("all_pcf", results, true);
+    return finish_batch("all_pcf", results, true, false);
 }
 
 int build_all_brix(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
@@ -749,7 +761,11 @@ int build_all_cram_map(const BRIX_BUILD_CONTEXT& context, const std::vector<std:
 }
 
 int build_all_fid(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>&) {
-    return run_in_process(context, "all_fid", BRIX_BATCH_FID_DEVICES, [](const std::string& device) {
+    return brix_batch_fid(context, BRIX_BATCH_FID_DEVICES);
+}
+
+int brix_batch_fid(const BRIX_BUILD_CONTEXT& context, const char* const* devices) {
+    return run_in_process(context, "all_fid", devices, [](const std::string& device) {
         std::string pcf;
         return BRIX_DATA_SERVER::get_device_fid_file(device, pcf);
     });

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+class BRIX_BUILD_CONTEXT;
+
 // One row of a batch table. A table ends at the first row whose family is empty.
 struct BRIX_BATCH_ROW {
     const char* family;    // lower case
@@ -97,6 +99,13 @@ bool brix_batch_run_workers(const std::vector<std::string>& command_lines,
 // Prints the summary table of a batch and writes it as JSON to report_file (landing whole).
 void brix_batch_report(const std::string& batch, const std::vector<BRIX_BATCH_RESULT>& results,
                        const std::string& report_file);
+
+// A row that passed but wrote none of its outputs (none listed, or none of those listed exists) fails.
+void brix_batch_fail_rows_without_outputs(std::vector<BRIX_BATCH_RESULT>& results);
+
+// The FID batch over a list of devices ended by a null entry (the -all_fid operation runs it on
+// BRIX_BATCH_FID_DEVICES); the batch's exit status.
+int brix_batch_fid(const BRIX_BUILD_CONTEXT& context, const char* const* devices);
 
 // Exit status of a batch whose rows did not all pass.
 const int BRIX_BATCH_FAILED_STATUS = 9;

@@ -7,6 +7,7 @@
 #include "brix_common_function.h"
 
 #include "context/build_context.h"
+#include "harrier/phantomless_cells.h"
 
 #include "bit_matrix.h"
 #include "brix_data_server.h"
@@ -66,10 +67,6 @@ size_t end_of_run(const unsigned char* cells, size_t k, size_t size) {
     while (i < size && cells[i] == value)
         ++i;
     return i;
-}
-
-bool rows_equal(const BIT_MATRIX& a, size_t a_row, const BIT_MATRIX& b, size_t b_row) {
-    return std::memcmp(a.row_words(a_row), b.row_words(b_row), a.words_per_row() * sizeof(uint64_t)) == 0;
 }
 
 // Lowest set bit of a non-zero word.
@@ -430,11 +427,42 @@ bool PHANTOMLESS_BUILDER::column_matches(unsigned i, unsigned j, const uint64_t*
                                          const BIT_MATRIX& unmask_data,
                                          const BIT_MATRIX& unmask_flash) const {
     // A row matches when it is a flash row on both sides, or a data bit exactly where the uniquified column
-    // has a data cell. Flash rows carry no data bits, so the two comparisons cover every row.
-    return std::memcmp(column_flash, unmask_flash.row_words(j),
-                       unmask_flash.words_per_row() * sizeof(uint64_t)) == 0 &&
-           rows_equal(m_bits, i, unmask_data, j);
+    // has a data cell. The bits of the chip's flash rows are left to the flash rule of the cell checks; the
+    // uniquified column has no data cell on its flash rows.
+    const size_t words = unmask_flash.words_per_row();
+    if (std::memcmp(column_flash, unmask_flash.row_words(j), words * sizeof(uint64_t)) != 0)
+        return false;
+    const uint64_t* bits = m_bits.row_words(i);
+    const uint64_t* data = unmask_data.row_words(j);
+    for (size_t w = 0; w < words; ++w)
+        if ((bits[w] & ~column_flash[w]) != data[w])
+            return false;
+    return true;
 }
+
+} // namespace
+
+void check_phantomless_cells(const PHANTOMLESS_CELL_ROWS& rows, size_t words) {
+    for (size_t w = 0; w < words; ++w) {
+        uint64_t bad_data = rows.mask_data[w] & rows.unmask_flash[w];
+        uint64_t bad_flash =
+            rows.mask_flash[w] & ~(rows.unmask_flash[w] & rows.chip_flash[w] & ~rows.chip_bits[w]);
+        uint64_t bad_pb = rows.mask_pb[w] & ~rows.unmask_pb[w];
+        uint64_t bad = bad_data | bad_flash | bad_pb;
+        if (bad == 0)
+            continue;
+        uint64_t first = uint64_t(1) << lowest_bit(bad);
+        BRIX_CHECK((bad_data & first) == 0, "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_PB || "
+                                            "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_DATA");
+        BRIX_CHECK((bad_flash & first) == 0,
+                   "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_FLASH && "
+                   "is_flash_ip(BRIX_RBA_CRAM_TYPE(map[i][k])) && (bin_col_map[k >> 3] "
+                   "& (1 << (k & 7))) == 0");
+        BRIX_REPORT("fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_PB");
+    }
+}
+
+namespace {
 
 BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unmask,
                                                      const UNIQUIFIED_FILE& mask) {
@@ -469,8 +497,8 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
 
     const size_t words = m_bits.words_per_row();
     const size_t row_bytes = PHANTOMLESS_HEADER_SIZE + m_bits.bytes_per_row();
-    // The checks of a column depend only on the uniquified column it matches: each is checked once.
-    std::vector<bool> checked(unmask.col, false);
+    // The final-type checks depend only on the uniquified column a column matches: each is checked once.
+    std::vector<bool> final_type_checked(unmask.col, false);
     BRIX_PHANTOMLESS_MAP rows;
     rows.reserve(m_col_size);
     bool found_switch_region = false;
@@ -481,6 +509,7 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
         for (; next_span != m_flash_spans.end() && next_span->column == i; ++next_span)
             for_each_word_span(next_span->first_row, size_t(next_span->last_row) - next_span->first_row + 1,
                                [&](size_t w, uint64_t mask) { column_flash[w] |= mask; });
+        // The first uniquified column that matches.
         unsigned j = 0;
         while (j < unmask.col && !column_matches(i, j, column_flash.data(), unmask_data, unmask_flash))
             ++j;
@@ -490,7 +519,8 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
                 message, "Unable to match Fullchip column %d with any of the Uniquified column", int(i)));
         }
         BRIX_CHECK(j < unmask.col, "j < unmask_uniquified_col");
-        if (!checked[j]) {
+        // Its final type, which names a uniquified column with the same mask cells.
+        if (!final_type_checked[j]) {
             unsigned final_type = mask.final_types[j];
             auto found = std::find(unmask.types.begin(), unmask.types.end(), final_type);
             BRIX_CHECK(found != unmask.types.end(), "found_final_type");
@@ -498,46 +528,28 @@ BRIX_PHANTOMLESS_MAP PHANTOMLESS_BUILDER::build_rows(const UNIQUIFIED_FILE& unma
             BRIX_CHECK(full_mask[j] == full_mask[final_col],
                        "fullchip_mask_uniquified[j][k] == fullchip_mask_uniquified[final_col][k]");
             BRIX_CHECK((final_type >> 24) == 0, "(phantomless_map[i][3] & 0xFF) == 0");
-            // The first row that breaks one of the three cell rules decides which one is reported.
-            const uint64_t* md = mask_data.row_words(j);
-            const uint64_t* mf = mask_flash.row_words(j);
-            const uint64_t* mp = mask_pb.row_words(j);
-            const uint64_t* uf = unmask_flash.row_words(j);
-            const uint64_t* up = unmask_pb.row_words(j);
-            const uint64_t* cf = column_flash.data();
-            const uint64_t* cb = m_bits.row_words(i);
-            for (size_t w = 0; w < words; ++w) {
-                uint64_t bad_data = md[w] & uf[w];
-                uint64_t bad_flash = mf[w] & ~(uf[w] & cf[w] & ~cb[w]);
-                uint64_t bad_pb = mp[w] & ~up[w];
-                uint64_t bad = bad_data | bad_flash | bad_pb;
-                if (bad == 0)
-                    continue;
-                uint64_t first = uint64_t(1) << lowest_bit(bad);
-                BRIX_CHECK((bad_data & first) == 0, "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_PB || "
-                                                    "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_DATA");
-                BRIX_CHECK((bad_flash & first) == 0,
-                           "fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_FLASH && "
-                           "is_flash_ip(BRIX_RBA_CRAM_TYPE(map[i][k])) && (bin_col_map[k >> 3] & (1 << (k & "
-                           "7))) == 0");
-                BRIX_REPORT("fullchip_unmask_uniquified[j][k] == SOF_BIT_IS_PB");
-            }
-            checked[j] = true;
+            final_type_checked[j] = true;
         }
-
+        // The header: the final type and the flash flag.
         rows.emplace_back(static_cast<unsigned>(row_bytes), 1);
         unsigned char* row = rows.back().data();
         put_u32(row, mask.final_types[j]);
-        bool column_flash = full_mask[j][0] == SOF_BIT_IS_FLASH;
-        if (column_flash)
+        const bool flash_column = full_mask[j][0] == SOF_BIT_IS_FLASH;
+        if (flash_column)
             row[3] = PHANTOMLESS_FLAG_FLASH;
-        if (i > 0 && column_flash != previous_flash) {
+        // The one switch between non-flash and flash columns.
+        if (i > 0 && flash_column != previous_flash) {
             BRIX_CHECK(!found_switch_region, "!found_switch_region");
             found_switch_region = true;
             rows[i - 1][3] |= PHANTOMLESS_FLAG_SWITCH;
             row[3] |= PHANTOMLESS_FLAG_SWITCH;
         }
-        previous_flash = column_flash;
+        // The cells, with this chip column's own flash cells and bits.
+        check_phantomless_cells({mask_data.row_words(j), mask_flash.row_words(j), mask_pb.row_words(j),
+                                 unmask_flash.row_words(j), unmask_pb.row_words(j), column_flash.data(),
+                                 m_bits.row_words(i)},
+                                words);
+        previous_flash = flash_column;
         // The column's data bits are the mask's data cells: its flash rows stay clear, its phantom rows are
         // cleared.
         std::memcpy(m_bits.row_words(i), mask_data.row_words(j), words * sizeof(uint64_t));

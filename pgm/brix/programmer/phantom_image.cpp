@@ -160,72 +160,89 @@ PHANTOM_IMAGE parse_phantom_image(const BRIX_PROGRESS& progress, const std::stri
     BRIX_CHECK(FIO_FILE_SYSTEM::read_file(file, image.data), "input.good()");
     const std::vector<unsigned char>& data = image.data;
 
-    std::string signature, tag, device_version;
-    uint32_t file_version = 0, block_count = 0;
-    if (!read_image_text(data, 0, SIGNATURE_SIZE, signature))
-        phantom_parse_error("signature");
-    size_t at = SIGNATURE_SIZE;
-    if (!read_image_u32(data, at, file_version))
-        phantom_parse_error("file version");
-    at += 4;
-    if (file_version != PHANTOM_FILE_VERSION)
-        phantom_parse_error("file version");
-    if (!read_image_text(data, at, TAG_SIZE, tag))
-        phantom_parse_error("tag");
-    at += TAG_SIZE;
-    if (!read_image_text(data, at, DEVICE_VERSION_SIZE, device_version))
-        phantom_parse_error("device version");
-    at += DEVICE_VERSION_SIZE;
-    if (!read_image_u32(data, at, block_count))
-        phantom_parse_error("block count");
-    at += 4;
-    progress.detail("Signature: " + signature + "\n");
-    progress.detail("File version: " + std::to_string(file_version) + "\n");
-    progress.detail("Tag: " + tag + "\n");
-    progress.detail("Device version: " + device_version + "\n");
-    progress.detail("Block count: " + std::to_string(block_count) + "\n");
-
-    uint32_t block_index = 0;
+    // The field where the parse stopped: a field cut short by the end of the file, a file version other than
+    // 4, or block 0's rows not ending before the end of the file. It is reported after the closing "\n".
+    const char* stopped_at = nullptr;
+    size_t at = 0;
     uint32_t row0 = 0, col0 = 0, width0 = 0;
-    for (; block_index < block_count; ++block_index, at += 12) {
-        uint32_t row = 0, col = 0, width = 0;
-        if (!read_image_u32(data, at, row) || !read_image_u32(data, at + 4, col) ||
-            !read_image_u32(data, at + 8, width))
-            break;
-        progress.sub("Block #" + std::to_string(block_index) + ": " + "Row => " +
-                     PGM_COMMON::convert_dword_to_string(row, 0xFFFFFFFF, true) + " " + "Col => " +
-                     PGM_COMMON::convert_dword_to_string(col, 0xFFFFFFFF, true) + " " + "Width => " +
-                     std::to_string(width) + "\n");
-        INPUT_CONTEXT block_field("block " + std::to_string(block_index));
-        BRIX_CHECK(
-            row > 0 && col > 0 && width > 0,
-            "block_row[block_index] > 0 && block_col[block_index] > 0 && block_width[block_index] > 0");
-        if (block_index == 0) {
-            row0 = row;
-            col0 = col;
-            width0 = width;
+    uint64_t row_stride = 0;
+    [&] {
+        std::string signature, tag, device_version;
+        uint32_t file_version = 0, block_count = 0;
+        if (!read_image_text(data, 0, SIGNATURE_SIZE, signature)) {
+            stopped_at = "signature";
+            return;
         }
-    }
-    {
-        INPUT_CONTEXT field("block list");
-        BRIX_CHECK(block_index == block_count, "block_index == block_count");
-    }
-    // Only block 0 is read: there must be one, and its rows must be wide enough for its columns.
-    {
-        INPUT_CONTEXT field("block count");
-        BRIX_CHECK(block_count > 0, "block_count > 0");
-    }
-    const uint64_t row_bytes = (uint64_t{col0} + 7) / 8;
-    const uint64_t row_stride = uint64_t{width0} * 4;
-    {
-        INPUT_CONTEXT field("block 0 width");
-        BRIX_CHECK(row_stride >= row_bytes, "block_width[0] * 4 >= (block_col[0] + 7) / 8");
-    }
-    at += 1; // one byte between the block list and the rows
-    // Block 0's rows must end before the end of the file.
-    if (at > data.size() || uint64_t{row0} * row_stride >= data.size() - at)
-        phantom_parse_error("block 0 rows");
+        at = SIGNATURE_SIZE;
+        if (!read_image_u32(data, at, file_version) || file_version != PHANTOM_FILE_VERSION) {
+            stopped_at = "file version";
+            return;
+        }
+        at += 4;
+        if (!read_image_text(data, at, TAG_SIZE, tag)) {
+            stopped_at = "tag";
+            return;
+        }
+        at += TAG_SIZE;
+        if (!read_image_text(data, at, DEVICE_VERSION_SIZE, device_version)) {
+            stopped_at = "device version";
+            return;
+        }
+        at += DEVICE_VERSION_SIZE;
+        if (!read_image_u32(data, at, block_count)) {
+            stopped_at = "block count";
+            return;
+        }
+        at += 4;
+        progress.detail("Signature: " + signature + "\n");
+        progress.detail("File version: " + std::to_string(file_version) + "\n");
+        progress.detail("Tag: " + tag + "\n");
+        progress.detail("Device version: " + device_version + "\n");
+        progress.detail("Block count: " + std::to_string(block_count) + "\n");
+
+        uint32_t block_index = 0;
+        for (; block_index < block_count; ++block_index, at += 12) {
+            uint32_t row = 0, col = 0, width = 0;
+            if (!read_image_u32(data, at, row) || !read_image_u32(data, at + 4, col) ||
+                !read_image_u32(data, at + 8, width))
+                break;
+            progress.sub("Block #" + std::to_string(block_index) + ": " + "Row => " +
+                         PGM_COMMON::convert_dword_to_string(row, 0xFFFFFFFF, true) + " " + "Col => " +
+                         PGM_COMMON::convert_dword_to_string(col, 0xFFFFFFFF, true) + " " + "Width => " +
+                         std::to_string(width) + "\n");
+            INPUT_CONTEXT block_field("block " + std::to_string(block_index));
+            BRIX_CHECK(
+                row > 0 && col > 0 && width > 0,
+                "block_row[block_index] > 0 && block_col[block_index] > 0 && block_width[block_index] > 0");
+            if (block_index == 0) {
+                row0 = row;
+                col0 = col;
+                width0 = width;
+            }
+        }
+        {
+            INPUT_CONTEXT field("block list");
+            BRIX_CHECK(block_index == block_count, "block_index == block_count");
+        }
+        // Only block 0 is read: there must be one, and its rows must be wide enough for its columns.
+        {
+            INPUT_CONTEXT field("block count");
+            BRIX_CHECK(block_count > 0, "block_count > 0");
+        }
+        const uint64_t row_bytes = (uint64_t{col0} + 7) / 8;
+        row_stride = uint64_t{width0} * 4;
+        {
+            INPUT_CONTEXT field("block 0 width");
+            BRIX_CHECK(row_stride >= row_bytes, "block_width[0] * 4 >= (block_col[0] + 7) / 8");
+        }
+        at += 1; // one byte between the block list and the rows
+        // Block 0's rows must end before the end of the file.
+        if (at > data.size() || uint64_t{row0} * row_stride >= data.size() - at)
+            stopped_at = "block 0 rows";
+    }();
     progress.text("\n");
+    if (stopped_at != nullptr)
+        phantom_parse_error(stopped_at);
     image.first_row = at;
     image.row_stride = static_cast<size_t>(row_stride);
     image.img_cram_col = col0;

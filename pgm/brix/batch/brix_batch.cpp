@@ -8,6 +8,7 @@
 #include "cli/brix_operations.h"
 #include "fio.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "records/brix_data_manager.h"
 #include "thr.h"
@@ -124,15 +125,6 @@ void print_line(const std::string& text) {
     BRIX_BATCH_PROGRESS::before_print();
     std::cout << text << std::flush;
     BRIX_BATCH_PROGRESS::after_print();
-}
-
-std::vector<std::string> split_words(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream in(text);
-    std::string word;
-    while (in >> word)
-        words.push_back(word);
-    return words;
 }
 
 // The programs a row starts: build_brix is this executable itself, so that a batch runs the same build it
@@ -254,7 +246,7 @@ std::vector<BRIX_BATCH_STEP> brix_batch_steps(BRIX_BATCH_KIND kind, const std::s
     steps.push_back({BRIX_BATCH_STEP::MKDIR, {d}});
     steps.push_back({BRIX_BATCH_STEP::CD, {d}});
     std::vector<std::string> sync = {"dpx", "sync"};
-    for (const std::string& pattern : split_words(row.source))
+    for (const std::string& pattern : LINE_READER::words(row.source))
         sync.push_back(pattern);
     steps.push_back({BRIX_BATCH_STEP::PROGRAM, sync});
     if (kind == BRIX_BATCH_KIND::RBA)

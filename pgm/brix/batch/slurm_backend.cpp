@@ -4,6 +4,7 @@
 #include "batch/batch_progress.h"
 #include "fio.h"
 #include "gen.h"
+#include "line_reader.h"
 #include "msg_internal_error.h"
 #include "thr.h"
 
@@ -322,12 +323,7 @@ int brix_slurm_job_main(const std::string& job_file) {
 }
 
 std::vector<std::string> brix_slurm_split_options(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream in(text);
-    std::string word;
-    while (in >> word)
-        words.push_back(word);
-    return words;
+    return LINE_READER::words(text);
 }
 
 int brix_slurm_run(const std::string& batch, const std::string& root, const std::vector<BRIX_BATCH_ROW>& rows,

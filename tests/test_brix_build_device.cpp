@@ -855,7 +855,7 @@ TEST(DeviceBuild, RifFramesInDraG2Info) {
     write_gzip(dir.file("dev_rif"), "$RIF  \n"
                                     "3 9 1 3 9 0 5\n"
                                     "\n"
-                                    "12 4 2 12 4 1 300 11 4 0 7\n"
+                                    "12 4 2 12 4 1 255 11 4 0 7\n"
                                     "3 10 1 3 10 1 1\n");
     auto info = build(dir, fixture);
     ASSERT_NE(info, nullptr);
@@ -865,11 +865,19 @@ TEST(DeviceBuild, RifFramesInDraG2Info) {
     EXPECT_EQ(arg_values<uint8_t>(device, BRIX_ARGUMENT_DRA_G2_INFO), (std::vector<uint8_t>{0x08, 0x10}));
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(dir.file("dev.rif"))); // the unpacked text stays
 
-    // A RIF frame beyond the device's frames is refused before the list grows to it.
-    write_gzip(dir.file("dev_rif"), "$RIF\n16 0 1 16 0 0 1\n");
+    // Frames and bits beyond the device's (16 frames of 40 bits) are refused before the list grows to them.
     write_text_file(dir.file("dev.xml"), fixture.xml());
-    EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
-                      "RIF frame 16 is not below the frame count 16");
+    const std::pair<const char*, const char*> outside[] = {
+        {"$RIF\n16 0 1 16 0 0 1\n", "RIF frame 16 is not below the frame count 16"},
+        {"$RIF\n0 40 1 0 0 0 1\n", "RIF bit 40 is not below the bit count 40"},
+        {"$RIF\n0 0 1 0 40 0 1\n", "RIF reference bit 40 is not below the bit count 40"},
+    };
+    for (const auto& [text, condition] : outside) {
+        SCOPED_TRACE(text);
+        write_gzip(dir.file("dev_rif"), text);
+        EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
+                          condition);
+    }
 }
 
 } // namespace

@@ -345,9 +345,9 @@ void read_rif(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info, con
         BRIX_CHECK(dras != nullptr, "dras != NULL");
         dra_count = dras->get_length();
     }
-    // The frame count bounds the RIF's frame numbers where the device has one.
+    // The frame and bit counts bound the RIF's frame and bit numbers where the device has them.
     G2_SII_LIST* g2_s2_list = parse_rif(state.m_context, state.m_rif_file, directory, state.m_rif_version,
-                                        dra_count, state.m_frame_count);
+                                        dra_count, state.m_frame_count, state.m_bit_count);
     BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
     device_info->set_g2_s2_list(g2_s2_list, true, true);
 }

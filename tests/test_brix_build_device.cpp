@@ -254,6 +254,30 @@ TEST(DeviceBuild, MinorBitTwoSkipsTheMapsAndIsNotStored) {
     EXPECT_EQ(algo->get_const_offset(0), 0u);
 }
 
+// An RBA that places no block (a 0-byte ".rbaz", blanks, only comments, markers and short lines) is refused
+// at its end, and no database is written.
+TEST(DeviceBuild, RbaWithoutBlockLineIsRefused) {
+    const char* const texts[] = {
+        "",
+        " \n\t\n\r\n",
+        "# LAB_RAM x 4 10 8 3 a b\n$BLOCK_RAM x 4 10 8 3 a b\nDEVICE DEV\nOTHER 1 2\n",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        TEMP_DIR dir;
+        DEVICE_FIXTURE fixture;
+        fixture.minor = 2;
+        fixture.extra_elements =
+            "  <parameter name=\"RBA_LUTRAM_STRING\" length=\"1\"><const_val value=\"LAB_RAM\" "
+            "offset=\"0\"/></parameter>\n";
+        write_gzip(dir.file("dev.rbaz"), text);
+        const BRIX_INTERNAL_ERROR error = catch_brix_error([&] { build(dir, fixture, true); });
+        EXPECT_EQ("RBA file has no block line", error.condition());
+        EXPECT_EQ((std::vector<std::string>{dir.file("dev.rba"), "end of file"}), error.context());
+        EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev")));
+    }
+}
+
 // The RBA step (-device in test mode with minor bit 1): LUTRAM and MRAM columns from the unpacked RBA file.
 TEST(DeviceBuild, RbaLutramAndMramColumns) {
     TEMP_DIR dir;

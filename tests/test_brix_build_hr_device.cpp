@@ -312,6 +312,17 @@ TEST(HarrierRbaParser, CollectsMramPositions) {
         BRIX_RBA_INFO bad;
         EXPECT_BRIX_ERROR(parse_hr_rba(state, path, bad), c.condition);
     }
+    // A text that places no block (empty, blank, or only comments, markers and short lines) is refused at its
+    // end.
+    for (const char* text :
+         {"", "\n \t\n", "# MRAM X0 0 0 69 3 4 0 0\n$BLOCKS 0 0 69 3 4 0 0\nMRAM X0 1\n"}) {
+        SCOPED_TRACE(text);
+        write_text_file(path, text);
+        BRIX_RBA_INFO bad;
+        const BRIX_INTERNAL_ERROR error = catch_brix_error([&] { parse_hr_rba(state, path, bad); });
+        EXPECT_EQ("RBA file has no block line", error.condition());
+        EXPECT_EQ((std::vector<std::string>{path, "end of file"}), error.context());
+    }
     // The report names the file and the MRAM line, counted over every line before it.
     write_text_file(path, "L X0 1 0 69 0 0\n\nM MRAM\nMRAM X0 0 0 69 3 4 0 0\nMRAM X0 0 0 69 3 4 0\n");
     BRIX_RBA_INFO bad;

@@ -203,6 +203,22 @@ void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LI
     std::cout << out.str();
 }
 
+bool is_rba_block_line(std::string_view line) {
+    const std::string_view blanks = " \t\r\n\v\f";
+    size_t words = 0;
+    for (size_t at = line.find_first_not_of(blanks); at != std::string_view::npos;
+         at = line.find_first_not_of(blanks, at)) {
+        if (words == 0 && (line[at] == '#' || line[at] == '$'))
+            return false;
+        if (++words == 8)
+            return true;
+        at = line.find_first_of(blanks, at);
+        if (at == std::string_view::npos)
+            break;
+    }
+    return false;
+}
+
 void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
                          std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
                          std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info) {

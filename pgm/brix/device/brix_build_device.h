@@ -34,6 +34,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the device XML gives one generation's builder of its own.
@@ -159,6 +160,9 @@ void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LI
 void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
                          std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
                          std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info);
+// Whether a line of an RBA text places a block: at least 8 words (block, tile, sizes, position, mirrors),
+// the first neither a comment ('#') nor a section marker ('$'). An RBA without one describes no device.
+bool is_rba_block_line(std::string_view line);
 
 // ---- Device XML reader (brix_build_device) ----------------------------------------------------------------
 

@@ -285,9 +285,11 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
 
     std::string line;
     std::vector<std::string_view> svec;
+    bool has_block_line = false;
     while (reader.next(line)) {
         // Most lines are other tiles: only a LUTRAM or MRAM line is split into its tokens.
         const std::string_view text = LINE_READER::trim_view(line);
+        has_block_line = has_block_line || is_rba_block_line(text);
         const std::string_view first = tokenizer.first(text);
         if (first.empty())
             continue;
@@ -315,6 +317,7 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
     }
     BRIX_CHECK(!reader.failed(), "rba_infile.good()");
     reader.set_location("end of file");
+    BRIX_CHECK(has_block_line, "RBA file has no block line");
 
     group_rba_positions(lutram.cols, lutram.rows, state.m_simplified_lutram_col, info.simplified_lutram_row,
                         info.lutram_info);

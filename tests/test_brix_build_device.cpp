@@ -369,6 +369,32 @@ TEST(DeviceBuild, OneDefectMutations) {
         {"DRA above the frame size", [](DEVICE_FIXTURE& f) { f.dra = 7; }, "dras[d] <= parallel_frame_size"},
         {"more error-detection bits than bits", [](DEVICE_FIXTURE& f) { f.edcrc_bits = 41; },
          "edcrc_bits <= bit_count"},
+        // Sizes that would drive the allocations are bounded by the device's frame and bit counts first.
+        {"parallel frame size of 65,536,000", [](DEVICE_FIXTURE& f) { f.parallel_frame_size = 65536000; },
+         "CRAM_PARALLEL_FRAME_SIZE <= CRAM_BIT_COUNT"},
+        {"padding of 65,536,000", [](DEVICE_FIXTURE& f) { f.padding = 65536000; },
+         "CRAM_RBF_PADDING <= CRAM_BIT_COUNT"},
+        {"G2 padding of 65,536,000", [](DEVICE_FIXTURE& f) { f.g2_padding = 65536000; },
+         "CRAM_G2_RBF_PADDING <= CRAM_BIT_COUNT"},
+        {"LUTRAM_MAPPING length of 65,536,000",
+         [](DEVICE_FIXTURE& f) {
+             f.extra = {{"LUTRAM_MAPPING", 65536000, {{0, 0}}}};
+         },
+         "LUTRAM_MAPPING length <= CRAM_FRAME_COUNT"},
+        {"DRAS length of 65,536,000",
+         [](DEVICE_FIXTURE& f) {
+             f.drop = {"DRAS"};
+             f.extra = {{"DRAS", 65536000, {{0, 1}}}};
+         },
+         "dras != NULL && (config_data_width == 8 || config_data_width == 32)"},
+        {"DRAS length of 65,536,000 as the RIF slot count",
+         [](DEVICE_FIXTURE& f) {
+             f.drop = {"DRAS"};
+             f.extra = {{"DRAS", 65536000, {{0, 1}}}};
+             f.extra_elements = "  <parameter name=\"SUPPORT_RIF\" length=\"1\"><const_val value=\"dev\" "
+                                "offset=\"1\"/></parameter>\n";
+         },
+         "DRAS length <= CRAM_BIT_COUNT"},
         {"frame count at offset 1",
          [](DEVICE_FIXTURE& f) {
              f.drop = {"CRAM_FRAME_COUNT"};
@@ -699,8 +725,8 @@ TEST(DeviceBuildPieces, SofRbfMapEdgeCases) {
          "dras[d] <= parallel_frame_size",
          {}},
         {"bitstream frame past 32 bits",
-         4,
-         0xFFFFFFF0u,
+         0x80000000u,
+         0x7FFFFFF0u,
          0,
          0,
          8,

@@ -190,6 +190,10 @@ TEST(RifParser, EdgeCases) {
          "RIF reference bit 100 is not below the bit count 100", true},
         {"reference bit 2^32 - 1", "$RIF\n0 0 1 0 4294967295 0 0\n", 0, 1, 16, 100,
          "RIF reference bit 4294967295 is not below the bit count 100", true},
+        {"more slots than the device has bits", "$RIF\n0 0 1 0 0 0 0\n", 1, 65536000, 16, 100,
+         "RIF slot count 65536000 passes the bit count 100", true},
+        {"more slots than the bit limit", "$RIF\n", 1, 16777217, 0, 0,
+         "RIF slot count 16777217 passes the bit limit 16777216", true},
         {"a line longer than any fixed buffer is read whole", "$RIF\n" + long_line(600), 0, 1, 0, 0,
          long_expected, false},
     };

@@ -360,6 +360,10 @@ void read_rif(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info, con
             BRIX_PARAMETER_DRAS, device_info->get_parameter_list(), BRIX_BLOCK_MAX);
         BRIX_CHECK(dras != nullptr, "dras != NULL");
         dra_count = dras->get_length();
+        // One slot per DRA in every RIF entry: more DRAs than the frame has bits describe no device.
+        INPUT_CONTEXT here("DRAS length " + std::to_string(dra_count) + ", CRAM_BIT_COUNT " +
+                           std::to_string(state.m_bit_count));
+        BRIX_CHECK(state.m_bit_count == 0 || dra_count <= state.m_bit_count, "DRAS length <= CRAM_BIT_COUNT");
     }
     // The frame and bit counts bound the RIF's frame and bit numbers where the device has them.
     G2_SII_LIST* g2_s2_list = parse_rif(state.m_context, state.m_rif_file, directory, state.m_rif_version,

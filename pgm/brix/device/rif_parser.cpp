@@ -142,6 +142,11 @@ G2_SII_LIST* parse_rif(const BRIX_BUILD_CONTEXT& context, const std::string& rif
                        const std::string& directory_prefix, unsigned rif_version, unsigned dra_count,
                        unsigned frame_count, unsigned bit_count) {
     BRIX_CHECK(!rif_file.empty() && dra_count > 0, "!rif_file.empty() && dra_count > 0");
+    // Every entry holds dra_count slots, so the count is bounded like a bit number before any entry is made.
+    BRIX_CHECK(dra_count <= (bit_count != 0 ? bit_count : RIF_BIT_LIMIT),
+               "RIF slot count " + std::to_string(dra_count) + " passes the bit " +
+                   (bit_count != 0 ? "count " + std::to_string(bit_count)
+                                   : "limit " + std::to_string(RIF_BIT_LIMIT)));
     const std::string rif_src = directory_prefix + rif_file + "_rif";
     const std::string rif = directory_prefix + rif_file + ".rif";
     {

@@ -927,7 +927,35 @@ TEST(DeviceBuild, RifFramesInDraG2Info) {
         write_gzip(dir.file("dev_rif"), text);
         EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
                           condition);
+        EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.rif")))
+            << "a failed build leaves no unpacked text";
     }
+}
+
+// An unpacked RIF text is bounded by the device's CRAM (16 x 40 bits: 640 bytes, plus 1 MiB): a small gzip
+// file of newlines that would unpack past it is refused while it unpacks, and leaves no text behind.
+TEST(DeviceBuild, RifUnpackingIsBoundedByTheDevice) {
+    TEMP_DIR dir;
+    DEVICE_FIXTURE fixture;
+    fixture.rif = "dev";
+    write_text_file(dir.file("dev.xml"), fixture.xml());
+    const uint64_t limit = 16 * 40 + (1u << 20);
+    const std::string line = "$RIF\n3 9 1 3 9 0 5\n";
+    write_gzip(dir.file("dev_rif"), line + std::string(limit - line.size(), '\n'));
+    auto info = build(dir, fixture);
+    ASSERT_NE(info, nullptr) << "a text at the bound is read";
+
+    write_gzip(dir.file("dev_rif"), line + std::string(limit - line.size() + 1, '\n'));
+    FIO_FILE_SYSTEM::remove_file(dir.file("dev.rif"));
+    const BRIX_INTERNAL_ERROR error = catch_brix_error([&] {
+        build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml"));
+    });
+    EXPECT_EQ("thr_system(cmd.c_str()) == 0", error.condition());
+    ASSERT_FALSE(error.context().empty());
+    EXPECT_EQ(dir.file("dev_rif") + ": Unable to decompress " + dir.file("dev_rif") +
+                  ": the unpacked data passes the " + std::to_string(limit) + "-byte bound of its reader",
+              error.context().back());
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.rif")));
 }
 
 } // namespace

@@ -97,6 +97,12 @@ TEST(PgmRba, CompressedTextIsUnpackedBesideIt) {
     write_gzip(odd, VERSION0_TEXT);
     EXPECT_EQ(EXPECTED_PAYLOAD, serialise(parse_rba_file(BRIX_BUILD_CONTEXT(), odd, 0)));
     EXPECT_FALSE(FIO_FILE_SYSTEM::exists("pwned"));
+    // A text that unpacks but does not parse is removed again.
+    const std::string refused = dir.file("refused.rbaz");
+    write_gzip(refused, "$BLOCK_CRAM\nLA_LAB t 44 86 0 0 0 2\n$BLOCK_END\n");
+    EXPECT_BRIX_ERROR(parse_rba_file(BRIX_BUILD_CONTEXT(), refused, 0),
+                      "RBA mirror fields 0 2 are not each 0 or 1");
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("refused.rba")));
     // Plain text under the compressed name is refused.
     std::string plain = dir.file("plain.rbaz");
     write_text_file(plain, VERSION0_TEXT);

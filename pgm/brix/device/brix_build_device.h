@@ -66,6 +66,8 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
     std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
+    bool m_rba_written = false; // its file is written (a background write has landed)
+    std::string m_unpacked_rif; // the RIF text this build unpacks, once it starts to
     // Where the generation reads the text more than once, the file is written from the text while the build
     // reads it, and waited for before the database is written. Declared before the text: the state joins the
     // writer before it releases the text.

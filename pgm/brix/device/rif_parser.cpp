@@ -160,7 +160,8 @@ G2_SII_LIST* parse_rif(const BRIX_BUILD_CONTEXT& context, const std::string& rif
     // first.
     LARGE_TEXT text;
     FIO_BACKGROUND_FILE writer;
-    context.unpack_in_background(rif_src, rif, text, writer);
+    context.unpack_in_background(rif_src, rif, BRIX_BUILD_CONTEXT::text_unpack_limit(frame_count, bit_count),
+                                 text, writer);
     OWNED_LIST<G2_SII> list;
     try {
         progress.sub("Parsing RIF file ... \n\n");

@@ -75,12 +75,21 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const BRIX_BUILD_CONTEXT& context, const std:
     const BRIX_PROGRESS& progress = context.progress();
     BRIX_CHECK(version == 0 || version == 1, "version == 0 || version == 1");
     std::string file = rba_file;
+    // A text unpacked here stays beside its source only when it parses.
+    struct REMOVE_ON_FAILURE {
+        std::string path;
+        ~REMOVE_ON_FAILURE() {
+            if (!path.empty())
+                FIO_FILE_SYSTEM::remove_file(path);
+        }
+    } unpacked;
     if (PGM_COMMON::check_extension(rba_file, "rbaz")) {
         // Decompressed in-process beside the compressed file, which stays where it is; the line names the
         // command that does the same, as logs know it.
         file = rba_file.substr(0, rba_file.size() - 1);
         progress.step("CMD: " + BRIX_BUILD_CONTEXT::gunzip_command(rba_file, file) + "\n\n");
-        context.unpack(rba_file, file);
+        context.unpack(rba_file, file, BRIX_BUILD_CONTEXT::text_unpack_limit(frame_count, bit_count));
+        unpacked.path = file;
     }
     progress.step("Parsing " + file + " ...\n\n");
     LINE_READER rba(file);
@@ -143,6 +152,7 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const BRIX_BUILD_CONTEXT& context, const std:
         BRIX_CHECK(!block.empty() && !last_block_name.empty(), "!block.empty() && !block_name.empty()");
     BRIX_CHECK(list.size() > 0, "rba_list.size() > 0");
     progress.text("\n");
+    unpacked.path.clear();
     return list;
 }
 

@@ -62,14 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned version = data[0] & 3;
     const unsigned dra_count = ((data[0] >> 2) & 31) + 1;
     const unsigned frame_count = (data[0] & 0x80) ? 64 : 0;
+    const unsigned bit_count = (data[0] & 0x80) ? 4096 : 0;
     std::vector<unsigned char> packed = fuzz_gzip(data + 1, size - 1);
     fuzz_write_input("dev_rif", packed.data(), packed.size());
     fuzz_expect_report_or_success([&] {
-        std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> list(parse_rif(
-            BRIX_BUILD_CONTEXT({true}), "dev", fuzz_scratch_dir() + "/", version, dra_count, frame_count));
+        std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> list(parse_rif(BRIX_BUILD_CONTEXT({true}), "dev",
+                                                                     fuzz_scratch_dir() + "/", version,
+                                                                     dra_count, frame_count, bit_count));
         const size_t bits = checked_bits(*list, dra_count, frame_count);
         unsigned rows = 0, columns = 0;
-        // Two bit records of one frame and bit fill one cell twice, which the table refuses: a report.
+        // The parser refuses a frame/bit pair given twice, so every bit record fills a cell of its own.
         std::unique_ptr<BRIX_RIF_TABLE> table =
             BRIX_COMMON::flatten_rif(list.get(), 0xFFFFFFFFu, true, rows, columns);
         if (!table || rows != list->size() || table->filled_cells().size() != bits)

@@ -421,7 +421,7 @@ unsigned long zlib_segmented_reads_for_testing() {
 }
 
 void gzip_unpack(const unsigned char* data, size_t size, const std::string& name,
-                 const std::function<void(const unsigned char*, size_t)>& sink) {
+                 const std::function<void(const unsigned char*, size_t)>& sink, uint64_t limit) {
     if (!is_gzip_member(data, size))
         BRIX_REPORT("Not a compressed file: " + name);
     const std::string failure = "Unable to decompress " + name + ": ";
@@ -434,6 +434,9 @@ void gzip_unpack(const unsigned char* data, size_t size, const std::string& name
     HUGE_PAGE_BLOCK out;
     uint64_t room = 0;
     size_t at = 0;
+    uint64_t total = 0; // output of the members before this one
+    const std::string past_limit =
+        failure + "the unpacked data passes the " + std::to_string(limit) + "-byte bound of its reader";
     for (unsigned member = 1; at < size; ++member) {
         const unsigned char* in = data + at;
         const size_t left = size - at;
@@ -441,7 +444,12 @@ void gzip_unpack(const unsigned char* data, size_t size, const std::string& name
         if (!is_gzip_member(in, left))
             BRIX_REPORT(failure + std::to_string(left) + " bytes after member " + std::to_string(member - 1) +
                         " are not gzip data");
-        const uint64_t bound = uint64_t{left} * DEFLATE_MAX_RATIO;
+        const uint64_t input_bound = uint64_t{left} * DEFLATE_MAX_RATIO;
+        // One byte past what is left of the limit still fits, so output at the limit is told from output past
+        // it without ever holding more.
+        const uint64_t left_of_limit = limit - total;
+        const bool limited = left_of_limit < input_bound;
+        const uint64_t bound = limited ? left_of_limit + 1 : input_bound;
         const uint64_t trusted = std::max<uint64_t>(GZIP_TRUSTED_ROOM, uint64_t{left} * 16);
         uint64_t want = std::min(bound, std::max(GZIP_MIN_ROOM, std::min(stated, trusted)));
         size_t used = 0, produced = 0;
@@ -465,8 +473,13 @@ void gzip_unpack(const unsigned char* data, size_t size, const std::string& name
                 want = std::min(bound, room * 2);
                 continue;
             }
+            if (rc == LIBDEFLATE_INSUFFICIENT_SPACE && limited)
+                BRIX_REPORT(past_limit);
             BRIX_REPORT(failure + explain_gzip_failure(in, left, member));
         }
+        if (produced > left_of_limit)
+            BRIX_REPORT(past_limit);
+        total += produced;
         sink(out.get(), produced);
         at += used;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -52,5 +53,11 @@ constexpr unsigned long long DEFLATE_MAX_RATIO = 1032;
 // twice the true output. Failures are reports naming `name`: data that is not gzip ("Not a compressed file:
 // <name>"), a member that is cut short, damaged or whose trailer does not match, and bytes after the last
 // member that are not another member ("Unable to decompress <name>: ...").
+//
+// limit bounds the output of all members together: the room never grows past one byte beyond what is left
+// of it, and output past it is refused ("Unable to decompress <name>: the unpacked data passes the N-byte
+// bound of its reader") before the member that passes it reaches sink.
+constexpr uint64_t GZIP_NO_LIMIT = UINT64_MAX;
 void gzip_unpack(const unsigned char* data, size_t size, const std::string& name,
-                 const std::function<void(const unsigned char*, size_t)>& sink);
+                 const std::function<void(const unsigned char*, size_t)>& sink,
+                 uint64_t limit = GZIP_NO_LIMIT);

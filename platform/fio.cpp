@@ -251,23 +251,28 @@ struct PACKED_FILE {
 };
 } // namespace
 
-void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept) {
+void FIO_FILE_SYSTEM::gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept,
+                                  uint64_t limit) {
     INPUT_CONTEXT here(input);
     const PACKED_FILE packed(input);
     FIO_ATOMIC_FILE out(output);
-    gzip_unpack(packed.bytes.get(), packed.size, input, [&out, kept](const unsigned char* data, size_t size) {
-        out.write(data, size);
-        if (kept != nullptr)
-            kept->append(data, size);
-    });
+    gzip_unpack(
+        packed.bytes.get(), packed.size, input,
+        [&out, kept](const unsigned char* data, size_t size) {
+            out.write(data, size);
+            if (kept != nullptr)
+                kept->append(data, size);
+        },
+        limit);
     out.commit();
 }
 
-void FIO_FILE_SYSTEM::gunzip_to_memory(const std::string& input, LARGE_TEXT& text) {
+void FIO_FILE_SYSTEM::gunzip_to_memory(const std::string& input, LARGE_TEXT& text, uint64_t limit) {
     INPUT_CONTEXT here(input);
     const PACKED_FILE packed(input);
-    gzip_unpack(packed.bytes.get(), packed.size, input,
-                [&text](const unsigned char* data, size_t size) { text.append(data, size); });
+    gzip_unpack(
+        packed.bytes.get(), packed.size, input,
+        [&text](const unsigned char* data, size_t size) { text.append(data, size); }, limit);
 }
 
 struct FIO_BACKGROUND_FILE::JOB {

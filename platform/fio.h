@@ -36,11 +36,13 @@ class FIO_FILE_SYSTEM {
     // Decompresses a gzip file (one member or several) into another file in-process, checking each member's
     // CRC-32 and length (gzip_unpack, compression.h). The output lands whole through FIO_ATOMIC_FILE. Fails
     // with a report naming the file when the input is missing, is not gzip data, is cut short or damaged.
-    // With kept, the unpacked bytes are also appended there, for a caller that reads them next.
-    static void gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept = nullptr);
-    // Decompresses a gzip file into memory only (appended to text), with the checks and reports of
+    // With kept, the unpacked bytes are also appended there, for a caller that reads them next. limit bounds
+    // the unpacked size (gzip_unpack): past it the unpacking stops and fails, and no output file is left.
+    static void gunzip_file(const std::string& input, const std::string& output, LARGE_TEXT* kept = nullptr,
+                            uint64_t limit = UINT64_MAX);
+    // Decompresses a gzip file into memory only (appended to text), with the checks, bound and reports of
     // gunzip_file; for a caller that writes the unpacked file itself while it reads the text.
-    static void gunzip_to_memory(const std::string& input, LARGE_TEXT& text);
+    static void gunzip_to_memory(const std::string& input, LARGE_TEXT& text, uint64_t limit = UINT64_MAX);
 };
 
 // Writes bytes held in memory to a file whole (FIO_ATOMIC_FILE: temporary, sync, rename) on a worker thread,

@@ -294,6 +294,30 @@ TEST(DeviceBuild, MinorBitTwoSkipsTheMapsAndIsNotStored) {
     EXPECT_EQ(algo->get_const_offset(0), 0u);
 }
 
+// An RBA that places no block (a 0-byte ".rbaz", blanks, only comments, markers and short lines) is refused
+// at its end, and no database is written.
+TEST(DeviceBuild, RbaWithoutBlockLineIsRefused) {
+    const char* const texts[] = {
+        "",
+        " \n\t\n\r\n",
+        "# LAB_RAM x 4 10 8 3 a b\n$BLOCK_RAM x 4 10 8 3 a b\nDEVICE DEV\nOTHER 1 2\n",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        TEMP_DIR dir;
+        DEVICE_FIXTURE fixture;
+        fixture.minor = 2;
+        fixture.extra_elements =
+            "  <parameter name=\"RBA_LUTRAM_STRING\" length=\"1\"><const_val value=\"LAB_RAM\" "
+            "offset=\"0\"/></parameter>\n";
+        write_gzip(dir.file("dev.rbaz"), text);
+        const BRIX_INTERNAL_ERROR error = catch_brix_error([&] { build(dir, fixture, true); });
+        EXPECT_EQ("RBA file has no block line", error.condition());
+        EXPECT_EQ((std::vector<std::string>{dir.file("dev.rba"), "end of file"}), error.context());
+        EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev")));
+    }
+}
+
 // The RBA step (-device in test mode with minor bit 1): LUTRAM and MRAM columns from the unpacked RBA file.
 TEST(DeviceBuild, RbaLutramAndMramColumns) {
     TEMP_DIR dir;
@@ -385,6 +409,32 @@ TEST(DeviceBuild, OneDefectMutations) {
         {"DRA above the frame size", [](DEVICE_FIXTURE& f) { f.dra = 7; }, "dras[d] <= parallel_frame_size"},
         {"more error-detection bits than bits", [](DEVICE_FIXTURE& f) { f.edcrc_bits = 41; },
          "edcrc_bits <= bit_count"},
+        // Sizes that would drive the allocations are bounded by the device's frame and bit counts first.
+        {"parallel frame size of 65,536,000", [](DEVICE_FIXTURE& f) { f.parallel_frame_size = 65536000; },
+         "CRAM_PARALLEL_FRAME_SIZE <= CRAM_BIT_COUNT"},
+        {"padding of 65,536,000", [](DEVICE_FIXTURE& f) { f.padding = 65536000; },
+         "CRAM_RBF_PADDING <= CRAM_BIT_COUNT"},
+        {"G2 padding of 65,536,000", [](DEVICE_FIXTURE& f) { f.g2_padding = 65536000; },
+         "CRAM_G2_RBF_PADDING <= CRAM_BIT_COUNT"},
+        {"LUTRAM_MAPPING length of 65,536,000",
+         [](DEVICE_FIXTURE& f) {
+             f.extra = {{"LUTRAM_MAPPING", 65536000, {{0, 0}}}};
+         },
+         "LUTRAM_MAPPING length <= CRAM_FRAME_COUNT"},
+        {"DRAS length of 65,536,000",
+         [](DEVICE_FIXTURE& f) {
+             f.drop = {"DRAS"};
+             f.extra = {{"DRAS", 65536000, {{0, 1}}}};
+         },
+         "dras != NULL && (config_data_width == 8 || config_data_width == 32)"},
+        {"DRAS length of 65,536,000 as the RIF slot count",
+         [](DEVICE_FIXTURE& f) {
+             f.drop = {"DRAS"};
+             f.extra = {{"DRAS", 65536000, {{0, 1}}}};
+             f.extra_elements = "  <parameter name=\"SUPPORT_RIF\" length=\"1\"><const_val value=\"dev\" "
+                                "offset=\"1\"/></parameter>\n";
+         },
+         "DRAS length <= CRAM_BIT_COUNT"},
         {"frame count at offset 1",
          [](DEVICE_FIXTURE& f) {
              f.drop = {"CRAM_FRAME_COUNT"};
@@ -729,8 +779,8 @@ TEST(DeviceBuildPieces, SofRbfMapEdgeCases) {
          "dras[d] <= parallel_frame_size",
          {}},
         {"bitstream frame past 32 bits",
-         4,
-         0xFFFFFFF0u,
+         0x80000000u,
+         0x7FFFFFF0u,
          0,
          0,
          8,
@@ -909,7 +959,7 @@ TEST(DeviceBuild, RifFramesInDraG2Info) {
     write_gzip(dir.file("dev_rif"), "$RIF  \n"
                                     "3 9 1 3 9 0 5\n"
                                     "\n"
-                                    "12 4 2 12 4 1 300 11 4 0 7\n"
+                                    "12 4 2 12 4 1 255 11 4 0 7\n"
                                     "3 10 1 3 10 1 1\n");
     auto info = build(dir, fixture);
     ASSERT_NE(info, nullptr);
@@ -919,11 +969,47 @@ TEST(DeviceBuild, RifFramesInDraG2Info) {
     EXPECT_EQ(arg_values<uint8_t>(device, BRIX_ARGUMENT_DRA_G2_INFO), (std::vector<uint8_t>{0x08, 0x10}));
     EXPECT_TRUE(FIO_FILE_SYSTEM::exists(dir.file("dev.rif"))); // the unpacked text stays
 
-    // A RIF frame beyond the device's frames is refused before the list grows to it.
-    write_gzip(dir.file("dev_rif"), "$RIF\n16 0 1 16 0 0 1\n");
+    // Frames and bits beyond the device's (16 frames of 40 bits) are refused before the list grows to them.
     write_text_file(dir.file("dev.xml"), fixture.xml());
-    EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
-                      "RIF frame 16 is not below the frame count 16");
+    const std::pair<const char*, const char*> outside[] = {
+        {"$RIF\n16 0 1 16 0 0 1\n", "RIF frame 16 is not below the frame count 16"},
+        {"$RIF\n0 40 1 0 0 0 1\n", "RIF bit 40 is not below the bit count 40"},
+        {"$RIF\n0 0 1 0 40 0 1\n", "RIF reference bit 40 is not below the bit count 40"},
+    };
+    for (const auto& [text, condition] : outside) {
+        SCOPED_TRACE(text);
+        write_gzip(dir.file("dev_rif"), text);
+        EXPECT_BRIX_ERROR(build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml")),
+                          condition);
+        EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.rif")))
+            << "a failed build leaves no unpacked text";
+    }
+}
+
+// An unpacked RIF text is bounded by the device's CRAM (16 x 40 bits: 640 bytes, plus 1 MiB): a small gzip
+// file of newlines that would unpack past it is refused while it unpacks, and leaves no text behind.
+TEST(DeviceBuild, RifUnpackingIsBoundedByTheDevice) {
+    TEMP_DIR dir;
+    DEVICE_FIXTURE fixture;
+    fixture.rif = "dev";
+    write_text_file(dir.file("dev.xml"), fixture.xml());
+    const uint64_t limit = 16 * 40 + (1u << 20);
+    const std::string line = "$RIF\n3 9 1 3 9 0 5\n";
+    write_gzip(dir.file("dev_rif"), line + std::string(limit - line.size(), '\n'));
+    auto info = build(dir, fixture);
+    ASSERT_NE(info, nullptr) << "a text at the bound is read";
+
+    write_gzip(dir.file("dev_rif"), line + std::string(limit - line.size() + 1, '\n'));
+    FIO_FILE_SYSTEM::remove_file(dir.file("dev.rif"));
+    const BRIX_INTERNAL_ERROR error = catch_brix_error([&] {
+        build_device(BRIX_BUILD_CONTEXT({true, false, false}), dir.file("dev.xml"));
+    });
+    EXPECT_EQ("thr_system(cmd.c_str()) == 0", error.condition());
+    ASSERT_FALSE(error.context().empty());
+    EXPECT_EQ(dir.file("dev_rif") + ": Unable to decompress " + dir.file("dev_rif") +
+                  ": the unpacked data passes the " + std::to_string(limit) + "-byte bound of its reader",
+              error.context().back());
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir.file("dev.rif")));
 }
 
 } // namespace

@@ -53,7 +53,7 @@ struct ROW_STAMP {
 };
 
 ROW_STAMP parse(const std::string& text, const std::vector<std::string>& divisions = DIVISIONS,
-                bool print = false) {
+                bool print = false, unsigned bit_count = 0) {
     TEMP_DIR dir;
     std::string file = dir.file("device_row_stamp.def");
     write_text_file(file, text);
@@ -61,7 +61,7 @@ ROW_STAMP parse(const std::string& text, const std::vector<std::string>& divisio
     testing::internal::CaptureStdout();
     BRIX_TALON_ROW_STAMP parsed;
     try {
-        parsed = BRIX_COMMON::parse_talon_row_stamp(file, divisions, print);
+        parsed = BRIX_COMMON::parse_talon_row_stamp(file, divisions, print, bit_count);
     } catch (...) {
         testing::internal::GetCapturedStdout();
         throw;
@@ -220,6 +220,35 @@ TEST(TalonRowStamp, OneDefectMutationsAreRefused) {
             ASSERT_FALSE(e.context().empty());
             EXPECT_EQ(c.context, e.context().back());
         }
+    }
+}
+
+// With the device's bit count, the frame's bits and its DRA rows are bounded line by line before the rows are
+// allocated: one huge dataline or type-5 count is refused at its line. The base fixture's frame has 336 bits.
+TEST(TalonRowStamp, SizesAreBoundedByTheDevicesBits) {
+    EXPECT_EQ(336u, parse(stamp_text(BASE), DIVISIONS, false, 336).sof_frame_bits);
+    struct CASE {
+        const char* what;
+        std::vector<STAMP_LINE> lines;
+        unsigned bit_count;
+        std::string condition;
+        const char* line;
+    };
+    const CASE cases[] = {
+        {"one bit short: the edge passes it", BASE, 335,
+         "Row stamp frame bits 336 pass the device's bit count 335", "line 7"},
+        {"a dataline of 2^31", with(BASE, 0, {"DR_LAB", 60, 2147483648u, 0, 0}), 336,
+         "Row stamp frame bits 2147483648 pass the device's bit count 336", "line 2"},
+        {"a type-5 count of 2^31", with(BASE, 4, {"DR_LAB", 60, 120, 4, 2147483648u}), 336,
+         "Row stamp rows 2147483724 pass the device's bit count 336", "line 6"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        BRIX_INTERNAL_ERROR e =
+            catch_brix_error([&] { parse(stamp_text(c.lines), DIVISIONS, false, c.bit_count); });
+        EXPECT_EQ(c.condition, e.condition());
+        ASSERT_FALSE(e.context().empty());
+        EXPECT_EQ(c.line, e.context().back());
     }
 }
 

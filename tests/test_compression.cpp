@@ -295,6 +295,52 @@ TEST(Gunzip, MembersAreUnpackedInOrder) {
     }
 }
 
+// A limit bounds the output of all members together: output at the limit is read, one byte past it is refused
+// in the member that passes it, and nothing past the limit reaches the output (the previous file stays).
+TEST(Gunzip, OutputIsBoundedByTheLimit) {
+    const std::string flat(1u << 20, '\n'); // 1 MiB of newlines: a few KB packed
+    const BYTES one = gzip_member(flat);
+    const BYTES two = concat(gzip_member(flat), gzip_member("tail\n"));
+    struct CASE {
+        const char* what;
+        const BYTES& file;
+        uint64_t limit;
+        size_t expected_size; // 0: refused
+        const char* where;
+    };
+    const CASE cases[] = {
+        {"output at the limit", one, flat.size(), flat.size(), ""},
+        {"one byte past the limit", one, flat.size() - 1, 0, "member 1 at byte 0"},
+        {"a small limit", one, 10, 0, "member 1 at byte 0"},
+        {"two members at the limit", two, flat.size() + 5, flat.size() + 5, ""},
+        {"the second member passes it", two, flat.size() + 4, 0, "member 2 at byte "},
+    };
+    TEMP_DIR dir;
+    const std::string input = dir.file("in.rbaz"), output = dir.file("in.rba");
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_text_file(input, std::string(c.file.begin(), c.file.end()));
+        write_text_file(output, "previous\n");
+        LARGE_TEXT text;
+        if (c.expected_size != 0) {
+            FIO_FILE_SYSTEM::gunzip_file(input, output, nullptr, c.limit);
+            EXPECT_EQ(c.expected_size, read_text_file(output).size());
+            FIO_FILE_SYSTEM::gunzip_to_memory(input, text, c.limit);
+            EXPECT_EQ(c.expected_size, text.size());
+            continue;
+        }
+        const std::string condition = "Unable to decompress " + input + ": the unpacked data passes the " +
+                                      std::to_string(c.limit) + "-byte bound of its reader";
+        BRIX_INTERNAL_ERROR e =
+            catch_brix_error([&] { FIO_FILE_SYSTEM::gunzip_file(input, output, nullptr, c.limit); });
+        EXPECT_EQ(condition, e.condition());
+        ASSERT_FALSE(e.context().empty());
+        EXPECT_EQ(0u, e.context().back().find(c.where)) << e.context().back();
+        EXPECT_EQ("previous\n", read_text_file(output));
+        EXPECT_BRIX_ERROR(FIO_FILE_SYSTEM::gunzip_to_memory(input, text, c.limit), condition);
+    }
+}
+
 // Damaged, cut-short and forged inputs are refused with what is wrong and where; the previous output stays.
 TEST(Gunzip, DamagedInputsAreRefused) {
     const std::string text = sample_text(3000);

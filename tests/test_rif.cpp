@@ -79,9 +79,9 @@ struct RIF_FIXTURE {
         write_gzip_file(prefix + name + "_rif", text);
     }
     OWNED_G2_LIST parse(unsigned version, unsigned dra_count, unsigned frame_count = 0,
-                        const std::string& name = "dev") {
+                        const std::string& name = "dev", unsigned bit_count = 0) {
         return OWNED_G2_LIST(
-            parse_rif(BRIX_BUILD_CONTEXT({true}), name, prefix, version, dra_count, frame_count));
+            parse_rif(BRIX_BUILD_CONTEXT({true}), name, prefix, version, dra_count, frame_count, bit_count));
     }
 };
 
@@ -108,6 +108,7 @@ TEST(RifParser, EdgeCases) {
         unsigned version;
         unsigned dra_count;
         unsigned frame_count;
+        unsigned bit_count;
         std::string expected; // the G2 list, or the condition text of the report
         bool fails;
     };
@@ -118,58 +119,92 @@ TEST(RifParser, EdgeCases) {
         return "- - [5" + refs + "]";
     }();
     const std::vector<CASE> cases = {
-        {"header with trailing blanks", "$RIF \t \n3 9 1 3 9 0 5\n", 0, 1, 0, "- - - [9(3,9,0,5)]", false},
-        {"header with CR LF line ends", "$RIF\r\n3 9 1 3 9 0 5\r\n", 0, 1, 0, "- - - [9(3,9,0,5)]", false},
-        {"more text after the header", "$RIF 2\n3 9 1 3 9 0 5\n", 0, 1, 0,
+        {"header with trailing blanks", "$RIF \t \n3 9 1 3 9 0 5\n", 0, 1, 0, 0, "- - - [9(3,9,0,5)]", false},
+        {"header with CR LF line ends", "$RIF\r\n3 9 1 3 9 0 5\r\n", 0, 1, 0, 0, "- - - [9(3,9,0,5)]", false},
+        {"more text after the header", "$RIF 2\n3 9 1 3 9 0 5\n", 0, 1, 0, 0,
          "First line of a RIF file must be $RIF", true},
-        {"no header", "3 9 1 3 9 0 5\n", 0, 1, 0, "First line of a RIF file must be $RIF", true},
-        {"empty file", "", 0, 1, 0, "First line of a RIF file must be $RIF", true},
-        {"header only gives an empty list", "$RIF\n", 0, 1, 0, "", false},
-        {"version 1 names bit before frame", "$RIF\n3 9 1 3 9 0 5\n", 1, 1, 0,
+        {"no header", "3 9 1 3 9 0 5\n", 0, 1, 0, 0, "First line of a RIF file must be $RIF", true},
+        {"empty file", "", 0, 1, 0, 0, "First line of a RIF file must be $RIF", true},
+        {"header only gives an empty list", "$RIF\n", 0, 1, 0, 0, "", false},
+        {"version 1 names bit before frame", "$RIF\n3 9 1 3 9 0 5\n", 1, 1, 0, 0,
          "- - - - - - - - - [3(9,3,0,5)]", false},
-        {"version 2 like version 1", "$RIF\n1 0 1 4 2 1 0\n", 2, 1, 0, "[1(2,4,1,0)]", false},
-        {"bits 4 and 7 with two DRAs go to slots 0 and 1", "$RIF\n0 4 1 0 4 0 0\n0 7 1 0 7 0 0\n", 0, 2, 0,
+        {"version 2 like version 1", "$RIF\n1 0 1 4 2 1 0\n", 2, 1, 0, 0, "[1(2,4,1,0)]", false},
+        {"bits 4 and 7 with two DRAs go to slots 0 and 1", "$RIF\n0 4 1 0 4 0 0\n0 7 1 0 7 0 0\n", 0, 2, 0, 0,
          "[4(0,4,0,0)|7(0,7,0,0)]", false},
-        {"a slot no bit reached stays null", "$RIF\n1 6 1 1 6 0 0\n", 0, 4, 0, "- [.|.|6(1,6,0,0)|.]", false},
-        {"frame 5 first gives six entries", "$RIF\n5 0 1 5 0 0 0\n", 0, 1, 0, "- - - - - [0(5,0,0,0)]",
+        {"a slot no bit reached stays null", "$RIF\n1 6 1 1 6 0 0\n", 0, 4, 0, 0, "- [.|.|6(1,6,0,0)|.]",
          false},
-        {"same frame and bit twice: two records in one slot", "$RIF\n0 2 1 1 1 0 0\n0 2 1 3 3 1 9\n", 0, 2, 0,
-         "[2(1,1,0,0)/2(3,3,1,9)|.]", false},
-        {"distance 300 is stored as 44", "$RIF\n0 0 1 0 0 1 300\n", 0, 1, 0, "[0(0,0,1,44)]", false},
-        {"direction other than 1 is clear", "$RIF\n0 0 2 0 0 yes 1 0 0 01 2\n", 0, 1, 0,
-         "[0(0,0,0,1)(0,0,0,2)]", false},
-        {"blank lines are skipped, fields split at tabs", "$RIF\n\n   \n0\t1 1 0 1\t1 0\n\n", 0, 1, 0,
+        {"frame 5 first gives six entries", "$RIF\n5 0 1 5 0 0 0\n", 0, 1, 0, 0, "- - - - - [0(5,0,0,0)]",
+         false},
+        {"two bits of one slot keep file order", "$RIF\n0 2 1 1 1 0 0\n0 4 1 3 3 1 9\n", 0, 2, 0, 0,
+         "[2(1,1,0,0)/4(3,3,1,9)|.]", false},
+        {"same frame and bit twice", "$RIF\n0 2 1 1 1 0 0\n0 2 1 3 3 1 9\n", 0, 2, 0, 0,
+         "RIF frame 0 bit 2 is given twice", true},
+        {"same pair twice in version 1 order", "$RIF\n2 0 1 1 1 0 0\n\n2 0 1 1 1 0 0\n", 1, 1, 0, 0,
+         "RIF frame 0 bit 2 is given twice", true},
+        {"distance 255 fits its byte", "$RIF\n0 0 1 0 0 1 255\n", 0, 1, 0, 0, "[0(0,0,1,255)]", false},
+        {"distance 256 does not", "$RIF\n0 0 1 0 0 1 256\n", 0, 1, 0, 0,
+         "RIF distance 256 does not fit its 8-bit field", true},
+        {"distance 2^32 - 1", "$RIF\n0 0 1 0 0 1 4294967295\n", 0, 1, 0, 0,
+         "RIF distance 4294967295 does not fit its 8-bit field", true},
+        {"direction 0 and 1", "$RIF\n0 0 2 0 0 0 1 0 0 1 2\n", 0, 1, 0, 0, "[0(0,0,0,1)(0,0,1,2)]", false},
+        {"direction 7", "$RIF\n0 0 1 0 0 7 1\n", 0, 1, 0, 0, "RIF direction 7 is neither 0 nor 1", true},
+        {"direction 01", "$RIF\n0 0 2 0 0 1 1 0 0 01 2\n", 0, 1, 0, 0, "RIF direction 01 is neither 0 nor 1",
+         true},
+        {"direction as a word", "$RIF\n0 0 1 0 0 yes 1\n", 0, 1, 0, 0, "RIF direction yes is neither 0 nor 1",
+         true},
+        {"blank lines are skipped, fields split at tabs", "$RIF\n\n   \n0\t1 1 0 1\t1 0\n\n", 0, 1, 0, 0,
          "[1(0,1,1,0)]", false},
-        {"n = 2 with 11 fields", "$RIF\n0 0 2 1 1 0 0 2 2 0 0\n", 0, 1, 0, "[0(1,1,0,0)(2,2,0,0)]", false},
-        {"n = 2 with 10 fields", "$RIF\n0 0 2 1 1 0 0 2 2 0\n", 0, 1, 0,
+        {"n = 2 with 11 fields", "$RIF\n0 0 2 1 1 0 0 2 2 0 0\n", 0, 1, 0, 0, "[0(1,1,0,0)(2,2,0,0)]", false},
+        {"n = 2 with 10 fields", "$RIF\n0 0 2 1 1 0 0 2 2 0\n", 0, 1, 0, 0,
          "DWORD(svec.size()) == ((temp * 4) + 3)", true},
-        {"a count whose 4n + 3 wraps to 7", "$RIF\n0 0 1073741825 1 1 0 0\n", 0, 1, 0,
+        {"a count whose 4n + 3 wraps to 7", "$RIF\n0 0 1073741825 1 1 0 0\n", 0, 1, 0, 0,
          "DWORD(svec.size()) == ((temp * 4) + 3)", true},
-        {"n = 0", "$RIF\n0 0 0 1 1 0 0\n", 0, 1, 0, "temp > 0", true},
-        {"six fields", "$RIF\n0 0 1 1 1 0\n", 0, 1, 0, "svec.size() >= 7", true},
-        {"version 3 at the first data line", "$RIF\n0 0 1 1 1 0 0\n", 3, 1, 0,
+        {"n = 0", "$RIF\n0 0 0 1 1 0 0\n", 0, 1, 0, 0, "temp > 0", true},
+        {"six fields", "$RIF\n0 0 1 1 1 0\n", 0, 1, 0, 0, "svec.size() >= 7", true},
+        {"version 3 at the first data line", "$RIF\n0 0 1 1 1 0 0\n", 3, 1, 0, 0,
          "Unsupported RIF parsing version", true},
-        {"version 3 without data lines", "$RIF\n\n", 3, 1, 0, "", false},
-        {"a field that is no number", "$RIF\n0 x 1 1 1 0 0\n", 0, 1, 0,
+        {"version 3 without data lines", "$RIF\n\n", 3, 1, 0, 0, "", false},
+        {"a field that is no number", "$RIF\n0 x 1 1 1 0 0\n", 0, 1, 0, 0,
          "Invalid string to integer conversion", true},
-        {"frame below the frame count", "$RIF\n63 0 1 0 0 0 0\n", 0, 1, 64, repeat("- ", 63) + "[0(0,0,0,0)]",
-         false},
-        {"frame at the frame count", "$RIF\n64 0 1 0 0 0 0\n", 0, 1, 64,
+        {"frame below the frame count", "$RIF\n63 0 1 0 0 0 0\n", 0, 1, 64, 0,
+         repeat("- ", 63) + "[0(0,0,0,0)]", false},
+        {"frame at the frame count", "$RIF\n64 0 1 0 0 0 0\n", 0, 1, 64, 0,
          "RIF frame 64 is not below the frame count 64", true},
-        {"a frame near 2^32 in version 1", "$RIF\n0 4294967295 1 0 0 0 0\n", 1, 1, 16,
+        {"a frame near 2^32 in version 1", "$RIF\n0 4294967295 1 0 0 0 0\n", 1, 1, 16, 0,
          "RIF frame 4294967295 is not below the frame count 16", true},
-        {"a frame past the limit without a frame count", "$RIF\n1073741825 0 1 0 0 0 0\n", 0, 1, 0,
+        {"a frame past the limit without a frame count", "$RIF\n1073741825 0 1 0 0 0 0\n", 0, 1, 0, 0,
          "RIF frame 1073741825 is not below the frame limit 1048576", true},
-        {"a line longer than any fixed buffer is read whole", "$RIF\n" + long_line(600), 0, 1, 0,
+        {"bit and references just inside the device", "$RIF\n15 99 1 15 99 0 0\n", 0, 1, 16, 100,
+         repeat("- ", 15) + "[99(15,99,0,0)]", false},
+        {"bit at the bit count", "$RIF\n0 100 1 0 0 0 0\n", 0, 1, 16, 100,
+         "RIF bit 100 is not below the bit count 100", true},
+        {"bit 2^32 - 1 in version 1", "$RIF\n4294967295 0 1 0 0 0 0\n", 1, 1, 16, 100,
+         "RIF bit 4294967295 is not below the bit count 100", true},
+        {"a bit past the limit without a bit count", "$RIF\n0 16777216 1 0 0 0 0\n", 0, 1, 0, 0,
+         "RIF bit 16777216 is not below the bit limit 16777216", true},
+        {"reference frame at the frame count", "$RIF\n0 0 2 0 0 0 0 16 0 0 0\n", 0, 1, 16, 100,
+         "RIF reference frame 16 is not below the frame count 16", true},
+        {"reference frame 2^32 - 1 without a frame count", "$RIF\n0 0 1 4294967295 0 0 0\n", 0, 1, 0, 0,
+         "RIF reference frame 4294967295 is not below the frame limit 1048576", true},
+        {"reference bit at the bit count in version 1", "$RIF\n0 0 1 100 0 0 0\n", 1, 1, 16, 100,
+         "RIF reference bit 100 is not below the bit count 100", true},
+        {"reference bit 2^32 - 1", "$RIF\n0 0 1 0 4294967295 0 0\n", 0, 1, 16, 100,
+         "RIF reference bit 4294967295 is not below the bit count 100", true},
+        {"more slots than the device has bits", "$RIF\n0 0 1 0 0 0 0\n", 1, 65536000, 16, 100,
+         "RIF slot count 65536000 passes the bit count 100", true},
+        {"more slots than the bit limit", "$RIF\n", 1, 16777217, 0, 0,
+         "RIF slot count 16777217 passes the bit limit 16777216", true},
+        {"a line longer than any fixed buffer is read whole", "$RIF\n" + long_line(600), 0, 1, 0, 0,
          long_expected, false},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.what);
         RIF_FIXTURE fixture(c.text);
         if (c.fails) {
-            EXPECT_BRIX_ERROR(fixture.parse(c.version, c.dra_count, c.frame_count), c.expected);
+            EXPECT_BRIX_ERROR(fixture.parse(c.version, c.dra_count, c.frame_count, "dev", c.bit_count),
+                              c.expected);
         } else {
-            OWNED_G2_LIST list = fixture.parse(c.version, c.dra_count, c.frame_count);
+            OWNED_G2_LIST list = fixture.parse(c.version, c.dra_count, c.frame_count, "dev", c.bit_count);
             EXPECT_EQ(c.expected, g2_text(list.get()));
         }
     }
@@ -178,7 +213,7 @@ TEST(RifParser, EdgeCases) {
 TEST(RifParser, FilesAndProgressLines) {
     RIF_FIXTURE fixture("$RIF\n0 1 1 0 1 1 3\n", "sub_dev");
     testing::internal::CaptureStdout();
-    OWNED_G2_LIST list(parse_rif(BRIX_BUILD_CONTEXT({false}), "sub_dev", fixture.prefix, 0, 1, 0));
+    OWNED_G2_LIST list(parse_rif(BRIX_BUILD_CONTEXT({false}), "sub_dev", fixture.prefix, 0, 1, 0, 0));
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string src = fixture.prefix + "sub_dev_rif";
     const std::string text = fixture.prefix + "sub_dev.rif";
@@ -262,6 +297,14 @@ TEST(RifParser, ReportNamesFileAndLine) {
     EXPECT_EQ(fixture.prefix + "dev.rif", error.context()[0]);
     EXPECT_EQ("line 4", error.context()[1]);
 
+    // The device bounds and the pair check name the line too.
+    RIF_FIXTURE twice("$RIF\n0 0 1 0 0 0 0\n1 0 1 0 0 0 0\n0 0 1 0 0 1 0\n");
+    error = catch_brix_error([&] { twice.parse(0, 1); });
+    EXPECT_EQ("RIF frame 0 bit 0 is given twice", error.condition());
+    ASSERT_EQ(2u, error.context().size());
+    EXPECT_EQ(twice.prefix + "dev.rif", error.context()[0]);
+    EXPECT_EQ("line 4", error.context()[1]);
+
     RIF_FIXTURE bad_header("$RIF1\n");
     error = catch_brix_error([&] { bad_header.parse(0, 1); });
     EXPECT_EQ("First line of a RIF file must be $RIF", error.condition());
@@ -277,7 +320,7 @@ TEST(RifParser, NullEntriesAndSlotsSurviveTheDatabase) {
         text += std::to_string(frame) + " " + std::to_string(frame % 7) + " 1 " + std::to_string(frame) +
                 " 2 1 " + std::to_string(frame % 256) + "\n";
     RIF_FIXTURE fixture(text);
-    G2_SII_LIST* list = parse_rif(BRIX_BUILD_CONTEXT({true}), "dev", fixture.prefix, 0, 4, 4100);
+    G2_SII_LIST* list = parse_rif(BRIX_BUILD_CONTEXT({true}), "dev", fixture.prefix, 0, 4, 4100, 7);
     auto* device = new BRIX_DEVICE_INFO;
     device->set_g2_s2_list(list, true, true);
     ASSERT_EQ(3u, device->get_g2_s2_thread_size());
@@ -300,7 +343,7 @@ TEST(RifParser, NullEntriesAndSlotsSurviveTheDatabase) {
 }
 
 TEST(RifTable, FlattensInBothOrientations) {
-    RIF_FIXTURE fixture("$RIF\n0 1 1 0 1 1 3\n2 5 2 2 5 0 7 1 1 1 300\n");
+    RIF_FIXTURE fixture("$RIF\n0 1 1 0 1 1 3\n2 5 2 2 5 0 7 1 1 1 44\n");
     OWNED_G2_LIST list = fixture.parse(0, 2);
     unsigned rows = 9, columns = 9;
     std::unique_ptr<BRIX_RIF_TABLE> table = BRIX_COMMON::flatten_rif(list.get(), 8, true, rows, columns);
@@ -336,8 +379,15 @@ TEST(RifTable, Failures) {
     EXPECT_EQ("s2_bit_value < frame_bit_count && s1_list != NULL", error.condition());
     EXPECT_EQ("brix_common_function", error.source());
 
-    RIF_FIXTURE twice("$RIF\n1 2 1 0 0 0 0\n1 2 1 0 0 0 0\n");
-    OWNED_G2_LIST doubled = twice.parse(0, 1);
+    // Two records of one frame and bit (possible in a stored database, never from the parser).
+    auto bit_two = [] {
+        auto* record = new G2_SII_BIT(2);
+        record->set_g2_s1_list(new G2_SI_LIST{new G2_SI(0, 0, false, 0)});
+        return record;
+    };
+    OWNED_G2_LIST doubled(new G2_SII_LIST{nullptr, new G2_SII});
+    (*doubled)[1]->set_g2_s2_bit_list_list(
+        new G2_SII_BIT_LIST_LIST{new G2_SII_BIT_LIST{bit_two(), bit_two()}});
     EXPECT_BRIX_ERROR(BRIX_COMMON::flatten_rif(doubled.get(), 4, true, rows, columns),
                       "RIF table cell [1][2] is filled twice");
     EXPECT_BRIX_ERROR(BRIX_COMMON::flatten_rif(doubled.get(), 4, false, rows, columns),

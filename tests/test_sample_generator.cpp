@@ -110,7 +110,7 @@ TEST(SampleGenerator, FilesReadBackThroughTheSystemReaders) {
 
     // RIF: version 1 with one slot per dataline; every frame below the frame count.
     std::unique_ptr<G2_SII_LIST, G2_LIST_RELEASE> g2(
-        parse_rif(BRIX_BUILD_CONTEXT({true}), "granite_d1", g.out + "/granite_d1/", 1, 32, 3096));
+        parse_rif(BRIX_BUILD_CONTEXT({true}), "granite_d1", g.out + "/granite_d1/", 1, 32, 3096, 9180));
     ASSERT_TRUE(g2);
     EXPECT_EQ(3096u, g2->size()) << "the last frames (right IO column) carry G2 bits";
     EXPECT_EQ(nullptr, (*g2)[0]) << "the left IO column has none";
@@ -144,8 +144,8 @@ TEST(SampleGenerator, LargestGraniteDeviceSplitsItsG2ListEightWays) {
     EXPECT_EQ(0u, r.out.find("GRANITE_D6: 16384 frames x 16000 bits, ")) << r.out;
     auto device = std::make_unique<BRIX_DEVICE_INFO>();
     device->set_g2_s2_list(
-        parse_rif(BRIX_BUILD_CONTEXT({true}), "granite_d6", g.out + "/granite_d6/", 1, 32, 16384), true,
-        true);
+        parse_rif(BRIX_BUILD_CONTEXT({true}), "granite_d6", g.out + "/granite_d6/", 1, 32, 16384, 16000),
+        true, true);
     EXPECT_EQ(16384u, device->get_g2_s2_list_size());
     EXPECT_EQ(8u, device->get_g2_s2_thread_size());
 }
@@ -367,10 +367,12 @@ std::vector<int> run_programmer_chain(const GENERATED& g, const std::vector<std:
 // caught by the comparison, so the agreement is not a masked one.
 TEST(SampleGenerator, SmallFamiliesPassTheProgrammerChain) {
     GENERATED g;
+    // TALON's RBA tiles reach its row stamp's SOF frame, which is at least one division (856 bits): the
+    // device table's rows cover it, as the -rba build checks.
     g.set_geometry({{"GRANITE_D1", 236, 7800},
                     {"BASALT_D1", 150, 700},
                     {"BASALT_D2", 210, 900},
-                    {"TALON_D0", 120, 300}});
+                    {"TALON_D0", 120, 856}});
     const std::string description = g.dir.file("small.json");
     write_text_file(description, SMALL_FAMILIES);
     COMMAND_RESULT r = g.run(description, {});

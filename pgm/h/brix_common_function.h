@@ -113,10 +113,11 @@ class BRIX_COMMON {
     // (one byte per DRA0 row), dra0, dra123 (rows of DRA1..3), the SOF bits of one frame, n_frame_per_row and
     // the SOF bit offsets of the MLAB blocks' LUTRAM datalines. The division block names split the blocks
     // into divisions, each padded to a multiple of 32 rows by its first M20K block. print lists the phantom
-    // bits on standard output.
+    // bits on standard output. bit_count, when not 0, is the device's SOF frame size: the frame's bits and
+    // its DRA rows may not pass it (checked line by line, before the rows are allocated).
     static BRIX_TALON_ROW_STAMP parse_talon_row_stamp(const std::string& file,
                                                       const std::vector<std::string>& division_block_names,
-                                                      bool print);
+                                                      bool print, unsigned bit_count = 0);
 
     // ---- MLAB freeze mask ------------------------------------------------------------------------------
 

@@ -75,24 +75,40 @@ void BRIX_BUILD_CONTEXT::report_command_failure(const std::string& where, const 
     BRIX_REPORT_FOR(caller, COMMAND_FAILED);
 }
 
-void BRIX_BUILD_CONTEXT::unpack(const std::string& packed, const std::string& unpacked, LARGE_TEXT* kept,
-                                BRIX_CALLER caller) {
+uint64_t BRIX_BUILD_CONTEXT::text_unpack_limit(uint64_t frame_count, uint64_t bit_count) {
+    if (frame_count == 0 || bit_count == 0)
+        return UNPACK_LIMIT_WITHOUT_GEOMETRY;
+    return frame_count * bit_count + (uint64_t(1) << 20);
+}
+
+uint64_t BRIX_BUILD_CONTEXT::image_unpack_limit(uint64_t frame_count, uint64_t bit_count) {
+    if (frame_count == 0 || bit_count == 0)
+        return UNPACK_LIMIT_WITHOUT_GEOMETRY;
+    return (frame_count * bit_count + 7) / 8 * 2 + (uint64_t(1) << 20);
+}
+
+void BRIX_BUILD_CONTEXT::unpack(const std::string& packed, const std::string& unpacked, uint64_t limit,
+                                LARGE_TEXT* kept, BRIX_CALLER caller) {
     try {
-        FIO_FILE_SYSTEM::gunzip_file(packed, unpacked, kept);
+        FIO_FILE_SYSTEM::gunzip_file(packed, unpacked, kept, limit);
     } catch (const BRIX_INTERNAL_ERROR& error) {
         report_command_failure(packed, error, caller);
     }
 }
 
 void BRIX_BUILD_CONTEXT::unpack_in_background(const std::string& packed, const std::string& unpacked,
-                                              LARGE_TEXT& text, FIO_BACKGROUND_FILE& writer,
+                                              uint64_t limit, LARGE_TEXT& text, FIO_BACKGROUND_FILE& writer,
                                               BRIX_CALLER caller) {
     try {
-        FIO_FILE_SYSTEM::gunzip_to_memory(packed, text);
+        FIO_FILE_SYSTEM::gunzip_to_memory(packed, text, limit);
         writer.start(unpacked, text.view().data(), text.size());
     } catch (const BRIX_INTERNAL_ERROR& error) {
         report_command_failure(packed, error, caller);
     }
+}
+
+bool BRIX_BUILD_CONTEXT::is_command_failure(const BRIX_INTERNAL_ERROR& error) {
+    return error.condition() == COMMAND_FAILED;
 }
 
 void BRIX_BUILD_CONTEXT::finish_unpacking(const std::string& packed, FIO_BACKGROUND_FILE& writer,

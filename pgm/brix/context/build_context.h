@@ -85,17 +85,27 @@ class BRIX_BUILD_CONTEXT {
     // ---- Unpacking
     // The shell command an unpacking stands for, as the progress lines and logs name it.
     static std::string gunzip_command(const std::string& packed, const std::string& unpacked);
-    // Unpacks gzip data from packed to unpacked in-process (kept, when given, receives the text too). Every
-    // failure (not gzip data, a damaged stream, an output that cannot be written) is one report: the
-    // command's condition "thr_system(cmd.c_str()) == 0" with a frame "<packed>: <reason>".
-    static void unpack(const std::string& packed, const std::string& unpacked, LARGE_TEXT* kept = nullptr,
-                       BRIX_CALLER caller = BRIX_CALLER_HERE);
+    // Unpacks gzip data from packed to unpacked in-process (kept, when given, receives the text too), at most
+    // limit bytes: what the consumer can use (the bounds below). Every failure (not gzip data, a damaged
+    // stream, output past the limit, an output that cannot be written) is one report: the command's condition
+    // "thr_system(cmd.c_str()) == 0" with a frame "<packed>: <reason>"; it leaves no unpacked file.
+    static void unpack(const std::string& packed, const std::string& unpacked, uint64_t limit,
+                       LARGE_TEXT* kept = nullptr, BRIX_CALLER caller = BRIX_CALLER_HERE);
     // The same, with the file written by writer while the caller reads the text; finish_unpacking waits for
     // the write and reports its failure the same way.
-    static void unpack_in_background(const std::string& packed, const std::string& unpacked, LARGE_TEXT& text,
-                                     FIO_BACKGROUND_FILE& writer, BRIX_CALLER caller = BRIX_CALLER_HERE);
+    static void unpack_in_background(const std::string& packed, const std::string& unpacked, uint64_t limit,
+                                     LARGE_TEXT& text, FIO_BACKGROUND_FILE& writer,
+                                     BRIX_CALLER caller = BRIX_CALLER_HERE);
+    // Bounds of unpacked inputs (docs/reliability.md), from the device's CRAM frame and bit counts; a count
+    // of 0 (geometry not known) gives UNPACK_LIMIT_WITHOUT_GEOMETRY. A RIF or RBA text: one byte per CRAM
+    // bit, plus 1 MiB. A phantom image: twice the CRAM's bytes, plus 1 MiB.
+    static uint64_t text_unpack_limit(uint64_t frame_count, uint64_t bit_count);
+    static uint64_t image_unpack_limit(uint64_t frame_count, uint64_t bit_count);
+    static constexpr uint64_t UNPACK_LIMIT_WITHOUT_GEOMETRY = uint64_t(1) << 30;
     static void finish_unpacking(const std::string& packed, FIO_BACKGROUND_FILE& writer,
                                  BRIX_CALLER caller = BRIX_CALLER_HERE);
+    // Whether a report is an unpacking's (or another command's) failure: then no unpacked file was written.
+    static bool is_command_failure(const BRIX_INTERNAL_ERROR& error);
     // Reports a failed in-process step that stands for a shell command named in the progress text: the
     // command's condition, with a frame "<where>: <reason>".
     [[noreturn]] static void report_command_failure(const std::string& where,

@@ -144,7 +144,10 @@ namespace {
 // The unpacked RBA file written beside the build has landed; a failure to write it is reported as the
 // unpacking's own.
 void wait_for_unpacked_file(BRIX_DEVICE_BUILD_STATE& state) {
+    const bool pending = !state.m_rba_writer.target().empty();
     BRIX_BUILD_CONTEXT::finish_unpacking(state.m_rba_writer.target() + "z", state.m_rba_writer);
+    if (pending)
+        state.m_rba_written = true;
 }
 
 // Stores the info list and the column and row sizes of one kind (LUTRAM or MRAM).
@@ -203,6 +206,22 @@ void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LI
     std::cout << out.str();
 }
 
+bool is_rba_block_line(std::string_view line) {
+    const std::string_view blanks = " \t\r\n\v\f";
+    size_t words = 0;
+    for (size_t at = line.find_first_not_of(blanks); at != std::string_view::npos;
+         at = line.find_first_not_of(blanks, at)) {
+        if (words == 0 && (line[at] == '#' || line[at] == '$'))
+            return false;
+        if (++words == 8)
+            return true;
+        at = line.find_first_of(blanks, at);
+        if (at == std::string_view::npos)
+            break;
+    }
+    return false;
+}
+
 void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
                          std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
                          std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info) {
@@ -237,10 +256,17 @@ void build_lutram_mram_parameters(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_IN
     // phantomless map) keeps the unpacked bytes beside the file it writes.
     state.m_rba_writer.wait();
     state.m_rba_text = LARGE_TEXT();
-    if (generation != nullptr && generation->rereads_rba)
-        BRIX_BUILD_CONTEXT::unpack_in_background(zipped, rba_file, state.m_rba_text, state.m_rba_writer);
-    else
-        BRIX_BUILD_CONTEXT::unpack(zipped, rba_file);
+    state.m_rba_written = false;
+    // The text is bounded by the device's CRAM, in the larger of the two geometries known here.
+    const uint64_t limit = BRIX_BUILD_CONTEXT::text_unpack_limit(
+        std::max(state.m_frame_count, state.m_col_count), std::max(state.m_bit_count, state.m_row_count));
+    if (generation != nullptr && generation->rereads_rba) {
+        BRIX_BUILD_CONTEXT::unpack_in_background(zipped, rba_file, limit, state.m_rba_text,
+                                                 state.m_rba_writer);
+    } else {
+        BRIX_BUILD_CONTEXT::unpack(zipped, rba_file, limit);
+        state.m_rba_written = true;
+    }
     // A file still being written from the text counts as there: its failure is reported before the end.
     BRIX_CHECK(state.m_rba_writer.target() == rba_file || FIO_FILE_SYSTEM::exists(rba_file),
                "FIO_FILE_SYSTEM::exists(rba_file.c_str())");
@@ -344,10 +370,24 @@ void read_rif(BRIX_DEVICE_BUILD_STATE& state, BRIX_DEVICE_INFO* device_info, con
             BRIX_PARAMETER_DRAS, device_info->get_parameter_list(), BRIX_BLOCK_MAX);
         BRIX_CHECK(dras != nullptr, "dras != NULL");
         dra_count = dras->get_length();
+        // One slot per DRA in every RIF entry: more DRAs than the frame has bits describe no device.
+        INPUT_CONTEXT here("DRAS length " + std::to_string(dra_count) + ", CRAM_BIT_COUNT " +
+                           std::to_string(state.m_bit_count));
+        BRIX_CHECK(state.m_bit_count == 0 || dra_count <= state.m_bit_count, "DRAS length <= CRAM_BIT_COUNT");
     }
-    // The frame count bounds the RIF's frame numbers where the device has one.
-    G2_SII_LIST* g2_s2_list = parse_rif(state.m_context, state.m_rif_file, directory, state.m_rif_version,
-                                        dra_count, state.m_frame_count);
+    // The frame and bit counts bound the RIF's frame and bit numbers where the device has them.
+    // The text is this build's once it is written: unless the unpacking itself failed (which writes nothing).
+    const std::string unpacked = directory + state.m_rif_file + ".rif";
+    G2_SII_LIST* g2_s2_list = nullptr;
+    try {
+        g2_s2_list = parse_rif(state.m_context, state.m_rif_file, directory, state.m_rif_version, dra_count,
+                               state.m_frame_count, state.m_bit_count);
+    } catch (const BRIX_INTERNAL_ERROR& error) {
+        if (!BRIX_BUILD_CONTEXT::is_command_failure(error))
+            state.m_unpacked_rif = unpacked;
+        throw;
+    }
+    state.m_unpacked_rif = unpacked;
     BRIX_CHECK(g2_s2_list != nullptr, "g2_s2_list != NULL");
     device_info->set_g2_s2_list(g2_s2_list, true, true);
 }
@@ -456,6 +496,20 @@ void build_device_steps(BRIX_DEVICE_BUILD_STATE& state, const std::string& devic
 void build_device(const BRIX_BUILD_CONTEXT& context, const std::string& device_name) {
     BRIX_DEVICE_BUILD_STATE state;
     state.m_context = context;
+    // The texts a failed build unpacked go with it: a hostile input leaves nothing large behind.
+    // (A text whose write failed was never this build's: the previous file, if any, stays.)
+    struct REMOVE_UNPACKED {
+        const BRIX_DEVICE_BUILD_STATE& state;
+        bool failed = true;
+        ~REMOVE_UNPACKED() {
+            if (!failed)
+                return;
+            if (state.m_rba_written && !state.m_unpacked_rba.empty())
+                FIO_FILE_SYSTEM::remove_file(state.m_unpacked_rba);
+            if (!state.m_unpacked_rif.empty())
+                FIO_FILE_SYSTEM::remove_file(state.m_unpacked_rif);
+        }
+    } remove_unpacked{state};
     try {
         build_device_steps(state, device_name);
     } catch (...) {
@@ -464,4 +518,5 @@ void build_device(const BRIX_BUILD_CONTEXT& context, const std::string& device_n
         wait_for_unpacked_file(state);
         throw;
     }
+    remove_unpacked.failed = false;
 }

@@ -34,6 +34,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the device XML gives one generation's builder of its own.
@@ -65,6 +66,8 @@ struct BRIX_DEVICE_BUILD_STATE {
     std::vector<uint32_t> m_simplified_lutram_col; // filled by the RBA parsers
     std::vector<uint32_t> m_simplified_mram_col;
     std::string m_unpacked_rba; // the RBA file this build unpacked from its ".rbaz", once unpacked
+    bool m_rba_written = false; // its file is written (a background write has landed)
+    std::string m_unpacked_rif; // the RIF text this build unpacks, once it starts to
     // Where the generation reads the text more than once, the file is written from the text while the build
     // reads it, and waited for before the database is written. Declared before the text: the state joins the
     // writer before it releases the text.
@@ -159,6 +162,9 @@ void print_lutram_mram_debug(const std::string& title, const LUTRAM_MRAM_INFO_LI
 void group_rba_positions(const std::vector<uint32_t>& cols, const std::vector<uint32_t>& rows,
                          std::vector<uint32_t>& simplified_col, std::vector<uint32_t>& simplified_row,
                          std::vector<std::unique_ptr<LUTRAM_MRAM_INFO>>& info);
+// Whether a line of an RBA text places a block: at least 8 words (block, tile, sizes, position, mirrors),
+// the first neither a comment ('#') nor a section marker ('$'). An RBA without one describes no device.
+bool is_rba_block_line(std::string_view line);
 
 // ---- Device XML reader (brix_build_device) ----------------------------------------------------------------
 

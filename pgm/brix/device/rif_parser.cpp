@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -57,7 +58,7 @@ G2_SII_BIT_LIST* rif_slot(OWNED_LIST<G2_SII>& list, unsigned frame, unsigned bit
 
 // Reads the entries of a RIF text held in memory (named rif in reports) into list.
 void parse_rif_text(std::string_view text, const std::string& rif, unsigned rif_version, unsigned dra_count,
-                    unsigned frame_count, OWNED_LIST<G2_SII>& list) {
+                    unsigned frame_count, unsigned bit_count, OWNED_LIST<G2_SII>& list) {
     LINE_READER reader(text, rif);
     BRIX_CHECK(reader.is_open(), "rif_infile.good()");
     std::string_view line;
@@ -68,6 +69,16 @@ void parse_rif_text(std::string_view text, const std::string& rif, unsigned rif_
     // One field vector for all lines, its fields views into the line.
     std::vector<std::string_view> fields;
     std::vector<RIF_REFERENCE> references;
+    // Frames and bits, of the entries and of their references alike, lie inside the device: below its frame
+    // and bit counts where it has them, else below limits far above any real device.
+    const unsigned frame_bound = frame_count != 0 ? frame_count : RIF_FRAME_LIMIT;
+    const unsigned bit_bound = bit_count != 0 ? bit_count : RIF_BIT_LIMIT;
+    const std::string frame_bound_text =
+        std::string(frame_count != 0 ? "count " : "limit ") + std::to_string(frame_bound);
+    const std::string bit_bound_text =
+        std::string(bit_count != 0 ? "count " : "limit ") + std::to_string(bit_bound);
+    // The frame/bit pairs met so far: a pair given twice would make two records for one bit.
+    std::unordered_set<uint64_t> pairs;
     while (reader.next(line)) {
         tokenizer.tokenize(LINE_READER::trim_view(line), fields);
         if (fields.empty())
@@ -80,12 +91,11 @@ void parse_rif_text(std::string_view text, const std::string& rif, unsigned rif_
         const unsigned frame_field = rif_version == 0 ? 0 : 1;
         const unsigned frame = rif_number(fields[frame_field]);
         const unsigned bit = rif_number(fields[1 - frame_field]);
-        // Entries are kept dense by frame number, so a frame number must be bounded before it sizes the
-        // list: by the device's frame count where it has one, else by a limit far above any real device.
-        const unsigned frame_bound = frame_count != 0 ? frame_count : RIF_FRAME_LIMIT;
-        BRIX_CHECK(frame < frame_bound, "RIF frame " + std::to_string(frame) + " is not below the frame " +
-                                            (frame_count != 0 ? "count " : "limit ") +
-                                            std::to_string(frame_bound));
+        // Entries are kept dense by frame number, so a frame number is bounded before it sizes the list.
+        BRIX_CHECK(frame < frame_bound,
+                   "RIF frame " + std::to_string(frame) + " is not below the frame " + frame_bound_text);
+        BRIX_CHECK(bit < bit_bound,
+                   "RIF bit " + std::to_string(bit) + " is not below the bit " + bit_bound_text);
         G2_SII_BIT_LIST* slot = rif_slot(list, frame, bit, dra_count);
 
         const unsigned n = rif_number(fields[2]);
@@ -97,9 +107,19 @@ void parse_rif_text(std::string_view text, const std::string& rif, unsigned rif_
             const size_t at = 3 + 4 * k;
             const unsigned ref_frame = rif_number(fields[at + frame_field]);
             const unsigned ref_bit = rif_number(fields[at + 1 - frame_field]);
-            const bool dir = fields[at + 2] == "1";
-            references.push_back({ref_frame, ref_bit, dir, rif_number(fields[at + 3])});
+            BRIX_CHECK(ref_frame < frame_bound, "RIF reference frame " + std::to_string(ref_frame) +
+                                                    " is not below the frame " + frame_bound_text);
+            BRIX_CHECK(ref_bit < bit_bound, "RIF reference bit " + std::to_string(ref_bit) +
+                                                " is not below the bit " + bit_bound_text);
+            const std::string_view dir = fields[at + 2];
+            BRIX_CHECK(dir == "0" || dir == "1", "RIF direction " + std::string(dir) + " is neither 0 nor 1");
+            // The record keeps the distance in one byte.
+            const unsigned dist = rif_number(fields[at + 3]);
+            BRIX_CHECK(dist <= 255, "RIF distance " + std::to_string(dist) + " does not fit its 8-bit field");
+            references.push_back({ref_frame, ref_bit, dir == "1", dist});
         }
+        BRIX_CHECK(pairs.insert(uint64_t(frame) << 32 | bit).second,
+                   "RIF frame " + std::to_string(frame) + " bit " + std::to_string(bit) + " is given twice");
 
         // The bit record owns its reference list from the start, so a failing allocation part way releases
         // the references made so far with it.
@@ -120,8 +140,13 @@ void parse_rif_text(std::string_view text, const std::string& rif, unsigned rif_
 
 G2_SII_LIST* parse_rif(const BRIX_BUILD_CONTEXT& context, const std::string& rif_file,
                        const std::string& directory_prefix, unsigned rif_version, unsigned dra_count,
-                       unsigned frame_count) {
+                       unsigned frame_count, unsigned bit_count) {
     BRIX_CHECK(!rif_file.empty() && dra_count > 0, "!rif_file.empty() && dra_count > 0");
+    // Every entry holds dra_count slots, so the count is bounded like a bit number before any entry is made.
+    BRIX_CHECK(dra_count <= (bit_count != 0 ? bit_count : RIF_BIT_LIMIT),
+               "RIF slot count " + std::to_string(dra_count) + " passes the bit " +
+                   (bit_count != 0 ? "count " + std::to_string(bit_count)
+                                   : "limit " + std::to_string(RIF_BIT_LIMIT)));
     const std::string rif_src = directory_prefix + rif_file + "_rif";
     const std::string rif = directory_prefix + rif_file + ".rif";
     {
@@ -135,12 +160,13 @@ G2_SII_LIST* parse_rif(const BRIX_BUILD_CONTEXT& context, const std::string& rif
     // first.
     LARGE_TEXT text;
     FIO_BACKGROUND_FILE writer;
-    context.unpack_in_background(rif_src, rif, text, writer);
+    context.unpack_in_background(rif_src, rif, BRIX_BUILD_CONTEXT::text_unpack_limit(frame_count, bit_count),
+                                 text, writer);
     OWNED_LIST<G2_SII> list;
     try {
         progress.sub("Parsing RIF file ... \n\n");
         std::cout.flush();
-        parse_rif_text(text.view(), rif, rif_version, dra_count, frame_count, list);
+        parse_rif_text(text.view(), rif, rif_version, dra_count, frame_count, bit_count, list);
     } catch (...) {
         // The write started before the parse, so its failure is the one reported.
         context.finish_unpacking(rif_src, writer);

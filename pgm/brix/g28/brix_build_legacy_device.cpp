@@ -33,6 +33,13 @@ std::vector<uint32_t> const_uints(const BRIX_DEVICE_INFO* device_info, unsigned 
     return std::vector<uint32_t>(values.get(), values.get() + length);
 }
 
+// The declared length of a parameter (any block), or 0 without one.
+uint32_t parameter_length(const BRIX_DEVICE_INFO* device_info, BRIX_PARAMETER_TYPE type) {
+    const BRIX_PARAMETER* parameter =
+        BRIX_MANAGER::search_parameter_from_list(type, device_info->get_parameter_list(), BRIX_BLOCK_MAX);
+    return parameter != nullptr ? parameter->get_length() : 0;
+}
+
 bool required_boolean(const BRIX_DEVICE_INFO* device_info, unsigned type) {
     bool support = false;
     bool value = device_info->get_const_boolean(type, &support);
@@ -79,6 +86,14 @@ void build_sof_rbf_maps(BRIX_DEVICE_BUILD_STATE&, BRIX_SOF_RBF_MAPS& maps, uint3
         BRIX_CHECK(S <= N, "edcrc_bits <= bit_count");
     }
     BRIX_CHECK(dras.size() >= W, "dras.size() >= config_data_width");
+    // The bitstream maps are sized from these: each is bounded by the SOF frame before anything is allocated
+    // (a dataline longer than the frame, or padding longer than it, describes no device).
+    const std::pair<const char*, uint64_t> sizes[] = {
+        {"CRAM_PARALLEL_FRAME_SIZE", F}, {"CRAM_RBF_PADDING", padding}, {"CRAM_G2_RBF_PADDING", g2_padding}};
+    for (const auto& [name, value] : sizes) {
+        INPUT_CONTEXT here(describe(name, value) + ", " + describe("CRAM_BIT_COUNT", N));
+        BRIX_CHECK(value <= N, std::string(name) + " <= CRAM_BIT_COUNT");
+    }
     for (uint64_t d = 0; d < W; ++d) {
         INPUT_CONTEXT here("DRAS[" + std::to_string(d) + "] = " + std::to_string(dras[d]) + ", " +
                            describe("CRAM_PARALLEL_FRAME_SIZE", F));
@@ -145,6 +160,16 @@ void build_legacy_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD
     const uint32_t parallel_frame_size = device_info->get_const_uint(BRIX_PARAMETER_CRAM_PARALLEL_FRAME_SIZE);
     const uint32_t padding = device_info->get_const_uint(BRIX_PARAMETER_CRAM_RBF_PADDING);
     const uint32_t g2_padding = device_info->get_const_uint(BRIX_PARAMETER_CRAM_G2_RBF_PADDING);
+    // The lengths of DRAS and LUTRAM_MAPPING size their value arrays: both are bounded before they are read.
+    const uint32_t dras_length = parameter_length(device_info, BRIX_PARAMETER_DRAS);
+    BRIX_CHECK(dras_length == 8 || dras_length == 32,
+               "dras != NULL && (config_data_width == 8 || config_data_width == 32)");
+    const uint32_t mapping_length = parameter_length(device_info, BRIX_PARAMETER_LUTRAM_MAPPING);
+    {
+        INPUT_CONTEXT here(describe("LUTRAM_MAPPING length", mapping_length) + ", " +
+                           describe("CRAM_FRAME_COUNT", state.m_frame_count));
+        BRIX_CHECK(mapping_length <= state.m_frame_count, "LUTRAM_MAPPING length <= CRAM_FRAME_COUNT");
+    }
     const std::vector<uint32_t> dras = const_uints(device_info, BRIX_PARAMETER_DRAS);
     const uint32_t config_data_width = static_cast<uint32_t>(dras.size());
     BRIX_CHECK(!dras.empty() && (config_data_width == 8 || config_data_width == 32),
@@ -285,9 +310,11 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
 
     std::string line;
     std::vector<std::string_view> svec;
+    bool has_block_line = false;
     while (reader.next(line)) {
         // Most lines are other tiles: only a LUTRAM or MRAM line is split into its tokens.
         const std::string_view text = LINE_READER::trim_view(line);
+        has_block_line = has_block_line || is_rba_block_line(text);
         const std::string_view first = tokenizer.first(text);
         if (first.empty())
             continue;
@@ -315,6 +342,7 @@ void parse_legacy_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_fil
     }
     BRIX_CHECK(!reader.failed(), "rba_infile.good()");
     reader.set_location("end of file");
+    BRIX_CHECK(has_block_line, "RBA file has no block line");
 
     group_rba_positions(lutram.cols, lutram.rows, state.m_simplified_lutram_col, info.simplified_lutram_row,
                         info.lutram_info);

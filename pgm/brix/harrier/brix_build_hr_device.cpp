@@ -169,6 +169,17 @@ void parse_hr_rba(BRIX_DEVICE_BUILD_STATE& state, const std::string& rba_file, B
     // and a hit is an MRAM line when it is its line's first word (only blanks before it on the line, a blank
     // or the line's end after it). Lines are counted only between hits, for the report frame.
     INPUT_CONTEXT file_frame(rba_file);
+    {
+        // An empty or all-blank text (a 0-byte file unpacks to one) describes no device.
+        bool has_block_line = false;
+        for (size_t at = 0; at < text.size() && !has_block_line;) {
+            const size_t end = std::min(text.find('\n', at), text.size());
+            has_block_line = is_rba_block_line(text.substr(at, end - at));
+            at = end + 1;
+        }
+        INPUT_CONTEXT end_frame("end of file");
+        BRIX_CHECK(has_block_line, "RBA file has no block line");
+    }
     INPUT_CONTEXT line_frame("line 0");
     const std::string_view blanks = " \t\r\v\f";
     const bool searchable = mram_string.find_first_of(" \t\r\n\v\f") == std::string::npos;

@@ -641,7 +641,8 @@ BRIX_COMMON::build_hr_phantomless_database(unsigned family, const std::string& r
     const bool given = unpacked != nullptr;
     LARGE_TEXT own_text;
     if (unpacked == nullptr) {
-        BRIX_BUILD_CONTEXT::unpack(zipped, rba_file, &own_text);
+        BRIX_BUILD_CONTEXT::unpack(zipped, rba_file,
+                                   BRIX_BUILD_CONTEXT::text_unpack_limit(col_size, row_size), &own_text);
         unpacked = &own_text;
     }
     BRIX_CHECK(given || FIO_FILE_SYSTEM::exists(rba_file), "FIO_FILE_SYSTEM::exists(rba_file.c_str())");

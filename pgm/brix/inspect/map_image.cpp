@@ -243,7 +243,8 @@ MAP_PICTURE phantom_picture(const std::string& file, std::vector<std::string>& l
         unpacked = (std::filesystem::temp_directory_path() /
                     ("brix_dump_" + std::to_string(::getpid()) + "_phantom.img"))
                        .string();
-        BRIX_BUILD_CONTEXT::unpack(file, unpacked);
+        // A picture of any device: the bound of an unknown geometry.
+        BRIX_BUILD_CONTEXT::unpack(file, unpacked, BRIX_BUILD_CONTEXT::UNPACK_LIMIT_WITHOUT_GEOMETRY);
         path = unpacked;
     }
     struct REMOVE {

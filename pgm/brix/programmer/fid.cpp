@@ -370,7 +370,11 @@ int build_device_fid(const BRIX_BUILD_CONTEXT& context, const std::string& targe
 
     // The unpacked image goes away however the build ends.
     REMOVE_ON_EXIT unpacked(dest_phantom_img);
-    context.unpack(src_phantom_img, dest_phantom_img);
+    // The image pictures the device's CRAM: bounded by the geometry the device table gives it.
+    uint32_t table_frames = 0, table_bits = 0;
+    PGMDEV_DEVICE_GRAMMAR_MGR::get_cram_geometry(pcf, table_frames, table_bits);
+    context.unpack(src_phantom_img, dest_phantom_img,
+                   BRIX_BUILD_CONTEXT::image_unpack_limit(table_frames, table_bits));
 
     progress.text("\n");
     progress.step("Building RMF file ... \n\n");

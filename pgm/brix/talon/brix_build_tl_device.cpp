@@ -267,7 +267,7 @@ void build_tl_device(BRIX_DEVICE_BUILD_STATE& state, const BRIX_DEVICE_BUILD_INP
     BRIX_CHECK(dra_count > 0, "dra_count > 0");
 
     const BRIX_TALON_ROW_STAMP row_stamp = BRIX_COMMON::parse_talon_row_stamp(
-        row_stamp_file, state.m_talon.phantom_bit_type4_division_blocks, false);
+        row_stamp_file, state.m_talon.phantom_bit_type4_division_blocks, false, state.m_bit_count);
     const unsigned dra0 = row_stamp.dra0;
     const unsigned dra123 = row_stamp.dra123;
     const unsigned sof_frame_bits = row_stamp.sof_frame_bits;

@@ -261,12 +261,13 @@ struct ROW_STAMP_SIZES {
 };
 
 ROW_STAMP_SIZES row_stamp_sizes(const std::vector<ROW_STAMP_BLOCK>& blocks,
-                                const std::vector<unsigned>& division_blocks) {
+                                const std::vector<unsigned>& division_blocks, unsigned bit_count) {
     const size_t division_count = division_blocks.size();
     const size_t block_count = blocks.size();
     ROW_STAMP_SIZES sizes;
     std::vector<uint64_t> division_rows(division_count + 1, 0);
     size_t division = 0;
+    uint64_t rows = 0; // over all divisions so far
     for (size_t i = 0; i < block_count; ++i) {
         const ROW_STAMP_BLOCK& b = blocks[i];
         INPUT_CONTEXT here(line_text(b.line));
@@ -287,6 +288,16 @@ ROW_STAMP_SIZES row_stamp_sizes(const std::vector<ROW_STAMP_BLOCK>& blocks,
             sizes.frame_bits += 32;
         } else {
             sizes.frame_bits += b.dataline;
+        }
+        // The DRA rows are sized from these sums: a line that takes them past the device's frame (its bits;
+        // the rows are quads of bits plus a few phantom rows) is refused before anything is allocated.
+        if (bit_count != 0) {
+            BRIX_CHECK(sizes.frame_bits <= bit_count,
+                       "Row stamp frame bits " + std::to_string(sizes.frame_bits) +
+                           " pass the device's bit count " + std::to_string(bit_count));
+            rows += b.dataline / 4 + uint64_t(b.type5_count);
+            BRIX_CHECK(rows <= bit_count, "Row stamp rows " + std::to_string(rows) +
+                                              " pass the device's bit count " + std::to_string(bit_count));
         }
     }
     sizes.pads.assign(division_count + 1, 0);
@@ -335,7 +346,7 @@ void print_phantom_bits(const PHANTOM_BIT_LISTING& listing,
 
 BRIX_TALON_ROW_STAMP BRIX_COMMON::parse_talon_row_stamp(const std::string& file,
                                                         const std::vector<std::string>& division_block_names,
-                                                        bool print) {
+                                                        bool print, unsigned bit_count) {
     const size_t division_count = division_block_names.size();
     BRIX_CHECK(division_count > 0, "lutram_remap_list != NULL && *lutram_remap_list == NULL && "
                                    "n_frame_per_row == 0 && division_count > 0");
@@ -348,7 +359,7 @@ BRIX_TALON_ROW_STAMP BRIX_COMMON::parse_talon_row_stamp(const std::string& file,
     INPUT_CONTEXT in_file(file);
     BRIX_TALON_ROW_STAMP result;
     const std::vector<ROW_STAMP_BLOCK> blocks = read_row_stamp_blocks(lines, result.n_frame_per_row);
-    const ROW_STAMP_SIZES sizes = row_stamp_sizes(blocks, division_blocks);
+    const ROW_STAMP_SIZES sizes = row_stamp_sizes(blocks, division_blocks, bit_count);
     const uint64_t rows_total = sizes.rows_total;
 
     // The walk: mark the phantom and EDCRC rows, collect the LUTRAM datalines.

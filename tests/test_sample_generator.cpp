@@ -367,12 +367,10 @@ std::vector<int> run_programmer_chain(const GENERATED& g, const std::vector<std:
 // caught by the comparison, so the agreement is not a masked one.
 TEST(SampleGenerator, SmallFamiliesPassTheProgrammerChain) {
     GENERATED g;
-    // TALON's RBA tiles reach its row stamp's SOF frame, which is at least one division (856 bits): the
-    // device table's rows cover it, as the -rba build checks.
     g.set_geometry({{"GRANITE_D1", 236, 7800},
                     {"BASALT_D1", 150, 700},
                     {"BASALT_D2", 210, 900},
-                    {"TALON_D0", 120, 856}});
+                    {"TALON_D0", 120, 300}});
     const std::string description = g.dir.file("small.json");
     write_text_file(description, SMALL_FAMILIES);
     COMMAND_RESULT r = g.run(description, {});

@@ -71,7 +71,7 @@ void add_rba_location(const BRIX_PROGRESS& progress, BRIX_RBA_BLOCK_LIST& block_
 }
 
 BRIX_RBA_BLOCK_LIST parse_rba_file(const BRIX_BUILD_CONTEXT& context, const std::string& rba_file,
-                                   uint32_t version, uint32_t frame_count, uint32_t bit_count) {
+                                   uint32_t version) {
     const BRIX_PROGRESS& progress = context.progress();
     BRIX_CHECK(version == 0 || version == 1, "version == 0 || version == 1");
     std::string file = rba_file;
@@ -130,17 +130,6 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const BRIX_BUILD_CONTEXT& context, const std:
                 "frame_mirror >> bit_mirror");
             block = words[1];
         }
-        // n: frame_size, bit_size, frame_index, bit_index, frame_mirror, bit_mirror.
-        BRIX_CHECK(n[4] <= 1 && n[5] <= 1, "RBA mirror fields " + std::to_string(n[4]) + " " +
-                                               std::to_string(n[5]) + " are not each 0 or 1");
-        if (frame_count != 0)
-            BRIX_CHECK(uint64_t(n[2]) + n[0] <= frame_count,
-                       "RBA block at frame " + std::to_string(n[2]) + " with " + std::to_string(n[0]) +
-                           " frames is outside the device's " + std::to_string(frame_count) + " frames");
-        if (bit_count != 0)
-            BRIX_CHECK(uint64_t(n[3]) + n[1] <= bit_count,
-                       "RBA block at bit " + std::to_string(n[3]) + " with " + std::to_string(n[1]) +
-                           " bits is outside the device's " + std::to_string(bit_count) + " bits");
         add_rba_location(progress, list, current_block, last_block_name, block, n[0], n[1], n[2], n[3], n[4],
                          n[5]);
     }
@@ -176,14 +165,7 @@ void build_pgm_rba(const BRIX_BUILD_CONTEXT& context, const std::string& target,
     progress.detail("Family: " + device.family + "\n");
     progress.detail("Version: " + std::to_string(version) + "\n\n");
 
-    // The placements are checked against the CRAM geometry the device table gives the device.
-    uint32_t frame_count = 0, bit_count = 0;
-    {
-        INPUT_CONTEXT here("device " + INPUT_CONTEXT::excerpt(device.pcf) + " in the device table");
-        BRIX_CHECK(PGMDEV_DEVICE_GRAMMAR_MGR::get_cram_geometry(device.pcf, frame_count, bit_count),
-                   "the device table gives the device's CRAM frame and bit counts");
-    }
-    BRIX_RBA_BLOCK_LIST list = parse_rba_file(context, rba_file, version, frame_count, bit_count);
+    BRIX_RBA_BLOCK_LIST list = parse_rba_file(context, rba_file, version);
     std::vector<unsigned char> data;
     pgm_ddb_write(data, list);
     BRIX_CHECK(data.size() > 0, "data.size() > 0");

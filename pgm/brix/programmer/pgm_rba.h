@@ -14,11 +14,9 @@
 class BRIX_DEVICE_INFO;
 
 // Reads an RBA text (".rba", or ".rbaz" which is first decompressed beside it to the name without the final
-// "z") in the given format version (0 or 1) into a list of blocks in order of first appearance. Mirror fields
-// are 0 or 1. frame_count and bit_count, when not 0, are the device's CRAM geometry: every placed block lies
-// wholly inside it. A line that breaks either is refused, naming it.
+// "z") in the given format version (0 or 1) into a list of blocks in order of first appearance.
 BRIX_RBA_BLOCK_LIST parse_rba_file(const BRIX_BUILD_CONTEXT& context, const std::string& rba_file,
-                                   uint32_t version, uint32_t frame_count = 0, uint32_t bit_count = 0);
+                                   uint32_t version);
 
 // Adds one RBA entry: a new run of a block name starts a new block (each block type at most once in the
 // list); later entries of the run must agree with its type, frame_size and bit_size.

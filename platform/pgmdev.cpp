@@ -67,6 +67,17 @@ std::string PGMDEV_DEVICE_GRAMMAR_MGR::get_family(const std::string& name) {
     return device ? device->family_name : std::string();
 }
 
+bool PGMDEV_DEVICE_GRAMMAR_MGR::get_cram_geometry(const std::string& name, uint32_t& frame_count,
+                                                  uint32_t& bit_count) {
+    frame_count = bit_count = 0;
+    const DEV_TABLE_DEVICE* device = find_device(*DEV_TABLE::get(), name, ANY_NAME);
+    if (device == nullptr || !device->has_cram_columns || !device->has_cram_rows)
+        return false;
+    frame_count = device->cram_columns;
+    bit_count = device->cram_rows;
+    return frame_count != 0 && bit_count != 0;
+}
+
 bool PGMDEV_MGR::pgm_check_type_name_supported(unsigned selector, const std::string& name, unsigned& value) {
     value = PGM_RBA_INVALID;
     if (selector != 0)

@@ -3,6 +3,7 @@
 // when it knows no answer.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class PGMDEV_DEVICE_GRAMMAR_MGR {
@@ -21,6 +22,9 @@ class PGMDEV_DEVICE_GRAMMAR_MGR {
     // Family name of a device (device, part, PCF or display name): GRANITE, BASALT, SLATE, TALON, HARRIER,
     // KESTREL, ...; these are the keys of the programmer's family tables.
     static std::string get_family(const std::string& name);
+    // CRAM geometry of a device (device, part, PCF or display name): its frame (column) and bit (row)
+    // counts; false when the name is unknown or the table gives either count as missing or 0.
+    static bool get_cram_geometry(const std::string& name, uint32_t& frame_count, uint32_t& bit_count);
 };
 
 class PGMDEV_MGR {

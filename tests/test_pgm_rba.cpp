@@ -34,7 +34,7 @@ const char* const VERSION0_TEXT = "# sample device\n"
                                   "$BLOCK_CRAM_SECTION\n"
                                   "LA_LAB  t 44 86 0 0 0 0\n"
                                   "\n"
-                                  "LA_LAB  t 44 86 0 86 0 2   trailing words are skipped\n"
+                                  "LA_LAB  t 44 86 0 86 0 1   trailing words are skipped\n"
                                   "LA_LAB  t 44 86 88 0 1 0\n"
                                   "MM_M20K t 30 172 44 0 0 1\n"
                                   "$BLOCK_END\n"
@@ -44,7 +44,7 @@ const char* const VERSION0_TEXT = "# sample device\n"
 const char* const VERSION1_TEXT = "HEADER talon\n"
                                   "CRAM LA_LAB r c 44 86 0 0 0 0\n"
                                   "CRAMX LA_LAB r c 1 1 1 1 1 1\n"
-                                  "CRAM LA_LAB r c 44 86 0 86 0 2\n"
+                                  "CRAM LA_LAB r c 44 86 0 86 0 1\n"
                                   "LINE ignored\n"
                                   "CRAM LA_LAB r c 44 86 88 0 1 0\n"
                                   "CRAM MM_M20K r c 30 172 44 0 0 1\n";
@@ -56,7 +56,7 @@ const BYTES EXPECTED_PAYLOAD = {
     2,  0, 0, 0,                                              // frames 0 and 88
     0,  0, 0, 0, 2,  0, 0, 0,                                 // frame 0: two placements in text order
     0,  0, 0, 0, 0,  0,                                       //   bit 0
-    86, 0, 0, 0, 0,  1,                                       //   bit 86, bit mirror (2 counts as set)
+    86, 0, 0, 0, 0,  1,                                       //   bit 86, bit mirror
     88, 0, 0, 0, 1,  0, 0, 0, 0,   0, 0, 0, 1, 0,             // frame 88: bit 0, frame mirror
     18, 0, 0, 0, 30, 0, 0, 0, 172, 0, 0, 0,                   // MM_M20K, 30 frames, 172 bits
     1,  0, 0, 0, 44, 0, 0, 0, 1,   0, 0, 0, 0, 0, 0, 0, 0, 1, // frame 44: bit 0, bit mirror
@@ -151,6 +151,10 @@ TEST(PgmRba, TextsThatAreRefused) {
         {"version 1 unknown block", 1, "CRAM NOT_A_BLOCK r c 1 1 0 0 0 0\n",
          "type > PGM_RBA_INVALID && type < PGM_RBA_MAX", 1},
         {"unknown format version", 2, "CRAM LA_LAB r c 1 1 0 0 0 0\n", "version == 0 || version == 1", 0},
+        {"mirror field beyond a flag", 0, "$BLOCK_CRAM\nLA_LAB t 1 1 0 0 0 2\n$BLOCK_END\n",
+         "RBA mirror fields 0 2 are not each 0 or 1", 2},
+        {"version 1 mirror field beyond a flag", 1, "CRAM LA_LAB r c 1 1 0 0 4294967295 0\n",
+         "RBA mirror fields 4294967295 0 are not each 0 or 1", 1},
     };
     TEMP_DIR dir;
     for (const CASE& c : cases) {
@@ -175,7 +179,7 @@ TEST(PgmRba, LongLinesAreNotSplit) {
     std::string path = dir.file("long.rba");
     std::string tail(100000, 'x');
     write_text_file(path, "$BLOCK_CRAM\nLA_LAB t 44 86 0 0 0 0 " + tail +
-                              " 7 7 7\nLA_LAB t 44 86 0 86 0 2\n" + "$BLOCK_END\n");
+                              " 7 7 7\nLA_LAB t 44 86 0 86 0 1\n" + "$BLOCK_END\n");
     testing::internal::CaptureStdout();
     BRIX_RBA_BLOCK_LIST list = parse_rba_file(BRIX_BUILD_CONTEXT(), path, 0);
     testing::internal::GetCapturedStdout();

@@ -88,7 +88,8 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const BRIX_BUILD_CONTEXT& context, const std:
         // command that does the same, as logs know it.
         file = rba_file.substr(0, rba_file.size() - 1);
         progress.step("CMD: " + BRIX_BUILD_CONTEXT::gunzip_command(rba_file, file) + "\n\n");
-        context.unpack(rba_file, file, BRIX_BUILD_CONTEXT::text_unpack_limit(frame_count, bit_count));
+        // The PGM RBA build knows no CRAM geometry of its own: the bound for an unknown device applies.
+        context.unpack(rba_file, file, BRIX_BUILD_CONTEXT::text_unpack_limit(0, 0));
         unpacked.path = file;
     }
     progress.step("Parsing " + file + " ...\n\n");
@@ -130,6 +131,9 @@ BRIX_RBA_BLOCK_LIST parse_rba_file(const BRIX_BUILD_CONTEXT& context, const std:
                 "frame_mirror >> bit_mirror");
             block = words[1];
         }
+        // The mirror fields are flags: any other value would be stored as true.
+        BRIX_CHECK(n[4] <= 1 && n[5] <= 1, "RBA mirror fields " + std::to_string(n[4]) + " " +
+                                               std::to_string(n[5]) + " are not each 0 or 1");
         add_rba_location(progress, list, current_block, last_block_name, block, n[0], n[1], n[2], n[3], n[4],
                          n[5]);
     }

@@ -12,8 +12,13 @@
 #include "test_support.h"
 #include "thr.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -973,6 +978,43 @@ TEST(FidBuild, BuildsThatStop) {
                           "!PGM_COMMON::check_extension(target, \"ddb\")");
         EXPECT_BRIX_ERROR(build_device_fid(BRIX_BUILD_CONTEXT(), "KESTREL_D1"), "fid_index != DWORD(-1)");
     });
+}
+
+// Runs of one device in one directory share the unpacked image's name: they take turns, so none removes the
+// image another is reading, and the directory is left as it was.
+TEST(FidBuild, RunsInOneDirectoryTakeTurns) {
+    PGM_INSTALLATION install;
+    write_28nm(install, BASALT_D1, "BASALT", false);
+    const std::string one = "BRIX_VANTREL_PATH=" + thr_shell_quote(install.path()) + " " +
+                            thr_shell_command({BRIX_EXE, "-fid=basalt_d1"}) + " >/dev/null 2>&1";
+    std::string runs =
+        "cd " + thr_shell_quote(install.path()) + " && pids= && for i in 1 2 3 4 5 6; do " + one +
+        " & pids=\"$pids $!\"; done; failed=0; for p in $pids; do wait $p || failed=$((failed + 1)); "
+        "done; echo $failed";
+    for (int round = 0; round < 3; ++round) {
+        COMMAND_RESULT r = run_command(runs);
+        EXPECT_EQ("0\n", r.out) << "runs that failed, round " << round;
+    }
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.path() + "/basalt_d1_phantom.img"));
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(install.path() + "/basalt_d1_phantom.img.lock"));
+
+    // A run whose turn has not come waits: while another holds the image's lock, no FID is written.
+    const std::string fid = install.fid_dir() + "BASALT_D1.fid";
+    ASSERT_TRUE(FIO_FILE_SYSTEM::remove_file(fid));
+    const std::string lock = install.path() + "/basalt_d1_phantom.img.lock";
+    const int held = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(0, ::flock(held, LOCK_EX));
+    COMMAND_RESULT waited;
+    std::thread run(
+        [&] { waited = run_command("cd " + thr_shell_quote(install.path()) + " && " + one + "; echo $?"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(FIO_FILE_SYSTEM::exists(fid)) << "the run went ahead while the lock was held";
+    ::unlink(lock.c_str()); // released as a holder does: the name first, then the lock
+    ::close(held);
+    run.join();
+    EXPECT_EQ("0\n", waited.out);
+    EXPECT_TRUE(FIO_FILE_SYSTEM::exists(fid));
 }
 
 // The tool ends with the mismatch status after writing the FID, which brix_dump verifies.

@@ -141,9 +141,78 @@ def rba_seeds(samples):
         write("fuzz_rba", name, bytes([version]) + text)
 
 
+def gunzipped_head(path, count):
+    return b"".join(gzip.decompress(open(path, "rb").read()).splitlines(keepends=True)[:count])
+
+
+def phantom_image(col, row, width, extra_blocks=()):
+    """A phantom image of one CRAM block of row rows of col bits (width 32-bit words a row), then more blocks."""
+    header = b"PHANTOM IMAGE".ljust(40, b"\0") + u32(4) + b"TAG".ljust(30, b"\0") + b"1.0".ljust(5, b"\0")
+    blocks = [(row, col, width)] + list(extra_blocks)
+    body = header + u32(len(blocks)) + b"".join(u32(*b) for b in blocks) + b"\0"
+    rows = bytes((r * 7 + k) & 0xFF for r in range(row) for k in range(width * 4))
+    return body + rows + b"\0"
+
+
+def device_seeds(samples, generated):
+    """Device-build readers, from the sample generator's output (brix_gen_samples --out DIR)."""
+    for device in ("talon_d0", "talon_d2"):
+        stamp = os.path.join(generated, device, device + "_row_stamp.def")
+        if os.path.exists(stamp):
+            text = open(stamp, "rb").read()
+            write("fuzz_row_stamp", device, bytes([0]) + text)
+            write("fuzz_row_stamp", device + "_bounded", bytes([2]) + text)
+    write("fuzz_row_stamp", "edge_and_type5",
+          bytes([2]) + b"DR_LAB 60 64 0 0\nDR_MLAB 60 40 0 0\nDR_M20KS 60 80 0 0\nDR_CS_T 60 0 0 0\n"
+                       b"DR_LAB 60 120 4 2\nDR_REDR 60 128 0 0\n")
+    write("fuzz_row_stamp", "huge_dataline", bytes([2]) + b"DR_LAB 60 2147483648 0 0\nDR_REDR 60 32 0 0\n")
+    for device, reader in (("granite_d1", 0), ("harrier_d1", 1)):
+        rbaz = os.path.join(generated, device, device + ".rbaz")
+        if os.path.exists(rbaz):
+            text = gzip.decompress(open(rbaz, "rb").read())
+            # The MRAM and LUTRAM lines come late in the text: keep the header and a slice of them.
+            start = max(text.find(b"\nLUTRAM "), text.find(b"\nMRAM "))
+            write("fuzz_device_rba", device, bytes([reader]) + text[:400] + text[start + 1:start + 3000])
+    write("fuzz_device_rba", "legacy_lines",
+          bytes([0]) + b"# positions\nLUTRAM x 4 10 8 3 a b\n  MRAM x 3 20 12 5 a b\nLUTRAM x 4 10 2 7 a b\n")
+    write("fuzz_device_rba", "harrier_lines",
+          bytes([1]) + b"$BLOCK_HEADER\n  MRAM X8Y1 0 70 139 8 9 0 0\nMRAM X3Y0 0 0 69 3 4 0 0\n")
+    write("fuzz_device_rba", "empty", bytes([0]))
+    for device in ("granite_d1", "talon_d0", "harrier_d1", "kestrel_d1"):
+        xml = os.path.join(generated, device, device + ".xml")
+        if os.path.exists(xml):
+            write("fuzz_device_xml", device, open(xml, "rb").read())
+    table = os.path.join(samples, "devdb", "device_table.json")
+    write("fuzz_device_table", "sample_table", open(table, "rb").read())
+    write("fuzz_device_table", "one_device",
+          b'{"families": [{"name": "GRANITE", "value": 1}], "devices": [{"name": "GRANITE_D1", "value": 1, '
+          b'"family": "GRANITE", "pcf": "GRANITE_D1", "cram_rows": 10, "cram_columns": 4, "parts": ["P1"]}]}')
+    write("fuzz_phantom_image", "small", phantom_image(20, 6, 1))
+    write("fuzz_phantom_image", "two_blocks", phantom_image(40, 3, 2, [(2, 8, 1)]))
+    write("fuzz_phantom_image", "rows_past_the_end", phantom_image(20, 6, 1)[:-10])
+
+
+def literal_seeds():
+    """Numbers as the XML inputs write them (fuzz_conversions) and radix-marked BCM literals (fuzz_literal)."""
+    numbers = {"decimal": b"4096", "zero": b"0", "hex": b"0x1F", "hex_upper": b"0XFF", "max_u32": b"4294967295",
+               "past_u32": b"4294967296", "negative": b"-1", "blank_inside": b"12 3", "empty": b"",
+               "hex_bytes": b"0123456789abcdef", "odd_hex": b"abc", "not_hex": b"0xZZ"}
+    for name, text in numbers.items():
+        write("fuzz_conversions", name, text)
+    literals = {"plain": b"42", "binary": b"8'b1010_0101", "decimal": b"'d255", "hex": b"32'hDEADBEEF",
+                "wide": b"64'hFFFFFFFFFFFFFFFF", "too_wide": b"65'h1", "does_not_fit": b"4'hFF",
+                "no_radix": b"8'", "unknown_radix": b"8'q12", "bad_width": b"x'h1", "upper": b"16'HABCD",
+                "max_u64": b"18446744073709551615", "past_u64": b"18446744073709551616"}
+    for name, text in literals.items():
+        write("fuzz_literal", name, text)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", default=os.path.join(ROOT, "samples", "vantrel"))
+    parser.add_argument("--generated", help="output directory of brix_gen_samples (device-build seeds)")
     args = parser.parse_args()
     container_seeds()
     rba_seeds(args.samples)
+    literal_seeds()
+    device_seeds(args.samples, args.generated or "")

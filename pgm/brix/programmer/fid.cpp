@@ -17,7 +17,13 @@
 #include "records/brix_data_manager.h"
 
 #include "programmer/phantom_image.h"
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
@@ -25,6 +31,40 @@ namespace {
 
 // Bits at the head of every 28nm bitstream frame that the EDCRC does not cover.
 constexpr uint32_t EDCRC_HEAD_BITS = 192;
+
+// An exclusive lock on a working file's name, held while it lives: runs that share the working file (two FID
+// builds of one device in one directory) take turns instead of removing each other's copy. The lock is on
+// "<path>.lock", which the holder removes before it lets go; a run that locked a lock file already removed
+// (its name now another file's, or none) tries again.
+class WORKING_FILE_LOCK {
+  public:
+    explicit WORKING_FILE_LOCK(const std::string& path) : m_path(path + ".lock") {
+        for (;;) {
+            m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (m_fd < 0)
+                return; // nowhere to lock (a read-only directory): the unpacking reports the directory itself
+            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+            struct stat held, named;
+            if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
+                held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+                return;
+            ::close(m_fd);
+        }
+    }
+    ~WORKING_FILE_LOCK() {
+        if (m_fd < 0)
+            return;
+        ::unlink(m_path.c_str());
+        ::close(m_fd);
+    }
+    WORKING_FILE_LOCK(const WORKING_FILE_LOCK&) = delete;
+    WORKING_FILE_LOCK& operator=(const WORKING_FILE_LOCK&) = delete;
+
+  private:
+    std::string m_path;
+    int m_fd = -1;
+};
 
 // Removes a file when it goes out of scope, so a failed build leaves no unpacked copy behind.
 class REMOVE_ON_EXIT {
@@ -368,7 +408,8 @@ int build_device_fid(const BRIX_BUILD_CONTEXT& context, const std::string& targe
     const PGM_FAMILY_INFO& family_row = PGM_FAMILY_INFO_DATABASE[fid_index];
     const BRIX_PROGRESS& progress = context.progress();
 
-    // The unpacked image goes away however the build ends.
+    // The unpacked image goes away however the build ends; another run unpacking the same image here waits.
+    WORKING_FILE_LOCK turn(dest_phantom_img);
     REMOVE_ON_EXIT unpacked(dest_phantom_img);
     // The image pictures the device's CRAM: bounded by the geometry the device table gives it.
     uint32_t table_frames = 0, table_bits = 0;

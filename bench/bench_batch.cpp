@@ -65,11 +65,12 @@ DIGEST digest(const fs::path& path) {
     return d;
 }
 
-// Every file under the programmer directory but the batch reports (whose times differ).
+// Every file under the programmer directory but the batch reports (whose times differ) and the batch lock
+// (which names the process that held it).
 std::map<std::string, DIGEST> outputs(const std::string& programmer) {
     std::map<std::string, DIGEST> files;
     for (const fs::directory_entry& e : fs::recursive_directory_iterator(programmer))
-        if (e.is_regular_file() && e.path().extension() != ".json")
+        if (e.is_regular_file() && e.path().extension() != ".json" && e.path().filename() != "batch.lock")
             files[fs::relative(e.path(), programmer).string()] = digest(e.path());
     return files;
 }

@@ -23,7 +23,11 @@ tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIX_SANITIZE=address,undef
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --no-tests=error --output-on-failure -j"$(nproc)")
 cmake -S . -B build-tsan -DBRIX_WERROR=ON -DBRIX_SANITIZE=thread -DBRIX_BUILD_TESTS=ON -DBRIX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan --target brix_tests -j"$(nproc)"
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --no-tests=error --output-on-failure -j"$(nproc)" -R '^(BrixDatabaseParts|PdbArchive|PgmContainer|Compression|Threads|FaultInjection|Batch|BatchRun|RifParser|BackgroundFile|ReadAhead|RecordPool|HarrierDeviceBuild|InspectorImage|InspectorDiff)\.')
+# The kill-at-every-step test is left out here: its child processes end on purpose in the middle of a write,
+# with part-file workers that have finished but are not joined yet, which the thread sanitizer reports as a
+# leak at exit. The same test runs in the normal and the address-sanitizer builds.
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --no-tests=error --output-on-failure -j"$(nproc)" -R '^(BrixDatabaseParts|PdbArchive|PgmContainer|Compression|Threads|FaultInjection|Batch|BatchRun|RifParser|BackgroundFile|ReadAhead|RecordPool|HarrierDeviceBuild|InspectorImage|InspectorDiff)\.' \
+  -E '^FaultInjection\.SplitDatabaseRewriteKilledAtAnyStepReadsWholeAsOldOrNew$')
 
 # Short fuzzing of every input reader on its committed corpus (a finding fails the run).
 tools/run_fuzz.sh 30

@@ -257,7 +257,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     BRIX_INFO* info = nullptr;
     fuzz_expect_report_or_success([&] { info = BRIX_DATA_SERVER::get_brix_info(g_base, skip_rif); });
-    if (info != nullptr)
+    // A split database read without its parts has no G2 list in memory: written again it would name parts it
+    // does not have, so only databases read whole (or without parts) go round.
+    const bool parts_left_unread = info != nullptr && skip_rif && info->get_device_info() != nullptr &&
+                                   info->get_device_info()->get_g2_s2_thread_size() > 0;
+    if (parts_left_unread)
+        delete info;
+    else if (info != nullptr)
         round_trip(info, skip_rif);
     return 0;
 }

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const std::vector<std::string> divisions =
         (data[0] & 1) ? std::vector<std::string>{"DR_CS_T", "DR_LABS"} : std::vector<std::string>{"DR_CS_T"};
-    const unsigned bit_count = (data[0] & 2) ? 4096 : 0;
+    // The device build always hands the reader its device's bit count: a small one, or one of a large device.
+    const unsigned bit_count = (data[0] & 2) ? 4096 : 1u << 20;
     const std::string path = fuzz_write_input("dev_row_stamp.def", data + 1, size - 1);
     fuzz_expect_report_or_success([&] {
         const BRIX_TALON_ROW_STAMP stamp =

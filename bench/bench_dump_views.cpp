@@ -146,14 +146,14 @@ void write_large_databases() {
 
 int main(int argc, char** argv) {
     if (!fs::exists(FID) || !fs::exists(DATABASE)) {
-        std::cerr << "bench_inspector: " << FID << " or " << DATABASE
+        std::cerr << "bench_dump_views: " << FID << " or " << DATABASE
                   << " is missing: build the sample installation first (tools/run_sample.sh)\n";
         return 1;
     }
     RUN& r = run();
     const char* base = std::getenv("BRIX_BENCH_DIR");
     r.dir = ((base && *base ? fs::path(base) : fs::temp_directory_path()) /
-             ("bench_inspector_" + std::to_string(::getpid())))
+             ("bench_dump_views_" + std::to_string(::getpid())))
                 .string();
     fs::create_directories(r.dir);
     // The copy: the main archive and its part files under the same names.

@@ -601,77 +601,58 @@ bool brix_batch_run_row(const BRIX_BUILD_CONTEXT& context, const std::string& ba
     return pass;
 }
 
-int build_all_rba(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
+namespace {
+
+// A batch whose rows run one after the other (the RBA and PCF batches): each row's "CMD" line, its steps and
+// build, then an empty line. has_outputs: the rows write files under the programmer directory, and a row that
+// wrote none fails.
+int run_rows_in_order(const BRIX_BUILD_CONTEXT& context, const std::string& batch, BRIX_BATCH_KIND kind,
+                      const std::vector<BRIX_BATCH_ROW>& rows, bool has_outputs) {
     const std::string root = brix_batch_source_root(context.installation_directory());
-    const std::vector<BRIX_BATCH_ROW> rows =
-        brix_batch_select(brix_batch_table(BRIX_BATCH_RBA_TABLE), file_paths);
     const int scheduler = choose_scheduler();
     if (scheduler > 0)
         return scheduler;
     FIO_LOCK_FILE lock;
-    if (!lock_installation(lock, "all_rba"))
+    if (!lock_installation(lock, batch))
         return BRIX_BATCH_BUSY_STATUS;
     std::vector<BRIX_BATCH_RESULT> results;
     if (scheduler < 0) {
         std::vector<std::string> command_lines;
         for (const BRIX_BATCH_ROW& row : rows) {
-            command_lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::RBA, root, row));
+            command_lines.push_back(brix_batch_command_line(kind, root, row));
             results.push_back(new_result(row.device, root + row.directory));
         }
-        return run_on_slurm("all_rba", root, rows, command_lines, false, results, BRIX_BATCH_KIND::RBA, true);
+        return run_on_slurm(batch, root, rows, command_lines, false, results, kind, has_outputs);
     }
     BRIX_BATCH_PROGRESS progress(rows.size(), false);
     size_t failed = 0;
     for (const BRIX_BATCH_ROW& row : rows) {
         progress.update(results.size(), 1, failed);
-        const std::string d = root + row.directory;
         const auto start = std::chrono::steady_clock::now();
-        print_line("CMD: " + brix_batch_command_line(BRIX_BATCH_KIND::RBA, root, row) + "\n");
-        results.push_back(new_result(row.device, d));
-        results.back().pass = brix_batch_run_row(context, "all_rba", root, row);
+        print_line("CMD: " + brix_batch_command_line(kind, root, row) + "\n");
+        results.push_back(new_result(row.device, root + row.directory));
+        results.back().pass = brix_batch_run_row(context, batch, root, row);
         failed += results.back().pass ? 0 : 1;
         print_line("\n");
         results.back().seconds = seconds_since(start);
-        results.back().outputs = row_outputs(BRIX_BATCH_KIND::RBA, row.device);
+        if (has_outputs)
+            results.back().outputs = row_outputs(kind, row.device);
     }
     progress.clear();
-    return finish_batch("all_rba", results, true);
+    return finish_batch(batch, results, true, has_outputs);
+}
+
+} // namespace
+
+int build_all_rba(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
+    return run_rows_in_order(context, "all_rba", BRIX_BATCH_KIND::RBA,
+                             brix_batch_select(brix_batch_table(BRIX_BATCH_RBA_TABLE), file_paths), true);
 }
 
 int build_all_pcf(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
-    const std::string root = brix_batch_source_root(context.installation_directory());
-    const std::vector<BRIX_BATCH_ROW> rows = brix_batch_select(brix_batch_pcf_rows(), file_paths);
-    const int scheduler = choose_scheduler();
-    if (scheduler > 0)
-        return scheduler;
-    FIO_LOCK_FILE lock;
-    if (!lock_installation(lock, "all_pcf"))
-        return BRIX_BATCH_BUSY_STATUS;
-    std::vector<BRIX_BATCH_RESULT> results;
-    if (scheduler < 0) {
-        std::vector<std::string> command_lines;
-        for (const BRIX_BATCH_ROW& row : rows) {
-            command_lines.push_back(brix_batch_command_line(BRIX_BATCH_KIND::PCF, root, row));
-            results.push_back(new_result(row.device, root + row.directory));
-        }
-        return run_on_slurm("all_pcf", root, rows, command_lines, false, results, BRIX_BATCH_KIND::PCF,
-                            false);
-    }
-    BRIX_BATCH_PROGRESS progress(rows.size(), false);
-    size_t failed = 0;
-    for (const BRIX_BATCH_ROW& row : rows) {
-        progress.update(results.size(), 1, failed);
-        const std::string d = root + row.directory;
-        const auto start = std::chrono::steady_clock::now();
-        print_line("CMD: " + brix_batch_command_line(BRIX_BATCH_KIND::PCF, root, row) + "\n");
-        results.push_back(new_result(row.device, d));
-        results.back().pass = brix_batch_run_row(context, "all_pcf", root, row);
-        failed += results.back().pass ? 0 : 1;
-        print_line("\n");
-        results.back().seconds = seconds_since(start);
-    }
-    progress.clear();
-    return finish_batch("all_pcf", results, true, false);
+    // The PCF rows leave their files in the source tree, not under the programmer directory.
+    return run_rows_in_order(context, "all_pcf", BRIX_BATCH_KIND::PCF,
+                             brix_batch_select(brix_batch_pcf_rows(), file_paths), false);
 }
 
 int build_all_brix(const BRIX_BUILD_CONTEXT& context, const std::vector<std::string>& file_paths) {
